@@ -1,0 +1,144 @@
+// Field generators and the two evaluations. The four generators share one body; they differ in the
+// strand, the first angle and the erosion mask.
+#include "pattern/ScratchField.h"
+
+#include <algorithm>
+
+#include "matrix3.h"
+#include "pattern/PatternTables.h"
+#include "pattern/ScratchPattern.h"
+#include "pattern/ScratchStrand.h"
+#include "texutil.h"
+
+namespace tamrel {
+namespace {
+
+constexpr float kStretchOffset = 50.0f;
+constexpr float kDegToRad = 0.017453292f;
+constexpr float kFirstAngle2D = -0.17453292f;  // -10 degrees
+constexpr float kFirstAngle3D = 0.39269909f;   // 22.5 degrees
+constexpr float kSingleAngle = 1.5707964f;     // 90 degrees, when there is one level only
+constexpr float kSoftBand = 0.4f;
+constexpr int kMaxLevels = 8;  // the angle table covers levels 2..8
+
+inline float Clamp01(float v) { return 0.0f > v ? 0.0f : (v > 1.0f ? 1.0f : v); }
+
+// The smallest strand value over the levels, eroded towards +1, mapped to [0, 1] by (v + 1) / 2.
+template <class Strand, class Erode>
+inline float ScratchFieldOf(const Point3& p, float firstAngle, const ScratchParams& params,
+                            Strand strand, Erode erode) {
+  const int levels = std::clamp(params.levels, 1, kMaxLevels);
+  float best;
+  if (levels <= 1) {
+    best = strand(p, kSingleAngle, params);
+  } else {
+    best = strand(p, firstAngle, params);
+    for (int i = 0; i <= levels - 2; ++i) {
+      const float v = strand(p, kLevelAngles[i] * kDegToRad, params);
+      // Strictly smaller only: an equal value or a NaN leaves the earlier level in place.
+      if (best > v) best = v;
+    }
+  }
+  if (params.useErosion != 0) {
+    const float e = erode(p) * params.erosion;
+    // The blend is formed in double and rounded once.
+    const double ed = static_cast<double>(e);
+    best = static_cast<float>((1.0 - ed) * static_cast<double>(best) + ed);
+  }
+  return (best + 1.0f) * 0.5f;
+}
+
+}  // namespace
+
+float StrandAtAngle2D(const Point3& p, float angle, const ScratchParams& params) {
+  Matrix3 m;
+  m.IdentityMatrix();
+  m.NoRot();
+  m.RotateZ(angle);
+  Point3 q = m * p;
+  q.x = q.x * (params.stretch + kStretchOffset);
+  return CellularValue(q, params.spread);
+}
+
+float StrandAtAngle3D(const Point3& p, float angle, const ScratchParams& params) {
+  Matrix3 m;
+  m.IdentityMatrix();
+  m.NoRot();
+  m.RotateZ(angle);
+  m.RotateX(angle);
+  m.RotateY(angle);
+  Point3 q = m * p;
+  q.y = q.y * (params.stretch + kStretchOffset);
+  return CellularValue(q, params.spread);
+}
+
+float ScratchField2D(const Point3& p, float filterWidth, const ScratchParams& params) {
+  return ScratchFieldOf(p, kFirstAngle2D, params, StrandAtAngle2D,
+                        [&](Point3 c) { return RidgedErosion2DFiltered(c, filterWidth, params); });
+}
+
+float ScratchField3D(const Point3& p, float filterWidth, const ScratchParams& params) {
+  return ScratchFieldOf(p, kFirstAngle3D, params, StrandAtAngle3D,
+                        [&](Point3 c) { return RidgedErosion3DFiltered(c, filterWidth, params); });
+}
+
+float ScratchField2DPlain(const Point3& p, const ScratchParams& params) {
+  return ScratchFieldOf(p, kFirstAngle2D, params, StrandAtAngle2D,
+                        [&](Point3 c) { return RidgedErosion2D(c, params); });
+}
+
+float ScratchField3DPlain(const Point3& p, const ScratchParams& params) {
+  return ScratchFieldOf(p, kFirstAngle3D, params, StrandAtAngle3D,
+                        [&](Point3 c) { return RidgedErosion3D(c, params); });
+}
+
+float SoftThreshold(float v, float lo, float hi) {
+  if (hi > lo) {
+    // Tested in this order: with hi - lo below 0.8 the lower shoulder wins over the upper one.
+    if (lo - kSoftBand > v) {
+      v = 0.0f;
+    } else if (v > hi + kSoftBand) {
+      v = 1.0f;
+    } else if (v < lo + kSoftBand) {
+      const float t = (v - (lo - kSoftBand)) / ((lo + kSoftBand) - (lo - kSoftBand));
+      const float s = (3.0f - 2.0f * t) * (t * t);
+      v = s * (v - lo) / (hi - lo);
+    } else if (v < hi - kSoftBand) {
+      v = (v - lo) / (hi - lo);
+    } else {
+      const float t = (v - (hi - kSoftBand)) / ((hi + kSoftBand) - (hi - kSoftBand));
+      const float s = (3.0f - 2.0f * t) * (t * t);
+      v = (1.0f - s) * (v - lo) / (hi - lo) + s;
+    }
+  }
+  return Clamp01(v);
+}
+
+float EvalScratchFiltered(const Point3& p, const Point3& dPdx, const Point3& dPdy,
+                          const ScratchParams& params) {
+  const float w = std::max(dPdx.Length(), dPdy.Length());
+  float v = 0.0f;
+  if (params.type == SCRATCH_2D) {
+    v = ScratchField2D(p, w, params);
+  } else if (params.type == SCRATCH_3D) {
+    v = ScratchField3D(p, w, params);
+  }
+  return SoftThreshold(v, params.thresholdLow, params.thresholdHigh);
+}
+
+float LinearThreshold(float v, float lo, float hi) {
+  if (hi > lo) v = threshold(v, lo, hi);
+  return Clamp01(v);
+}
+
+float EvalScratchPlain(const Point3& p, const ScratchParams& params) {
+  float v = 0.0f;
+  if (params.type == SCRATCH_2D) {
+    v = ScratchField2DPlain(p, params);
+  } else if (params.type == SCRATCH_3D) {
+    v = ScratchField3DPlain(p, params);
+  }
+  return LinearThreshold(v, params.thresholdLow, params.thresholdHigh);
+}
+
+}  // namespace tamrel

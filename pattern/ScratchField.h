@@ -1,0 +1,28 @@
+// The scratch field: levels of rotated, strongly stretched strand values, the smallest winning,
+// optionally eroded, then ramped by two thresholds into an intensity in [0, 1] (0 is the centre of
+// a scratch, 1 the untouched surface).
+#pragma once
+
+#include "pattern/ScratchParams.h"
+#include "point3.h"
+
+namespace tamrel {
+
+// One strand value in a frame rotated by angle radians: about Z with x stretched (2D), or about
+// Z, then X, then Y with y stretched (3D).
+float StrandAtAngle2D(const Point3& p, float angle, const ScratchParams& params);
+float StrandAtAngle3D(const Point3& p, float angle, const ScratchParams& params);
+
+// Raw field values (not clamped). The filtered forms pass filterWidth to the erosion mask only.
+float ScratchField2D(const Point3& p, float filterWidth, const ScratchParams& params);
+float ScratchField3D(const Point3& p, float filterWidth, const ScratchParams& params);
+float ScratchField2DPlain(const Point3& p, const ScratchParams& params);
+float ScratchField3DPlain(const Point3& p, const ScratchParams& params);
+
+// The final ramps with their clamp to [0, 1]; both are off (clamp only) unless hi > lo.
+// SoftThreshold, of the filtered evaluation, rounds the ramp's ends over a band of 0.4 either
+// side; LinearThreshold, of the plain evaluation, is the host's straight ramp.
+float SoftThreshold(float v, float lo, float hi);
+float LinearThreshold(float v, float lo, float hi);
+
+}  // namespace tamrel
