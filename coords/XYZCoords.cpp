@@ -1,0 +1,205 @@
+// Coordinate generation: the stored and the random transform, the five sources and the tiling.
+#include "coords/XYZCoords.h"
+
+#include <cmath>
+#include <cstdint>
+
+namespace {
+
+constexpr float kMinSize = 0.0001f;
+constexpr float kVarianceEpsilon = 0.0001f;
+const Point3 kCentre(0.5f, 0.5f, 0.0f);
+
+// The platform runtime's rand(): state·214013 + 2531011, 15-bit output. The state lives in the
+// caller's frame, so concurrent samples cannot disturb each other's sequence.
+class RuntimeRand {
+ public:
+  explicit RuntimeRand(std::uint32_t seed) : state_(seed) {}
+  int Next() {
+    state_ = state_ * 214013u + 2531011u;
+    return static_cast<int>((state_ >> 16) & 32767u);
+  }
+  // A uniform draw in [-1, 1].
+  float Signed() { return 2.0f * (static_cast<float>(Next()) / 32767.0f) - 1.0f; }
+
+ private:
+  std::uint32_t state_;
+};
+
+inline std::uint32_t Scramble(std::uint32_t n) { return n * (n * n * 15731u + 789221u); }
+
+inline float AtLeastMinSize(float v) { return v < kMinSize ? kMinSize : v; }
+
+inline Point3 ReciprocalOf(const Point3& s) { return Point3(1.0f / s.x, 1.0f / s.y, 1.0f / s.z); }
+
+}  // namespace
+
+// std::trunc equals the truncating int conversion wherever that is defined and stays defined for
+// values beyond the int range, NaN and infinities.
+bool ApplyTiling(int rule, float& v) {
+  switch (rule) {
+    case XYZ_TILE_STRETCH:
+      if (v < 0.0f) v = 0.0f;
+      if (v > 1.0f) v = 1.0f;
+      return true;
+    case XYZ_TILE_TILE:
+      v = v - std::trunc(v);
+      if (v < 0.0f) v = v + 1.0f;
+      return true;
+    case XYZ_TILE_MIRROR: {
+      const float a = std::fabs(v);
+      const float n = std::trunc(a);
+      const bool odd = std::fmod(n, 2.0f) == 1.0f;
+      v = odd ? (1.0f - a) + n : a - n;
+      return true;
+    }
+    case XYZ_TILE_NONE:
+      return !(v < 0.0f || v > 1.0f);
+    default:
+      return true;
+  }
+}
+
+void XYZCoords::BuildTransforms() {
+  // Sizes below the block's minimum can still arrive (scripted values, spinners limited at 0);
+  // they are used as that minimum, as the random transform does, so a zero size never divides.
+  const Point3 s(AtLeastMinSize(size.x), AtLeastMinSize(size.y), AtLeastMinSize(size.z));
+  mapTM.IdentityMatrix();
+  mapTM.Translate(offset);
+  mapTM.RotateX(angle.x);
+  mapTM.RotateY(angle.y);
+  mapTM.RotateZ(angle.z);
+  mapTM.Scale(ReciprocalOf(s), false);
+  AxisBasisOf(mapTM, axisBasis);
+  const float amplitudes[9] = {offsetVar.x, offsetVar.y, offsetVar.z, sizeVar.x, sizeVar.y,
+                               sizeVar.z,   angleVar.x,  angleVar.y,  angleVar.z};
+  hasVariance = false;
+  for (float a : amplitudes) hasVariance = hasVariance || a > kVarianceEpsilon;
+}
+
+void XYZCoords::AxisBasisOf(const Matrix3& m, Point3 basis[3]) {
+  for (int i = 0; i < 3; ++i) basis[i] = Normalize(m.GetRow(i));
+}
+
+std::uint32_t XYZCoords::RandomSeed(ShadeContext& sc) const {
+  std::uint32_t s = randByMat ? static_cast<std::uint32_t>(sc.mtlNum) + 1u : 1u;
+  if (randByObj) {
+    if (INode* node = sc.Node()) s = s + Scramble(node->GetHandle());
+  }
+  s = s * static_cast<std::uint32_t>(seed);
+  return Scramble(s);
+}
+
+Matrix3 XYZCoords::RandomTransform(ShadeContext& sc) const {
+  RuntimeRand rand(RandomSeed(sc));
+
+  Matrix3 m;
+  // Draw order is part of the placement: z before y before x.
+  const float oz = rand.Signed() * offsetVar.z + offset.z;
+  const float oy = rand.Signed() * offsetVar.y + offset.y;
+  const float ox = rand.Signed() * offsetVar.x + offset.x;
+  m.Translate(Point3(ox, oy, oz));
+  m.RotateX(rand.Signed() * angleVar.x + angle.x);
+  m.RotateY(rand.Signed() * angleVar.y + angle.y);
+  m.RotateZ(rand.Signed() * angleVar.z + angle.z);
+
+  float sx, sy, sz;
+  if (lock) {
+    const float d = rand.Signed() * sizeVar.x;
+    sz = d + size.z;
+    sy = d + size.y;
+    sx = d + size.x;
+  } else {
+    sz = rand.Signed() * sizeVar.z + size.z;
+    sy = rand.Signed() * sizeVar.y + size.y;
+    sx = rand.Signed() * sizeVar.x + size.x;
+  }
+  m.Scale(ReciprocalOf(Point3(AtLeastMinSize(sx), AtLeastMinSize(sy), AtLeastMinSize(sz))), false);
+  return m;
+}
+
+namespace {
+
+bool TileAll(const int tiling[3], Point3& p) {
+  return ApplyTiling(tiling[0], p.x) && ApplyTiling(tiling[1], p.y) && ApplyTiling(tiling[2], p.z);
+}
+
+}  // namespace
+
+bool XYZCoords::MapWithDerivatives(ShadeContext& sc, const Matrix3& m, Point3& p, Point3& dPdx,
+                                   Point3& dPdy) const {
+  switch (mapType) {
+    case XYZ_MAP_CHANNEL_2D:
+    case XYZ_MAP_CHANNEL_REAL_WORLD: {
+      const Point3 uvw = sc.UVW(channel);
+      p = mapType == XYZ_MAP_CHANNEL_2D ? m * (uvw - kCentre) + kCentre : m * uvw;
+      const Point3 t = VectorTransform(m, sc.DUVW(channel));
+      dPdx = Point3(t.x, 0.0f, 0.0f);
+      dPdy = Point3(0.0f, t.y, 0.0f);
+      return TileAll(tiling, p);
+    }
+    case XYZ_MAP_OBJECT:
+    case XYZ_MAP_WORLD: {
+      const RefFrame frame = mapType == XYZ_MAP_OBJECT ? REF_OBJECT : REF_WORLD;
+      p = m * sc.PointTo(sc.P(), frame);
+      Point3 dpdx, dpdy;
+      sc.DP(dpdx, dpdy);
+      dPdx = VectorTransform(m, sc.VectorTo(dpdx, frame));
+      dPdy = VectorTransform(m, sc.VectorTo(dpdy, frame));
+      return true;
+    }
+    case XYZ_MAP_SCREEN: {
+      Point2 uv, duv;
+      sc.ScreenUV(uv, duv);
+      p = m * Point3(uv.x, uv.y, 0.0f);
+      dPdx = VectorTransform(m, Point3(duv.x, 0.0f, 0.0f));
+      dPdy = VectorTransform(m, Point3(0.0f, duv.y, 0.0f));
+      return true;
+    }
+    default:
+      return true;
+  }
+}
+
+bool XYZCoords::MapPoint(ShadeContext& sc, const Matrix3& m, Point3& p) const {
+  switch (mapType) {
+    case XYZ_MAP_CHANNEL_2D:
+      p = m * (sc.UVW(channel) - kCentre) + kCentre;
+      return TileAll(tiling, p);
+    case XYZ_MAP_CHANNEL_REAL_WORLD:
+      // The bump of real-world mapping is never tiled.
+      p = m * sc.UVW(channel);
+      return true;
+    case XYZ_MAP_OBJECT:
+      p = m * sc.PointTo(sc.P(), REF_OBJECT);
+      return true;
+    case XYZ_MAP_WORLD:
+      p = m * sc.PointTo(sc.P(), REF_WORLD);
+      return true;
+    case XYZ_MAP_SCREEN: {
+      Point2 uv, duv;
+      sc.ScreenUV(uv, duv);
+      p = m * Point3(uv.x, uv.y, 0.0f);
+      return true;
+    }
+    default:
+      return true;
+  }
+}
+
+bool XYZCoords::GetXYZ(ShadeContext& sc, Point3& p, Point3& dPdx, Point3& dPdy) const {
+  if (hasVariance) return MapWithDerivatives(sc, RandomTransform(sc), p, dPdx, dPdy);
+  return MapWithDerivatives(sc, mapTM, p, dPdx, dPdy);
+}
+
+bool XYZCoords::GetXYZBump(ShadeContext& sc, Point3& p, Point3 basis[3]) const {
+  if (!hasVariance) {
+    if (!MapPoint(sc, mapTM, p)) return false;
+    for (int i = 0; i < 3; ++i) basis[i] = axisBasis[i];
+    return true;
+  }
+  const Matrix3 m = RandomTransform(sc);
+  if (!MapPoint(sc, m, p)) return false;
+  AxisBasisOf(m, basis);
+  return true;
+}

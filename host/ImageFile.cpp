@@ -1,0 +1,188 @@
+#include "host/ImageFile.h"
+
+#include <OpenImageIO/imageio.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+
+namespace tamrel::host {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string LowerExtension(const std::string& path) {
+  std::string ext = fs::path(path).extension().string();
+  std::transform(ext.begin(), ext.end(), ext.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return ext;
+}
+
+struct FormatInfo {
+  const char* extensions[3];
+  const char* name;
+  PixelType colourDefault, dataDefault;
+  PixelType allowed[3];
+};
+
+constexpr FormatInfo kFormats[] = {
+    {{".png", nullptr, nullptr}, "PNG", PixelType::UINT8, PixelType::UINT16,
+     {PixelType::UINT8, PixelType::UINT16, PixelType::DEFAULT}},
+    {{".exr", nullptr, nullptr}, "OpenEXR", PixelType::HALF, PixelType::FLOAT,
+     {PixelType::HALF, PixelType::FLOAT, PixelType::DEFAULT}},
+    {{".tif", ".tiff", nullptr}, "TIFF", PixelType::UINT8, PixelType::UINT16,
+     {PixelType::UINT8, PixelType::UINT16, PixelType::FLOAT}},
+};
+
+const FormatInfo* FindFormat(const std::string& ext) {
+  for (const FormatInfo& f : kFormats) {
+    for (const char* e : f.extensions) {
+      if (e && ext == e) return &f;
+    }
+  }
+  return nullptr;
+}
+
+OIIO::TypeDesc ToTypeDesc(PixelType t) {
+  switch (t) {
+    case PixelType::UINT8:
+      return OIIO::TypeDesc::UINT8;
+    case PixelType::UINT16:
+      return OIIO::TypeDesc::UINT16;
+    case PixelType::HALF:
+      return OIIO::TypeDesc::HALF;
+    default:
+      return OIIO::TypeDesc::FLOAT;
+  }
+}
+
+bool IsInteger(PixelType t) { return t == PixelType::UINT8 || t == PixelType::UINT16; }
+
+}  // namespace
+
+bool ParsePixelType(const std::string& name, PixelType& type) {
+  static const std::pair<const char*, PixelType> kNames[] = {{"uint8", PixelType::UINT8},
+                                                             {"uint16", PixelType::UINT16},
+                                                             {"half", PixelType::HALF},
+                                                             {"float", PixelType::FLOAT}};
+  for (const auto& [n, t] : kNames) {
+    if (name == n) {
+      type = t;
+      return true;
+    }
+  }
+  return false;
+}
+
+const char* PixelTypeName(PixelType type) {
+  switch (type) {
+    case PixelType::UINT8:
+      return "uint8";
+    case PixelType::UINT16:
+      return "uint16";
+    case PixelType::HALF:
+      return "half";
+    case PixelType::FLOAT:
+      return "float";
+    default:
+      return "default";
+  }
+}
+
+std::string ResolvePixelType(const std::string& path, const ImageFileOptions& options,
+                             PixelType& resolved) {
+  const std::string ext = LowerExtension(path);
+  const FormatInfo* format = FindFormat(ext);
+  if (!format) {
+    return "unknown image format '" + (ext.empty() ? std::string("(no extension)") : ext) +
+           "' for " + path + " (use .png, .exr, .tif or .tiff)";
+  }
+  if (options.type == PixelType::DEFAULT) {
+    resolved = options.data ? format->dataDefault : format->colourDefault;
+    return {};
+  }
+  std::string allowed;
+  for (PixelType t : format->allowed) {
+    if (t == PixelType::DEFAULT) continue;
+    if (t == options.type) {
+      resolved = t;
+      return {};
+    }
+    allowed += (allowed.empty() ? "" : ", ") + std::string(PixelTypeName(t));
+  }
+  return std::string(format->name) + " cannot hold " + PixelTypeName(options.type) +
+         " pixels (it takes " + allowed + ")";
+}
+
+float LinearToSrgb(float v) {
+  if (!(v > 0.0f)) return 0.0f;
+  if (v >= 1.0f) return 1.0f;
+  return v <= 0.0031308f ? 12.92f * v : 1.055f * std::pow(v, 1.0f / 2.4f) - 0.055f;
+}
+
+std::string WriteImageFile(const std::string& path, const Raster& raster,
+                           const ImageFileOptions& options) {
+  PixelType type;
+  if (std::string error = ResolvePixelType(path, options, type); !error.empty()) return error;
+  if (raster.width <= 0 || raster.height <= 0 || raster.channels <= 0) {
+    return "nothing to write: the image is empty";
+  }
+
+  // Integer files of colour carry sRGB-encoded values; alpha and data stay linear.
+  const bool encode = IsInteger(type) && !options.data;
+  std::vector<float> pixels = raster.pixels;
+  if (encode) {
+    const int colourChannels = std::min(raster.channels, 3);
+    for (std::size_t i = 0; i < pixels.size(); ++i) {
+      if (static_cast<int>(i % raster.channels) < colourChannels) {
+        pixels[i] = LinearToSrgb(pixels[i]);
+      }
+    }
+  }
+
+  OIIO::ImageSpec spec(raster.width, raster.height, raster.channels, ToTypeDesc(type));
+  if (raster.channels == 4) {
+    spec.alpha_channel = 3;
+    // The values are written as they are; formats that store unassociated alpha (PNG) must not
+    // divide them by alpha on the way out.
+    spec.attribute("oiio:UnassociatedAlpha", 1);
+  }
+  spec.attribute("oiio:ColorSpace", encode ? "sRGB" : "Linear");
+  for (const auto& [key, value] : options.metadata) spec.attribute(key, value);
+
+  const fs::path target(path);
+  const fs::path dir = target.has_parent_path() ? target.parent_path() : fs::path(".");
+  // The temporary name keeps the extension, by which the writer picks the format.
+  std::string tempName = ".";
+  tempName += target.stem().string();
+  tempName += ".tmp";
+  tempName += std::to_string(::getpid());
+  tempName += target.extension().string();
+  const fs::path temp = dir / tempName;
+
+  auto out = OIIO::ImageOutput::create(temp.string());
+  if (!out) return "cannot write " + path + ": " + OIIO::geterror();
+  auto fail = [&](const std::string& what) {
+    std::error_code ec;
+    fs::remove(temp, ec);
+    return "cannot write " + path + ": " + what;
+  };
+  if (!out->open(temp.string(), spec)) return fail(out->geterror());
+  if (!out->write_image(OIIO::TypeDesc::FLOAT, pixels.data())) {
+    const std::string e = out->geterror();
+    out->close();
+    return fail(e);
+  }
+  if (!out->close()) return fail(out->geterror());
+  out.reset();
+
+  std::error_code ec;
+  fs::rename(temp, target, ec);
+  if (ec) return fail(ec.message());
+  return {};
+}
+
+}  // namespace tamrel::host

@@ -1,0 +1,272 @@
+// The coordinate generator: the stored transform, the five sources, tiling, and the random
+// variance with the platform's generator.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+
+#include "coords/XYZCoords.h"
+
+namespace {
+
+constexpr float kDeg = 0.017453292f;
+
+void ExpectNear(const Point3& a, const Point3& b, float tol = 1e-5f) {
+  EXPECT_NEAR(a.x, b.x, tol);
+  EXPECT_NEAR(a.y, b.y, tol);
+  EXPECT_NEAR(a.z, b.z, tol);
+}
+
+// A sample whose camera space equals object space shifted by (10, 0, 0), so object and world
+// frames are told apart.
+SampleShadeContext Sample(const Point3& objectP) {
+  SampleShadeContext sc;
+  sc.camToObj.IdentityMatrix();
+  sc.camToObj.Translate(Point3(-10.0f, 0.0f, 0.0f));
+  sc.p = objectP + Point3(10.0f, 0.0f, 0.0f);
+  sc.dpdx = Point3(0.01f, 0.0f, 0.0f);
+  sc.dpdy = Point3(0.0f, 0.02f, 0.0f);
+  return sc;
+}
+
+TEST(XYZCoords, DefaultsPassObjectSpaceThrough) {
+  XYZCoords c;
+  c.BuildTransforms();
+  EXPECT_FALSE(c.hasVariance);
+  SampleShadeContext sc = Sample(Point3(1.0f, 2.0f, 3.0f));
+  Point3 p, dx, dy;
+  ASSERT_TRUE(c.GetXYZ(sc, p, dx, dy));
+  EXPECT_EQ(p, Point3(1.0f, 2.0f, 3.0f));
+  EXPECT_EQ(dx, Point3(0.01f, 0.0f, 0.0f));
+  EXPECT_EQ(dy, Point3(0.0f, 0.02f, 0.0f));
+  c.mapType = XYZ_MAP_WORLD;
+  ASSERT_TRUE(c.GetXYZ(sc, p, dx, dy));
+  EXPECT_EQ(p, Point3(11.0f, 2.0f, 3.0f));  // world is camera space here
+}
+
+TEST(XYZCoords, OffsetIsTurnedButNotScaled) {
+  XYZCoords c;
+  c.offset = Point3(1.0f, 0.0f, 0.0f);
+  c.angle = Point3(0.0f, 0.0f, 90.0f * kDeg);
+  c.size = Point3(2.0f, 2.0f, 2.0f);
+  c.BuildTransforms();
+  SampleShadeContext sc = Sample(Point3(1.0f, 0.0f, 0.0f));
+  Point3 p, basis[3];
+  ASSERT_TRUE(c.GetXYZBump(sc, p, basis));
+  ExpectNear(p, Point3(0.0f, 1.5f, 0.0f));
+  // The basis is the unit image of each source axis.
+  ExpectNear(basis[0], Point3(0.0f, 1.0f, 0.0f));
+  ExpectNear(basis[1], Point3(-1.0f, 0.0f, 0.0f));
+  ExpectNear(basis[2], Point3(0.0f, 0.0f, 1.0f));
+}
+
+TEST(XYZCoords, MapChannelsTurnAboutTheCentreOrTheOrigin) {
+  XYZCoords c;
+  c.mapType = XYZ_MAP_CHANNEL_2D;
+  c.channel = 2;
+  c.BuildTransforms();
+  SampleShadeContext sc;
+  sc.SetUVW(2, Point3(0.75f, 0.5f, 0.0f), Point3(0.01f, 0.02f, 0.0f));
+  Point3 p, dx, dy;
+  ASSERT_TRUE(c.GetXYZ(sc, p, dx, dy));
+  EXPECT_EQ(p, Point3(0.75f, 0.5f, 0.0f));
+  EXPECT_EQ(dx, Point3(0.01f, 0.0f, 0.0f));
+  EXPECT_EQ(dy, Point3(0.0f, 0.02f, 0.0f));
+
+  c.angle.z = 90.0f * kDeg;
+  c.BuildTransforms();
+  ASSERT_TRUE(c.GetXYZ(sc, p, dx, dy));
+  ExpectNear(p, Point3(0.5f, 0.75f, 0.0f));  // about (0.5, 0.5)
+  c.mapType = XYZ_MAP_CHANNEL_REAL_WORLD;
+  ASSERT_TRUE(c.GetXYZ(sc, p, dx, dy));
+  ExpectNear(p, Point3(-0.5f, 0.75f, 0.0f));  // about the origin
+}
+
+TEST(XYZCoords, ScreenUsesScreenPosition) {
+  XYZCoords c;
+  c.mapType = XYZ_MAP_SCREEN;
+  c.size = Point3(0.5f, 0.5f, 1.0f);
+  c.BuildTransforms();
+  SampleShadeContext sc;
+  sc.screenUV = Point2(0.25f, 0.5f);
+  sc.screenDUV = Point2(0.001f, 0.002f);
+  Point3 p, dx, dy;
+  ASSERT_TRUE(c.GetXYZ(sc, p, dx, dy));
+  EXPECT_EQ(p, Point3(0.5f, 1.0f, 0.0f));
+  EXPECT_EQ(dx, Point3(0.002f, 0.0f, 0.0f));
+  EXPECT_EQ(dy, Point3(0.0f, 0.004f, 0.0f));
+}
+
+TEST(ApplyTiling, EveryRule) {
+  const struct {
+    int rule;
+    float in, out;
+  } cases[] = {{XYZ_TILE_TILE, -0.25f, 0.75f},   {XYZ_TILE_TILE, 2.25f, 0.25f},
+               {XYZ_TILE_MIRROR, 1.25f, 0.75f},  {XYZ_TILE_MIRROR, 2.25f, 0.25f},
+               {XYZ_TILE_MIRROR, -0.25f, 0.25f}, {XYZ_TILE_STRETCH, -3.0f, 0.0f},
+               {XYZ_TILE_STRETCH, 7.0f, 1.0f},   {XYZ_TILE_CONTINUE, -7.5f, -7.5f},
+               {XYZ_TILE_NONE, 0.0f, 0.0f},      {XYZ_TILE_NONE, 1.0f, 1.0f},
+               {99, 3.5f, 3.5f}};
+  for (const auto& c : cases) {
+    float v = c.in;
+    EXPECT_TRUE(ApplyTiling(c.rule, v)) << c.rule << " " << c.in;
+    EXPECT_EQ(v, c.out) << c.rule << " " << c.in;
+  }
+  for (float reject : {1.0001f, -0.0001f}) {
+    float v = reject;
+    EXPECT_FALSE(ApplyTiling(XYZ_TILE_NONE, v));
+  }
+  // Beyond the int range and for non-finite values the rules stay defined.
+  for (float v : {3e9f, -1e30f, std::numeric_limits<float>::infinity(),
+                  std::numeric_limits<float>::quiet_NaN()}) {
+    float a = v, b = v;
+    ApplyTiling(XYZ_TILE_TILE, a);
+    ApplyTiling(XYZ_TILE_MIRROR, b);
+  }
+}
+
+TEST(XYZCoords, NoneRejectsInColourButNotInRealWorldBump) {
+  XYZCoords c;
+  c.mapType = XYZ_MAP_CHANNEL_REAL_WORLD;
+  c.tiling[0] = XYZ_TILE_NONE;
+  c.BuildTransforms();
+  SampleShadeContext sc;
+  sc.SetUVW(1, Point3(2.0f, 0.5f, 0.0f), Point3());
+  Point3 p, dx, dy, basis[3];
+  EXPECT_FALSE(c.GetXYZ(sc, p, dx, dy));
+  EXPECT_TRUE(c.GetXYZBump(sc, p, basis));
+  EXPECT_EQ(p, Point3(2.0f, 0.5f, 0.0f));
+  c.mapType = XYZ_MAP_CHANNEL_2D;
+  EXPECT_FALSE(c.GetXYZBump(sc, p, basis));
+  // Positions are never tiled.
+  for (int type : {XYZ_MAP_OBJECT, XYZ_MAP_WORLD, XYZ_MAP_SCREEN}) {
+    c.mapType = type;
+    SampleShadeContext far = Sample(Point3(5.0f, -5.0f, 2.0f));
+    far.screenUV = Point2(3.0f, -2.0f);
+    EXPECT_TRUE(c.GetXYZ(far, p, dx, dy)) << type;
+    EXPECT_TRUE(c.GetXYZBump(far, p, basis)) << type;
+  }
+}
+
+TEST(XYZCoords, UnknownMapTypeLeavesZeroAndSucceeds) {
+  XYZCoords c;
+  c.mapType = 7;
+  c.BuildTransforms();
+  SampleShadeContext sc = Sample(Point3(1.0f, 2.0f, 3.0f));
+  Point3 p, dx, dy, basis[3];
+  EXPECT_TRUE(c.GetXYZ(sc, p, dx, dy));
+  EXPECT_EQ(p, Point3());
+  EXPECT_EQ(dx, Point3());
+  EXPECT_EQ(dy, Point3());
+  EXPECT_TRUE(c.GetXYZBump(sc, p, basis));
+  EXPECT_EQ(p, Point3());
+}
+
+TEST(XYZCoords, SizesBelowTheMinimumAreUsedAsTheMinimum) {
+  XYZCoords c;
+  c.size = Point3(0.0f, -1.0f, 0.00001f);
+  c.BuildTransforms();
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(c.mapTM.GetRow(i)[i], 1.0f / 0.0001f) << i;
+}
+
+TEST(XYZCoords, VarianceNeedsAnAmplitudeAboveTheEpsilon) {
+  XYZCoords c;
+  c.angleVar.y = 0.005f * kDeg;
+  c.BuildTransforms();
+  EXPECT_FALSE(c.hasVariance);
+  c.angleVar.y = 0.006f * kDeg;
+  c.BuildTransforms();
+  EXPECT_TRUE(c.hasVariance);
+  c.angleVar.y = 0.0f;
+  c.lock = 1;
+  c.sizeVar.z = 0.5f;  // counts even while the lock uses only the x amplitude
+  c.BuildTransforms();
+  EXPECT_TRUE(c.hasVariance);
+}
+
+TEST(RandomTransform, SeedsAndDrawsOfThePlatformGenerator) {
+  XYZCoords c;
+  c.seed = 12345;
+  c.randByObj = 0;
+  c.randByMat = 0;
+  c.offsetVar = Point3(1.0f, 1.0f, 1.0f);
+  c.BuildTransforms();
+  SampleShadeContext sc;
+  EXPECT_EQ(c.RandomSeed(sc), 4188539432u);
+  ExpectNear(c.RandomTransform(sc).GetRow(3), Point3(-0.636952f, -0.741203f, 0.317972f), 1e-6f);
+
+  c.randByMat = 1;
+  EXPECT_EQ(c.RandomSeed(sc), 4188539432u);  // mtlNum 0: s = 1 as without the option
+  sc.mtlNum = 1;
+  EXPECT_EQ(c.RandomSeed(sc), 820519762u);
+}
+
+TEST(RandomTransform, DependsOnlyOnParametersMaterialAndNode) {
+  XYZCoords c;
+  c.randByObj = 0;
+  c.randByMat = 0;
+  c.offsetVar = Point3(2.0f, 2.0f, 2.0f);
+  c.angleVar = Point3(0.3f, 0.3f, 0.3f);
+  c.BuildTransforms();
+  INode a(7), b(8);
+  SampleShadeContext s1 = Sample(Point3(1.0f, 2.0f, 3.0f)), s2 = Sample(Point3(-4.0f, 0.0f, 9.0f));
+  s1.node = &a;
+  s2.node = &b;
+  s2.mtlNum = 3;
+  EXPECT_EQ(c.RandomTransform(s1), c.RandomTransform(s2));
+
+  c.randByObj = 1;
+  EXPECT_NE(c.RandomTransform(s1), c.RandomTransform(s2));
+  s2.node = &a;
+  EXPECT_EQ(c.RandomTransform(s1), c.RandomTransform(s2));
+  s2.node = nullptr;  // no node: the node term is left out
+  c.randByObj = 0;
+  const Matrix3 noNode = c.RandomTransform(s2);
+  c.randByObj = 1;
+  EXPECT_EQ(c.RandomTransform(s2), noNode);
+
+  c.randByObj = 0;
+  c.randByMat = 1;
+  s1.mtlNum = 0;
+  s2.mtlNum = 1;
+  EXPECT_NE(c.RandomTransform(s1), c.RandomTransform(s2));
+}
+
+TEST(RandomTransform, LockedSizesShareOneDeltaAndStayPositive) {
+  XYZCoords c;
+  c.randByObj = 0;
+  c.size = Point3(1.0f, 2.0f, 3.0f);
+  c.sizeVar = Point3(0.5f, 0.0f, 0.0f);
+  c.lock = 1;
+  c.BuildTransforms();
+  for (int seed = 1; seed < 50; ++seed) {
+    c.seed = seed;
+    SampleShadeContext sc;
+    const Matrix3 m = c.RandomTransform(sc);
+    const float dx = 1.0f / m.GetRow(0).Length() - 1.0f;
+    const float dy = 1.0f / m.GetRow(1).Length() - 2.0f;
+    const float dz = 1.0f / m.GetRow(2).Length() - 3.0f;
+    EXPECT_NEAR(dx, dy, 1e-5f);
+    EXPECT_NEAR(dx, dz, 1e-5f);
+    EXPECT_LE(std::fabs(dx), 0.5f + 1e-5f);
+  }
+  // Amplitudes far beyond the base size push some sizes to or below zero: they become 0.0001.
+  c.size = Point3(0.001f, 0.001f, 0.001f);
+  c.sizeVar = Point3(100.0f, 100.0f, 100.0f);
+  c.lock = 0;
+  c.BuildTransforms();
+  int clamped = 0;
+  for (int seed = 1; seed < 50; ++seed) {
+    c.seed = seed;
+    SampleShadeContext sc;
+    const Matrix3 m = c.RandomTransform(sc);
+    for (int i = 0; i < 3; ++i) {
+      const float scale = m.GetRow(i).Length();
+      EXPECT_LE(scale, 1.0f / 0.0001f + 1.0f);
+      clamped += scale > 9999.0f;
+    }
+  }
+  EXPECT_GT(clamped, 0);
+}
+
+}  // namespace
