@@ -16,10 +16,14 @@
 #include "interval.h"
 #include "plugapi.h"
 #include "ref.h"
+#include "wintypes.h"
 
 class Texmap;
 class ClassDesc2;
 class ParamMap2UserDlgProc;
+class IParamMap2;
+class IAutoMParamDlg;
+class IMtlParams;
 
 using StringResID = int;
 
@@ -231,6 +235,9 @@ class IParamBlock2 : public ReferenceTarget {
   Texmap* GetTexmap(ParamID id, TimeValue t = 0);
   ReferenceTarget* GetReferenceTarget(ParamID id, TimeValue t = 0);
 
+  // The parameter map of the block's open rollout, or null while no editor shows it.
+  IParamMap2* GetMap(int mapID = 0);
+
   // Keyframes of an animatable parameter (0 when it holds one value for all time).
   virtual int NumKeys(ParamID id) = 0;
   virtual TimeValue GetKeyTime(ParamID id, int key) = 0;
@@ -257,6 +264,12 @@ class ClassDesc2 : public ClassDesc {
   // Creates a block for every descriptor with P_AUTO_CONSTRUCT and makes it owner's reference
   // at the descriptor's reference number.
   void MakeAutoParamBlocks(ReferenceMaker* owner);
+
+  // Builds the rollouts of every P_AUTO_UI descriptor for owner's blocks; the result is the
+  // master dialog, to which further rollouts can be added.
+  IAutoMParamDlg* CreateParamDlgs(HWND hwMtlEdit, IMtlParams* imp, ReferenceTarget* owner);
+  // Redraws the control of parameter id in the open rollout of pbd; nothing when none is open.
+  void InvalidateUI(ParamBlockDesc2* pbd, ParamID id, int tabIndex = -1);
 
  private:
   std::vector<ParamBlockDesc2*> pbDescs;

@@ -1,0 +1,63 @@
+// Resource identifiers of the plug-in: string-table entries (IDS_) and dialog templates.
+// Shared by the resource script and the C++ sources.
+#pragma once
+
+#define IDD_PARAMS 101
+#define IDD_MAPPING 102
+
+#define IDS_LIBDESCRIPTION               1
+#define IDS_CATEGORY                     2
+#define IDS_CLASS_NAME                   3
+#define IDS_PARAMS                       4
+#define IDS_OUTPUT                       5
+#define IDS_COORDINATES                  6
+#define IDS_MAPPING                      7
+#define IDS_MAP_CHANNEL                  8
+#define IDS_MAP_CHANNEL_2D               9
+#define IDS_MAP_CHANNEL_REAL_WORLD       10
+#define IDS_OBJECT_XYZ                   11
+#define IDS_WORLD_XYZ                    12
+#define IDS_SCREEN                       13
+#define IDS_TILE_CONTINUE                14
+#define IDS_TILE_STRETCH                 15
+#define IDS_TILE_TILE                    16
+#define IDS_TILE_MIRROR                  17
+#define IDS_TILE_NONE                    18
+#define IDS_SEED                         19
+#define IDS_RAND_BY_MAT                  20
+#define IDS_RAND_BY_OBJ                  21
+#define IDS_SIZE                         22
+#define IDS_THRESHOLD_LOW                23
+#define IDS_THRESHOLD_HIGH               24
+#define IDS_COLOR1                       25
+#define IDS_COLOR2                       26
+#define IDS_COLOR1_MAP                   27
+#define IDS_COLOR2_MAP                   28
+#define IDS_COLOR1_MAP_ENABLED           29
+#define IDS_COLOR2_MAP_ENABLED           30
+#define IDS_STRETCH                      31
+#define IDS_SINGLE_3D                    32
+#define IDS_TYPE_3D                      33
+#define IDS_TYPE                         34
+#define IDS_USE_DISTORTION               35
+#define IDS_DISTORTION_STRENGTH          36
+#define IDS_DISTORTION_MAP               37
+#define IDS_DISTORTION_STRENGTH_MAP      38
+#define IDS_DISTORTION_STRENGTH_MAP_ON   39
+#define IDS_SIZE_MAP                     40
+#define IDS_SIZE_MAP_ON                  41
+#define IDS_SPREAD_MAP                   42
+#define IDS_SPREAD_MAP_ON                43
+#define IDS_STRETCH_MAP                  44
+#define IDS_STRETCH_MAP_ON               45
+#define IDS_RANDOM_OFFSET_X              46
+#define IDS_SINGLE_2D                    47
+#define IDS_TYPE_2D                      48
+#define IDS_EROSION                      49
+#define IDS_SPREAD                       50
+#define IDS_EROSION_SCALE                51
+#define IDS_LEVELS                       52
+#define IDS_USE_EROSION                  53
+#define IDS_RANDOM_OFFSET_Y              54
+#define IDS_RANDOM_OFFSET_Z              55
+#define IDS_BUMP_DELTA                   56

@@ -1,0 +1,122 @@
+// The three shading evaluations of the scratches map and the steps they share. They read only the
+// members Update cached, the coordinate record and the sub-maps, and write nothing of the map's.
+#include "pattern/ScratchPattern.h"
+#include "texmap/TamrelScratches.h"
+
+namespace {
+
+inline float Intensity(const Color& c) { return (c.g + c.r + c.b) / 3.0f; }
+
+}  // namespace
+
+tamrel::ScratchParams TamrelScratches::GatherScratchParams(ShadeContext& sc) {
+  tamrel::ScratchParams params;
+  params.thresholdLow = thresholdLow;
+  params.thresholdHigh = thresholdHigh;
+  Texmap* stretchMap = UsedMap(SUBTEX_STRETCH, stretchMapEnabled);
+  params.stretch = stretchMap ? stretchMap->EvalMono(sc) * stretch : stretch;
+  params.type = type;
+  params.levels = levels;
+  params.useErosion = useErosion;
+  params.erosion = erosion;
+  params.sizeDiv20 = sizeDiv20;
+  params.erosionDelta = erosionDelta;
+  Texmap* spreadMap = UsedMap(SUBTEX_SPREAD, spreadMapEnabled);
+  params.spread = spreadMap ? spreadMap->EvalMono(sc) * spread : spread;
+  // A spread map that reads 0 would make the strand value divide by zero.
+  if (params.spread == 0.0f) params.spread = kZeroSizeSubstitute;
+  return params;
+}
+
+void TamrelScratches::ApplyDistortion(ShadeContext& sc, Point3& p) {
+  Texmap* distortMap = subTex[SUBTEX_DISTORT];
+  if (!distortMap) return;
+  if (Texmap* strengthMap = UsedMap(SUBTEX_DISTORT_STR, dStrMapEnabled)) {
+    const float m = strengthMap->EvalMono(sc);
+    const Point3 d = distortMap->EvalNormalPerturb(sc);
+    p += d * distortStr * m;
+  } else {
+    p += distortMap->EvalNormalPerturb(sc) * distortStr;
+  }
+}
+
+float TamrelScratches::EffectiveSize(ShadeContext& sc) {
+  float s = size == 0.0f ? kZeroSizeSubstitute : size;
+  if (Texmap* sizeMap = UsedMap(SUBTEX_SIZE, sizeMapEnabled)) {
+    s = sizeMap->EvalMono(sc) * s;
+    // A size map that reads 0 gets the same substitute as a zero size.
+    if (s == 0.0f) s = kZeroSizeSubstitute;
+  }
+  return s;
+}
+
+AColor TamrelScratches::EvalColor(ShadeContext& sc) {
+  if (!sc.doMaps) return AColor(0.0f, 0.0f, 0.0f, 0.0f);
+  AColor c;
+  if (sc.GetCache(this, c)) return c;
+  if (gbufID) sc.SetGBufferID(static_cast<int>(gbufID));
+
+  Point3 p, dPdx, dPdy;
+  if (!coords.GetXYZ(sc, p, dPdx, dPdy)) return AColor(0.0f, 0.0f, 0.0f, 0.0f);
+  if (useDistortion) ApplyDistortion(sc, p);
+  const float s = EffectiveSize(sc);
+  p /= s;
+  dPdx /= s;
+  dPdy /= s;
+
+  const tamrel::ScratchParams params = GatherScratchParams(sc);
+  const float f = sc.filterMaps ? tamrel::EvalScratchFiltered(p, dPdx, dPdy, params)
+                                : tamrel::EvalScratchPlain(p, params);
+
+  Texmap* map1 = UsedMap(SUBTEX_COLOR1, col1mapEnabled);
+  const AColor c1 = map1 ? map1->EvalColor(sc) : AColor(color1, 1.0f);
+  Texmap* map2 = UsedMap(SUBTEX_COLOR2, col2mapEnabled);
+  const AColor c2 = map2 ? map2->EvalColor(sc) : AColor(color2, 1.0f);
+
+  c = c2 * f + c1 * (1.0f - f);
+  if (texout) c = texout->Filter(c);
+  sc.PutCache(this, c);
+  return c;
+}
+
+float TamrelScratches::EvalMono(ShadeContext& sc) {
+  const AColor c = EvalColor(sc);
+  return (c.g + c.r + c.b) / 3.0f;
+}
+
+Point3 TamrelScratches::EvalNormalPerturb(ShadeContext& sc) {
+  if (!sc.doMaps) return Point3(0.0f, 0.0f, 0.0f);
+  if (gbufID) sc.SetGBufferID(static_cast<int>(gbufID));
+
+  Point3 p, basis[3];
+  if (!coords.GetXYZBump(sc, p, basis)) return Point3(0.0f, 0.0f, 0.0f);
+  if (useDistortion) ApplyDistortion(sc, p);
+  p = p / EffectiveSize(sc);
+
+  const float delta = bumpDelta * 0.01f + 0.001f;
+  const tamrel::ScratchParams params = GatherScratchParams(sc);
+  // The bump always takes the plain evaluation: its differences need the unfiltered field.
+  const float h = tamrel::EvalScratchPlain(p, params);
+  Point3 g;
+  for (int k = 0; k < 3; ++k) {
+    g[k] = (tamrel::EvalScratchPlain(p + basis[k] * delta, params) - h) / delta;
+  }
+  const Point3 n = -sc.VectorFromNoScale(g, REF_OBJECT);
+
+  float m1, m2;
+  Point3 p1, p2;
+  if (Texmap* map1 = UsedMap(SUBTEX_COLOR1, col1mapEnabled)) {
+    m1 = map1->EvalMono(sc);
+    p1 = map1->EvalNormalPerturb(sc);
+  } else {
+    m1 = Intensity(color1);
+  }
+  if (Texmap* map2 = UsedMap(SUBTEX_COLOR2, col2mapEnabled)) {
+    m2 = map2->EvalMono(sc);
+    p2 = map2->EvalNormalPerturb(sc);
+  } else {
+    m2 = Intensity(color2);
+  }
+  const Point3 r = p2 * h + (m2 - m1) * n + p1 * (1.0f - h);
+  return texout ? texout->Filter(r) : r;
+}

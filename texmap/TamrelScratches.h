@@ -1,0 +1,131 @@
+// TamrelScratches: the scratches texture map. It owns the "Mapping" and "params" blocks, seven
+// sub-maps and an output stage; Update copies every parameter into plain members, so that the
+// shading evaluations read only members, the coordinate record and the sub-maps, and can run on
+// any number of render threads between two updates.
+#pragma once
+
+#include "coords/XYZCoords.h"
+#include "imtl.h"
+#include "iparamb2.h"
+#include "iparamm2.h"
+#include "pattern/ScratchParams.h"
+#include "texmap/ParamsBlock.h"
+#include "texout.h"
+
+inline constexpr Class_ID TAMREL_SCRATCHES_CLASS_ID(0x8DB6A691, 0x8D486002);
+
+// Sub-texmap slots, in reference order (reference = slot + 2).
+enum ScratchesSubTex : int {
+  SUBTEX_COLOR1 = 0,
+  SUBTEX_COLOR2 = 1,
+  SUBTEX_SIZE = 2,
+  SUBTEX_SPREAD = 3,
+  SUBTEX_STRETCH = 4,
+  SUBTEX_DISTORT = 5,
+  SUBTEX_DISTORT_STR = 6,
+};
+
+// Stands in for a zero size or spread that would otherwise divide by zero.
+inline constexpr float kZeroSizeSubstitute = 0.001f;
+
+class TamrelScratches : public Texmap {
+ public:
+  // Cached parameters, written by Update (names follow the "params" block).
+  float size = 0.0f;
+  float thresholdLow = 0.0f;
+  float thresholdHigh = 1.0f;
+  float stretch = 0.0f;
+  int type = 0;
+  int levels = 1;
+  BOOL useErosion = FALSE;
+  float erosion = 0.0f;
+  float sizeDiv20 = 0.0f;
+  float erosionDelta = 1.0f;
+  float spread = 1.0f;
+  float bumpDelta = 0.0f;
+  BOOL useDistortion = FALSE;
+  float distortStr = 0.0f;
+  IParamBlock2* mappingBlock = nullptr;  // reference 0
+  IParamBlock2* pblock = nullptr;        // reference 1
+  Color color1, color2;                  // clamped to [0, 1]
+  Texmap* subTex[SCRATCHES_NUM_SUBTEX] = {};
+  BOOL col1mapEnabled = FALSE;
+  BOOL col2mapEnabled = FALSE;
+  BOOL dStrMapEnabled = FALSE;
+  BOOL sizeMapEnabled = FALSE;
+  BOOL spreadMapEnabled = FALSE;
+  BOOL stretchMapEnabled = FALSE;
+  XYZCoords coords;
+  TextureOutput* texout = nullptr;  // reference 9
+  Interval ivalid;                  // empty: the cached members are stale
+  TexHandle* texHandle = nullptr;
+  Interval texHandleValid;
+
+  TamrelScratches();
+  ~TamrelScratches() override;
+
+  // Identity.
+  void DeleteThis() override { delete this; }
+  void GetClassName(MSTR& s, bool localized = true) const override;
+  SClass_ID SuperClassID() override { return TEXMAP_CLASS_ID; }
+  Class_ID ClassID() override { return TAMREL_SCRATCHES_CLASS_ID; }
+
+  // Sub-anims and parameter blocks.
+  int NumSubs() override { return SCRATCHES_NUM_REFS; }
+  Animatable* SubAnim(int i) override { return GetReference(i); }
+  MSTR SubAnimName(int i, bool localized = true) override;
+  int SubNumToRefNum(int subNum) override { return subNum; }
+  int NumParamBlocks() override { return 2; }
+  IParamBlock2* GetParamBlock(int i) override;
+  IParamBlock2* GetParamBlockByID(BlockID id) override;
+
+  // References.
+  int NumRefs() override { return SCRATCHES_NUM_REFS; }
+  RefTargetHandle GetReference(int i) override;
+  RefResult NotifyRefChanged(const Interval& changeInt, RefTargetHandle hTarget, PartID& partID,
+                             RefMessage message, BOOL propagate) override;
+  RefTargetHandle Clone(RemapDir& remap) override;
+  IOResult Save(ISave* isave) override;
+  IOResult Load(ILoad* iload) override;
+
+  // Requirements of the renderer.
+  ULONG LocalRequirements(int subMtlNum) override;
+  void LocalMappingsRequired(int subMtlNum, BitArray& mapreq, BitArray& bumpreq) override;
+
+  // Update cycle.
+  void Update(TimeValue t, Interval& valid) override;
+  void Reset() override;
+  Interval Validity(TimeValue t) override;
+
+  // Editor and viewport.
+  ParamDlg* CreateParamDlg(HWND hwMtlEdit, IMtlParams* imp) override;
+  // Greys out the distortion and erosion controls of the open rollout while their switch is off.
+  void EnableDependentControls();
+  BOOL SupportTexDisplay() override { return TRUE; }
+  DWORD_PTR GetActiveTexHandle(TimeValue t, TexHandleMaker& thmaker) override;
+  void ActivateTexDisplay(BOOL onoff) override;
+  void GetUVTransform(Matrix3& uvtrans) override { uvtrans.IdentityMatrix(); }
+
+  // Shading.
+  AColor EvalColor(ShadeContext& sc) override;
+  float EvalMono(ShadeContext& sc) override;
+  Point3 EvalNormalPerturb(ShadeContext& sc) override;
+  tamrel::ScratchParams GatherScratchParams(ShadeContext& sc);
+  void ApplyDistortion(ShadeContext& sc, Point3& p);
+
+  // Sub-maps.
+  int NumSubTexmaps() override { return SCRATCHES_NUM_SUBTEX; }
+  Texmap* GetSubTexmap(int i) override;
+  void SetSubTexmap(int i, Texmap* m) override;
+  MSTR GetSubTexmapSlotName(int i, bool localized = true) override;
+  BOOL SetDlgThing(ParamDlg* dlg) override;
+
+ protected:
+  void SetReference(int i, RefTargetHandle target) override;
+
+ private:
+  // The sub-map of a slot when it is present and its switch is on.
+  Texmap* UsedMap(int slot, BOOL enabled) const { return enabled ? subTex[slot] : nullptr; }
+  float EffectiveSize(ShadeContext& sc);
+  void DiscardTexHandle();
+};
