@@ -1,1 +1,664 @@
+// The scratches texture map: a new map's values, the update cycle, references and cloning,
+// storage, the shading evaluations with their sub-maps and guards, the plug-in as the platform
+// loader sees it, and bit-identical concurrent evaluation.
+#include <dlfcn.h>
 #include <gtest/gtest.h>
+
+#include <bit>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include "coords/MappingBlock.h"
+#include "iparamm2.h"
+#include "maxapi.h"
+#include "pattern/ScratchPattern.h"
+#include "resources/resource.h"
+#include "scenefile.h"
+#include "texmap/ScratchesClassDesc.h"
+#include "texmap/StringTable.h"
+#include "texmap/TamrelScratches.h"
+
+namespace {
+
+// A sub-map with a fixed colour and bump vector, counting its updates.
+class ConstantMap : public Texmap {
+ public:
+  explicit ConstantMap(AColor c, Point3 bump = Point3()) : color(c), perturb(bump) {}
+  AColor EvalColor(ShadeContext&) override { return color; }
+  Point3 EvalNormalPerturb(ShadeContext&) override { return perturb; }
+  void Update(TimeValue, Interval&) override { ++updates; }
+  RefTargetHandle Clone(RemapDir& remap) override {
+    auto* c = new ConstantMap(color, perturb);
+    BaseClone(this, c, remap);
+    return c;
+  }
+  AColor color;
+  Point3 perturb;
+  int updates = 0;
+};
+
+// Maps are created through the class descriptor, as the host does; the holder releases them.
+struct MapHolder {
+  TamrelScratches* map = static_cast<TamrelScratches*>(GetTamrelScratchesDesc()->Create(FALSE));
+  MapHolder() { holder.AddRoot(map); }
+  TamrelScratches* operator->() { return map; }
+  Scene holder;
+};
+
+SampleShadeContext ObjectSample(const Point3& p, float footprint = 0.01f) {
+  SampleShadeContext sc;
+  sc.p = p;
+  sc.dpdx = Point3(footprint, 0.0f, 0.0f);
+  sc.dpdy = Point3(0.0f, footprint, 0.0f);
+  sc.SetUVW(1, Point3(p.x * 0.01f, p.y * 0.01f, 0.0f), Point3(0.001f, 0.001f, 0.0f));
+  sc.screenUV = Point2(p.x * 0.01f, p.y * 0.01f);
+  return sc;
+}
+
+void UpdateNow(TamrelScratches* m, TimeValue t = 0) {
+  Interval valid = FOREVER;
+  m->Update(t, valid);
+}
+
+std::uint32_t Bits(float v) { return std::bit_cast<std::uint32_t>(v); }
+
+TEST(TamrelScratches, NewMapStartsFromItsResetValues) {
+  MapHolder m;
+  UpdateNow(m.map);
+  EXPECT_EQ(m->size, 10.0f);
+  EXPECT_EQ(m->sizeDiv20, 0.5f);
+  EXPECT_EQ(m->erosion, 0.5f);
+  EXPECT_EQ(m->type, 1);
+  EXPECT_EQ(m->levels, 6);
+  EXPECT_EQ(m->stretch, 10.0f);
+  EXPECT_EQ(m->spread, 0.8f);
+  EXPECT_EQ(m->bumpDelta, 0.001f);
+  EXPECT_FALSE(m->useErosion);
+  EXPECT_FALSE(m->useDistortion);
+  EXPECT_EQ(m->color1, Color(0.0f, 0.0f, 0.0f));
+  EXPECT_EQ(m->color2, Color(1.0f, 1.0f, 1.0f));
+  EXPECT_NE(m->texout, nullptr);
+  for (Texmap* sub : m->subTex) EXPECT_EQ(sub, nullptr);
+  EXPECT_EQ(m->coords.mapType, XYZ_MAP_OBJECT);
+  EXPECT_EQ(m->coords.seed, 12345);
+  EXPECT_TRUE(m->coords.randByObj);
+  EXPECT_TRUE(m->coords.lock);
+  EXPECT_FALSE(m->coords.hasVariance);
+  // The declared defaults stay what the descriptor says.
+  const ParamDef* size = GetParamsDesc()->FindParamDef(PB_SIZE);
+  ASSERT_NE(size, nullptr);
+  EXPECT_EQ(size->def.f, 1.0f);
+}
+
+TEST(TamrelScratches, UpdateOrdersThresholdsAndClampsColours) {
+  MapHolder m;
+  m->pblock->SetValue(PB_THRESHOLD_LOW, 0, 0.8f);
+  m->pblock->SetValue(PB_THRESHOLD_HIGH, 0, 0.2f);
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  m->pblock->SetValue(PB_COLOR1, 0, Color(1.5f, -0.25f, 0.5f));
+  m->pblock->SetValue(PB_COLOR2, 0, Color(nan, 2.0f, 0.25f));
+  UpdateNow(m.map);
+  EXPECT_EQ(m->thresholdLow, 0.2f);
+  EXPECT_EQ(m->thresholdHigh, 0.8f);
+  EXPECT_EQ(m->pblock->GetFloat(PB_THRESHOLD_LOW), 0.8f);  // the block keeps what was entered
+  EXPECT_EQ(m->color1, Color(1.0f, 0.0f, 0.5f));
+  EXPECT_GE(m->color2.r, 0.0f);
+  EXPECT_LE(m->color2.r, 1.0f);
+  EXPECT_EQ(m->color2.g, 1.0f);
+}
+
+TEST(TamrelScratches, UpdateRecomputesOnlyAfterAChange) {
+  MapHolder m;
+  auto* sub = new ConstantMap(AColor(1.0f, 0.0f, 0.0f));
+  m->SetSubTexmap(SUBTEX_COLOR1, sub);
+  UpdateNow(m.map);
+  UpdateNow(m.map);
+  EXPECT_EQ(sub->updates, 1);
+  EXPECT_TRUE(m->Validity(0).InInterval(0));
+  m->pblock->SetValue(PB_STRETCH, 0, 20.0f);  // REFMSG_CHANGE from the block
+  EXPECT_FALSE(m->ivalid.InInterval(0));
+  UpdateNow(m.map);
+  EXPECT_EQ(sub->updates, 2);
+  EXPECT_EQ(m->stretch, 20.0f);
+  sub->NotifyDependents(FOREVER, PART_ALL, REFMSG_CHANGE);  // a sub-map's change too
+  UpdateNow(m.map);
+  EXPECT_EQ(sub->updates, 3);
+
+  // An animated value narrows validity to the instant; the caller's interval is narrowed too.
+  AnimateOn();
+  m->pblock->SetValue(PB_SIZE, 0, 10.0f);
+  m->pblock->SetValue(PB_SIZE, 4800, 30.0f);
+  AnimateOff();
+  Interval valid = FOREVER;
+  m->Update(2400, valid);
+  EXPECT_EQ(m->size, 20.0f);
+  EXPECT_EQ(valid, Interval(2400, 2400));
+}
+
+TEST(TamrelScratches, ReferencesBlocksAndRequirements) {
+  MapHolder m;
+  EXPECT_EQ(m->NumRefs(), 10);
+  EXPECT_EQ(m->NumSubs(), 10);
+  EXPECT_EQ(m->NumSubTexmaps(), 7);
+  EXPECT_EQ(m->GetParamBlock(0), m->pblock);
+  EXPECT_EQ(m->GetParamBlock(1), m->mappingBlock);
+  EXPECT_EQ(m->GetParamBlock(2), nullptr);
+  EXPECT_EQ(m->GetParamBlockByID(PARAMS_BLOCK_ID), m->pblock);
+  EXPECT_EQ(m->GetParamBlockByID(MAPPING_BLOCK_ID), m->mappingBlock);
+  EXPECT_EQ(m->GetReference(SCRATCHES_REF_OUTPUT), m->texout);
+  EXPECT_EQ(m->SubAnimName(0), MSTR(L"Coordinates"));
+  EXPECT_EQ(m->SubAnimName(1), MSTR(L"Parameters"));
+  EXPECT_EQ(m->SubAnimName(9), MSTR(L"Output"));
+  EXPECT_EQ(m->SubAnimName(7), MSTR(L"Distortion Map"));
+  EXPECT_EQ(m->GetSubTexmapSlotName(6), MSTR(L"Distortion Strength Map"));
+  EXPECT_EQ(m->GetSubTexmapSlotName(7), MSTR());
+
+  for (int type = 0; type <= 4; ++type) {
+    m->mappingBlock->SetValue(XYZ_PB_MAP, 0, type);
+    m->mappingBlock->SetValue(XYZ_PB_CHAN, 0, 3);
+    UpdateNow(m.map);
+    BitArray mapreq, bumpreq;
+    m->LocalMappingsRequired(0, mapreq, bumpreq);
+    const bool channel = type <= 1;
+    EXPECT_EQ(m->LocalRequirements(0), channel ? MTLREQ_UV : 0u) << type;
+    EXPECT_EQ(mapreq[3], channel) << type;
+    EXPECT_EQ(mapreq.NumberSet(), channel ? 1 : 0) << type;
+    EXPECT_EQ(bumpreq.NumberSet(), 0);
+  }
+  // A map cannot become its own sub-map.
+  m->SetSubTexmap(SUBTEX_DISTORT, m.map);
+  EXPECT_EQ(m->subTex[SUBTEX_DISTORT], nullptr);
+}
+
+TEST(TamrelScratches, CloneSharesNothing) {
+  MapHolder m;
+  m->SetSubTexmap(SUBTEX_SIZE, new ConstantMap(AColor(2.0f, 2.0f, 2.0f)));
+  m->pblock->SetValue(PB_LEVELS, 0, 3);
+  RemapDir remap;
+  auto* clone = static_cast<TamrelScratches*>(m->Clone(remap));
+  Scene keep;
+  keep.AddRoot(clone);
+  for (int i = 0; i < 10; ++i) {
+    if (m->GetReference(i)) {
+      EXPECT_NE(clone->GetReference(i), nullptr) << i;
+      EXPECT_NE(clone->GetReference(i), m->GetReference(i)) << i;
+    } else {
+      EXPECT_EQ(clone->GetReference(i), nullptr) << i;
+    }
+  }
+  EXPECT_EQ(clone->pblock->GetInt(PB_LEVELS), 3);
+  clone->pblock->SetValue(PB_LEVELS, 0, 7);
+  EXPECT_EQ(m->pblock->GetInt(PB_LEVELS), 3);
+}
+
+TEST(TamrelScratches, SavesOneHeaderChunkAndReloadsWithSubMapsToTheSameBits) {
+  auto classes = std::make_unique<ClassDirectory>();
+  classes->AddClass(GetTamrelScratchesDesc());
+  classes->AddClass(GetStdTexoutClassDesc());
+
+  Scene scene;
+  auto* map = static_cast<TamrelScratches*>(GetTamrelScratchesDesc()->Create(FALSE));
+  auto* inner = static_cast<TamrelScratches*>(GetTamrelScratchesDesc()->Create(FALSE));
+  scene.AddRoot(map);
+  inner->pblock->SetValue(PB_SIZE, 0, 3.0f);
+  inner->pblock->SetValue(PB_TYPE, 0, 0);
+  map->pblock->SetValue(PB_USE_DISTORTION, 0, 1);
+  map->pblock->SetValue(PB_DISTORT_STR, 0, 2.5f);
+  map->pblock->SetValue(PB_USE_EROSION, 0, 1);
+  map->SetSubTexmap(SUBTEX_DISTORT, inner);
+  map->SetSubTexmap(SUBTEX_COLOR1, inner);  // one map in two slots stays one map
+  map->mappingBlock->SetValue(XYZ_PB_OFFSET_Z2, 0, 5.0f);
+  map->SetName(L"worn paint");
+
+  std::vector<std::uint8_t> bytes;
+  std::string error;
+  ASSERT_TRUE(SaveSceneToBytes(scene, bytes, error)) << error;
+  std::unique_ptr<Scene> loaded = LoadSceneFromBytes(bytes, *classes, error);
+  ASSERT_TRUE(loaded) << error;
+  auto* back = dynamic_cast<TamrelScratches*>(loaded->GetRoot(0));
+  ASSERT_NE(back, nullptr);
+  EXPECT_EQ(back->GetName(), MSTR(L"worn paint"));
+  ASSERT_NE(back->subTex[SUBTEX_DISTORT], nullptr);
+  EXPECT_EQ(back->subTex[SUBTEX_DISTORT], back->subTex[SUBTEX_COLOR1]);
+  EXPECT_NE(back->texout, nullptr);
+
+  UpdateNow(map);
+  UpdateNow(back);
+  INode node(42);
+  for (int i = 0; i < 200; ++i) {
+    SampleShadeContext a = ObjectSample(Point3(i * 1.3f, i * -0.7f, 4.0f));
+    a.node = &node;
+    SampleShadeContext b = a;
+    const AColor ca = map->EvalColor(a), cb = back->EvalColor(b);
+    EXPECT_EQ(std::memcmp(&ca, &cb, sizeof ca), 0) << i;
+    const Point3 na = map->EvalNormalPerturb(a), nb = back->EvalNormalPerturb(b);
+    EXPECT_EQ(na, nb) << i;
+  }
+}
+
+// Records the chunk structure an object's Save writes.
+class ChunkRecorder : public ISave {
+ public:
+  void BeginChunk(USHORT id) override {
+    if (depth == 0) topLevel.push_back(id);
+    ++depth;
+  }
+  void EndChunk() override { --depth; }
+  int CurChunkDepth() override { return depth; }
+  IOResult Write(const void*, ULONG n, ULONG* written) override {
+    if (written) *written = n;
+    return IO_OK;
+  }
+  IOResult WriteWString(const MCHAR*) override { return IO_OK; }
+  std::vector<USHORT> topLevel;
+  int depth = 0;
+};
+
+TEST(TamrelScratches, TruncatedScenesFailCleanly) {
+  MapHolder header;
+  ChunkRecorder rec;
+  EXPECT_EQ(header->Save(&rec), IO_OK);
+  EXPECT_EQ(rec.topLevel, std::vector<USHORT>{0x4000});
+  EXPECT_EQ(rec.depth, 0);
+
+  MapHolder m;
+  std::vector<std::uint8_t> bytes;
+  std::string error;
+  m->SetName(L"x");
+  ASSERT_TRUE(SaveSceneToBytes(m.holder, bytes, error)) << error;
+  ClassDirectory classes;
+  classes.AddClass(GetTamrelScratchesDesc());
+  classes.AddClass(GetStdTexoutClassDesc());
+  // Every truncation fails cleanly.
+  for (std::size_t n = 0; n < bytes.size(); n += 7) {
+    std::span<const std::uint8_t> part(bytes.data(), n);
+    EXPECT_EQ(LoadSceneFromBytes(part, classes, error), nullptr) << n;
+  }
+}
+
+TEST(Shading, DefaultColoursBlendToTheIntensity) {
+  MapHolder m;
+  UpdateNow(m.map);
+  for (int i = 0; i < 100; ++i) {
+    const Point3 p(i * 0.37f, i * -0.21f, 1.5f);
+    for (BOOL filter : {TRUE, FALSE}) {
+      SampleShadeContext sc = ObjectSample(p);
+      sc.filterMaps = filter;
+      const AColor c = m->EvalColor(sc);
+      const tamrel::ScratchParams params = m->GatherScratchParams(sc);
+      const float f = filter ? tamrel::EvalScratchFiltered(p / 10.0f, sc.dpdx / 10.0f,
+                                                           sc.dpdy / 10.0f, params)
+                             : tamrel::EvalScratchPlain(p / 10.0f, params);
+      EXPECT_NEAR(c.r, f, 1e-6f);
+      EXPECT_EQ(c.r, c.g);
+      EXPECT_EQ(c.r, c.b);
+      EXPECT_EQ(c.a, 1.0f);
+      SampleShadeContext sc2 = ObjectSample(p);
+      sc2.filterMaps = filter;
+      EXPECT_NEAR(m->EvalMono(sc2), f, 1e-6f);
+    }
+  }
+}
+
+TEST(Shading, DoMapsOffAndRejectedSamplesGiveZero) {
+  MapHolder m;
+  UpdateNow(m.map);
+  SampleShadeContext sc = ObjectSample(Point3(1.0f, 2.0f, 3.0f));
+  sc.PutCache(m.map, AColor(0.5f, 0.5f, 0.5f, 1.0f));
+  sc.doMaps = FALSE;
+  EXPECT_EQ(m->EvalColor(sc), AColor(0.0f, 0.0f, 0.0f, 0.0f));
+  EXPECT_EQ(m->EvalMono(sc), 0.0f);
+  EXPECT_EQ(m->EvalNormalPerturb(sc), Point3());
+  sc.doMaps = TRUE;
+  EXPECT_EQ(m->EvalColor(sc), AColor(0.5f, 0.5f, 0.5f, 1.0f));  // the cache answers first
+
+  m->mappingBlock->SetValue(XYZ_PB_MAP, 0, static_cast<int>(XYZ_MAP_CHANNEL_2D));
+  m->mappingBlock->SetValue(XYZ_PB_TILE_X, 0, static_cast<int>(XYZ_TILE_NONE));
+  UpdateNow(m.map);
+  SampleShadeContext out = ObjectSample(Point3());
+  out.SetUVW(1, Point3(1.5f, 0.5f, 0.0f), Point3());
+  EXPECT_EQ(m->EvalColor(out), AColor(0.0f, 0.0f, 0.0f, 0.0f));
+  AColor cached;
+  EXPECT_FALSE(out.GetCache(m.map, cached));  // a rejection is not cached
+  EXPECT_EQ(m->EvalNormalPerturb(out), Point3());
+}
+
+TEST(Shading, ColourMapsSwitchesAndBump) {
+  MapHolder m;
+  m->pblock->SetValue(PB_COL1_MAP_ENABLED, 0, 1);  // on, but no map: the swatch is used
+  m->pblock->SetValue(PB_COLOR1, 0, Color(0.25f, 0.25f, 0.25f));
+  m->pblock->SetValue(PB_COLOR2, 0, Color(0.25f, 0.25f, 0.25f));
+  UpdateNow(m.map);
+  SampleShadeContext sc = ObjectSample(Point3(3.0f, 1.0f, 0.5f));
+  const AColor c = m->EvalColor(sc);
+  EXPECT_NEAR(c.r, 0.25f, 1e-6f);
+  // Equally bright colours cancel the bump.
+  EXPECT_EQ(m->EvalNormalPerturb(sc), Point3());
+
+  auto* red = new ConstantMap(AColor(1.0f, 0.0f, 0.0f, 1.0f), Point3(0.0f, 0.0f, 0.5f));
+  m->SetSubTexmap(SUBTEX_COLOR2, red);
+  UpdateNow(m.map);
+  SampleShadeContext sc2 = ObjectSample(Point3(3.0f, 1.0f, 0.5f));
+  // Colour 2 comes from the red map now, blended by the intensity.
+  const AColor c2 = m->EvalColor(sc2);
+  const float f = tamrel::EvalScratchFiltered(sc2.p / 10.0f, sc2.dpdx / 10.0f, sc2.dpdy / 10.0f,
+                                              m->GatherScratchParams(sc2));
+  EXPECT_NEAR(c2.r, f * 1.0f + (1.0f - f) * 0.25f, 1e-6f);
+  EXPECT_NEAR(c2.g, (1.0f - f) * 0.25f, 1e-6f);
+  m->pblock->SetValue(PB_COL2_MAP_ENABLED, 0, 0);
+  UpdateNow(m.map);
+  SampleShadeContext sc3 = ObjectSample(Point3(3.0f, 1.0f, 0.5f));
+  EXPECT_NEAR(m->EvalColor(sc3).r, 0.25f, 1e-6f);
+}
+
+TEST(Shading, BumpIsTheScaledNegativeGradientWithAMinimumStep) {
+  MapHolder m;
+  m->pblock->SetValue(PB_BUMP_DELTA, 0, 0.0f);
+  UpdateNow(m.map);
+  const Point3 p(2.0f, -3.0f, 1.0f);
+  SampleShadeContext sc = ObjectSample(p);
+  const Point3 n = m->EvalNormalPerturb(sc);
+  const tamrel::ScratchParams params = m->GatherScratchParams(sc);
+  const Point3 q = p / 10.0f;
+  const float h = tamrel::EvalScratchPlain(q, params);
+  const float delta = 0.001f;
+  Point3 expect;
+  for (int k = 0; k < 3; ++k) {
+    Point3 axis;
+    axis[k] = 1.0f;
+    expect[k] = -(tamrel::EvalScratchPlain(q + axis * delta, params) - h) / delta;
+  }
+  // Colour 1 black, colour 2 white: the brightness difference is 1.
+  EXPECT_EQ(n, expect);
+}
+
+TEST(Shading, SizeAndSpreadGuards) {
+  MapHolder zero, tiny;
+  zero->pblock->SetValue(PB_SIZE, 0, 0.0f);
+  tiny->pblock->SetValue(PB_SIZE, 0, 0.001f);
+  UpdateNow(zero.map);
+  UpdateNow(tiny.map);
+  for (int i = 0; i < 20; ++i) {
+    const Point3 p(i * 0.0013f, i * 0.0007f, 0.0f);
+    SampleShadeContext a = ObjectSample(p, 0.0001f), b = ObjectSample(p, 0.0001f);
+    EXPECT_EQ(zero->EvalColor(a), tiny->EvalColor(b));
+    EXPECT_EQ(zero->EvalNormalPerturb(a), tiny->EvalNormalPerturb(b));
+  }
+  // With erosion on, a zero size must not turn the erosion noise into NaN.
+  zero->pblock->SetValue(PB_USE_EROSION, 0, 1);
+  UpdateNow(zero.map);
+  SampleShadeContext e = ObjectSample(Point3(0.01f, 0.02f, 0.0f), 0.0001f);
+  EXPECT_FALSE(std::isnan(zero->EvalColor(e).r));
+
+  // A size map reading 2 doubles the scratches: the same as size 20.
+  MapHolder mapped, doubled;
+  mapped->SetSubTexmap(SUBTEX_SIZE, new ConstantMap(AColor(2.0f, 2.0f, 2.0f)));
+  doubled->pblock->SetValue(PB_SIZE, 0, 20.0f);
+  UpdateNow(mapped.map);
+  UpdateNow(doubled.map);
+  for (int i = 0; i < 20; ++i) {
+    SampleShadeContext a = ObjectSample(Point3(i * 1.1f, 2.0f, 0.0f));
+    SampleShadeContext b = a;
+    EXPECT_EQ(mapped->EvalMono(a), doubled->EvalMono(b)) << i;
+  }
+  // Size and spread maps reading 0 fall back to a small positive value, not a division by zero.
+  MapHolder zeroMaps;
+  zeroMaps->SetSubTexmap(SUBTEX_SIZE, new ConstantMap(AColor(0.0f, 0.0f, 0.0f)));
+  zeroMaps->SetSubTexmap(SUBTEX_SPREAD, new ConstantMap(AColor(0.0f, 0.0f, 0.0f)));
+  UpdateNow(zeroMaps.map);
+  SampleShadeContext z = ObjectSample(Point3(0.0003f, 0.0001f, 0.0f), 0.0f);
+  const AColor cz = zeroMaps->EvalColor(z);
+  EXPECT_FALSE(std::isnan(cz.r));
+  EXPECT_EQ(zeroMaps->GatherScratchParams(z).spread, kZeroSizeSubstitute);
+}
+
+TEST(Shading, DistortionMovesThePointOnlyWhenOnAndStrong) {
+  MapHolder plain, distorted;
+  auto* bump = new ConstantMap(AColor(), Point3(3.0f, -2.0f, 1.0f));
+  distorted->SetSubTexmap(SUBTEX_DISTORT, bump);
+  UpdateNow(plain.map);
+  UpdateNow(distorted.map);
+  const Point3 p(4.0f, 5.0f, 6.0f);
+  auto colourAt = [&](TamrelScratches* m, const Point3& q) {
+    SampleShadeContext sc = ObjectSample(q);
+    sc.filterMaps = FALSE;
+    return m->EvalColor(sc);
+  };
+  EXPECT_EQ(colourAt(plain.map, p), colourAt(distorted.map, p));  // useDistortion off
+  distorted->pblock->SetValue(PB_USE_DISTORTION, 0, 1);
+  distorted->pblock->SetValue(PB_DISTORT_STR, 0, 0.0f);
+  UpdateNow(distorted.map);
+  EXPECT_EQ(colourAt(plain.map, p), colourAt(distorted.map, p));  // strength 0
+  distorted->pblock->SetValue(PB_DISTORT_STR, 0, 0.5f);
+  UpdateNow(distorted.map);
+  const Point3 moved = p + Point3(3.0f, -2.0f, 1.0f) * 0.5f;
+  Point3 pp = p;
+  SampleShadeContext sc = ObjectSample(p);
+  distorted->ApplyDistortion(sc, pp);
+  EXPECT_EQ(pp, moved);
+  // A strength map scales the displacement.
+  distorted->SetSubTexmap(SUBTEX_DISTORT_STR, new ConstantMap(AColor(0.5f, 0.5f, 0.5f)));
+  UpdateNow(distorted.map);
+  pp = p;
+  distorted->ApplyDistortion(sc, pp);
+  EXPECT_EQ(pp, p + Point3(3.0f, -2.0f, 1.0f) * 0.5f * 0.5f);
+}
+
+TEST(Shading, HostileInputsStayDefined) {
+  MapHolder m;
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  m->mappingBlock->SetValue(XYZ_PB_OFFSET_X, 0, 1e6f);
+  m->mappingBlock->SetValue(XYZ_PB_MAP, 0, 7);
+  m->pblock->SetValue(PB_TYPE, 0, 9);
+  UpdateNow(m.map);
+  SampleShadeContext sc = ObjectSample(Point3(nan, 1e30f, -1e30f));
+  const AColor c = m->EvalColor(sc);
+  EXPECT_EQ(c.a, 1.0f);
+  m->EvalNormalPerturb(sc);
+  m->mappingBlock->SetValue(XYZ_PB_MAP, 0, static_cast<int>(XYZ_MAP_OBJECT));
+  m->mappingBlock->SetValue(XYZ_PB_ANGLE_Z2, 0, 45.0f);
+  m->pblock->SetValue(PB_TYPE, 0, 0);
+  UpdateNow(m.map);
+  SampleShadeContext far = ObjectSample(Point3(3e9f, -3e9f, 1e20f));
+  m->EvalColor(far);
+  m->EvalNormalPerturb(far);
+}
+
+TEST(Editor, DependentControlsFollowTheirSwitches) {
+  MapHolder m;
+  EXPECT_EQ(m->pblock->GetMap(), nullptr);
+  ParamDlg* dlg = m->CreateParamDlg(nullptr, nullptr);
+  ASSERT_NE(dlg, nullptr);
+  IParamMap2* map = m->pblock->GetMap();
+  ASSERT_NE(map, nullptr);
+  ASSERT_NE(m->mappingBlock->GetMap(), nullptr);
+  for (ParamID id : {PB_DISTORT_STR, PB_DISTORT_MAP, PB_DISTORT_STR_MAP, PB_DSTR_MAP_ENABLED,
+                     PB_EROSION, PB_EROSION_DELTA}) {
+    EXPECT_FALSE(map->IsEnabled(id)) << id;
+  }
+  EXPECT_TRUE(map->IsEnabled(PB_BUMP_DELTA));
+  m->pblock->SetValue(PB_USE_DISTORTION, 0, 1);
+  UpdateNow(m.map);
+  EXPECT_TRUE(map->IsEnabled(PB_DISTORT_MAP));
+  EXPECT_FALSE(map->IsEnabled(PB_EROSION));
+  // Changes redraw their control; setting a sub-map redraws its button.
+  const int before = map->InvalidateCount(PB_STRETCH);
+  m->pblock->SetValue(PB_STRETCH, 0, 3.0f);
+  EXPECT_EQ(map->InvalidateCount(PB_STRETCH), before + 1);
+  m->SetSubTexmap(SUBTEX_SPREAD, new ConstantMap(AColor(1.0f, 1.0f, 1.0f)));
+  EXPECT_GE(map->InvalidateCount(PB_SPREAD_MAP), 1);
+  dlg->DeleteThis();
+  EXPECT_EQ(m->pblock->GetMap(), nullptr);
+}
+
+class CountingHandle : public TexHandle {
+ public:
+  explicit CountingHandle(BITMAPINFO* b, int* live) : bmi(b), live_(live) { ++*live_; }
+  ~CountingHandle() override {
+    delete[] reinterpret_cast<BYTE*>(bmi);
+    --*live_;
+  }
+  DWORD_PTR GetHandle() override { return reinterpret_cast<DWORD_PTR>(this); }
+  void DeleteThis() override { delete this; }
+  BITMAPINFO* bmi;
+
+ private:
+  int* live_;
+};
+
+class Maker : public TexHandleMaker {
+ public:
+  TexHandle* MakeHandle(BITMAPINFO* b) override {
+    ++made;
+    last = b;
+    return new CountingHandle(b, &live);
+  }
+  int Size() override { return 16; }
+  int made = 0, live = 0;
+  BITMAPINFO* last = nullptr;
+};
+
+TEST(Editor, ViewportHandleLivesUntilAParameterChanges) {
+  Maker maker;
+  {
+    MapHolder m;
+    EXPECT_TRUE(m->SupportTexDisplay());
+    const DWORD_PTR h = m->GetActiveTexHandle(0, maker);
+    EXPECT_NE(h, 0u);
+    EXPECT_EQ(m->GetActiveTexHandle(0, maker), h);
+    EXPECT_EQ(maker.made, 1);
+    EXPECT_EQ(maker.last->bmiHeader.biWidth, 16);
+    EXPECT_EQ(maker.last->bmiHeader.biBitCount, 24);
+    m->pblock->SetValue(PB_LEVELS, 0, 2);
+    EXPECT_EQ(maker.live, 0);
+    m->GetActiveTexHandle(0, maker);
+    EXPECT_EQ(maker.made, 2);
+    m->ActivateTexDisplay(FALSE);
+    EXPECT_EQ(maker.live, 0);
+    m->GetActiveTexHandle(0, maker);
+  }
+  EXPECT_EQ(maker.live, 0);  // the destructor discards the last handle
+  Matrix3 uv;
+  uv.Translate(Point3(1.0f, 0.0f, 0.0f));
+  MapHolder m;
+  m->GetUVTransform(uv);
+  EXPECT_EQ(uv, Matrix3());
+}
+
+TEST(Strings, LoaderSharesOneBufferAndTheTableFitsIt) {
+  const MCHAR* a = GetResString(IDS_LIBDESCRIPTION);
+  ASSERT_NE(a, nullptr);
+  EXPECT_EQ(MSTR(a), MSTR(L"Procedural Scratches texmap"));
+  const MCHAR* b = GetResString(IDS_TILE_MIRROR);
+  EXPECT_EQ(a, b);
+  EXPECT_EQ(MSTR(a), MSTR(L"Mirror"));
+  EXPECT_EQ(GetResString(9999), nullptr);
+  EXPECT_EQ(kStringTableSize, 56);
+  std::size_t longest = 0;
+  for (int i = 0; i < kStringTableSize; ++i) {
+    longest = std::max(longest, std::wcslen(kStringTable[i].text));
+    EXPECT_EQ(kStringTable[i].id, i + 1);
+  }
+  EXPECT_LT(longest, 255u);
+  EXPECT_EQ(MSTR(GetResString(IDS_SPREAD_MAP_ON)), MSTR(L"Spread MapOn"));
+}
+
+TEST(Plugin, LoadsThroughThePlatformLoader) {
+  void* lib = dlopen(TAMREL_PLUGIN_PATH, RTLD_NOW | RTLD_LOCAL);
+  ASSERT_NE(lib, nullptr) << dlerror();
+  auto numberClasses = reinterpret_cast<int (*)()>(dlsym(lib, "LibNumberClasses"));
+  auto classDesc = reinterpret_cast<ClassDesc* (*)(int)>(dlsym(lib, "LibClassDesc"));
+  auto version = reinterpret_cast<ULONG (*)()>(dlsym(lib, "LibVersion"));
+  auto description = reinterpret_cast<const MCHAR* (*)()>(dlsym(lib, "LibDescription"));
+  auto init = reinterpret_cast<int (*)()>(dlsym(lib, "LibInitialize"));
+  auto shutdown = reinterpret_cast<int (*)()>(dlsym(lib, "LibShutdown"));
+  ASSERT_TRUE(numberClasses && classDesc && version && description && init && shutdown);
+  // Nothing but the six functions is exported.
+  EXPECT_EQ(dlsym(lib, "GetResString"), nullptr);
+  EXPECT_EQ(init(), TRUE);
+  EXPECT_EQ(numberClasses(), 1);
+  EXPECT_EQ(classDesc(1), nullptr);
+  EXPECT_EQ(version(), 0x6D604400u);
+  EXPECT_EQ(MSTR(description()), MSTR(L"Procedural Scratches texmap"));
+
+  ClassDesc* cd = classDesc(0);
+  ASSERT_NE(cd, nullptr);
+  EXPECT_EQ(cd->ClassID(), Class_ID(0x8DB6A691, 0x8D486002));
+  EXPECT_EQ(cd->SuperClassID(), TEXMAP_CLASS_ID);
+  EXPECT_EQ(MSTR(cd->ClassName()), MSTR(L"TamrelScratches"));
+  EXPECT_EQ(MSTR(cd->InternalName()), MSTR(L"TamrelScratches"));
+  EXPECT_EQ(cd->IsPublic(), 1);
+  EXPECT_NE(cd->HInstance(), nullptr);
+  EXPECT_EQ(cd->NumParamBlockDescs(), 2);
+  {
+    Scene scene;
+    auto* map = static_cast<Texmap*>(cd->Create(FALSE));
+    scene.AddRoot(map);
+    Interval valid = FOREVER;
+    map->Update(0, valid);
+    SampleShadeContext sc = ObjectSample(Point3(1.0f, 2.0f, 3.0f));
+    const AColor c = map->EvalColor(sc);
+    EXPECT_GE(c.r, 0.0f);
+    EXPECT_LE(c.r, 1.0f);
+    EXPECT_EQ(c.a, 1.0f);
+    // The loaded plug-in computes what the linked one computes.
+    MapHolder local;
+    UpdateNow(local.map);
+    SampleShadeContext sc2 = ObjectSample(Point3(1.0f, 2.0f, 3.0f));
+    EXPECT_EQ(local->EvalColor(sc2), c);
+  }
+  EXPECT_EQ(shutdown(), TRUE);
+  dlclose(lib);
+}
+
+// Evaluates all three results over many samples with variance on; each sample has its own node
+// and material so the random transforms differ.
+std::vector<std::uint32_t> EvaluateAll(TamrelScratches* m, const std::vector<INode>& nodes,
+                                       int begin, int end) {
+  std::vector<std::uint32_t> out;
+  for (int i = begin; i < end; ++i) {
+    SampleShadeContext sc = ObjectSample(Point3(i * 0.731f, i * -0.377f, i * 0.119f));
+    sc.node = const_cast<INode*>(&nodes[static_cast<std::size_t>(i) % nodes.size()]);
+    sc.mtlNum = i % 3;
+    sc.filterMaps = (i & 1) != 0;
+    const AColor c = m->EvalColor(sc);
+    SampleShadeContext sc2 = sc;
+    sc2.ClearCache();
+    const float mono = m->EvalMono(sc2);
+    const Point3 n = m->EvalNormalPerturb(sc);
+    for (float v : {c.r, c.g, c.b, c.a, mono, n.x, n.y, n.z}) out.push_back(Bits(v));
+  }
+  return out;
+}
+
+TEST(Determinism, ConcurrentEvaluationMatchesTheSerialPass) {
+  MapHolder m;
+  m->pblock->SetValue(PB_USE_EROSION, 0, 1);
+  m->pblock->SetValue(PB_USE_DISTORTION, 0, 1);
+  auto* inner = static_cast<TamrelScratches*>(GetTamrelScratchesDesc()->Create(FALSE));
+  m->SetSubTexmap(SUBTEX_DISTORT, inner);
+  m->mappingBlock->SetValue(XYZ_PB_OFFSET_X2, 0, 3.0f);
+  m->mappingBlock->SetValue(XYZ_PB_ANGLE_Z2, 0, 30.0f);
+  m->mappingBlock->SetValue(XYZ_PB_RAND_BY_MAT, 0, 1);
+  UpdateNow(m.map);
+  ASSERT_TRUE(m->coords.hasVariance);
+
+  const std::vector<INode> nodes = {INode(1), INode(2), INode(77)};
+  constexpr int kSamples = 3000;
+  const std::vector<std::uint32_t> serial = EvaluateAll(m.map, nodes, 0, kSamples);
+
+  constexpr int kThreads = 4;
+  std::vector<std::vector<std::uint32_t>> results(kThreads);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] { results[static_cast<std::size_t>(t)] = EvaluateAll(m.map, nodes, 0, kSamples); });
+  }
+  for (std::thread& th : threads) th.join();
+  for (int t = 0; t < kThreads; ++t) EXPECT_EQ(results[static_cast<std::size_t>(t)], serial) << t;
+}
+
+}  // namespace
