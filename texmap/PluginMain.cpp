@@ -42,6 +42,7 @@ void* TamrelScratchesClassDesc::Create(BOOL) { return new TamrelScratches(); }
 const MCHAR* TamrelScratchesClassDesc::ClassName() { return GetResString(IDS_CLASS_NAME); }
 Class_ID TamrelScratchesClassDesc::ClassID() { return TAMREL_SCRATCHES_CLASS_ID; }
 HINSTANCE TamrelScratchesClassDesc::HInstance() { return hInstance; }
+const MCHAR* TamrelScratchesClassDesc::GetRsrcString(int id) { return GetResString(id); }
 
 const MCHAR* FindStringTableText(int id) {
   for (int i = 0; i < kStringTableSize; ++i) {

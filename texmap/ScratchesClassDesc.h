@@ -16,6 +16,7 @@ class TamrelScratchesClassDesc : public ClassDesc2 {
   Class_ID ClassID() override;
   const MCHAR* Category() override { return TEXMAP_CAT_3D; }
   HINSTANCE HInstance() override;
+  const MCHAR* GetRsrcString(int id) override;
 };
 
 // The library's one class descriptor and the descriptors of its two blocks.

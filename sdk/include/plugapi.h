@@ -29,6 +29,9 @@ class ClassDesc {
   virtual HINSTANCE HInstance() { return nullptr; }
   // Answers 0x7FFFFFFF: every rollout keeps its own open or closed state.
   virtual int InitialRollupPageState() { return 0x7FFFFFFF; }
+  // The text of a string id from the plug-in's own string table; null where it has none. Hosts
+  // read display names of parameters and rollouts through it.
+  virtual const MCHAR* GetRsrcString(int) { return nullptr; }
 
   virtual int NumParamBlockDescs() { return 0; }
   virtual ParamBlockDesc2* GetParamBlockDesc(int) { return nullptr; }

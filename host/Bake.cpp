@@ -1,0 +1,181 @@
+// The height output cannot reach the pattern directly: the host knows the map only through its
+// shading interface. With the scratch colour black and the surface colour white, and their maps
+// switched off, the map's mono value is exactly the scratch intensity, so a clone set up that way
+// gives the height without touching the user's map.
+#include "host/Bake.h"
+
+#include <algorithm>
+#include <cmath>
+#include <memory>
+
+#include "iparamb2.h"
+#include "maxapi.h"
+#include "ref.h"
+#include "scenefile.h"
+
+namespace tamrel::host {
+namespace {
+
+// Sets a parameter found by internal name in whichever of the map's blocks declares it.
+template <typename T>
+void SetByName(Texmap& map, const MCHAR* name, TimeValue t, const T& value) {
+  for (int b = 0; b < map.NumParamBlocks(); ++b) {
+    IParamBlock2* block = map.GetParamBlock(b);
+    if (!block) continue;
+    const ParamBlockDesc2* desc = block->GetDesc();
+    const int index = desc->NameToIndex(name);
+    if (index < 0) continue;
+    if (block->SetValue(desc->IndextoID(index), t, value)) return;
+  }
+  throw BakeError("the map has no parameter \"" + std::string(name, name + std::wcslen(name)) +
+                  "\" of the expected type, which the height output relies on");
+}
+
+// Gives a clone that reads the scratch intensity as its mono value at time t.
+Texmap* MakeHeightClone(Texmap& map, TimeValue t, Scene& keeper) {
+  auto* clone = dynamic_cast<Texmap*>(CloneRefHierarchy(&map));
+  if (!clone) throw BakeError("the map cannot be cloned for the height output");
+  keeper.AddRoot(clone);
+  SetByName(*clone, L"color1", t, Color(0.0f, 0.0f, 0.0f));
+  SetByName(*clone, L"color2", t, Color(1.0f, 1.0f, 1.0f));
+  SetByName(*clone, L"col1mapEnabled", t, 0);
+  SetByName(*clone, L"col2mapEnabled", t, 0);
+  return clone;
+}
+
+float Clamp01(float v) { return std::clamp(v, 0.0f, 1.0f); }
+
+}  // namespace
+
+bool ParseOutputKind(const std::string& name, OutputKind& kind) {
+  static const std::pair<const char*, OutputKind> kNames[] = {{"color", OutputKind::COLOR},
+                                                              {"mono", OutputKind::MONO},
+                                                              {"height", OutputKind::HEIGHT},
+                                                              {"normal", OutputKind::NORMAL}};
+  for (const auto& [n, k] : kNames) {
+    if (name == n) {
+      kind = k;
+      return true;
+    }
+  }
+  return false;
+}
+
+const char* OutputKindName(OutputKind kind) {
+  switch (kind) {
+    case OutputKind::MONO:
+      return "mono";
+    case OutputKind::HEIGHT:
+      return "height";
+    case OutputKind::NORMAL:
+      return "normal";
+    default:
+      return "color";
+  }
+}
+
+int OutputChannels(OutputKind kind) {
+  switch (kind) {
+    case OutputKind::COLOR:
+      return 4;
+    case OutputKind::NORMAL:
+      return 3;
+    default:
+      return 1;
+  }
+}
+
+bool IsDataOutput(OutputKind kind) { return kind != OutputKind::COLOR; }
+
+std::string CheckBakeSettings(const BakeSettings& s) {
+  if (s.view.width <= 0 || s.view.height <= 0) return "the image size must be at least 1x1";
+  if (!(s.view.extent > 0.0f) || !std::isfinite(s.view.extent)) {
+    return "the plane's extent must be a positive number of scene units";
+  }
+  // A tangent frame is only fixed on the plane; on the sphere it would depend on the UV layout.
+  if (s.output == OutputKind::NORMAL && s.view.geometry != Geometry::PLANE) {
+    return "--output normal bakes a tangent-space normal map of the plane; use --geometry plane";
+  }
+  return {};
+}
+
+bool BakeFrame(Texmap& map, TimeValue t, const BakeSettings& s, Raster& raster) {
+  if (std::string why = CheckBakeSettings(s); !why.empty()) throw BakeError(why);
+
+  Scene keeper;  // owns the height clone for the length of the bake
+  Texmap* target = &map;
+  if (s.output == OutputKind::HEIGHT) target = MakeHeightClone(map, t, keeper);
+
+  // Maps may read the current time while they update, never while they are shaded.
+  GetCOREInterface()->SetTime(t);
+  Interval valid = FOREVER;
+  target->Update(t, valid);
+
+  const View view = s.view;
+  const OutputKind output = s.output;
+  const bool directx = s.convention == NormalConvention::DIRECTX;
+  const BOOL filter = s.filter ? TRUE : FALSE;
+  const int channels = OutputChannels(output);
+
+  auto shade = [&, target](int y, int x0, int x1, float* out) {
+    SampleShadeContext sc;
+    Point3 n;
+    for (int x = x0; x < x1; ++x, out += channels) {
+      const bool hit = MakeSample(view, x, y, sc, &n);
+      sc.filterMaps = filter;
+      if (!hit) {
+        const float b = Backdrop(x, y);
+        if (output == OutputKind::COLOR) {
+          out[0] = out[1] = out[2] = b;
+          out[3] = 1.0f;
+        } else {
+          out[0] = output == OutputKind::MONO ? b : 0.0f;
+        }
+        continue;
+      }
+      const bool lit = view.geometry == Geometry::SPHERE;
+      switch (output) {
+        case OutputKind::COLOR: {
+          const AColor c = target->EvalColor(sc);
+          float shading = 1.0f;
+          if (lit) {
+            // The bump is a camera-space perturbation; camera and object axes coincide here.
+            sc.ClearCache();
+            shading = SphereDiffuse(n + target->EvalNormalPerturb(sc));
+          }
+          out[0] = c.r * shading;
+          out[1] = c.g * shading;
+          out[2] = c.b * shading;
+          out[3] = lit ? 1.0f : c.a;
+          break;
+        }
+        case OutputKind::MONO: {
+          const float m = target->EvalMono(sc);
+          float shading = 1.0f;
+          if (lit) {
+            sc.ClearCache();
+            shading = SphereDiffuse(n + target->EvalNormalPerturb(sc));
+          }
+          out[0] = m * shading;
+          break;
+        }
+        case OutputKind::HEIGHT:
+          out[0] = Clamp01(target->EvalMono(sc));
+          break;
+        case OutputKind::NORMAL: {
+          // Tangent +x, bitangent +y, normal +z: the plane's own axes, which are camera axes.
+          Point3 d = Point3(0.0f, 0.0f, 1.0f) + target->EvalNormalPerturb(sc);
+          const float len = Length(d);
+          d = len > 0.0f ? d / len : Point3(0.0f, 0.0f, 1.0f);
+          out[0] = Clamp01(d.x * 0.5f + 0.5f);
+          out[1] = Clamp01((directx ? -d.y : d.y) * 0.5f + 0.5f);
+          out[2] = Clamp01(d.z * 0.5f + 0.5f);
+          break;
+        }
+      }
+    }
+  };
+  return RenderRaster(raster, view.width, view.height, channels, shade, s.render);
+}
+
+}  // namespace tamrel::host

@@ -1,0 +1,25 @@
+// The small textual forms of the command line that are not parameters: image sizes, frame ranges
+// and the frame-number pattern of output file names.
+#pragma once
+
+#include <string>
+
+namespace tamrel::host {
+
+// Largest image edge the host accepts; a colour raster of this size already takes 4 GiB.
+inline constexpr int kMaxImageEdge = 16384;
+
+// "WxH" or "N" (square). False for anything else, for a zero or negative edge or one above
+// kMaxImageEdge.
+bool ParseImageSize(const std::string& text, int& width, int& height);
+
+// "A-B" (A <= B) or "N", non-negative frame numbers. False for anything else.
+bool ParseFrameRange(const std::string& text, int& first, int& last);
+
+// True when the file name carries a run of '#' for the frame number.
+bool HasFramePattern(const std::string& path);
+// Replaces the last run of '#' in the file name (not the folders) by the frame number padded with
+// zeros to the run's length; a name without one is returned as it is.
+std::string ExpandFramePattern(const std::string& path, int frame);
+
+}  // namespace tamrel::host

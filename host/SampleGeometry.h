@@ -1,0 +1,31 @@
+// Shade samples of the two preview geometries, built the way a renderer builds them: a flat square
+// seen straight on, and a sphere like a material editor's sample slot. Both use an orthographic
+// camera looking down -Z; object space is centred on the geometry, world space equals object space.
+#pragma once
+
+#include "shadectx.h"
+
+namespace tamrel::host {
+
+enum class Geometry { PLANE, SPHERE };
+
+struct View {
+  Geometry geometry = Geometry::PLANE;
+  int width = 1024, height = 1024;
+  float extent = 100.0f;  // scene units across the image's width
+};
+
+// Fills sc for the centre of pixel (x, y) (y = 0 is the top row). For the sphere, false when the
+// pixel misses it; the normal of the hit point is then left in normal.
+bool MakeSample(const View& view, int x, int y, SampleShadeContext& sc, Point3* normal = nullptr);
+
+// The preview sphere's look: a lit diffuse surface with the map's colour and bump, over a
+// checkered backdrop where the sphere is missed.
+struct SphereLighting {
+  Point3 toLight = Normalize(Point3(-0.5f, 0.6f, 0.8f));
+  float ambient = 0.12f;
+};
+float SphereDiffuse(const Point3& normal, const SphereLighting& light = {});
+float Backdrop(int x, int y);
+
+}  // namespace tamrel::host
