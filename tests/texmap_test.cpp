@@ -65,6 +65,7 @@ void UpdateNow(TamrelScratches* m, TimeValue t = 0) {
 }
 
 std::uint32_t Bits(float v) { return std::bit_cast<std::uint32_t>(v); }
+float F(int i) { return static_cast<float>(i); }
 
 TEST(TamrelScratches, NewMapStartsFromItsResetValues) {
   MapHolder m;
@@ -230,7 +231,7 @@ TEST(TamrelScratches, SavesOneHeaderChunkAndReloadsWithSubMapsToTheSameBits) {
   UpdateNow(back);
   INode node(42);
   for (int i = 0; i < 200; ++i) {
-    SampleShadeContext a = ObjectSample(Point3(i * 1.3f, i * -0.7f, 4.0f));
+    SampleShadeContext a = ObjectSample(Point3(F(i) * 1.3f, F(i) * -0.7f, 4.0f));
     a.node = &node;
     SampleShadeContext b = a;
     const AColor ca = map->EvalColor(a), cb = back->EvalColor(b);
@@ -284,7 +285,7 @@ TEST(Shading, DefaultColoursBlendToTheIntensity) {
   MapHolder m;
   UpdateNow(m.map);
   for (int i = 0; i < 100; ++i) {
-    const Point3 p(i * 0.37f, i * -0.21f, 1.5f);
+    const Point3 p(F(i) * 0.37f, F(i) * -0.21f, 1.5f);
     for (BOOL filter : {TRUE, FALSE}) {
       SampleShadeContext sc = ObjectSample(p);
       sc.filterMaps = filter;
@@ -383,7 +384,7 @@ TEST(Shading, SizeAndSpreadGuards) {
   UpdateNow(zero.map);
   UpdateNow(tiny.map);
   for (int i = 0; i < 20; ++i) {
-    const Point3 p(i * 0.0013f, i * 0.0007f, 0.0f);
+    const Point3 p(F(i) * 0.0013f, F(i) * 0.0007f, 0.0f);
     SampleShadeContext a = ObjectSample(p, 0.0001f), b = ObjectSample(p, 0.0001f);
     EXPECT_EQ(zero->EvalColor(a), tiny->EvalColor(b));
     EXPECT_EQ(zero->EvalNormalPerturb(a), tiny->EvalNormalPerturb(b));
@@ -401,7 +402,7 @@ TEST(Shading, SizeAndSpreadGuards) {
   UpdateNow(mapped.map);
   UpdateNow(doubled.map);
   for (int i = 0; i < 20; ++i) {
-    SampleShadeContext a = ObjectSample(Point3(i * 1.1f, 2.0f, 0.0f));
+    SampleShadeContext a = ObjectSample(Point3(F(i) * 1.1f, 2.0f, 0.0f));
     SampleShadeContext b = a;
     EXPECT_EQ(mapped->EvalMono(a), doubled->EvalMono(b)) << i;
   }
@@ -621,7 +622,7 @@ std::vector<std::uint32_t> EvaluateAll(TamrelScratches* m, const std::vector<INo
                                        int begin, int end) {
   std::vector<std::uint32_t> out;
   for (int i = begin; i < end; ++i) {
-    SampleShadeContext sc = ObjectSample(Point3(i * 0.731f, i * -0.377f, i * 0.119f));
+    SampleShadeContext sc = ObjectSample(Point3(F(i) * 0.731f, F(i) * -0.377f, F(i) * 0.119f));
     sc.node = const_cast<INode*>(&nodes[static_cast<std::size_t>(i) % nodes.size()]);
     sc.mtlNum = i % 3;
     sc.filterMaps = (i & 1) != 0;
