@@ -45,6 +45,15 @@ Texmap* MakeHeightClone(Texmap& map, TimeValue t, Scene& keeper) {
 
 float Clamp01(float v) { return std::clamp(v, 0.0f, 1.0f); }
 
+// The map's perturbation is a gradient of its field in three dimensions; only the part across the
+// surface tilts the normal, and dropping the rest keeps every normal on the outer side.
+Point3 BentNormal(const Point3& n, const Point3& perturb, float scale) {
+  const Point3 across = perturb - n * DotProd(perturb, n);
+  const Point3 d = n + across * scale;
+  const float len = Length(d);
+  return len > 0.0f ? d / len : n;
+}
+
 }  // namespace
 
 bool ParseOutputKind(const std::string& name, OutputKind& kind) {
@@ -89,6 +98,9 @@ bool IsDataOutput(OutputKind kind) { return kind != OutputKind::COLOR; }
 
 std::string CheckBakeSettings(const BakeSettings& s) {
   if (s.view.width <= 0 || s.view.height <= 0) return "the image size must be at least 1x1";
+  if (!(s.bumpScale >= 0.0f) || !std::isfinite(s.bumpScale)) {
+    return "--bump-scale must be a finite number, 0 or more";
+  }
   if (!(s.view.extent > 0.0f) || !std::isfinite(s.view.extent)) {
     return "the plane's extent must be a positive number of scene units";
   }
@@ -115,6 +127,7 @@ bool BakeFrame(Texmap& map, TimeValue t, const BakeSettings& s, Raster& raster) 
   const OutputKind output = s.output;
   const bool directx = s.convention == NormalConvention::DIRECTX;
   const BOOL filter = s.filter ? TRUE : FALSE;
+  const float bumpScale = s.bumpScale;
   const int channels = OutputChannels(output);
 
   auto shade = [&, target](int y, int x0, int x1, float* out) {
@@ -141,7 +154,7 @@ bool BakeFrame(Texmap& map, TimeValue t, const BakeSettings& s, Raster& raster) 
           if (lit) {
             // The bump is a camera-space perturbation; camera and object axes coincide here.
             sc.ClearCache();
-            shading = SphereDiffuse(n + target->EvalNormalPerturb(sc));
+            shading = SphereDiffuse(BentNormal(n, target->EvalNormalPerturb(sc), bumpScale));
           }
           out[0] = c.r * shading;
           out[1] = c.g * shading;
@@ -154,7 +167,7 @@ bool BakeFrame(Texmap& map, TimeValue t, const BakeSettings& s, Raster& raster) 
           float shading = 1.0f;
           if (lit) {
             sc.ClearCache();
-            shading = SphereDiffuse(n + target->EvalNormalPerturb(sc));
+            shading = SphereDiffuse(BentNormal(n, target->EvalNormalPerturb(sc), bumpScale));
           }
           out[0] = m * shading;
           break;
@@ -164,9 +177,8 @@ bool BakeFrame(Texmap& map, TimeValue t, const BakeSettings& s, Raster& raster) 
           break;
         case OutputKind::NORMAL: {
           // Tangent +x, bitangent +y, normal +z: the plane's own axes, which are camera axes.
-          Point3 d = Point3(0.0f, 0.0f, 1.0f) + target->EvalNormalPerturb(sc);
-          const float len = Length(d);
-          d = len > 0.0f ? d / len : Point3(0.0f, 0.0f, 1.0f);
+          const Point3 d =
+              BentNormal(Point3(0.0f, 0.0f, 1.0f), target->EvalNormalPerturb(sc), bumpScale);
           out[0] = Clamp01(d.x * 0.5f + 0.5f);
           out[1] = Clamp01((directx ? -d.y : d.y) * 0.5f + 0.5f);
           out[2] = Clamp01(d.z * 0.5f + 0.5f);

@@ -38,6 +38,7 @@ struct BakeSettings {
   OutputKind output = OutputKind::COLOR;
   NormalConvention convention = NormalConvention::OPENGL;
   bool filter = true;  // the shade context's filterMaps
+  float bumpScale = 1.0f;  // strength of the map's bump in normal maps and on the sphere
   RenderOptions render;
 };
 

@@ -218,6 +218,7 @@ struct RenderArgs {
   std::string normalConvention = "opengl";
   std::string geometry = "plane";
   float extent = 100.0f;
+  float bumpScale = 1.0f;
   std::string frames;
   int bits = 0;
   std::string type;
@@ -345,6 +346,7 @@ int RunRender(const std::string& pluginPath, const RenderArgs& a) {
   }
   settings.view.geometry = a.geometry == "sphere" ? Geometry::SPHERE : Geometry::PLANE;
   settings.view.extent = a.extent;
+  settings.bumpScale = a.bumpScale;
   settings.convention =
       a.normalConvention == "directx" ? NormalConvention::DIRECTX : NormalConvention::OPENGL;
   settings.filter = a.filter == "on";
@@ -461,7 +463,7 @@ int RunRender(const std::string& pluginPath, const RenderArgs& a) {
           {"extent", settings.view.extent},
           {"filter", settings.filter},
           {"normal_convention", a.normalConvention},
-          {"scene_submaps", !a.scene.empty()}}},
+          {"bump_scale", settings.bumpScale}}},
         {"params", params}};
     ImageFileOptions frameOptions = imageOptions;
     frameOptions.metadata = {{"ImageDescription", description.dump()}, {"Software", software}};
@@ -531,6 +533,9 @@ int main(int argc, char** argv) {
       ->check(CLI::IsMember({"plane", "sphere"}))
       ->capture_default_str();
   render->add_option("--extent", r.extent, "width of the view in scene units")
+      ->capture_default_str();
+  render->add_option("--bump-scale", r.bumpScale,
+                     "strength of the bump in normal maps and on the sphere")
       ->capture_default_str();
   render->add_option("--frames", r.frames, "frame A or range A-B; -o needs a #### pattern");
   auto* bits = render->add_option("--bits", r.bits, "bits per channel: 8, 16 (half in EXR) or 32")

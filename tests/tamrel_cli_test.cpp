@@ -1,0 +1,310 @@
+// The tamrel command as a user runs it: the default bake against a stored golden image, identical
+// files for any thread count, one-line errors with distinct exit codes that leave nothing behind,
+// and presets, scenes and metadata that reproduce an image.
+//
+// The golden image is a 64x64 bake of the new map at the default settings. It is compared channel
+// by channel with a tolerance of 2/255, which absorbs an encoder or sRGB rounding difference but
+// not a changed pattern. Regenerate it with TAMREL_UPDATE_GOLDEN=1 after checking the new image.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <OpenImageIO/imageio.h>
+#include <nlohmann/json.hpp>
+
+#include <cmath>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+
+struct Result {
+  int code = -1;
+  std::string out, err;
+};
+
+std::string Slurp(const fs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+class Cli : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = fs::temp_directory_path() /
+           ("tamrel_cli_" + std::to_string(::getpid()) + "_" +
+            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(dir_);
+    fs::create_directories(dir_);
+  }
+  void TearDown() override {
+    fs::permissions(dir_, fs::perms::owner_all, fs::perm_options::add);
+    fs::remove_all(dir_);
+  }
+
+  // Runs tamrel in the test's folder; args are passed through the shell as written.
+  Result Run(const std::string& args) const {
+    const fs::path out = dir_.parent_path() / (dir_.filename().string() + ".stdout");
+    const fs::path err = dir_.parent_path() / (dir_.filename().string() + ".stderr");
+    const std::string cmd = "cd '" + dir_.string() + "' && '" TAMREL_BINARY "' " + args + " >'" +
+                            out.string() + "' 2>'" + err.string() + "'";
+    const int status = std::system(cmd.c_str());
+    Result r;
+    r.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    r.out = Slurp(out);
+    r.err = Slurp(err);
+    fs::remove(out);
+    fs::remove(err);
+    return r;
+  }
+
+  std::set<std::string> Files() const {
+    std::set<std::string> names;
+    for (const auto& e : fs::recursive_directory_iterator(dir_)) {
+      names.insert(fs::relative(e.path(), dir_).string());
+    }
+    return names;
+  }
+  fs::path Path(const std::string& name) const { return dir_ / name; }
+  void Write(const std::string& name, const std::string& text) const {
+    std::ofstream(Path(name), std::ios::binary) << text;
+  }
+
+  fs::path dir_;
+};
+
+struct Image {
+  int width = 0, height = 0, channels = 0;
+  std::string format, description, software;
+  std::vector<float> pixels;
+};
+
+Image ReadImage(const fs::path& path) {
+  Image img;
+  OIIO::ImageSpec config;
+  config.attribute("oiio:UnassociatedAlpha", 1);
+  auto in = OIIO::ImageInput::open(path.string(), &config);
+  if (!in) return img;
+  const OIIO::ImageSpec& spec = in->spec();
+  img.width = spec.width;
+  img.height = spec.height;
+  img.channels = spec.nchannels;
+  img.format = spec.format.c_str();
+  img.description = spec.get_string_attribute("ImageDescription");
+  img.software = spec.get_string_attribute("Software");
+  img.pixels.resize(static_cast<std::size_t>(img.width) * img.height * img.channels);
+  if (!in->read_image(0, 0, 0, img.channels, OIIO::TypeDesc::FLOAT, img.pixels.data())) {
+    img.pixels.clear();
+  }
+  return img;
+}
+
+TEST_F(Cli, DefaultRenderWritesScratchesPngAndSaysWhere) {
+  const Result r = Run("");
+  ASSERT_EQ(r.code, 2) << "a subcommand is required";
+  const Result ok = Run("render");
+  ASSERT_EQ(ok.code, 0) << ok.err;
+  EXPECT_NE(ok.out.find((dir_ / "scratches.png").string()), std::string::npos) << ok.out;
+  EXPECT_EQ(Files(), std::set<std::string>{"scratches.png"});
+  const Image img = ReadImage(Path("scratches.png"));
+  EXPECT_EQ(img.width, 1024);
+  EXPECT_EQ(img.height, 1024);
+  EXPECT_EQ(img.channels, 4);
+  EXPECT_EQ(img.format, "uint8");
+}
+
+TEST_F(Cli, DefaultRenderMatchesTheGoldenImage) {
+  const Result r = Run("render --size 64x64 -o small.png -q");
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_TRUE(r.out.empty()) << "--quiet printed " << r.out;
+  const fs::path golden = fs::path(TAMREL_SOURCE_DIR) / "tests/data/golden_default_64.png";
+  if (const char* update = std::getenv("TAMREL_UPDATE_GOLDEN"); update && *update == '1') {
+    fs::create_directories(golden.parent_path());
+    fs::copy_file(Path("small.png"), golden, fs::copy_options::overwrite_existing);
+    GTEST_SKIP() << "golden image rewritten: " << golden;
+  }
+  const Image want = ReadImage(golden);
+  const Image got = ReadImage(Path("small.png"));
+  ASSERT_EQ(want.width, 64) << "missing golden image " << golden;
+  ASSERT_EQ(got.width, want.width);
+  ASSERT_EQ(got.height, want.height);
+  ASSERT_EQ(got.channels, want.channels);
+  float worst = 0.0f;
+  double sum = 0.0;
+  for (std::size_t i = 0; i < want.pixels.size(); ++i) {
+    const float d = std::fabs(want.pixels[i] - got.pixels[i]);
+    worst = std::max(worst, d);
+    sum += want.pixels[i];
+  }
+  EXPECT_LE(worst, 2.0f / 255.0f);
+  // A blank image would match a blank golden image: the golden one must show scratches.
+  const double mean = sum / static_cast<double>(want.pixels.size());
+  EXPECT_GT(mean, 0.5);
+  EXPECT_LT(mean, 0.999);
+}
+
+// EXR and TIFF files carry the time they were written, so only PNG files can be equal bytes;
+// the others must decode to the same bits.
+void ExpectSameImage(const fs::path& a, const fs::path& b) {
+  if (a.extension() == ".png") {
+    const std::string bytes = Slurp(a);
+    EXPECT_FALSE(bytes.empty()) << a;
+    EXPECT_TRUE(bytes == Slurp(b)) << a << " and " << b << " differ";
+    return;
+  }
+  const Image x = ReadImage(a), y = ReadImage(b);
+  EXPECT_FALSE(x.pixels.empty()) << a;
+  EXPECT_EQ(x.format, y.format);
+  EXPECT_EQ(x.description, y.description);
+  EXPECT_TRUE(x.pixels == y.pixels) << a << " and " << b << " differ";
+}
+
+TEST_F(Cli, OneThreadAndManyThreadsWriteTheSameImage) {
+  for (const char* ext : {"png", "exr", "tif"}) {
+    const std::string common = std::string("render --size 97x61 -q --set erosion=0.7 ") +
+                               "--set useErosion=1 --output height -o ";
+    ASSERT_EQ(Run(common + "one." + ext + " --threads 1").code, 0);
+    ASSERT_EQ(Run(common + "many." + ext + " --threads 7").code, 0);
+    ExpectSameImage(Path(std::string("one.") + ext), Path(std::string("many.") + ext));
+  }
+}
+
+TEST_F(Cli, BadInputsGiveOneLineErrorsAndLeaveNothingBehind) {
+  Write("bad.json", "{\"size\": 4,");
+  Write("wrong.json", "{\"levels\": 12}");
+  Write("corrupt.scn", std::string("\x7f" "not a scene at all", 19));
+  fs::create_directories(Path("locked"));
+  fs::permissions(Path("locked"), fs::perms::owner_read | fs::perms::owner_exec);
+  const bool root = ::geteuid() == 0;
+  struct Case {
+    std::string args;
+    int code;
+    std::string mustSay;
+  };
+  std::vector<Case> cases = {
+      {"render --set nosuch=1", 2, "unknown parameter \"nosuch\""},
+      {"render --set levels=two", 2, "\"levels\" (int in block \"params\", range 1 .. 8)"},
+      {"render --set size=-5", 2, "'-5' is out of range"},
+      {"render --set erosion=1.5", 2, "\"erosion\" (float in block \"params\", range 0 .. 1)"},
+      {"render --set 'color1=1,2'", 2, "not a colour r,g,b"},
+      {"render --size 0x0", 2, "--size takes WxH"},
+      {"render --size 100x", 2, "--size takes WxH"},
+      {"render --threads -1", 2, "tamrel: error:"},
+      {"render --frames 0-3 -o still.png", 2, "'####' frame pattern"},
+      {"render --output normal --geometry sphere", 2, "use --geometry plane"},
+      {"render --output height --bits 8", 2, "16-bit or float"},
+      {"render --bogus", 2, "tamrel: error:"},
+      {"render -o out.jpg", 4, "unknown image format '.jpg'"},
+      {"render -o noext", 4, "unknown image format"},
+      {"render -o out.exr --type uint8", 4, "OpenEXR cannot hold uint8"},
+      {"render -o missing/out.png", 4, "folder missing does not exist"},
+      {"render --save-preset missing/p.json", 4, "cannot write preset"},
+      {"render --preset bad.json", 3, "preset bad.json is not valid JSON"},
+      {"render --preset wrong.json", 3, "\"levels\" (int in block \"params\", range 1 .. 8)"},
+      {"render --preset absent.json", 3, "cannot read preset absent.json"},
+      {"render --scene corrupt.scn", 3, "cannot load scene corrupt.scn"},
+      {"render --scene absent.scn", 3, "cannot read scene absent.scn"},
+      {"--plugin nowhere.dlt info", 5, "cannot load plug-in nowhere.dlt"},
+  };
+  // The superuser writes into read-only folders, so the locked folder proves nothing there.
+  if (!root) cases.push_back({"render -o locked/out.png", 4, "folder locked is not writable"});
+  const std::set<std::string> before = Files();
+  for (const Case& c : cases) {
+    const Result r = Run(c.args);
+    EXPECT_EQ(r.code, c.code) << c.args << ": " << r.err;
+    EXPECT_EQ(r.err.rfind("tamrel: error: ", 0), 0u) << c.args << ": " << r.err;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << c.args << ": " << r.err;
+    EXPECT_NE(r.err.find(c.mustSay), std::string::npos) << c.args << ": " << r.err;
+    EXPECT_TRUE(r.out.empty()) << c.args << ": " << r.out;
+    EXPECT_EQ(Files(), before) << c.args;
+  }
+}
+
+TEST_F(Cli, PresetAndSceneRoundTripsReproduceTheImage) {
+  const std::string look =
+      "--size 80x48 -q --set size=3 --set spread=0.4 --set 'color1=0.5,0.1,0' "
+      "--set 'stretch@0=5' --set 'stretch@8=40' --frames 4 -o ";
+  ASSERT_EQ(Run("render " + look + "direct.png --save-preset p.json --save-scene s.scn").code, 0);
+  const Result viaPreset = Run("render --preset p.json --size 80x48 -q --frames 4 -o preset.png");
+  ASSERT_EQ(viaPreset.code, 0) << viaPreset.err;
+  const Result viaScene = Run("render --scene s.scn --size 80x48 -q --frames 4 -o scene.png");
+  ASSERT_EQ(viaScene.code, 0) << viaScene.err;
+  ExpectSameImage(Path("direct.png"), Path("preset.png"));
+  ExpectSameImage(Path("direct.png"), Path("scene.png"));
+
+  const json preset = json::parse(Slurp(Path("p.json")));
+  EXPECT_EQ(preset["size"], 3.0);
+  EXPECT_EQ(preset["stretch"]["keys"], json::parse("[[0.0, 5.0], [8.0, 40.0]]"));
+  // A later --set wins over the preset.
+  ASSERT_EQ(Run("render --preset p.json --set size=6 --size 80x48 -q --frames 4 -o six.png").code,
+            0);
+  EXPECT_NE(ReadImage(Path("six.png")).pixels, ReadImage(Path("direct.png")).pixels);
+}
+
+TEST_F(Cli, MetadataSaysHowToReproduceTheImage) {
+  for (const char* name : {"m.png", "m.exr", "m.tif"}) {
+    ASSERT_EQ(Run(std::string("render --size 16x16 -q --set levels=3 --output mono -o ") + name)
+                  .code,
+              0);
+    const Image img = ReadImage(Path(name));
+    ASSERT_EQ(img.channels, 1) << name;
+    EXPECT_NE(img.software.find("tamrel 1.0.0"), std::string::npos) << img.software;
+    EXPECT_NE(img.software.find("TamrelScratches"), std::string::npos) << img.software;
+    const json d = json::parse(img.description, nullptr, false);
+    ASSERT_FALSE(d.is_discarded()) << name << ": " << img.description;
+    EXPECT_EQ(d["params"]["levels"], 3) << name;
+    EXPECT_EQ(d["params"]["size"], 10.0) << name;
+    EXPECT_EQ(d["tamrel"]["output"], "mono") << name;
+  }
+  // The parameters in the metadata are a preset that bakes the same image again.
+  const json d = json::parse(ReadImage(Path("m.exr")).description);
+  Write("again.json", d["params"].dump());
+  ASSERT_EQ(Run("render --size 16x16 -q --preset again.json --output mono -o again.exr").code, 0);
+  ExpectSameImage(Path("again.exr"), Path("m.exr"));
+}
+
+TEST_F(Cli, FramesFollowTheKeys) {
+  const Result r = Run("render --size 24x24 -q --frames 0-2 --set 'size@0=4' --set 'size@2=12' "
+                       "-o 'f.##.png'");
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(Files(), (std::set<std::string>{"f.00.png", "f.01.png", "f.02.png"}));
+  EXPECT_NE(ReadImage(Path("f.00.png")).pixels, ReadImage(Path("f.02.png")).pixels);
+  EXPECT_EQ(json::parse(ReadImage(Path("f.01.png")).description)["tamrel"]["frame"], 1);
+}
+
+TEST_F(Cli, ParamsAndInfoListWhatThePluginReports) {
+  const Result p = Run("params");
+  ASSERT_EQ(p.code, 0) << p.err;
+  // Declared default 1, new map 10, display name from the string table.
+  EXPECT_NE(p.out.find("size               0   float    1          10         0 .. 1000000"),
+            std::string::npos)
+      << p.out;
+  EXPECT_NE(p.out.find("spreasdMapEnabled"), std::string::npos);
+  EXPECT_NE(p.out.find("Spread MapOn"), std::string::npos);
+  const Result pj = Run("params --json");
+  ASSERT_EQ(pj.code, 0);
+  const json list = json::parse(pj.out);
+  EXPECT_EQ(list.size(), 56u);
+  for (const json& row : list) {
+    if (row["name"] == "levels") {
+      EXPECT_EQ(row["default"], "8");
+      EXPECT_EQ(row["new_map"], "6");
+      EXPECT_EQ(row["range"], "1 .. 8");
+      EXPECT_EQ(row["display_name"], "Levels");
+    }
+  }
+  const Result i = Run("info");
+  ASSERT_EQ(i.code, 0) << i.err;
+  EXPECT_NE(i.out.find("Procedural Scratches texmap"), std::string::npos) << i.out;
+  EXPECT_NE(i.out.find("(0x8DB6A691, 0x8D486002)"), std::string::npos) << i.out;
+}
+
+}  // namespace
