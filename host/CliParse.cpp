@@ -1,7 +1,6 @@
 #include "host/CliParse.h"
 
 #include <charconv>
-#include <cstdio>
 
 namespace tamrel::host {
 namespace {
@@ -48,7 +47,7 @@ bool ParseFrameRange(const std::string& text, int& first, int& last) {
   } else if (!ParseInt(text.substr(0, dash), a) || !ParseInt(text.substr(dash + 1), b)) {
     return false;
   }
-  if (a > b) return false;
+  if (a > b || b > kMaxFrame) return false;
   first = a;
   last = b;
   return true;
@@ -62,8 +61,8 @@ std::string ExpandFramePattern(const std::string& path, int frame) {
   std::size_t begin = end;
   while (begin > 0 && path[begin - 1] == '#') --begin;
   const int width = static_cast<int>(end - begin + 1);
-  char digits[32];
-  std::snprintf(digits, sizeof digits, "%0*d", width, frame);
+  std::string digits = std::to_string(frame);
+  if (static_cast<int>(digits.size()) < width) digits.insert(0, static_cast<std::size_t>(width) - digits.size(), '0');
   return path.substr(0, begin) + digits + path.substr(end + 1);
 }
 

@@ -13,7 +13,10 @@ inline constexpr int kMaxImageEdge = 16384;
 // kMaxImageEdge.
 bool ParseImageSize(const std::string& text, int& width, int& height);
 
-// "A-B" (A <= B) or "N", non-negative frame numbers. False for anything else.
+// Last frame the host renders: its time in ticks must fit the SDK's int TimeValue.
+inline constexpr int kMaxFrame = 1000000;
+
+// "A-B" (A <= B) or "N", frame numbers from 0 to kMaxFrame. False for anything else.
 bool ParseFrameRange(const std::string& text, int& first, int& last);
 
 // True when the file name carries a run of '#' for the frame number.

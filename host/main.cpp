@@ -356,7 +356,8 @@ int RunRender(const std::string& pluginPath, const RenderArgs& a) {
 
   int first = 0, last = 0;
   if (!a.frames.empty() && !ParseFrameRange(a.frames, first, last)) {
-    Fail(EXIT_USAGE, "--frames takes A-B or N (non-negative, A <= B), not '" + a.frames + "'");
+    Fail(EXIT_USAGE, "--frames takes A-B or N (0 to " + std::to_string(kMaxFrame) +
+                         ", A <= B), not '" + a.frames + "'");
   }
   std::string output = a.output;
   if (last > first && !HasFramePattern(output)) {

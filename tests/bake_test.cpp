@@ -64,13 +64,16 @@ TEST(CliParse, SizesFramesAndPatterns) {
   EXPECT_TRUE(ParseFrameRange("7", a, b));
   EXPECT_EQ(a, 7);
   EXPECT_EQ(b, 7);
-  for (const char* bad : {"10-3", "-1", "a-b", "1-", "", "1--2"}) {
+  EXPECT_TRUE(ParseFrameRange("0-1000000", a, b));
+  for (const char* bad : {"10-3", "-1", "a-b", "1-", "", "1--2", "0-1000001", "2147483647"}) {
     EXPECT_FALSE(ParseFrameRange(bad, a, b)) << bad;
   }
 
   EXPECT_EQ(ExpandFramePattern("out/anim.####.png", 42), "out/anim.0042.png");
   EXPECT_EQ(ExpandFramePattern("a#/b.#.exr", 123), "a#/b.123.exr");
   EXPECT_EQ(ExpandFramePattern("still.png", 5), "still.png");
+  EXPECT_EQ(ExpandFramePattern("wide." + std::string(40, '#') + ".png", 7),
+            "wide." + std::string(39, '0') + "7.png");
   EXPECT_FALSE(HasFramePattern("dir#/still.png"));
 }
 
