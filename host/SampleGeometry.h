@@ -12,7 +12,7 @@ enum class Geometry { PLANE, SPHERE };
 struct View {
   Geometry geometry = Geometry::PLANE;
   int width = 1024, height = 1024;
-  float extent = 100.0f;  // scene units across the image's width
+  float extent = 40.0f;  // scene units across the image's width
 };
 
 // Fills sc for the centre of pixel (x, y) (y = 0 is the top row). For the sphere, false when the

@@ -217,7 +217,7 @@ struct RenderArgs {
   std::string outputKind = "color";
   std::string normalConvention = "opengl";
   std::string geometry = "plane";
-  float extent = 100.0f;
+  float extent = 40.0f;
   float bumpScale = 1.0f;
   std::string frames;
   int bits = 0;

@@ -2,7 +2,8 @@
 // files for any thread count, one-line errors with distinct exit codes that leave nothing behind,
 // and presets, scenes and metadata that reproduce an image.
 //
-// The golden image is a 64x64 bake of the new map at the default settings. It is compared channel
+// The golden image is a 128x128 bake of the new map at the default settings and the default
+// bake's pixel density (5 scene units across, as 1024 pixels span 40). It is compared channel
 // by channel with a tolerance of 2/255, which absorbs an encoder or sRGB rounding difference but
 // not a changed pattern. Regenerate it with TAMREL_UPDATE_GOLDEN=1 after checking the new image.
 #include <gtest/gtest.h>
@@ -122,10 +123,10 @@ TEST_F(Cli, DefaultRenderWritesScratchesPngAndSaysWhere) {
 }
 
 TEST_F(Cli, DefaultRenderMatchesTheGoldenImage) {
-  const Result r = Run("render --size 64x64 -o small.png -q");
+  const Result r = Run("render --size 128x128 --extent 5 -o small.png -q");
   ASSERT_EQ(r.code, 0) << r.err;
   EXPECT_TRUE(r.out.empty()) << "--quiet printed " << r.out;
-  const fs::path golden = fs::path(TAMREL_SOURCE_DIR) / "tests/data/golden_default_64.png";
+  const fs::path golden = fs::path(TAMREL_SOURCE_DIR) / "tests/data/golden_default_128.png";
   if (const char* update = std::getenv("TAMREL_UPDATE_GOLDEN"); update && *update == '1') {
     fs::create_directories(golden.parent_path());
     fs::copy_file(Path("small.png"), golden, fs::copy_options::overwrite_existing);
@@ -133,7 +134,7 @@ TEST_F(Cli, DefaultRenderMatchesTheGoldenImage) {
   }
   const Image want = ReadImage(golden);
   const Image got = ReadImage(Path("small.png"));
-  ASSERT_EQ(want.width, 64) << "missing golden image " << golden;
+  ASSERT_EQ(want.width, 128) << "missing golden image " << golden;
   ASSERT_EQ(got.width, want.width);
   ASSERT_EQ(got.height, want.height);
   ASSERT_EQ(got.channels, want.channels);
