@@ -143,15 +143,15 @@ std::string WriteImageFile(const std::string& path, const Raster& raster,
     }
   }
 
-  OIIO::ImageSpec spec(raster.width, raster.height, raster.channels, ToTypeDesc(type));
+  OIIO::ImageSpec header(raster.width, raster.height, raster.channels, ToTypeDesc(type));
   if (raster.channels == 4) {
-    spec.alpha_channel = 3;
+    header.alpha_channel = 3;
     // The values are written as they are; formats that store unassociated alpha (PNG) must not
     // divide them by alpha on the way out.
-    spec.attribute("oiio:UnassociatedAlpha", 1);
+    header.attribute("oiio:UnassociatedAlpha", 1);
   }
-  spec.attribute("oiio:ColorSpace", encode ? "sRGB" : "Linear");
-  for (const auto& [key, value] : options.metadata) spec.attribute(key, value);
+  header.attribute("oiio:ColorSpace", encode ? "sRGB" : "Linear");
+  for (const auto& [key, value] : options.metadata) header.attribute(key, value);
 
   const fs::path target(path);
   const fs::path dir = target.has_parent_path() ? target.parent_path() : fs::path(".");
@@ -170,7 +170,7 @@ std::string WriteImageFile(const std::string& path, const Raster& raster,
     fs::remove(temp, ec);
     return "cannot write " + path + ": " + what;
   };
-  if (!out->open(temp.string(), spec)) return fail(out->geterror());
+  if (!out->open(temp.string(), header)) return fail(out->geterror());
   if (!out->write_image(OIIO::TypeDesc::FLOAT, pixels.data())) {
     const std::string e = out->geterror();
     out->close();

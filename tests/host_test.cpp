@@ -131,11 +131,11 @@ TEST_F(ImageFileTest, FormatsAndTypesRoundTrip) {
     ASSERT_EQ(WriteImageFile(Path(c.name), r, opt), "") << c.name;
     auto in = OpenImage(Path(c.name));
     ASSERT_TRUE(in) << c.name;
-    const OIIO::ImageSpec& spec = in->spec();
-    EXPECT_EQ(spec.width, 17);
-    EXPECT_EQ(spec.height, 9);
-    EXPECT_EQ(spec.nchannels, 4);
-    EXPECT_EQ(spec.get_string_attribute("ImageDescription"), "{\"size\": 10}") << c.name;
+    const OIIO::ImageSpec& header = in->spec();
+    EXPECT_EQ(header.width, 17);
+    EXPECT_EQ(header.height, 9);
+    EXPECT_EQ(header.nchannels, 4);
+    EXPECT_EQ(header.get_string_attribute("ImageDescription"), "{\"size\": 10}") << c.name;
     std::vector<float> back(r.pixels.size());
     ASSERT_TRUE(in->read_image(0, 0, 0, 4, OIIO::TypeDesc::FLOAT, back.data()));
     for (std::size_t i = 0; i < back.size(); ++i) {

@@ -94,13 +94,13 @@ Image ReadImage(const fs::path& path) {
   config.attribute("oiio:UnassociatedAlpha", 1);
   auto in = OIIO::ImageInput::open(path.string(), &config);
   if (!in) return img;
-  const OIIO::ImageSpec& spec = in->spec();
-  img.width = spec.width;
-  img.height = spec.height;
-  img.channels = spec.nchannels;
-  img.format = spec.format.c_str();
-  img.description = spec.get_string_attribute("ImageDescription");
-  img.software = spec.get_string_attribute("Software");
+  const OIIO::ImageSpec& header = in->spec();
+  img.width = header.width;
+  img.height = header.height;
+  img.channels = header.nchannels;
+  img.format = header.format.c_str();
+  img.description = header.get_string_attribute("ImageDescription");
+  img.software = header.get_string_attribute("Software");
   img.pixels.resize(static_cast<std::size_t>(img.width) * img.height * img.channels);
   if (!in->read_image(0, 0, 0, img.channels, OIIO::TypeDesc::FLOAT, img.pixels.data())) {
     img.pixels.clear();
