@@ -52,7 +52,7 @@ MSTR TamrelScratches::SubAnimName(int i, bool) {
     case SCRATCHES_REF_OUTPUT:
       return ResText(IDS_OUTPUT);
     default:
-      return GetSubTexmapTVName(i - 2);
+      return GetSubTexmapTVName(i - kFirstSubTexRef);
   }
 }
 
@@ -82,7 +82,7 @@ RefTargetHandle TamrelScratches::GetReference(int i) {
     case SCRATCHES_REF_OUTPUT:
       return texout;
     default:
-      return i >= SCRATCHES_REF_COLOR1_MAP && i <= SCRATCHES_REF_DISTORT_STR_MAP ? subTex[i - 2]
+      return i >= SCRATCHES_REF_COLOR1_MAP && i <= SCRATCHES_REF_DISTORT_STR_MAP ? subTex[i - kFirstSubTexRef]
                                                                                    : nullptr;
   }
 }
@@ -101,7 +101,7 @@ void TamrelScratches::SetReference(int i, RefTargetHandle target) {
       break;
     default:
       if (i >= SCRATCHES_REF_COLOR1_MAP && i <= SCRATCHES_REF_DISTORT_STR_MAP) {
-        subTex[i - 2] = static_cast<Texmap*>(target);
+        subTex[i - kFirstSubTexRef] = static_cast<Texmap*>(target);
       }
       break;
   }
@@ -113,7 +113,7 @@ Texmap* TamrelScratches::GetSubTexmap(int i) {
 
 void TamrelScratches::SetSubTexmap(int i, Texmap* m) {
   if (i < 0 || i >= SCRATCHES_NUM_SUBTEX) return;
-  ReplaceReference(i + 2, m);
+  ReplaceReference(i + kFirstSubTexRef, m);
   GetTamrelScratchesDesc()->InvalidateUI(GetParamsDesc(), kSlotParam[i]);
   ivalid.SetEmpty();
 }
@@ -294,7 +294,7 @@ RefTargetHandle TamrelScratches::Clone(RemapDir& remap) {
   m->ivalid.SetEmpty();
   // The new map was reset, so its slots are empty; only filled slots are cloned into it.
   for (int k = 0; k < SCRATCHES_NUM_SUBTEX; ++k) {
-    if (subTex[k]) m->ReplaceReference(k + 2, remap.CloneRef(subTex[k]));
+    if (subTex[k]) m->ReplaceReference(k + kFirstSubTexRef, remap.CloneRef(subTex[k]));
   }
   m->col1mapEnabled = col1mapEnabled;
   m->col2mapEnabled = col2mapEnabled;

@@ -14,15 +14,16 @@
 
 inline constexpr Class_ID TAMREL_SCRATCHES_CLASS_ID(0x8DB6A691, 0x8D486002);
 
-// Sub-texmap slots, in reference order (reference = slot + 2).
+// Sub-texmap slots share the reference numbering, offset by the two blocks.
+inline constexpr int kFirstSubTexRef = SCRATCHES_REF_COLOR1_MAP;
 enum ScratchesSubTex : int {
-  SUBTEX_COLOR1 = 0,
-  SUBTEX_COLOR2 = 1,
-  SUBTEX_SIZE = 2,
-  SUBTEX_SPREAD = 3,
-  SUBTEX_STRETCH = 4,
-  SUBTEX_DISTORT = 5,
-  SUBTEX_DISTORT_STR = 6,
+  SUBTEX_COLOR1 = SCRATCHES_REF_COLOR1_MAP - kFirstSubTexRef,
+  SUBTEX_COLOR2 = SCRATCHES_REF_COLOR2_MAP - kFirstSubTexRef,
+  SUBTEX_SIZE = SCRATCHES_REF_SIZE_MAP - kFirstSubTexRef,
+  SUBTEX_SPREAD = SCRATCHES_REF_SPREAD_MAP - kFirstSubTexRef,
+  SUBTEX_STRETCH = SCRATCHES_REF_STRETCH_MAP - kFirstSubTexRef,
+  SUBTEX_DISTORT = SCRATCHES_REF_DISTORT_MAP - kFirstSubTexRef,
+  SUBTEX_DISTORT_STR = SCRATCHES_REF_DISTORT_STR_MAP - kFirstSubTexRef,
 };
 
 // Stands in for a zero size or spread that would otherwise divide by zero.
