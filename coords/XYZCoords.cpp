@@ -126,13 +126,37 @@ bool TileAll(const int tiling[3], Point3& p) {
 
 }  // namespace
 
+// The untiled point of the sample: the source coordinates of the map type through m (map
+// channel 2D about the centre (0.5, 0.5)). False for an unknown map type, leaving p untouched.
+bool XYZCoords::TransformedPoint(ShadeContext& sc, const Matrix3& m, Point3& p) const {
+  switch (mapType) {
+    case XYZ_MAP_CHANNEL_2D:
+      p = m * (sc.UVW(channel) - kCentre) + kCentre;
+      return true;
+    case XYZ_MAP_CHANNEL_REAL_WORLD:
+      p = m * sc.UVW(channel);
+      return true;
+    case XYZ_MAP_OBJECT:
+    case XYZ_MAP_WORLD:
+      p = m * sc.PointTo(sc.P(), mapType == XYZ_MAP_OBJECT ? REF_OBJECT : REF_WORLD);
+      return true;
+    case XYZ_MAP_SCREEN: {
+      Point2 uv, duv;
+      sc.ScreenUV(uv, duv);
+      p = m * Point3(uv.x, uv.y, 0.0f);
+      return true;
+    }
+    default:
+      return false;
+  }
+}
+
 bool XYZCoords::MapWithDerivatives(ShadeContext& sc, const Matrix3& m, Point3& p, Point3& dPdx,
                                    Point3& dPdy) const {
+  if (!TransformedPoint(sc, m, p)) return true;
   switch (mapType) {
     case XYZ_MAP_CHANNEL_2D:
     case XYZ_MAP_CHANNEL_REAL_WORLD: {
-      const Point3 uvw = sc.UVW(channel);
-      p = mapType == XYZ_MAP_CHANNEL_2D ? m * (uvw - kCentre) + kCentre : m * uvw;
       const Point3 t = VectorTransform(m, sc.DUVW(channel));
       dPdx = Point3(t.x, 0.0f, 0.0f);
       dPdy = Point3(0.0f, t.y, 0.0f);
@@ -141,50 +165,26 @@ bool XYZCoords::MapWithDerivatives(ShadeContext& sc, const Matrix3& m, Point3& p
     case XYZ_MAP_OBJECT:
     case XYZ_MAP_WORLD: {
       const RefFrame frame = mapType == XYZ_MAP_OBJECT ? REF_OBJECT : REF_WORLD;
-      p = m * sc.PointTo(sc.P(), frame);
       Point3 dpdx, dpdy;
       sc.DP(dpdx, dpdy);
       dPdx = VectorTransform(m, sc.VectorTo(dpdx, frame));
       dPdy = VectorTransform(m, sc.VectorTo(dpdy, frame));
       return true;
     }
-    case XYZ_MAP_SCREEN: {
+    default: {  // screen
       Point2 uv, duv;
       sc.ScreenUV(uv, duv);
-      p = m * Point3(uv.x, uv.y, 0.0f);
       dPdx = VectorTransform(m, Point3(duv.x, 0.0f, 0.0f));
       dPdy = VectorTransform(m, Point3(0.0f, duv.y, 0.0f));
       return true;
     }
-    default:
-      return true;
   }
 }
 
+// The bump of real-world mapping is never tiled; only the 2D map channel is.
 bool XYZCoords::MapPoint(ShadeContext& sc, const Matrix3& m, Point3& p) const {
-  switch (mapType) {
-    case XYZ_MAP_CHANNEL_2D:
-      p = m * (sc.UVW(channel) - kCentre) + kCentre;
-      return TileAll(tiling, p);
-    case XYZ_MAP_CHANNEL_REAL_WORLD:
-      // The bump of real-world mapping is never tiled.
-      p = m * sc.UVW(channel);
-      return true;
-    case XYZ_MAP_OBJECT:
-      p = m * sc.PointTo(sc.P(), REF_OBJECT);
-      return true;
-    case XYZ_MAP_WORLD:
-      p = m * sc.PointTo(sc.P(), REF_WORLD);
-      return true;
-    case XYZ_MAP_SCREEN: {
-      Point2 uv, duv;
-      sc.ScreenUV(uv, duv);
-      p = m * Point3(uv.x, uv.y, 0.0f);
-      return true;
-    }
-    default:
-      return true;
-  }
+  if (!TransformedPoint(sc, m, p)) return true;
+  return mapType == XYZ_MAP_CHANNEL_2D ? TileAll(tiling, p) : true;
 }
 
 bool XYZCoords::GetXYZ(ShadeContext& sc, Point3& p, Point3& dPdx, Point3& dPdy) const {

@@ -77,4 +77,7 @@ struct XYZCoords {
                           Point3& dPdy) const;
   bool MapPoint(ShadeContext& sc, const Matrix3& m, Point3& p) const;
   static void AxisBasisOf(const Matrix3& m, Point3 basis[3]);
+
+ private:
+  bool TransformedPoint(ShadeContext& sc, const Matrix3& m, Point3& p) const;
 };

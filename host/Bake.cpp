@@ -130,6 +130,15 @@ bool BakeFrame(Texmap& map, TimeValue t, const BakeSettings& s, Raster& raster) 
   const float bumpScale = s.bumpScale;
   const int channels = OutputChannels(output);
 
+  // The sphere is lit with the map's bump; the plane shows the map as it is. The bump is a
+  // camera-space perturbation, and camera and object axes coincide here.
+  const bool lit = view.geometry == Geometry::SPHERE;
+  auto Lighting = [&, target](SampleShadeContext& sc, const Point3& n) {
+    if (!lit) return 1.0f;
+    sc.ClearCache();
+    return SphereDiffuse(BentNormal(n, target->EvalNormalPerturb(sc), bumpScale));
+  };
+
   auto shade = [&, target](int y, int x0, int x1, float* out) {
     SampleShadeContext sc;
     Point3 n;
@@ -146,16 +155,10 @@ bool BakeFrame(Texmap& map, TimeValue t, const BakeSettings& s, Raster& raster) 
         }
         continue;
       }
-      const bool lit = view.geometry == Geometry::SPHERE;
       switch (output) {
         case OutputKind::COLOR: {
           const AColor c = target->EvalColor(sc);
-          float shading = 1.0f;
-          if (lit) {
-            // The bump is a camera-space perturbation; camera and object axes coincide here.
-            sc.ClearCache();
-            shading = SphereDiffuse(BentNormal(n, target->EvalNormalPerturb(sc), bumpScale));
-          }
+          const float shading = Lighting(sc, n);
           out[0] = c.r * shading;
           out[1] = c.g * shading;
           out[2] = c.b * shading;
@@ -164,12 +167,7 @@ bool BakeFrame(Texmap& map, TimeValue t, const BakeSettings& s, Raster& raster) 
         }
         case OutputKind::MONO: {
           const float m = target->EvalMono(sc);
-          float shading = 1.0f;
-          if (lit) {
-            sc.ClearCache();
-            shading = SphereDiffuse(BentNormal(n, target->EvalNormalPerturb(sc), bumpScale));
-          }
-          out[0] = m * shading;
+          out[0] = m * Lighting(sc, n);
           break;
         }
         case OutputKind::HEIGHT:

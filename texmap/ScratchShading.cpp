@@ -31,13 +31,11 @@ tamrel::ScratchParams TamrelScratches::GatherScratchParams(ShadeContext& sc) {
 void TamrelScratches::ApplyDistortion(ShadeContext& sc, Point3& p) {
   Texmap* distortMap = subTex[SUBTEX_DISTORT];
   if (!distortMap) return;
-  if (Texmap* strengthMap = UsedMap(SUBTEX_DISTORT_STR, dStrMapEnabled)) {
-    const float m = strengthMap->EvalMono(sc);
-    const Point3 d = distortMap->EvalNormalPerturb(sc);
-    p += d * distortStr * m;
-  } else {
-    p += distortMap->EvalNormalPerturb(sc) * distortStr;
-  }
+  // The strength map is evaluated before the distortion map; without one the factor is 1, and
+  // multiplying by 1 changes no bit.
+  Texmap* strengthMap = UsedMap(SUBTEX_DISTORT_STR, dStrMapEnabled);
+  const float m = strengthMap ? strengthMap->EvalMono(sc) : 1.0f;
+  p += distortMap->EvalNormalPerturb(sc) * distortStr * m;
 }
 
 float TamrelScratches::EffectiveSize(ShadeContext& sc) {
