@@ -58,6 +58,10 @@ struct XYZCoords {
   // Reads the "Mapping" block at t, narrowing valid, and rebuilds the transforms. A null block
   // leaves the record as it is.
   void UpdateFromBlock(IParamBlock2* block, TimeValue t, Interval& valid);
+  // Applies the "Mapping" rollout's rules for the map type and lock just read, when the block's
+  // rollout is open: the Y and Z size amplitudes follow the lock, the tiling lists the map type,
+  // and the offset and size spinners are set up anew in scene units or as plain numbers.
+  void RefreshRollout(IParamBlock2* block, TimeValue t) const;
 
   // mapTM = translate(offset) · rotations X, Y, Z · scale(1 / size); axisBasis and hasVariance
   // follow from it and from the amplitudes.

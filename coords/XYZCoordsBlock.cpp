@@ -41,6 +41,6 @@ void XYZCoords::UpdateFromBlock(IParamBlock2* block, TimeValue t, Interval& vali
   // The block holds degrees; the record radians.
   angle = angle * kDegToRad;
   angleVar = angleVar * kDegToRad;
-  // The rollout's own refresh (enabling and spinner units) is the editor's business.
+  RefreshRollout(block, t);
   BuildTransforms();
 }

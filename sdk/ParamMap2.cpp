@@ -1,64 +1,37 @@
-// Headless parameter maps and the master parameter dialog.
+// Parameter maps and the master parameter dialog: what every build does. The rollout windows and
+// the binding of their controls are in win/ParamMapWindow.cpp.
 #include <algorithm>
 #include <map>
 #include <memory>
 
-#include "iparamm2.h"
+#include "ParamMapImpl.h"
 #include "ref.h"
 
 namespace {
 
-class HeadlessParamMap : public IParamMap2 {
- public:
-  HeadlessParamMap(IParamBlock2* block, ParamBlockDesc2* desc) : block_(block), desc_(desc) {}
-  // Closing the rollout ends the dialog procedure attached to it, as the host does.
-  ~HeadlessParamMap() override { SetUserDlgProc(nullptr); }
-
-  IParamBlock2* GetParamBlock() override { return block_; }
-  HWND GetHWnd() override { return nullptr; }
-  void Enable(ParamID id, BOOL onOff, int) override { disabled_[id] = !onOff; }
-  void Invalidate(ParamID id, int) override { ++invalidated_[id]; }
-  // The procedure is the descriptor's (plug-ins attach it there); a new one ends the old one.
-  void SetUserDlgProc(ParamMap2UserDlgProc* proc) override {
-    ParamMap2UserDlgProc* old = desc_->GetUserDlgProc();
-    if (old && old != proc) old->DeleteThis();
-    desc_->SetUserDlgProc(proc);
-  }
-  ParamMap2UserDlgProc* GetUserDlgProc() override { return desc_->GetUserDlgProc(); }
-  bool IsEnabled(ParamID id) const override {
-    auto it = disabled_.find(id);
-    return it == disabled_.end() || !it->second;
-  }
-  int InvalidateCount(ParamID id) const override {
-    auto it = invalidated_.find(id);
-    return it == invalidated_.end() ? 0 : it->second;
-  }
-  ParamBlockDesc2* Desc() const { return desc_; }
-
- private:
-  IParamBlock2* block_;
-  ParamBlockDesc2* desc_;
-  std::map<ParamID, bool> disabled_;
-  std::map<ParamID, int> invalidated_;
-};
-
 // The maps of open editors, by block. The editor runs on the host's user-interface thread only.
-std::map<IParamBlock2*, HeadlessParamMap*>& OpenMaps() {
-  static std::map<IParamBlock2*, HeadlessParamMap*> maps;
+std::map<IParamBlock2*, ParamMap*>& OpenMaps() {
+  static std::map<IParamBlock2*, ParamMap*> maps;
   return maps;
 }
 
 class AutoMParamDlg : public IAutoMParamDlg {
  public:
-  explicit AutoMParamDlg(ReferenceTarget* thing) : thing_(thing) {}
+  AutoMParamDlg(ReferenceTarget* thing, IMtlParams* imp) : thing_(thing), imp_(imp) {}
   ~AutoMParamDlg() override {
-    for (auto& map : maps_) OpenMaps().erase(map->GetParamBlock());
+    for (auto& map : maps_) {
+      OpenMaps().erase(map->GetParamBlock());
+#ifdef _WIN32
+      if (imp_ && map->hRollup) imp_->DeleteRollupPage(map->hRollup);
+#endif
+    }
     for (ParamDlg* d : added_) d->DeleteThis();
   }
 
-  void AddMap(IParamBlock2* block, ParamBlockDesc2* desc) {
-    maps_.push_back(std::make_unique<HeadlessParamMap>(block, desc));
+  ParamMap* AddMap(IParamBlock2* block, ParamBlockDesc2* desc) {
+    maps_.push_back(std::make_unique<ParamMap>(block, desc));
     OpenMaps()[block] = maps_.back().get();
+    return maps_.back().get();
   }
 
   Class_ID ClassID() override { return thing_ ? thing_->ClassID() : Class_ID(); }
@@ -86,24 +59,86 @@ class AutoMParamDlg : public IAutoMParamDlg {
 
  private:
   ReferenceTarget* thing_;
-  std::vector<std::unique_ptr<HeadlessParamMap>> maps_;
+  IMtlParams* imp_;
+  std::vector<std::unique_ptr<ParamMap>> maps_;
   std::vector<ParamDlg*> added_;
 };
 
 }  // namespace
+
+ParamMap::~ParamMap() { SetUserDlgProc(nullptr); }
+
+void ParamMap::Enable(ParamID id, BOOL onOff, int) {
+  disabled_[id] = !onOff;
+#ifdef _WIN32
+  if (const ParamDef* def = hWnd_ ? desc_->FindParamDef(id) : nullptr) {
+    EnableControls(*def, onOff != 0);
+  }
+#endif
+}
+
+void ParamMap::Invalidate(ParamID id, int) {
+  ++invalidated_[id];
+#ifdef _WIN32
+  if (!hWnd_) return;
+  for (const ParamDef& def : desc_->paramdefs) {
+    if (def.has_ui && (id == -1 || def.ID == id)) ShowValue(def);
+  }
+#endif
+}
+
+void ParamMap::SetUserDlgProc(ParamMap2UserDlgProc* proc) {
+  ParamMap2UserDlgProc* old = desc_->dlgProc;
+  if (old == proc) return;
+  desc_->dlgProc = proc;
+  if (old) old->DeleteThis();
+#ifdef _WIN32
+  // A procedure attached to an open rollout starts as if the rollout had just been built.
+  if (proc && hWnd_) CallUserProc(WM_INITDIALOG, 0, 0);
+#endif
+}
+
+bool ParamMap::IsEnabled(ParamID id) const {
+  auto it = disabled_.find(id);
+  return it == disabled_.end() || !it->second;
+}
+
+int ParamMap::InvalidateCount(ParamID id) const {
+  auto it = invalidated_.find(id);
+  return it == invalidated_.end() ? 0 : it->second;
+}
+
+void ParamBlockDesc2::SetUserDlgProc(ParamMap2UserDlgProc* proc) {
+  for (auto& [block, map] : OpenMaps()) {
+    if (map->Desc() == this) {
+      map->SetUserDlgProc(proc);
+      return;
+    }
+  }
+  dlgProc = proc;
+}
 
 IParamMap2* GetParamMapOf(IParamBlock2* block) {
   auto it = OpenMaps().find(block);
   return it == OpenMaps().end() ? nullptr : it->second;
 }
 
-IAutoMParamDlg* CreateAutoParamDlgs(ClassDesc2* cd, HWND, IMtlParams*, ReferenceTarget* owner) {
-  auto* dlg = new AutoMParamDlg(owner);
+IAutoMParamDlg* CreateAutoParamDlgs(ClassDesc2* cd, HWND, IMtlParams* imp, ReferenceTarget* owner) {
+  auto* dlg = new AutoMParamDlg(owner, imp);
   for (int i = 0; i < cd->NumParamBlockDescs(); ++i) {
     ParamBlockDesc2* desc = cd->GetParamBlockDesc(i);
     if (!(desc->flags & P_AUTO_UI)) continue;
     IParamBlock2* block = owner ? owner->GetParamBlockByID(desc->ID) : nullptr;
-    if (block) dlg->AddMap(block, desc);
+    if (!block) continue;
+    [[maybe_unused]] ParamMap* map = dlg->AddMap(block, desc);
+#ifdef _WIN32
+    if (imp) {
+      map->hRollup = imp->AddRollupPage(cd->HInstance(), desc->dlg_template, &ParamMap::RolloutProc,
+                                        cd->GetRsrcString(desc->title),
+                                        reinterpret_cast<LPARAM>(map),
+                                        static_cast<DWORD>(desc->rollup_flags));
+    }
+#endif
   }
   return dlg;
 }

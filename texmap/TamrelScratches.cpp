@@ -6,6 +6,8 @@
 #include "maxapi.h"
 #include "resources/resource.h"
 #include "texmap/ScratchesClassDesc.h"
+#include "ui/TamrelScratchesDlgProc.h"
+#include "ui/TamrelXYZDlgProc.h"
 
 namespace {
 
@@ -330,8 +332,8 @@ ParamDlg* TamrelScratches::CreateParamDlg(HWND hwMtlEdit, IMtlParams* imp) {
   IAutoMParamDlg* master = GetTamrelScratchesDesc()->CreateParamDlgs(hwMtlEdit, imp, this);
   texoutDlg = texout ? texout->CreateParamDlg(hwMtlEdit, imp) : nullptr;
   master->AddDlg(texoutDlg);
-  // The rollouts' own dialog procedures (type list, map-type list, web page) belong to the
-  // Windows editor; the headless rollouts of this build have no windows for them to serve.
+  GetParamsDesc()->SetUserDlgProc(new TamrelScratchesDlgProc(this));
+  GetMappingDesc()->SetUserDlgProc(new TamrelXYZDlgProc(this));
   EnableDependentControls();
   return master;
 }

@@ -26,6 +26,7 @@ class IAutoMParamDlg;
 class IMtlParams;
 
 using StringResID = int;
+using MapID = int;
 
 enum ParamType2 : int {
   TYPE_FLOAT = 0,
@@ -176,7 +177,10 @@ class ParamBlockDesc2 {
   // The definition of the parameter, or null for an ID the block does not have.
   const ParamDef* FindParamDef(ParamID id) const;
 
-  void SetUserDlgProc(ParamMap2UserDlgProc* proc) { dlgProc = proc; }
+  // Attaches the dialog procedure of the descriptor's rollout (map 0). An open rollout hands the
+  // procedure over at once (WM_INITDIALOG) and ends the procedure it replaces.
+  void SetUserDlgProc(ParamMap2UserDlgProc* proc);
+  void SetUserDlgProc(MapID, ParamMap2UserDlgProc* proc) { SetUserDlgProc(proc); }
   ParamMap2UserDlgProc* GetUserDlgProc() const { return dlgProc; }
 
   BlockID ID;

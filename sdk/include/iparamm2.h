@@ -1,9 +1,11 @@
 // Parameter maps: the editor's binding between a rollout's controls and a parameter block, and
 // the dialog procedures and parameter dialogs plug-ins attach to them.
 //
-// Without a windowing host the maps are headless: they exist while a map's editor is open, keep
-// each parameter's enabled state and the redraw requests, and have no window (GetHWnd is null).
-// That is everything the texture map itself relies on, and it lets the enabling rules be tested.
+// Every map keeps each parameter's enabled state and counts the redraw requests, which is
+// everything the texture map itself relies on and lets the enabling rules be tested anywhere.
+// Given a material editor with a rollup window (Windows), the map also has the rollout built from
+// the descriptor's dialog template and binds its controls to the parameters, values moving both
+// ways; without one it is headless and has no window (GetHWnd is null).
 #pragma once
 
 #include <map>
@@ -67,10 +69,18 @@ class IAutoMParamDlg : public ParamDlg {
   virtual IParamMap2* GetMap(IParamBlock2* block) = 0;
 };
 
-// The material editor's services to a map's dialog; opaque here.
+// The material editor's services to a map's dialog: the rollup window that holds its rollouts.
 class IMtlParams {
  public:
   virtual ~IMtlParams() = default;
+#ifdef _WIN32
+  // Adds a rollout built from dialog template dlgTemplate of hInst, titled title, whose messages
+  // go to proc (param is the WM_INITDIALOG argument); flags APPENDROLL_CLOSED adds it rolled up.
+  // The rollout's window, or null when it cannot be built.
+  virtual HWND AddRollupPage(HINSTANCE hInst, int dlgTemplate, DLGPROC proc, const MCHAR* title,
+                             LPARAM param, DWORD flags) = 0;
+  virtual void DeleteRollupPage(HWND hRollup) = 0;
+#endif
 };
 
 // The open parameter map of a block (map 0), or null while no editor shows the block.
