@@ -1,0 +1,15 @@
+# Checks that the plug-in exports exactly the six functions the host looks for, unmangled.
+# Run as: cmake -DOBJDUMP=... -DLIB=... -P this file.
+execute_process(COMMAND ${OBJDUMP} -p ${LIB} OUTPUT_VARIABLE dump RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "${OBJDUMP} -p ${LIB} failed")
+endif()
+string(REGEX MATCH "\\[Ordinal/Name Pointer\\] Table\n([^\n]+\n)+" table "${dump}")
+string(REGEX MATCHALL "\\[ *[0-9]+\\] [^\n]+" names "${table}")
+list(TRANSFORM names REPLACE "^\\[ *[0-9]+\\] " "")
+list(SORT names)
+set(expected LibClassDesc LibDescription LibInitialize LibNumberClasses LibShutdown LibVersion)
+if(NOT names STREQUAL expected)
+  message(FATAL_ERROR "exports of ${LIB}: '${names}', expected '${expected}'")
+endif()
+message(STATUS "exports: ${names}")
