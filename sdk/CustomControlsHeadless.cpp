@@ -2,17 +2,31 @@
 // answers null, as it does on Windows for a window that is not such a control.
 #include "custcont.h"
 
-BOOL InitCustomControls(HINSTANCE) { return FALSE; }
-ISpinnerControl* GetISpinner(HWND) { return nullptr; }
+BOOL InitCustomControls(HINSTANCE) {
+  return FALSE;
+}
+ISpinnerControl* GetISpinner(HWND) {
+  return nullptr;
+}
 void ReleaseISpinner(ISpinnerControl*) {}
-ICustButton* GetICustButton(HWND) { return nullptr; }
+ICustButton* GetICustButton(HWND) {
+  return nullptr;
+}
 void ReleaseICustButton(ICustButton*) {}
-IColorSwatch* GetIColorSwatch(HWND) { return nullptr; }
+IColorSwatch* GetIColorSwatch(HWND) {
+  return nullptr;
+}
 void ReleaseIColorSwatch(IColorSwatch*) {}
-ICustEdit* GetICustEdit(HWND) { return nullptr; }
+ICustEdit* GetICustEdit(HWND) {
+  return nullptr;
+}
 void ReleaseICustEdit(ICustEdit*) {}
-ISpinnerControl* SetupFloatSpinner(HWND, int, int, float, float, float, float) { return nullptr; }
+ISpinnerControl* SetupFloatSpinner(HWND, int, int, float, float, float, float) {
+  return nullptr;
+}
 ISpinnerControl* SetupUniverseSpinner(HWND, int, int, float, float, float, float) {
   return nullptr;
 }
-ISpinnerControl* SetupIntSpinner(HWND, int, int, int, int, int) { return nullptr; }
+ISpinnerControl* SetupIntSpinner(HWND, int, int, int, int, int) {
+  return nullptr;
+}

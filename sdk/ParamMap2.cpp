@@ -34,19 +34,27 @@ class AutoMParamDlg : public IAutoMParamDlg {
     return maps_.back().get();
   }
 
-  Class_ID ClassID() override { return thing_ ? thing_->ClassID() : Class_ID(); }
+  Class_ID ClassID() override {
+    return thing_ ? thing_->ClassID() : Class_ID();
+  }
   void SetThing(ReferenceTarget* m) override {
     thing_ = m;
     for (auto& map : maps_) {
       if (map->GetUserDlgProc()) map->GetUserDlgProc()->SetThing(m);
     }
   }
-  ReferenceTarget* GetThing() override { return thing_; }
-  void DeleteThis() override { delete this; }
+  ReferenceTarget* GetThing() override {
+    return thing_;
+  }
+  void DeleteThis() override {
+    delete this;
+  }
   void AddDlg(ParamDlg* dlg) override {
     if (dlg) added_.push_back(dlg);
   }
-  int NumDlgs() override { return static_cast<int>(added_.size()); }
+  int NumDlgs() override {
+    return static_cast<int>(added_.size());
+  }
   ParamDlg* GetDlg(int i) override {
     return i >= 0 && i < NumDlgs() ? added_[static_cast<std::size_t>(i)] : nullptr;
   }
@@ -66,7 +74,9 @@ class AutoMParamDlg : public IAutoMParamDlg {
 
 }  // namespace
 
-ParamMap::~ParamMap() { SetUserDlgProc(nullptr); }
+ParamMap::~ParamMap() {
+  SetUserDlgProc(nullptr);
+}
 
 void ParamMap::Enable(ParamID id, BOOL onOff, int) {
   disabled_[id] = !onOff;
@@ -133,10 +143,10 @@ IAutoMParamDlg* CreateAutoParamDlgs(ClassDesc2* cd, HWND, IMtlParams* imp, Refer
     [[maybe_unused]] ParamMap* map = dlg->AddMap(block, desc);
 #ifdef _WIN32
     if (imp) {
-      map->hRollup = imp->AddRollupPage(cd->HInstance(), desc->dlg_template, &ParamMap::RolloutProc,
-                                        cd->GetRsrcString(desc->title),
-                                        reinterpret_cast<LPARAM>(map),
-                                        static_cast<DWORD>(desc->rollup_flags));
+      map->hRollup =
+          imp->AddRollupPage(cd->HInstance(), desc->dlg_template, &ParamMap::RolloutProc,
+                             cd->GetRsrcString(desc->title), reinterpret_cast<LPARAM>(map),
+                             static_cast<DWORD>(desc->rollup_flags));
     }
 #endif
   }
@@ -149,7 +159,9 @@ void InvalidateParamUI(ParamBlockDesc2* pbd, ParamID id, int tabIndex) {
   }
 }
 
-IParamMap2* IParamBlock2::GetMap(int mapID) { return mapID == 0 ? GetParamMapOf(this) : nullptr; }
+IParamMap2* IParamBlock2::GetMap(int mapID) {
+  return mapID == 0 ? GetParamMapOf(this) : nullptr;
+}
 
 IAutoMParamDlg* ClassDesc2::CreateParamDlgs(HWND hwMtlEdit, IMtlParams* imp,
                                             ReferenceTarget* owner) {

@@ -7,7 +7,9 @@
 #include "texmap/ScratchesClassDesc.h"
 #include "texmap/TamrelScratches.h"
 
-void TamrelXYZDlgProc::SetThing(ReferenceTarget* m) { map_ = static_cast<TamrelScratches*>(m); }
+void TamrelXYZDlgProc::SetThing(ReferenceTarget* m) {
+  map_ = static_cast<TamrelScratches*>(m);
+}
 
 #ifdef _WIN32
 namespace {

@@ -32,13 +32,15 @@ bool InitMaterialEditor(HINSTANCE hInst) {
 
 MaterialEditor::MaterialEditor() = default;
 
-MaterialEditor::~MaterialEditor() { Close(); }
+MaterialEditor::~MaterialEditor() {
+  Close();
+}
 
 bool MaterialEditor::Open(Texmap* map) {
   Close();
-  hWnd_ = CreateWindowExW(0, kClassName, L"Material Editor", WS_OVERLAPPED | WS_CAPTION |
-                          WS_SYSMENU | WS_MINIMIZEBOX, 0, 0, 400, 300, nullptr, nullptr,
-                          hostInstance, this);
+  hWnd_ = CreateWindowExW(0, kClassName, L"Material Editor",
+                          WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX, 0, 0, 400, 300,
+                          nullptr, nullptr, hostInstance, this);
   if (!hWnd_) return false;
   ReplaceReference(0, map);
   dlg_ = map->CreateParamDlg(hWnd_, this);
@@ -63,7 +65,9 @@ void MaterialEditor::Close() {
   }
 }
 
-RefTargetHandle MaterialEditor::GetReference(int i) { return i == 0 ? map_ : nullptr; }
+RefTargetHandle MaterialEditor::GetReference(int i) {
+  return i == 0 ? map_ : nullptr;
+}
 
 void MaterialEditor::SetReference(int i, RefTargetHandle target) {
   if (i == 0) map_ = static_cast<Texmap*>(target);
@@ -109,8 +113,8 @@ HWND MaterialEditor::AddRollupPage(HINSTANCE hInst, int dlgTemplate, DLGPROC pro
 }
 
 void MaterialEditor::DeleteRollupPage(HWND hRollup) {
-  auto it = std::find_if(pages_.begin(), pages_.end(),
-                         [&](const Page& p) { return p.hDlg == hRollup; });
+  auto it =
+      std::find_if(pages_.begin(), pages_.end(), [&](const Page& p) { return p.hDlg == hRollup; });
   if (it == pages_.end()) return;
   DestroyWindow(it->hDlg);
   pages_.erase(it);
@@ -218,7 +222,8 @@ LRESULT MaterialEditor::Proc(UINT msg, WPARAM wParam, LPARAM lParam) {
 std::vector<unsigned char> MaterialEditor::CapturePage(int i, int& width, int& height) {
   width = height = 0;
   if (i < 0 || i >= NumPages() || !hWnd_) return {};
-  RedrawWindow(hWnd_, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN | RDW_UPDATENOW);
+  RedrawWindow(hWnd_, nullptr, nullptr,
+               RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN | RDW_UPDATENOW);
   const Page& p = pages_[i];
   RECT area = p.header;
   if (p.open) {

@@ -22,12 +22,11 @@ bool PluginModule::Load(const std::wstring& path) {
     error_ = L"cannot load " + path + L" (error " + std::to_wstring(GetLastError()) + L")";
     return false;
   }
-  const bool all = Find(module_, "LibDescription", LibDescription) &&
-                   Find(module_, "LibNumberClasses", LibNumberClasses) &&
-                   Find(module_, "LibClassDesc", LibClassDesc) &&
-                   Find(module_, "LibVersion", LibVersion) &&
-                   Find(module_, "LibInitialize", LibInitialize) &&
-                   Find(module_, "LibShutdown", LibShutdown);
+  const bool all =
+      Find(module_, "LibDescription", LibDescription) &&
+      Find(module_, "LibNumberClasses", LibNumberClasses) &&
+      Find(module_, "LibClassDesc", LibClassDesc) && Find(module_, "LibVersion", LibVersion) &&
+      Find(module_, "LibInitialize", LibInitialize) && Find(module_, "LibShutdown", LibShutdown);
   if (!all) {
     error_ = path + L" lacks one of the six plug-in exports";
     return false;

@@ -1,8 +1,8 @@
 // PNG: signature, IHDR, one IDAT of a zlib stream made of stored blocks, IEND.
 #include "PngFile.h"
 
-#include <cstdint>
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 
 namespace {
@@ -20,7 +20,8 @@ void PutBE32(std::vector<unsigned char>& out, std::uint32_t v) {
   for (int s = 24; s >= 0; s -= 8) out.push_back(static_cast<unsigned char>(v >> s));
 }
 
-void Chunk(std::vector<unsigned char>& out, const char* type, const std::vector<unsigned char>& data) {
+void Chunk(std::vector<unsigned char>& out, const char* type,
+           const std::vector<unsigned char>& data) {
   PutBE32(out, static_cast<std::uint32_t>(data.size()));
   const size_t start = out.size();
   out.insert(out.end(), type, type + 4);

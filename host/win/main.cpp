@@ -35,9 +35,12 @@ int wmain(int argc, wchar_t** argv) {
   std::wstring shots;
   for (int i = 1; i < argc; ++i) {
     const std::wstring a = argv[i];
-    if (a == L"--plugin" && i + 1 < argc) plugin = argv[++i];
-    else if (a == L"--screenshots" && i + 1 < argc) shots = argv[++i];
-    else return Fail(L"unknown argument " + a + L" (use --plugin FILE, --screenshots DIR)");
+    if (a == L"--plugin" && i + 1 < argc)
+      plugin = argv[++i];
+    else if (a == L"--screenshots" && i + 1 < argc)
+      shots = argv[++i];
+    else
+      return Fail(L"unknown argument " + a + L" (use --plugin FILE, --screenshots DIR)");
   }
 
   if (!InitMaterialEditor(GetModuleHandleW(nullptr))) return Fail(L"cannot register windows");
@@ -53,6 +56,8 @@ int wmain(int argc, wchar_t** argv) {
 
   if (!shots.empty()) {
     for (int i = 0; i < editor.NumPages(); ++i) editor.SetPageOpen(i, true);
+    // No field has the keyboard, so none shows a caret or a selection.
+    SetFocus(editor.hWnd());
     MaterialEditor::PumpMessages();
     for (int i = 0; i < editor.NumPages(); ++i) {
       int w = 0, h = 0;

@@ -24,8 +24,7 @@ T* ObjectOf(HWND hWnd) {
 
 void NotifyParent(HWND hWnd, UINT msg, BOOL dragging, void* iface) {
   const int id = GetDlgCtrlID(hWnd);
-  SendMessageW(GetParent(hWnd), msg, MAKEWPARAM(id, dragging),
-               reinterpret_cast<LPARAM>(iface));
+  SendMessageW(GetParent(hWnd), msg, MAKEWPARAM(id, dragging), reinterpret_cast<LPARAM>(iface));
 }
 
 HFONT FontOf(HWND hWnd) {
@@ -117,8 +116,10 @@ class Spinner : public ISpinnerControl {
       case WM_LBUTTONUP:
         if (GetCapture() == hWnd_) {
           ReleaseCapture();
-          if (!dragged_) Set(value_ + static_cast<float>(pressed_) * Step(), TRUE, FALSE);
-          else NotifyParent(hWnd_, CC_SPINNER_CHANGE, FALSE, this);
+          if (!dragged_)
+            Set(value_ + static_cast<float>(pressed_) * Step(), TRUE, FALSE);
+          else
+            NotifyParent(hWnd_, CC_SPINNER_CHANGE, FALSE, this);
           pressed_ = 0;
           InvalidateRect(hWnd_, nullptr, FALSE);
         }
@@ -172,8 +173,10 @@ class Spinner : public ISpinnerControl {
     const bool on = IsWindowEnabled(hWnd_);
     for (int half = 0; half < 2; ++half) {
       RECT r = rc;
-      if (half == 0) r.bottom = rc.bottom / 2;
-      else r.top = rc.bottom / 2;
+      if (half == 0)
+        r.bottom = rc.bottom / 2;
+      else
+        r.top = rc.bottom / 2;
       const bool down = pressed_ == (half == 0 ? 1 : -1);
       FillRect(dc, &r, GetSysColorBrush(COLOR_BTNFACE));
       DrawEdge(dc, &r, down ? EDGE_SUNKEN : EDGE_RAISED, BF_RECT);
@@ -492,14 +495,24 @@ BOOL InitCustomControls(HINSTANCE hInst) {
   return TRUE;
 }
 
-ISpinnerControl* GetISpinner(HWND hCtrl) { return InterfaceOf<Spinner>(hCtrl, L"SpinnerControl"); }
+ISpinnerControl* GetISpinner(HWND hCtrl) {
+  return InterfaceOf<Spinner>(hCtrl, L"SpinnerControl");
+}
 void ReleaseISpinner(ISpinnerControl*) {}
-ICustButton* GetICustButton(HWND hCtrl) { return InterfaceOf<CustButton>(hCtrl, L"CustButton"); }
+ICustButton* GetICustButton(HWND hCtrl) {
+  return InterfaceOf<CustButton>(hCtrl, L"CustButton");
+}
 void ReleaseICustButton(ICustButton*) {}
-IColorSwatch* GetIColorSwatch(HWND hCtrl) { return InterfaceOf<ColorSwatch>(hCtrl, L"ColorSwatch"); }
+IColorSwatch* GetIColorSwatch(HWND hCtrl) {
+  return InterfaceOf<ColorSwatch>(hCtrl, L"ColorSwatch");
+}
 void ReleaseIColorSwatch(IColorSwatch*) {}
-ICustEdit* GetICustEdit(HWND hCtrl) { return IsClass(hCtrl, L"CustEdit") ? new CustEdit(hCtrl) : nullptr; }
-void ReleaseICustEdit(ICustEdit* edit) { delete edit; }
+ICustEdit* GetICustEdit(HWND hCtrl) {
+  return IsClass(hCtrl, L"CustEdit") ? new CustEdit(hCtrl) : nullptr;
+}
+void ReleaseICustEdit(ICustEdit* edit) {
+  delete edit;
+}
 
 ISpinnerControl* SetupFloatSpinner(HWND hwnd, int idSpin, int idEdit, float mn, float mx, float val,
                                    float scale) {

@@ -14,7 +14,9 @@
 
 namespace {
 
-TimeValue Now() { return GetCOREInterface()->GetTime(); }
+TimeValue Now() {
+  return GetCOREInterface()->GetTime();
+}
 
 // The parameter whose control has this id, or null. The spinner of a pair counts too.
 const ParamDef* DefOfControl(ParamBlockDesc2* desc, int ctrlID) {
@@ -77,15 +79,15 @@ void ParamMap::InitControls() {
       case TYPE_SPINNER: {
         if (def.ctrl_IDs.size() < 2) break;
         const bool isInt = def.spin_type == EDITTYPE_INT;
-        const float lo = def.has_range ? (isInt ? static_cast<float>(def.range_low.i)
-                                                : def.range_low.f)
-                                       : -FLT_MAX;
-        const float hi = def.has_range ? (isInt ? static_cast<float>(def.range_high.i)
-                                                : def.range_high.f)
-                                       : FLT_MAX;
+        const float lo = def.has_range
+                             ? (isInt ? static_cast<float>(def.range_low.i) : def.range_low.f)
+                             : -FLT_MAX;
+        const float hi = def.has_range
+                             ? (isInt ? static_cast<float>(def.range_high.i) : def.range_high.f)
+                             : FLT_MAX;
         ISpinnerControl* spin =
-            isInt ? SetupIntSpinner(hWnd_, def.ctrl_IDs[1], def.ctrl_IDs[0],
-                                    static_cast<int>(lo), static_cast<int>(hi), 0)
+            isInt ? SetupIntSpinner(hWnd_, def.ctrl_IDs[1], def.ctrl_IDs[0], static_cast<int>(lo),
+                                    static_cast<int>(hi), 0)
                   : SetupFloatSpinner(hWnd_, def.ctrl_IDs[1], def.ctrl_IDs[0], lo, hi, 0.0f,
                                       def.scale > 0.0f ? def.scale : 0.1f);
         if (spin) {
@@ -194,8 +196,10 @@ void ParamMap::TakeValueFrom(int ctrlID, UINT msg, WPARAM wParam) {
     case TYPE_SPINNER:
       if (msg == CC_SPINNER_CHANGE) {
         if (ISpinnerControl* spin = GetISpinner(ctrl)) {
-          if (def->type == TYPE_FLOAT) block_->SetValue(def->ID, t, spin->GetFVal());
-          else block_->SetValue(def->ID, t, spin->GetIVal());
+          if (def->type == TYPE_FLOAT)
+            block_->SetValue(def->ID, t, spin->GetFVal());
+          else
+            block_->SetValue(def->ID, t, spin->GetIVal());
           ReleaseISpinner(spin);
         }
       }

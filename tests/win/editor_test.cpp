@@ -49,8 +49,8 @@ bool PatchImport(HMODULE module, const char* dll, const char* func, void* replac
   auto* dos = reinterpret_cast<IMAGE_DOS_HEADER*>(base);
   auto* nt = reinterpret_cast<IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
   const IMAGE_DATA_DIRECTORY& dir = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
-  for (auto* imp = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + dir.VirtualAddress);
-       imp->Name; ++imp) {
+  for (auto* imp = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + dir.VirtualAddress); imp->Name;
+       ++imp) {
     if (lstrcmpiA(reinterpret_cast<char*>(base + imp->Name), dll) != 0) continue;
     auto* thunk = reinterpret_cast<IMAGE_THUNK_DATA*>(base + imp->FirstThunk);
     auto* names = reinterpret_cast<IMAGE_THUNK_DATA*>(base + imp->OriginalFirstThunk);
@@ -111,7 +111,9 @@ std::vector<std::wstring> ListItems(HWND list) {
   return items;
 }
 
-int Selection(HWND list) { return static_cast<int>(SendMessageW(list, CB_GETCURSEL, 0, 0)); }
+int Selection(HWND list) {
+  return static_cast<int>(SendMessageW(list, CB_GETCURSEL, 0, 0));
+}
 
 // One map with its editor open; the editor holds the map and releases it at the end.
 class EditorTest : public ::testing::Test {
@@ -152,7 +154,9 @@ class EditorTest : public ::testing::Test {
     SendMessageW(dlg, WM_COMMAND, MAKEWPARAM(listID, CBN_SELCHANGE),
                  reinterpret_cast<LPARAM>(GetDlgItem(dlg, listID)));
   }
-  float Float(IParamBlock2* b, ParamID id) { return b->GetFloat(id, GetCOREInterface()->GetTime()); }
+  float Float(IParamBlock2* b, ParamID id) {
+    return b->GetFloat(id, GetCOREInterface()->GetTime());
+  }
   int Int(IParamBlock2* b, ParamID id) { return b->GetInt(id, GetCOREInterface()->GetTime()); }
 
   MaterialEditor editor;
@@ -194,9 +198,17 @@ TEST(Library, StringLoaderSharesOneBuffer) {
 
 TEST_F(EditorTest, RolloutsAreBuiltFromTheTemplates) {
   Open();
-  ASSERT_EQ(editor.NumPages(), 2);
+  // The blocks' rollouts in the order the descriptors registered, then the output stage's; the
+  // "Mapping" and "Output" rollouts were added rolled up.
+  ASSERT_EQ(editor.NumPages(), 3);
   EXPECT_EQ(editor.PageTitle(0), L"Mapping");
   EXPECT_EQ(editor.PageTitle(1), L"Parameters");
+  EXPECT_EQ(editor.PageTitle(2), L"Output");
+  EXPECT_TRUE(editor.IsPageOpen(1));
+  EXPECT_FALSE(editor.IsPageOpen(2));
+  EXPECT_FALSE(IsWindowVisible(editor.PageDialog(2)));
+  // The map hands the Output rollout its output stage and no other dialog.
+  EXPECT_FALSE(map->SetDlgThing(nullptr));
   // A few controls of each template, by id, class and text.
   wchar_t cls[64];
   GetClassNameW(P(1490), cls, 64);
@@ -215,11 +227,11 @@ TEST_F(EditorTest, RolloutsAreBuiltFromTheTemplates) {
     int id;
     RECT du;  // x, y, width, height in dialog units
   };
-  const Placed placed[] = {{paramsDlg, 1490, {44, 7, 35, 10}},    {paramsDlg, 1496, {80, 7, 7, 10}},
-                           {paramsDlg, 1003, {129, 210, 80, 10}}, {paramsDlg, 1023, {44, 87, 43, 10}},
-                           {mappingDlg, 1023, {117, 136, 13, 12}},
-                           {mappingDlg, 1515, {70, 164, 35, 10}},
-                           {mappingDlg, 1012, {204, 87, 7, 10}}};
+  const Placed placed[] = {
+      {paramsDlg, 1490, {44, 7, 35, 10}},     {paramsDlg, 1496, {80, 7, 7, 10}},
+      {paramsDlg, 1003, {129, 210, 80, 10}},  {paramsDlg, 1023, {44, 87, 43, 10}},
+      {mappingDlg, 1023, {117, 136, 13, 12}}, {mappingDlg, 1515, {70, 164, 35, 10}},
+      {mappingDlg, 1012, {204, 87, 7, 10}}};
   for (const Placed& p : placed) {
     RECT want = p.du;
     MapDialogRect(p.dlg, &want);  // left, top: position; right, bottom: size
@@ -267,9 +279,9 @@ TEST_F(EditorTest, MappingListsHoldTheirItemsAndSelectStoredValues) {
   mapping->SetValue(XYZ_TILE_X, 0, 1);
   mapping->SetValue(XYZ_TILE_Y, 0, 4);
   Open();
-  EXPECT_EQ(ListItems(M(1001)),
-            (std::vector<std::wstring>{L"Explicit Map Channel 2D", L"Explicit map Channel Real World",
-                                       L"Object XYZ", L"World XYZ", L"Screen"}));
+  EXPECT_EQ(ListItems(M(1001)), (std::vector<std::wstring>{
+                                    L"Explicit Map Channel 2D", L"Explicit map Channel Real World",
+                                    L"Object XYZ", L"World XYZ", L"Screen"}));
   const std::vector<std::wstring> tiling = {L"Continue", L"Stretch", L"Tile", L"Mirror", L"None"};
   for (int id : {1004, 1005, 1006}) EXPECT_EQ(ListItems(M(id)), tiling) << id;
   EXPECT_EQ(Selection(M(1001)), 3);
@@ -285,8 +297,8 @@ TEST_F(EditorTest, NewMapOpensWithLockPressedAndDefaults) {
   EXPECT_EQ(lock->GetText(), L"L");
   EXPECT_EQ(lock->GetType(), CBT_CHECK);
   EXPECT_TRUE(lock->IsChecked());
-  EXPECT_EQ(Selection(M(1001)), 2);  // "Object XYZ"
-  EXPECT_EQ(Selection(M(1004)), 0);  // "Continue"
+  EXPECT_EQ(Selection(M(1001)), 2);                                // "Object XYZ"
+  EXPECT_EQ(Selection(M(1004)), 0);                                // "Continue"
   EXPECT_EQ(IsDlgButtonChecked(mappingDlg, 1022), BST_CHECKED);    // by object
   EXPECT_EQ(IsDlgButtonChecked(mappingDlg, 1021), BST_UNCHECKED);  // by material
   // Releasing the lock reaches the block.
