@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cwchar>
+#include <string>
 
 #include "custcont.h"
 
@@ -38,7 +39,9 @@ class Spinner : public ISpinnerControl {
   explicit Spinner(HWND hWnd) : hWnd_(hWnd) {}
 
   float GetFVal() override { return value_; }
-  int GetIVal() override { return static_cast<int>(std::lround(value_)); }
+  int GetIVal() override {
+    return static_cast<int>(std::lround(std::clamp(value_, -2147483520.0f, 2147483520.0f)));
+  }
   void SetValue(float v, BOOL notify) override { Set(v, notify, FALSE); }
   void SetValue(int v, BOOL notify) override { Set(static_cast<float>(v), notify, FALSE); }
   void SetLimits(float mn, float mx, BOOL limitCurValue) override {
@@ -69,11 +72,13 @@ class Spinner : public ISpinnerControl {
   BOOL GetAutoScale() override { return autoScale_; }
   int GetEditType() override { return editType_; }
 
-  // The text of the linked edit field becomes the value (Enter or leaving the field). Text that
-  // is not a number puts the current value back.
+  // The text of the linked edit field becomes the value (Enter or leaving the field). Text the
+  // user has not changed is left alone: the field may show the value rounded, and reading that
+  // back would lose the rest. Text that is not a number puts the current value back.
   void TakeEditText() {
     wchar_t text[64] = {};
     GetWindowTextW(edit_, text, 64);
+    if (shown_ == text) return;
     wchar_t* end = nullptr;
     const double v = std::wcstod(text, &end);
     if (end == text || !std::isfinite(v)) {
@@ -144,7 +149,7 @@ class Spinner : public ISpinnerControl {
 
   void Set(float v, BOOL notify, BOOL dragging) {
     if (std::isnan(v)) v = value_;
-    v = std::clamp(v, min_, max_);
+    if (min_ <= max_) v = std::clamp(v, min_, max_);
     if (editType_ == SPINNER_EDIT_INT) v = std::round(v);
     value_ = v;
     ShowInEdit();
@@ -162,6 +167,7 @@ class Spinner : public ISpinnerControl {
     } else {
       std::swprintf(text, 64, L"%.3f", static_cast<double>(value_));
     }
+    shown_ = text;
     SetWindowTextW(edit_, text);
   }
 
@@ -207,6 +213,7 @@ class Spinner : public ISpinnerControl {
 
   HWND hWnd_;
   HWND edit_ = nullptr;
+  std::wstring shown_;  // the text last put into the edit field
   int editType_ = SPINNER_EDIT_FLOAT;
   float value_ = 0.0f;
   float min_ = -3.0e38f, max_ = 3.0e38f;

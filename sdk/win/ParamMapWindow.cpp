@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <cfloat>
+#include <climits>
 
 #include "../ParamMapImpl.h"
 #include "custcont.h"
@@ -38,7 +39,8 @@ INT_PTR CALLBACK ParamMap::RolloutProc(HWND hWnd, UINT msg, WPARAM wParam, LPARA
     map->hWnd_ = hWnd;
     map->InitControls();
     map->CallUserProc(WM_INITDIALOG, wParam, lParam);
-    return TRUE;
+    // A rollout takes no keyboard focus when it is built.
+    return FALSE;
   }
   auto* map = reinterpret_cast<ParamMap*>(GetWindowLongPtrW(hWnd, DWLP_USER));
   if (!map) return FALSE;
@@ -78,18 +80,17 @@ void ParamMap::InitControls() {
     switch (def.ctrl_type) {
       case TYPE_SPINNER: {
         if (def.ctrl_IDs.size() < 2) break;
-        const bool isInt = def.spin_type == EDITTYPE_INT;
-        const float lo = def.has_range
-                             ? (isInt ? static_cast<float>(def.range_low.i) : def.range_low.f)
-                             : -FLT_MAX;
-        const float hi = def.has_range
-                             ? (isInt ? static_cast<float>(def.range_high.i) : def.range_high.f)
-                             : FLT_MAX;
-        ISpinnerControl* spin =
-            isInt ? SetupIntSpinner(hWnd_, def.ctrl_IDs[1], def.ctrl_IDs[0], static_cast<int>(lo),
-                                    static_cast<int>(hi), 0)
-                  : SetupFloatSpinner(hWnd_, def.ctrl_IDs[1], def.ctrl_IDs[0], lo, hi, 0.0f,
-                                      def.scale > 0.0f ? def.scale : 0.1f);
+        ISpinnerControl* spin = nullptr;
+        if (def.spin_type == EDITTYPE_INT) {
+          spin = SetupIntSpinner(hWnd_, def.ctrl_IDs[1], def.ctrl_IDs[0],
+                                 def.has_range ? def.range_low.i : INT_MIN,
+                                 def.has_range ? def.range_high.i : INT_MAX, 0);
+        } else {
+          spin = SetupFloatSpinner(hWnd_, def.ctrl_IDs[1], def.ctrl_IDs[0],
+                                   def.has_range ? def.range_low.f : -FLT_MAX,
+                                   def.has_range ? def.range_high.f : FLT_MAX, 0.0f,
+                                   def.scale > 0.0f ? def.scale : 0.1f);
+        }
         if (spin) {
           spin->SetAutoScale(def.scale == SPIN_AUTOSCALE);
           ReleaseISpinner(spin);

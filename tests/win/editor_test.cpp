@@ -5,12 +5,15 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "MaterialEditor.h"
 #include "PluginModule.h"
+#include "PngFile.h"
 #include "custcont.h"
 #include "iparamb2.h"
 #include "maxapi.h"
@@ -194,6 +197,89 @@ TEST(Library, StringLoaderSharesOneBuffer) {
   EXPECT_STREQ(desc->GetRsrcString(56), L"Bump Delta");
   EXPECT_EQ(desc->GetRsrcString(57), nullptr);
   EXPECT_EQ(desc->GetRsrcString(0), nullptr);
+}
+
+namespace {
+
+std::vector<unsigned char> ReadFile(const std::wstring& path) {
+  std::vector<unsigned char> bytes;
+  if (FILE* f = _wfopen(path.c_str(), L"rb")) {
+    int c;
+    while ((c = std::fgetc(f)) != EOF) bytes.push_back(static_cast<unsigned char>(c));
+    std::fclose(f);
+  }
+  return bytes;
+}
+
+std::uint32_t BE32(const std::vector<unsigned char>& b, size_t at) {
+  return (std::uint32_t{b[at]} << 24) | (std::uint32_t{b[at + 1]} << 16) |
+         (std::uint32_t{b[at + 2]} << 8) | b[at + 3];
+}
+
+}  // namespace
+
+TEST(PngFile, SmallPictureByteForByte) {
+  const std::vector<unsigned char> rgb = {1, 2, 3, 4, 5, 6, 7, 8, 9,
+                                          10, 20, 30, 40, 50, 60, 70, 80, 90};
+  const std::wstring path = ProgramFolder() + L"png_small.png";
+  ASSERT_TRUE(WritePng(path, rgb, 3, 2));
+  const std::vector<unsigned char> b = ReadFile(path);
+  ASSERT_EQ(b.size(), 88u);
+  const unsigned char signature[] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+  EXPECT_EQ(std::memcmp(b.data(), signature, 8), 0);
+  EXPECT_EQ(BE32(b, 8), 13u);
+  EXPECT_EQ(std::memcmp(&b[12], "IHDR", 4), 0);
+  EXPECT_EQ(BE32(b, 16), 3u);  // width
+  EXPECT_EQ(BE32(b, 20), 2u);  // height
+  EXPECT_EQ(b[24], 8);         // bits per channel
+  EXPECT_EQ(b[25], 2);         // RGB
+  EXPECT_EQ(BE32(b, 29), 0x1216F14Du);  // CRC of the header chunk
+  EXPECT_EQ(BE32(b, 33), 31u);
+  EXPECT_EQ(std::memcmp(&b[37], "IDAT", 4), 0);
+  // zlib header, one final stored block of 20 bytes: each row led by filter 0.
+  const std::vector<unsigned char> idat(b.begin() + 41, b.begin() + 41 + 31);
+  const std::vector<unsigned char> want = {0x78, 0x01, 0x01, 20, 0, 0xEB, 0xFF, 0, 1, 2, 3, 4, 5,
+                                           6, 7, 8, 9, 0, 10, 20, 30, 40, 50, 60, 70, 80, 90,
+                                           0x08, 0xED, 0x01, 0xF0};
+  EXPECT_EQ(idat, want);
+  EXPECT_EQ(std::memcmp(&b[76], "\0\0\0\0IEND\xAE\x42\x60\x82", 12), 0);
+  // A picture that does not match its size is refused.
+  EXPECT_FALSE(WritePng(path, rgb, 3, 3));
+  EXPECT_FALSE(WritePng(path, {}, 0, 0));
+}
+
+TEST(PngFile, LargePictureSpansStoredBlocks) {
+  const int w = 200, h = 150;
+  std::vector<unsigned char> rgb(static_cast<size_t>(w) * h * 3);
+  for (size_t i = 0; i < rgb.size(); ++i) rgb[i] = static_cast<unsigned char>(i * 7 + i / 600);
+  const std::wstring path = ProgramFolder() + L"png_large.png";
+  ASSERT_TRUE(WritePng(path, rgb, w, h));
+  const std::vector<unsigned char> b = ReadFile(path);
+  ASSERT_GT(b.size(), 45u);
+  const size_t idatLen = BE32(b, 33);
+  ASSERT_EQ(b.size(), 33 + 12 + idatLen + 12);
+  // Undo the stored blocks and the row filters: the pixels come back.
+  std::vector<unsigned char> raw;
+  size_t at = 41 + 2;
+  bool last = false;
+  int blocks = 0;
+  while (!last) {
+    last = b[at] & 1;
+    const size_t n = b[at + 1] | (b[at + 2] << 8);
+    EXPECT_EQ(n ^ 0xFFFF, static_cast<size_t>(b[at + 3] | (b[at + 4] << 8)));
+    EXPECT_TRUE(last || n == 65535);
+    raw.insert(raw.end(), b.begin() + at + 5, b.begin() + at + 5 + n);
+    at += 5 + n;
+    ++blocks;
+  }
+  EXPECT_EQ(blocks, 2);  // 150 rows of 601 bytes
+  ASSERT_EQ(raw.size(), static_cast<size_t>(h) * (1 + w * 3));
+  std::vector<unsigned char> back;
+  for (int y = 0; y < h; ++y) {
+    EXPECT_EQ(raw[y * (1 + w * 3)], 0);
+    back.insert(back.end(), raw.begin() + y * (1 + w * 3) + 1, raw.begin() + (y + 1) * (1 + w * 3));
+  }
+  EXPECT_EQ(back, rgb);
 }
 
 TEST_F(EditorTest, RolloutsAreBuiltFromTheTemplates) {
@@ -410,14 +496,28 @@ TEST_F(EditorTest, ValuesMoveBothWays) {
   Type(P(1490), L"abc");
   EXPECT_EQ(Float(params, PB_SIZE), 7.25f);
   EXPECT_EQ(WindowText(P(1490)), L"7.250");
-  // A spinner click steps the value up.
+  // The upper arrow steps up, the lower one down, dragging upwards raises the value; the step
+  // of an automatic spinner is a hundredth of the value, and at least a tenth of its scale.
   ISpinnerControl* bump = GetISpinner(P(1519));
   ASSERT_NE(bump, nullptr);
+  RECT sr;
+  GetClientRect(P(1519), &sr);
   const float before = Float(params, PB_BUMP_DELTA);
+  ASSERT_EQ(before, 0.001f);
   SendMessageW(P(1519), WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(2, 1));
   SendMessageW(P(1519), WM_LBUTTONUP, 0, MAKELPARAM(2, 1));
-  EXPECT_GT(Float(params, PB_BUMP_DELTA), before);
-  EXPECT_EQ(Float(params, PB_BUMP_DELTA), bump->GetFVal());
+  const float step = 0.1f * 0.1f;  // a tenth of the scale: 0.001 is too small for a hundredth
+  EXPECT_EQ(Float(params, PB_BUMP_DELTA), 0.001f + step);
+  EXPECT_EQ(bump->GetFVal(), 0.001f + step);
+  SendMessageW(P(1519), WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(2, sr.bottom - 1));
+  SendMessageW(P(1519), WM_LBUTTONUP, 0, MAKELPARAM(2, sr.bottom - 1));
+  EXPECT_EQ(Float(params, PB_BUMP_DELTA), (0.001f + step) - step);
+  Type(P(1490), L"50");
+  SendMessageW(P(1496), WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(2, 5));
+  SendMessageW(P(1496), WM_MOUSEMOVE, MK_LBUTTON, MAKELPARAM(2, 2));  // 3 pixels up
+  SendMessageW(P(1496), WM_LBUTTONUP, 0, MAKELPARAM(2, 2));
+  EXPECT_EQ(Float(params, PB_SIZE), 50.0f + 3.0f * (50.0f * 0.01f));
+  Type(P(1490), L"7.25");
 
   // Block to control.
   params->SetValue(PB_DISTORT_STR, 0, 2.5f);
@@ -434,6 +534,23 @@ TEST_F(EditorTest, ValuesMoveBothWays) {
   EXPECT_EQ(IsDlgButtonChecked(paramsDlg, 1005), BST_CHECKED);
   params->SetValue(PB_EROSION, 0, 0.75f);
   EXPECT_EQ(WindowText(P(1502)), L"0.750");
+}
+
+TEST_F(EditorTest, LeavingAFieldUntouchedKeepsTheFullValue) {
+  mapping->SetValue(XYZ_OFFSET_X, 0, 0.123f);
+  Open();
+  editor.UpdateMap();
+  // Scene units show two decimals; reading the shown text back would round the value.
+  EXPECT_EQ(WindowText(M(1491)), L"0.12u");
+  SendMessageW(M(1491), WM_KILLFOCUS, 0, 0);
+  SendMessageW(M(1491), WM_CHAR, VK_RETURN, 0);
+  EXPECT_EQ(Float(mapping, XYZ_OFFSET_X), 0.123f);
+  // Typed text is taken, unit mark or not.
+  Type(M(1491), L"0.12");
+  EXPECT_EQ(Float(mapping, XYZ_OFFSET_X), 0.12f);
+  Type(M(1492), L"-4.5u");
+  EXPECT_EQ(Float(mapping, XYZ_OFFSET_X + 1), -4.5f);
+  EXPECT_EQ(WindowText(M(1492)), L"-4.50u");
 }
 
 TEST_F(EditorTest, HomepageButtonOpensTheDocumentation) {
