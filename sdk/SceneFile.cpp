@@ -231,8 +231,10 @@ bool SceneLoader::CheckReference(std::size_t k, int slot, ReferenceTarget* owner
         return Fail(where + " must hold parameter block " + std::to_string(d->ID));
     }
     for (const ParamDef& p : d->paramdefs)
-      if (p.refno == slot && p.type == TYPE_TEXMAP && !dynamic_cast<Texmap*>(target))
-        return Fail(where + " must hold a texture map");
+      if (p.refno == slot && !p.Accepts(target))
+        return Fail(where + (p.type == TYPE_TEXMAP ? std::string(" must hold a texture map")
+                                                   : " must hold an object of super class " +
+                                                         Hex(p.sclass_id)));
   }
   if (dynamic_cast<IParamBlock2*>(target)) {
     // A block may only sit in a slot its owner declares for it.
