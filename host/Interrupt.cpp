@@ -43,7 +43,11 @@ void InstallInterruptHandlers() {
   action.sa_handler = OnInterrupt;
   sigemptyset(&action.sa_mask);
   action.sa_flags = 0;  // no SA_RESTART: a read waiting on a slow input returns
-  sigaction(SIGINT, &action, nullptr);
+  // A shell starts background jobs with SIGINT ignored, so that Ctrl-C reaches only the job in
+  // the foreground; that choice is kept.
+  struct sigaction before {};
+  sigaction(SIGINT, nullptr, &before);
+  if (before.sa_handler != SIG_IGN) sigaction(SIGINT, &action, nullptr);
   sigaction(SIGTERM, &action, nullptr);
 #else
   std::signal(SIGINT, OnInterrupt);

@@ -9,7 +9,8 @@
 
 namespace tamrel::host {
 
-// Installs the handlers for SIGINT and SIGTERM (blocking reads are not restarted after them).
+// Installs the handlers for SIGINT (unless the process started with it ignored, as background
+// jobs do) and SIGTERM. Blocking reads are not restarted after them.
 void InstallInterruptHandlers();
 
 // Raised by the first signal; long work polls it.

@@ -36,11 +36,17 @@ double MapEvaluationCost(Texmap& map) {
 std::string CheckMapWork(Texmap& map) {
   const double cost = MapEvaluationCost(map);
   if (cost <= kMaxMapEvaluationsPerSample) return {};
+  char count[32];
+  if (cost >= kSaturated) {
+    std::snprintf(count, sizeof count, "at least %.0e", kSaturated);
+  } else {
+    std::snprintf(count, sizeof count, "%.0f", cost);
+  }
   char text[200];
   std::snprintf(text, sizeof text,
-                "its maps would take %.3g map evaluations per sample, more than the %.0f allowed "
+                "its maps would take %s map evaluations per sample, more than the %.0f allowed "
                 "(sub-maps nest or are shared too often)",
-                cost, kMaxMapEvaluationsPerSample);
+                count, kMaxMapEvaluationsPerSample);
   return text;
 }
 

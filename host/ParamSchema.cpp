@@ -39,6 +39,11 @@ bool ParseLong(const std::string& text, long long& v) {
   return ec == std::errc() && ptr == t.data() + t.size();
 }
 
+// A JSON value as a message shows it: control and non-ASCII characters escaped, cut when long.
+std::string ShowJson(const json& value) {
+  return OneLine(value.dump(-1, ' ', true, json::error_handler_t::replace), 80);
+}
+
 [[noreturn]] void Fail(const ParamEntry& p, const std::string& why) {
   throw ParamError("parameter \"" + p.name + "\" (" + ParamSchema::Describe(p) + "): " + why);
 }
@@ -211,7 +216,7 @@ PB2Value ParamSchema::ParseValue(const ParamEntry& p, const std::string& text) {
 }
 
 PB2Value ParamSchema::JsonValue(const ParamEntry& p, const json& value) {
-  const std::string shown = Quote(value.dump());
+  const std::string shown = ShowJson(value);
   switch (p.def->type) {
     case TYPE_FLOAT:
       if (!value.is_number()) Fail(p, shown + " is not a number");
@@ -378,10 +383,10 @@ void ParamSchema::FromJson(Texmap& map, const json& preset) const {
     for (const json& key : *keys) {
       TimeValue ticks;
       if (!key.is_array() || key.size() != 2 || !key[0].is_number()) {
-        Fail(*p, "a key is [frame, value], not " + Quote(key.dump()));
+        Fail(*p, "a key is [frame, value], not " + ShowJson(key));
       }
       if (!FrameToTicks(key[0].get<double>(), ticks)) {
-        Fail(*p, "the key frame " + Quote(key[0].dump()) + " is outside " + KeyFrameRange());
+        Fail(*p, "the key frame " + ShowJson(key[0]) + " is outside " + KeyFrameRange());
       }
       a.frame = key[0].get<double>();
       a.value = JsonValue(*p, key[1]);
