@@ -1,6 +1,6 @@
-// Escapes: \n, \r, \t, \\ and the quote mark by name, any other C0 or C1 control character, DEL and every
-// byte that is not part of valid UTF-8 as \xHH. Valid multi-byte characters pass unchanged, and a
-// cut never splits one.
+// Escapes: \n, \r, \t, \\ and the quote mark by name, any other C0 or C1 control character, DEL and
+// every byte that is not part of valid UTF-8 as \xHH. Valid multi-byte characters pass unchanged,
+// and a cut never splits one.
 #include "host/EchoText.h"
 
 #include <cstdio>

@@ -55,17 +55,23 @@ void InstallInterruptHandlers() {
 #endif
 }
 
-const std::atomic<bool>& InterruptRequested() { return gRequested; }
+const std::atomic<bool>& InterruptRequested() {
+  return gRequested;
+}
 
 int InterruptExitCode() {
   const int sig = gSignal.load();
   return sig == 0 ? 0 : 128 + sig;
 }
 
-GracefulInterrupt::GracefulInterrupt() { gGraceful.fetch_add(1); }
+GracefulInterrupt::GracefulInterrupt() {
+  gGraceful.fetch_add(1);
+}
 
 // A signal that arrived while the scope was open stays in InterruptRequested, which the work's
 // caller checks once the scope is closed.
-GracefulInterrupt::~GracefulInterrupt() { gGraceful.fetch_sub(1); }
+GracefulInterrupt::~GracefulInterrupt() {
+  gGraceful.fetch_sub(1);
+}
 
 }  // namespace tamrel::host

@@ -272,8 +272,8 @@ ParamAssignment ParamSchema::ParseAssignment(const std::string& text) const {
     double frame;
     TimeValue ticks;
     if (!ParseDouble(frameText, frame) || !FrameToTicks(frame, ticks)) {
-      throw ParamError(Quote(frameText) + " in --set " + Quote(text) + " is not a frame number (keys lie at " +
-                       KeyFrameRange() + ")");
+      throw ParamError(Quote(frameText) + " in --set " + Quote(text) +
+                       " is not a frame number (keys lie at " + KeyFrameRange() + ")");
     }
     a.frame = frame;
   }

@@ -304,7 +304,9 @@ void CheckWritableFolder(const std::string& path, const char* what) {
   }
   AtomicFile trial;
   std::string error;
-  if (!trial.Create(p, error)) Fail(EXIT_OUTPUT, std::string("cannot write ") + what + " " + path + ": " + error);
+  if (!trial.Create(p, error)) {
+    Fail(EXIT_OUTPUT, std::string("cannot write ") + what + " " + path + ": " + error);
+  }
 }
 
 Texmap* LoadSceneMap(const std::string& path, const Plugin& plugin,
@@ -386,8 +388,8 @@ int RunRender(const std::string& pluginPath, const RenderArgs& a) {
   std::string output = a.output;
   if (last > first && !HasFramePattern(output)) {
     if (a.outputGiven) {
-      Fail(EXIT_USAGE, "rendering frames " + Quote(a.frames) + " needs a '####' frame pattern in -o " +
-                           output);
+      Fail(EXIT_USAGE, "rendering frames " + Quote(a.frames) +
+                           " needs a '####' frame pattern in -o " + output);
     }
     output = "scratches.####.png";
   }

@@ -68,7 +68,9 @@ int OpenUnique(std::string& name) {
 
 }  // namespace
 
-AtomicFile::~AtomicFile() { Discard(); }
+AtomicFile::~AtomicFile() {
+  Discard();
+}
 
 bool AtomicFile::Fail(const char* what, int err, std::string& error) {
   error = std::string(what) + ": " + std::strerror(err);
@@ -115,8 +117,7 @@ bool AtomicFile::Write(const void* data, std::size_t size, std::string& error) {
   return true;
 }
 
-bool AtomicFile::WriteAt(const void* data, std::size_t size, long long offset,
-                         std::string& error) {
+bool AtomicFile::WriteAt(const void* data, std::size_t size, long long offset, std::string& error) {
 #ifdef _WIN32
   const long long here = _lseeki64(fd_, 0, SEEK_CUR);
   if (here < 0 || _lseeki64(fd_, offset, SEEK_SET) < 0) return Fail("writing", errno, error);
@@ -156,6 +157,8 @@ bool AtomicFile::Commit(std::string& error) {
                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
     return Fail("renaming over the target", EACCES, error);
   }
+  ReleaseSlot(slot_);
+  temp_.clear();
 #else
   if (::rename(temp_.c_str(), target_.c_str()) != 0) {
     return Fail("renaming over the target", errno, error);
@@ -170,8 +173,6 @@ bool AtomicFile::Commit(std::string& error) {
     ::close(dirfd);
   }
 #endif
-  ReleaseSlot(slot_);
-  temp_.clear();
   return true;
 }
 

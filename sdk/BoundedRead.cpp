@@ -29,7 +29,9 @@ class Descriptor {
   }
   Descriptor(const Descriptor&) = delete;
   Descriptor& operator=(const Descriptor&) = delete;
-  int get() const { return fd_; }
+  int get() const {
+    return fd_;
+  }
 
  private:
   int fd_;
@@ -76,7 +78,8 @@ bool ReadRegularFile(const std::filesystem::path& path, std::size_t maxBytes, st
       out.resize(std::min(maxBytes + 1, got + 65536));
     }
 #ifdef _WIN32
-    const long n = _read(fd.get(), out.data() + got, static_cast<unsigned>(std::min<std::size_t>(out.size() - got, 1u << 30)));
+    const long n = _read(fd.get(), out.data() + got,
+                         static_cast<unsigned>(std::min<std::size_t>(out.size() - got, 1u << 30)));
 #else
     const ssize_t n = ::read(fd.get(), out.data() + got, out.size() - got);
 #endif

@@ -56,10 +56,16 @@ void UpdateNow(TamrelScratches* m, TimeValue t = 0) {
   m->Update(t, valid);
 }
 
-float F(int i) { return static_cast<float>(i); }
+float F(int i) {
+  return static_cast<float>(i);
+}
 
-bool SameBits(const AColor& a, const AColor& b) { return std::memcmp(&a, &b, sizeof a) == 0; }
-bool SameBits(const Point3& a, const Point3& b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+bool SameBits(const AColor& a, const AColor& b) {
+  return std::memcmp(&a, &b, sizeof a) == 0;
+}
+bool SameBits(const Point3& a, const Point3& b) {
+  return std::memcmp(&a, &b, sizeof a) == 0;
+}
 
 ClassDirectory MapClasses() {
   ClassDirectory classes;
@@ -370,7 +376,8 @@ TEST(RandomTransform, RotationAndSizeDrawsByValue) {
   // Offsets z, y, x, then angles x, y, z, then one locked size delta.
   Draws d(varied.RandomSeed(sc));
   for (int k = 0; k < 3; ++k) d.Next();
-  const float ax = d.Next() * 0.5f + 0.1f, ay = d.Next() * 0.25f + 0.0f, az = d.Next() * 1.5f + 0.2f;
+  const float ax = d.Next() * 0.5f + 0.1f, ay = d.Next() * 0.25f + 0.0f,
+              az = d.Next() * 1.5f + 0.2f;
   const float delta = d.Next() * 0.4f;
 
   XYZCoords fixed;
