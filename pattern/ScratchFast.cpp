@@ -40,6 +40,10 @@ LevelFrames BuildFrames() {
       for (int axis = 0; axis < 3; ++axis) {
         for (int row = 0; row < 3; ++row) out[axis * 3 + row] = m.GetRow(row)[axis];
       }
+      for (int e = 0; e < 9; ++e) {
+        if (slot == 0) frames.lanes[type][0][e][0] = out[e];
+        else frames.lanes[type][1][e][slot - 1] = out[e];
+      }
     }
   }
   return frames;

@@ -1,6 +1,8 @@
 // The fast scratch kernels for processors with AVX2: the portable body compiled for AVX2.
 // This file alone is compiled with -mavx2; the dispatcher calls it only where the processor has
 // AVX2.
+#include <immintrin.h>
+
 #include <cstdint>
 
 #include "pattern/PatternTables.h"
@@ -11,6 +13,7 @@
 namespace tamrel::kernel {
 namespace {
 
+#define TAMREL_KERNEL_AVX2 1
 #include "pattern/ScratchKernelBody.h"
 
 void PlainBatch(const Point3* points, int count, const ScratchParams& params, float* out) {

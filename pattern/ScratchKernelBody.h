@@ -45,9 +45,10 @@ constexpr std::uint32_t kStepAdd = 586950981u;
 
 // The generator's n-th successor of s is mul * s + add (mod 2^32); coordinate a of feature k of
 // a cube is successor 4k + 2 + a of the cube's seed. Jumping there directly keeps the feature
-// coordinates independent of one another instead of one long chain of multiplications.
+// coordinates independent of one another instead of one long chain of multiplications. Indexed
+// [coordinate][feature], padded to eight features for vector loads.
 struct Jumps {
-  std::uint32_t mul[5][3], add[5][3];
+  std::uint32_t mul[3][8], add[3][8];
 };
 constexpr Jumps MakeJumps() {
   Jumps j{};
@@ -57,8 +58,8 @@ constexpr Jumps MakeJumps() {
     add = kStepMul * add + kStepAdd;
     const int k = (n - 2) / 4, a = (n - 2) % 4;
     if (n >= 2 && a < 3) {
-      j.mul[k][a] = mul;
-      j.add[k][a] = add;
+      j.mul[a][k] = mul;
+      j.add[a][k] = add;
     }
   }
   return j;
@@ -75,6 +76,55 @@ inline double UnitOffset(std::uint32_t s) { return (static_cast<double>(s) + 0.5
 
 // Lowers best2 to the smallest squared distance from q to the feature points of cube (x, y, z),
 // with the plain code's arithmetic; true when it did.
+#if defined(TAMREL_KERNEL_AVX2)
+// Four features at a time in the lanes: the generator jumps, the exact conversion of the 32-bit
+// values to double (flip the sign bit, convert as signed, add 2^31 back) and the distances.
+inline __m256d FeatureDelta(__m128i seed, int axis, int first, double cell, double q) {
+  const __m128i mul = _mm_loadu_si128(reinterpret_cast<const __m128i*>(kJumps.mul[axis] + first));
+  const __m128i add = _mm_loadu_si128(reinterpret_cast<const __m128i*>(kJumps.add[axis] + first));
+  const __m128i s = _mm_add_epi32(_mm_mullo_epi32(mul, seed), add);
+  const __m256d v = _mm256_add_pd(
+      _mm256_cvtepi32_pd(_mm_xor_si128(s, _mm_set1_epi32(INT32_MIN))),
+      _mm256_set1_pd(2147483648.0));
+  const __m256d offset =
+      _mm256_mul_pd(_mm256_add_pd(v, _mm256_set1_pd(0.5)), _mm256_set1_pd(0x1p-32));
+  return _mm256_sub_pd(_mm256_add_pd(_mm256_set1_pd(cell), offset), _mm256_set1_pd(q));
+}
+
+inline __m256d FeatureDistances(__m128i seed, int first, int count, const double c[3],
+                                const double q[3]) {
+  const __m256d dx = FeatureDelta(seed, 0, first, c[0], q[0]);
+  const __m256d dy = FeatureDelta(seed, 1, first, c[1], q[1]);
+  const __m256d dz = FeatureDelta(seed, 2, first, c[2], q[2]);
+  const __m256d d2 = _mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(dy, dy), _mm256_mul_pd(dx, dx)),
+                                   _mm256_mul_pd(dz, dz));
+  const __m128i lane = _mm_setr_epi32(first, first + 1, first + 2, first + 3);
+  const __m256d live =
+      _mm256_castsi256_pd(_mm256_cvtepi32_epi64(_mm_cmplt_epi32(lane, _mm_set1_epi32(count))));
+  return _mm256_blendv_pd(_mm256_set1_pd(kNoDistance), d2, live);
+}
+
+inline bool SearchCube(std::int32_t x, std::int32_t y, std::int32_t z, const double q[3],
+                       double& best2) {
+  const std::uint32_t seed = kHashX * static_cast<std::uint32_t>(x) +
+                             kHashY * static_cast<std::uint32_t>(y) +
+                             kHashZ * static_cast<std::uint32_t>(z);
+  const int count = kFeatureCount[seed >> 24];
+  if (count == 0) return false;
+  const double c[3] = {static_cast<double>(x), static_cast<double>(y), static_cast<double>(z)};
+  const __m128i s = _mm_set1_epi32(static_cast<std::int32_t>(seed));
+  __m256d d2 = FeatureDistances(s, 0, count, c, q);
+  if (count > 4) d2 = _mm256_min_pd(d2, FeatureDistances(s, 4, count, c, q));
+  // Every lane is a finite distance or the empty marker, so the minimum is exact.
+  const __m128d half = _mm_min_pd(_mm256_castpd256_pd128(d2), _mm256_extractf128_pd(d2, 1));
+  const double m = _mm_cvtsd_f64(_mm_min_sd(half, _mm_unpackhi_pd(half, half)));
+  if (m < best2) {
+    best2 = m;
+    return true;
+  }
+  return false;
+}
+#else
 inline bool SearchCube(std::int32_t x, std::int32_t y, std::int32_t z, const double q[3],
                        double& best2) {
   const std::uint32_t seed = kHashX * static_cast<std::uint32_t>(x) +
@@ -85,9 +135,9 @@ inline bool SearchCube(std::int32_t x, std::int32_t y, std::int32_t z, const dou
                cz = static_cast<double>(z);
   bool lowered = false;
   for (int k = 0; k < count; ++k) {
-    const double dx = cx + UnitOffset(kJumps.mul[k][0] * seed + kJumps.add[k][0]) - q[0];
-    const double dy = cy + UnitOffset(kJumps.mul[k][1] * seed + kJumps.add[k][1]) - q[1];
-    const double dz = cz + UnitOffset(kJumps.mul[k][2] * seed + kJumps.add[k][2]) - q[2];
+    const double dx = cx + UnitOffset(kJumps.mul[0][k] * seed + kJumps.add[0][k]) - q[0];
+    const double dy = cy + UnitOffset(kJumps.mul[1][k] * seed + kJumps.add[1][k]) - q[1];
+    const double dz = cz + UnitOffset(kJumps.mul[2][k] * seed + kJumps.add[2][k]) - q[2];
     const double d2 = dy * dy + dx * dx + dz * dz;
     if (d2 < best2) {
       best2 = d2;
@@ -96,6 +146,7 @@ inline bool SearchCube(std::int32_t x, std::int32_t y, std::int32_t z, const dou
   }
   return lowered;
 }
+#endif
 
 // One level's stretched point in the density-scaled space, its cube and its squared gaps.
 struct LevelPoint {
@@ -104,8 +155,23 @@ struct LevelPoint {
   double below[3], above[3];  // squared gaps to the lower and the upper face, per axis
 };
 
-inline double GapOf(const LevelPoint& l, int axis, int step) {
-  return step < 0 ? l.below[axis] : (step > 0 ? l.above[axis] : 0.0);
+// The plain bound test of the cube holding the overall minimum (step code bestStep from the cube
+// of the level point), then the strand value of that minimum. False when the test fails.
+inline bool StrandValue(const double q[3], const std::int32_t c[3], int bestStep, double best2,
+                        float spread, float& value) {
+  const double d = Sqrt(best2);
+  if (bestStep != kCentre) {
+    const int step[3] = {bestStep / 9 - 1, bestStep / 3 % 3 - 1, bestStep % 3 - 1};
+    double gap[3];
+    for (int a = 0; a < 3; ++a) {
+      const double g = q[a] - static_cast<double>(c[a]);
+      gap[a] = step[a] < 0 ? g * g : (step[a] > 0 ? (1.0 - g) * (1.0 - g) : 0.0);
+    }
+    if (!(gap[0] + gap[1] + gap[2] < d)) return false;
+  }
+  const float f1 = static_cast<float>(Sqrt(d) * kInverseDensity);
+  value = static_cast<float>(2.0 * (static_cast<double>(f1) / static_cast<double>(spread)) - 1.0);
+  return true;
 }
 
 // The smallest strand value over the levels, the plain code's bits. False when the fast search
@@ -143,17 +209,19 @@ inline bool StrandMinimum(const Point3& p, const ScratchParams& params, float& v
     if (SearchCube(L.c[0], L.c[1], L.c[2], L.q, best2)) bestLevel = l;
   }
 
-  // The neighbours of every level, pruned against the minimum over all levels.
+  // The neighbours of every level, pruned against the minimum over all levels. An axis whose
+  // gap alone is not below the minimum closes every cube that steps along it.
   for (int l = 0; l < levels; ++l) {
     const LevelPoint& L = lp[l];
     for (int sx = -1; sx <= 1; ++sx) {
-      const double gx = GapOf(L, 0, sx);
+      const double gx = sx < 0 ? L.below[0] : (sx > 0 ? L.above[0] : 0.0);
       if (!(gx < best2)) continue;
       for (int sy = -1; sy <= 1; ++sy) {
-        const double gy = GapOf(L, 1, sy);
+        const double gy = sy < 0 ? L.below[1] : (sy > 0 ? L.above[1] : 0.0);
         if (!(gy < best2)) continue;
         for (int sz = -1; sz <= 1; ++sz) {
-          const double bound = (gy + gx) + GapOf(L, 2, sz);
+          const double gz = sz < 0 ? L.below[2] : (sz > 0 ? L.above[2] : 0.0);
+          const double bound = (gy + gx) + gz;
           if (!(bound < best2) || (sx == 0 && sy == 0 && sz == 0)) continue;
           if (SearchCube(L.c[0] + sx, L.c[1] + sy, L.c[2] + sz, L.q, best2)) {
             bestLevel = l;
@@ -164,23 +232,7 @@ inline bool StrandMinimum(const Point3& p, const ScratchParams& params, float& v
     }
   }
   if (bestLevel < 0) return false;  // 27 empty cubes in every level
-
-  const double d = Sqrt(best2);
-  if (bestStep != kCentre) {
-    // The plain bound test of the winning cube, with the plain gaps.
-    const LevelPoint& L = lp[bestLevel];
-    const int step[3] = {bestStep / 9 - 1, bestStep / 3 % 3 - 1, bestStep % 3 - 1};
-    double gap[3];
-    for (int a = 0; a < 3; ++a) {
-      const double g = L.q[a] - static_cast<double>(L.c[a]);
-      gap[a] = step[a] < 0 ? g * g : (step[a] > 0 ? (1.0 - g) * (1.0 - g) : 0.0);
-    }
-    if (!(gap[0] + gap[1] + gap[2] < d)) return false;
-  }
-  const float f1 = static_cast<float>(Sqrt(d) * kInverseDensity);
-  value = static_cast<float>(2.0 * (static_cast<double>(f1) / static_cast<double>(params.spread)) -
-                             1.0);
-  return true;
+  return StrandValue(lp[bestLevel].q, lp[bestLevel].c, bestStep, best2, params.spread, value);
 }
 
 // Simplex noise without data-dependent branches, operation for operation the plain noise. Only
@@ -284,6 +336,181 @@ inline float Fade(float width) {
   return ((6.0f * t - 15.0f) * t + 10.0f) * (t * t * t);
 }
 
+// The four octaves' noise values of a mask: octave o at p * 2^o with footprint w * 2^o (each a
+// doubling of the previous, as the plain mask forms them).
+#if defined(TAMREL_KERNEL_AVX2)
+// The octaves side by side in the four lanes of a vector, the plain noise's operations lane by
+// lane; comparisons become masks and table lookups gathers from a widened permutation.
+struct WidePermutation {
+  std::int32_t p[512];
+};
+inline const WidePermutation& Wide() {
+  static const WidePermutation wide = [] {
+    WidePermutation w{};
+    for (int i = 0; i < 512; ++i) w.p[i] = kPermutation[i];
+    return w;
+  }();
+  return wide;
+}
+
+inline __m128i PermV(const std::int32_t* table, __m128i i) {
+  return _mm_i32gather_epi32(table, i, 4);
+}
+
+// The plain cell rule: truncation, one less below zero (the mask is -1 where v < 0).
+inline __m128i CellV(__m128 v) {
+  return _mm_add_epi32(_mm_cvttps_epi32(v),
+                       _mm_castps_si128(_mm_cmplt_ps(v, _mm_setzero_ps())));
+}
+
+inline __m128 Select(__m128i mask, __m128 yes, __m128 no) {
+  return _mm_blendv_ps(no, yes, _mm_castsi128_ps(mask));
+}
+
+inline __m128 Negate(__m128i mask, __m128 v) {
+  return _mm_xor_ps(v, _mm_and_ps(_mm_castsi128_ps(mask), _mm_set1_ps(-0.0f)));
+}
+
+inline __m128i Bit(__m128i h, int bit) {
+  return _mm_cmpeq_epi32(_mm_and_si128(h, _mm_set1_epi32(bit)), _mm_set1_epi32(bit));
+}
+
+inline __m128 Grad2V(__m128i h, __m128 a, __m128 b) {
+  const __m128i k = _mm_and_si128(h, _mm_set1_epi32(7));
+  const __m128i low = _mm_cmplt_epi32(k, _mm_set1_epi32(4));
+  const __m128 u = Select(low, a, b), v = Select(low, b, a);
+  const __m128 twoV = _mm_mul_ps(_mm_set1_ps(2.0f), v);
+  return _mm_add_ps(Negate(Bit(k, 1), u), Negate(Bit(k, 2), twoV));
+}
+
+inline __m128 Grad3V(__m128i h, __m128 x, __m128 y, __m128 z) {
+  const __m128i m = _mm_and_si128(h, _mm_set1_epi32(15));
+  const __m128 u = Select(_mm_cmplt_epi32(m, _mm_set1_epi32(8)), x, y);
+  const __m128i xv = _mm_or_si128(_mm_cmpeq_epi32(m, _mm_set1_epi32(12)),
+                                  _mm_cmpeq_epi32(m, _mm_set1_epi32(14)));
+  const __m128 v = Select(_mm_cmplt_epi32(m, _mm_set1_epi32(4)), y, Select(xv, x, z));
+  return _mm_add_ps(Negate(Bit(m, 1), u), Negate(Bit(m, 2), v));
+}
+
+// r^4 times the gradient where r = radius - |offset|^2 is not negative, else +0.
+inline __m128 CornerV(__m128 r, __m128 grad) {
+  __m128 r4 = _mm_mul_ps(r, r);
+  r4 = _mm_mul_ps(r4, r4);
+  return _mm_andnot_ps(_mm_cmplt_ps(r, _mm_setzero_ps()), _mm_mul_ps(r4, grad));
+}
+
+inline __m128 Simplex2DV(__m128 x, __m128 y) {
+  const std::int32_t* P = Wide().p;
+  const __m128 s = _mm_mul_ps(_mm_add_ps(x, y), _mm_set1_ps(0.3660254f));
+  const __m128i i = CellV(_mm_add_ps(x, s)), j = CellV(_mm_add_ps(y, s));
+  const __m128 g = _mm_set1_ps(0.21132487f), g2 = _mm_set1_ps(0.42264974f), one = _mm_set1_ps(1.0f);
+  const __m128 t = _mm_mul_ps(_mm_cvtepi32_ps(_mm_add_epi32(i, j)), g);
+  const __m128 x0 = _mm_sub_ps(x, _mm_sub_ps(_mm_cvtepi32_ps(i), t));
+  const __m128 y0 = _mm_sub_ps(y, _mm_sub_ps(_mm_cvtepi32_ps(j), t));
+  const __m128i first = _mm_castps_si128(_mm_cmpgt_ps(x0, y0));  // (1, 0), else (0, 1)
+  const __m128 i1 = _mm_and_ps(_mm_castsi128_ps(first), one);
+  const __m128 j1 = _mm_andnot_ps(_mm_castsi128_ps(first), one);
+  const __m128 x1 = _mm_add_ps(_mm_sub_ps(x0, i1), g), y1 = _mm_add_ps(_mm_sub_ps(y0, j1), g);
+  const __m128 x2 = _mm_add_ps(_mm_sub_ps(x0, one), g2), y2 = _mm_add_ps(_mm_sub_ps(y0, one), g2);
+  const __m128i mask = _mm_set1_epi32(255), one1 = _mm_set1_epi32(1);
+  const __m128i ii = _mm_and_si128(i, mask), jj = _mm_and_si128(j, mask);
+  // A mask of -1 steps an index by one when subtracted.
+  const __m128i h0 = PermV(P, _mm_add_epi32(ii, PermV(P, jj)));
+  const __m128i h1 = PermV(P, _mm_add_epi32(_mm_sub_epi32(ii, first),
+                                            PermV(P, _mm_add_epi32(jj, _mm_andnot_si128(first, one1)))));
+  const __m128i h2 = PermV(P, _mm_add_epi32(_mm_add_epi32(ii, one1),
+                                            PermV(P, _mm_add_epi32(jj, one1))));
+  const __m128 half = _mm_set1_ps(0.5f);
+  auto radius = [&](__m128 a, __m128 b) {
+    return _mm_sub_ps(_mm_sub_ps(half, _mm_mul_ps(a, a)), _mm_mul_ps(b, b));
+  };
+  const __m128 c0 = CornerV(radius(x0, y0), Grad2V(h0, x0, y0));
+  const __m128 c1 = CornerV(radius(x1, y1), Grad2V(h1, x1, y1));
+  const __m128 c2 = CornerV(radius(x2, y2), Grad2V(h2, x2, y2));
+  return _mm_mul_ps(_mm_set1_ps(40.0f), _mm_add_ps(_mm_add_ps(c0, c1), c2));
+}
+
+inline __m128 Simplex3DV(__m128 x, __m128 y, __m128 z) {
+  const std::int32_t* P = Wide().p;
+  const __m128 s = _mm_mul_ps(_mm_add_ps(_mm_add_ps(x, y), z), _mm_set1_ps(0.33333334f));
+  const __m128i i = CellV(_mm_add_ps(x, s)), j = CellV(_mm_add_ps(y, s)),
+                k = CellV(_mm_add_ps(z, s));
+  const __m128 t = _mm_mul_ps(_mm_cvtepi32_ps(_mm_add_epi32(_mm_add_epi32(i, j), k)),
+                              _mm_set1_ps(0.16666667f));
+  const __m128 x0 = _mm_sub_ps(x, _mm_sub_ps(_mm_cvtepi32_ps(i), t));
+  const __m128 y0 = _mm_sub_ps(y, _mm_sub_ps(_mm_cvtepi32_ps(j), t));
+  const __m128 z0 = _mm_sub_ps(z, _mm_sub_ps(_mm_cvtepi32_ps(k), t));
+  // The plain decision tree as masks (-1 for a step of one), as in FastSimplex3D.
+  const __m128i a = _mm_castps_si128(_mm_cmpge_ps(x0, y0));
+  const __m128i b = _mm_castps_si128(_mm_cmpge_ps(y0, z0));
+  const __m128i c = _mm_castps_si128(_mm_cmpge_ps(x0, z0));
+  const __m128i all = _mm_set1_epi32(-1);
+  const __m128i i1 = _mm_and_si128(a, _mm_or_si128(b, c)), j1 = _mm_andnot_si128(a, b);
+  const __m128i k1 = _mm_xor_si128(_mm_or_si128(i1, j1), all);
+  const __m128i i2 = _mm_or_si128(a, _mm_and_si128(b, c));
+  const __m128i j2 = _mm_or_si128(_mm_xor_si128(a, all), b);
+  const __m128i k2 = _mm_xor_si128(_mm_and_si128(i2, j2), all);
+  const __m128 one = _mm_set1_ps(1.0f), g1 = _mm_set1_ps(0.16666667f),
+               g2 = _mm_set1_ps(0.33333334f), g3 = _mm_set1_ps(0.5f);
+  auto step = [&](__m128i m) { return _mm_and_ps(_mm_castsi128_ps(m), one); };
+  auto offset = [&](__m128 v0, __m128 st, __m128 g) { return _mm_add_ps(_mm_sub_ps(v0, st), g); };
+  const __m128 x1 = offset(x0, step(i1), g1), y1 = offset(y0, step(j1), g1),
+               z1 = offset(z0, step(k1), g1);
+  const __m128 x2 = offset(x0, step(i2), g2), y2 = offset(y0, step(j2), g2),
+               z2 = offset(z0, step(k2), g2);
+  const __m128 x3 = offset(x0, one, g3), y3 = offset(y0, one, g3), z3 = offset(z0, one, g3);
+  const __m128i mask = _mm_set1_epi32(255), one1 = _mm_set1_epi32(1);
+  const __m128i ii = _mm_and_si128(i, mask), jj = _mm_and_si128(j, mask),
+                kk = _mm_and_si128(k, mask);
+  auto hash = [&](__m128i si, __m128i sj, __m128i sk) {  // steps as masks of -1
+    const __m128i hk = PermV(P, _mm_sub_epi32(kk, sk));
+    const __m128i hj = PermV(P, _mm_add_epi32(_mm_sub_epi32(jj, sj), hk));
+    return PermV(P, _mm_add_epi32(_mm_sub_epi32(ii, si), hj));
+  };
+  const __m128i zero = _mm_setzero_si128();
+  const __m128i h0 = hash(zero, zero, zero), h1 = hash(i1, j1, k1), h2 = hash(i2, j2, k2),
+                h3 = hash(all, all, all);
+  (void)one1;
+  const __m128 radius2 = _mm_set1_ps(0.6f);
+  auto radius = [&](__m128 u, __m128 v, __m128 w) {
+    return _mm_sub_ps(_mm_sub_ps(_mm_sub_ps(radius2, _mm_mul_ps(u, u)), _mm_mul_ps(v, v)),
+                      _mm_mul_ps(w, w));
+  };
+  const __m128 c0 = CornerV(radius(x0, y0, z0), Grad3V(h0, x0, y0, z0));
+  const __m128 c1 = CornerV(radius(x1, y1, z1), Grad3V(h1, x1, y1, z1));
+  const __m128 c2 = CornerV(radius(x2, y2, z2), Grad3V(h2, x2, y2, z2));
+  const __m128 c3 = CornerV(radius(x3, y3, z3), Grad3V(h3, x3, y3, z3));
+  return _mm_mul_ps(_mm_set1_ps(32.0f),
+                    _mm_add_ps(_mm_add_ps(_mm_add_ps(c0, c1), c2), c3));
+}
+
+template <bool kThree, bool kFiltered>
+inline void OctaveNoises(const float p[3], float w, float out[4]) {
+  alignas(16) float lane[4][4];  // x, y, z, w per octave
+  for (int a = 0; a < 3; ++a) lane[a][0] = p[a];
+  lane[3][0] = w;
+  for (int o = 1; o < 4; ++o) {
+    for (int a = 0; a < 4; ++a) lane[a][o] = lane[a][o - 1] * 2.0f;
+  }
+  const __m128 x = _mm_load_ps(lane[0]), y = _mm_load_ps(lane[1]);
+  __m128 n = kThree ? Simplex3DV(x, y, _mm_load_ps(lane[2])) : Simplex2DV(x, y);
+  if (kFiltered) {
+    // The fade of each footprint, then the blend towards 0; fully faded octaves give 0.
+    const __m128 width = _mm_load_ps(lane[3]);
+    const __m128 t = _mm_div_ps(_mm_sub_ps(_mm_div_ps(width, _mm_set1_ps(1.2f)), _mm_set1_ps(1.2f)),
+                                _mm_set1_ps(2.2f - 1.2f));
+    const __m128 poly = _mm_mul_ps(
+        _mm_add_ps(_mm_mul_ps(_mm_sub_ps(_mm_mul_ps(_mm_set1_ps(6.0f), t), _mm_set1_ps(15.0f)), t),
+                   _mm_set1_ps(10.0f)),
+        _mm_mul_ps(_mm_mul_ps(t, t), t));
+    __m128 fade = _mm_blendv_ps(poly, _mm_set1_ps(1.0f), _mm_cmpgt_ps(t, _mm_set1_ps(1.0f)));
+    fade = _mm_blendv_ps(fade, _mm_setzero_ps(), _mm_cmplt_ps(t, _mm_setzero_ps()));
+    const __m128 blended = _mm_add_ps(_mm_mul_ps(_mm_sub_ps(_mm_setzero_ps(), n), fade), n);
+    n = _mm_andnot_ps(_mm_cmpge_ps(fade, _mm_set1_ps(0.9999f)), blended);
+  }
+  _mm_storeu_ps(out, n);
+}
+#else
 template <bool kThree, bool kFiltered>
 inline float OctaveNoise(const float p[3], float w) {
   if (kFiltered) {
@@ -295,6 +522,18 @@ inline float OctaveNoise(const float p[3], float w) {
   return kThree ? FastSimplex3D(p[0], p[1], p[2]) : FastSimplex2D(p[0], p[1]);
 }
 
+template <bool kThree, bool kFiltered>
+inline void OctaveNoises(const float p[3], float w, float out[4]) {
+  float q[3] = {p[0], p[1], p[2]};
+  out[0] = OctaveNoise<kThree, kFiltered>(q, w);
+  for (int o = 1; o < 4; ++o) {
+    q[0] = q[0] * 2.0f, q[1] = q[1] * 2.0f, q[2] = q[2] * 2.0f;
+    w = w * 2.0f;
+    out[o] = OctaveNoise<kThree, kFiltered>(q, w);
+  }
+}
+#endif
+
 // The ridged erosion mask, the plain bits; false where the branch-free noise does not apply.
 // The octave amplitude of the plain mask is exactly 1, so its products are left out.
 template <bool kThree, bool kFiltered>
@@ -302,22 +541,22 @@ inline bool ErosionMask(const Point3& point, float filterWidth, const ScratchPar
                         float& mask) {
   const float scale = kThree ? params.sizeDiv20 / 10.0f * params.erosionDelta
                              : params.erosionDelta * params.sizeDiv20;
-  float p[3] = {point.x / scale, point.y / scale, point.z / scale};
+  const float p[3] = {point.x / scale, point.y / scale, point.z / scale};
   if (!(Absf(p[0]) < kFastNoiseLimit && Absf(p[1]) < kFastNoiseLimit &&
         Absf(p[2]) < kFastNoiseLimit)) {
     return false;
   }
-  float w = filterWidth / scale;
+  const float w = filterWidth / scale;
   if (kFiltered && !(Absf(w) <= 3.4e38f)) return false;
 
-  float signal = 1.0f - Absf(OctaveNoise<kThree, kFiltered>(p, w));
+  float noise[4];
+  OctaveNoises<kThree, kFiltered>(p, w, noise);
+  float signal = 1.0f - Absf(noise[0]);
   signal *= signal;
   float sum = signal;
   for (int octave = 1; octave < 4; ++octave) {
     const float weight = Clamp01(signal);
-    p[0] = p[0] * 2.0f, p[1] = p[1] * 2.0f, p[2] = p[2] * 2.0f;
-    w = w * 2.0f;
-    const float ridge = 1.0f - Absf(OctaveNoise<kThree, kFiltered>(p, w));
+    const float ridge = 1.0f - Absf(noise[octave]);
     signal = ridge * ridge * weight;
     sum = sum + signal;
   }

@@ -12,8 +12,11 @@ namespace tamrel::kernel {
 // rot[type][slot] holds the matrix columns: the rotated x is (p.x*m[0] + p.y*m[1]) + p.z*m[2],
 // y uses m[3..5] and z m[6..8]. Slot 0 is the single level (90 degrees), slot 1 the first of
 // several levels, slots 2..8 the table angles.
+// lanes[type][several][entry][level] holds the same numbers with the levels side by side:
+// several = 0 has the single level in lane 0 (other lanes zero), several = 1 has slots 1..8.
 struct LevelFrames {
   float rot[2][9][9];
+  float lanes[2][2][9][8];
 };
 
 const LevelFrames& Frames();
