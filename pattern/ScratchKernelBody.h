@@ -104,7 +104,7 @@ inline __m256d FeatureDistances(__m128i seed, int first, int count, const double
   return _mm256_blendv_pd(_mm256_set1_pd(kNoDistance), d2, live);
 }
 
-inline bool SearchCube(std::int32_t x, std::int32_t y, std::int32_t z, const double q[3],
+__attribute__((always_inline)) inline bool SearchCube(std::int32_t x, std::int32_t y, std::int32_t z, const double q[3],
                        double& best2) {
   const std::uint32_t seed = kHashX * static_cast<std::uint32_t>(x) +
                              kHashY * static_cast<std::uint32_t>(y) +
@@ -125,7 +125,7 @@ inline bool SearchCube(std::int32_t x, std::int32_t y, std::int32_t z, const dou
   return false;
 }
 #else
-inline bool SearchCube(std::int32_t x, std::int32_t y, std::int32_t z, const double q[3],
+__attribute__((always_inline)) inline bool SearchCube(std::int32_t x, std::int32_t y, std::int32_t z, const double q[3],
                        double& best2) {
   const std::uint32_t seed = kHashX * static_cast<std::uint32_t>(x) +
                              kHashY * static_cast<std::uint32_t>(y) +
@@ -174,6 +174,75 @@ inline bool StrandValue(const double q[3], const std::int32_t c[3], int bestStep
   return true;
 }
 
+// Searches the 26 neighbour cubes of a level point whose bound is below the running minimum.
+#if defined(TAMREL_KERNEL_AVX2)
+// The 26 bounds four at a time: per axis the gaps (below, 0, above) are permuted into the steps of
+// four neighbours, in the step-code order with the centre left out (two padding lanes at the end).
+constexpr int NeighbourCode(int n) { return n < kCentre ? n : (n < 26 ? n + 1 : kCentre); }
+constexpr int Lanes(int block, int divisor) {
+  int imm = 0;
+  for (int i = 0; i < 4; ++i) imm |= (NeighbourCode(4 * block + i) / divisor % 3) << (2 * i);
+  return imm;
+}
+
+template <int kBlock>
+inline int BoundBlock(__m256d gx, __m256d gy, __m256d gz, __m256d best, double* bounds) {
+  const __m256d bound = _mm256_add_pd(_mm256_add_pd(_mm256_permute4x64_pd(gy, Lanes(kBlock, 3)),
+                                                    _mm256_permute4x64_pd(gx, Lanes(kBlock, 9))),
+                                      _mm256_permute4x64_pd(gz, Lanes(kBlock, 1)));
+  _mm256_storeu_pd(bounds + 4 * kBlock, bound);
+  return _mm256_movemask_pd(_mm256_cmp_pd(bound, best, _CMP_LT_OQ)) << (4 * kBlock);
+}
+
+inline void VisitNeighbours(const LevelPoint& L, int l, double& best2, int& bestLevel,
+                            int& bestStep) {
+  const __m256d gx = _mm256_setr_pd(L.below[0], 0.0, L.above[0], 0.0);
+  const __m256d gy = _mm256_setr_pd(L.below[1], 0.0, L.above[1], 0.0);
+  const __m256d gz = _mm256_setr_pd(L.below[2], 0.0, L.above[2], 0.0);
+  const __m256d best = _mm256_set1_pd(best2);
+  double bounds[28];
+  unsigned open = static_cast<unsigned>(
+      BoundBlock<0>(gx, gy, gz, best, bounds) | BoundBlock<1>(gx, gy, gz, best, bounds) |
+      BoundBlock<2>(gx, gy, gz, best, bounds) | BoundBlock<3>(gx, gy, gz, best, bounds) |
+      BoundBlock<4>(gx, gy, gz, best, bounds) | BoundBlock<5>(gx, gy, gz, best, bounds) |
+      BoundBlock<6>(gx, gy, gz, best, bounds));
+  open &= (1u << 26) - 1u;
+  while (open != 0) {
+    const int n = __builtin_ctz(open);
+    open &= open - 1u;
+    if (!(bounds[n] < best2)) continue;  // the minimum fell since
+    const int code = NeighbourCode(n);
+    if (SearchCube(L.c[0] + code / 9 - 1, L.c[1] + code / 3 % 3 - 1, L.c[2] + code % 3 - 1, L.q,
+                   best2)) {
+      bestLevel = l;
+      bestStep = code;
+    }
+  }
+}
+#else
+// An axis whose gap alone is not below the minimum closes every cube that steps along it.
+inline void VisitNeighbours(const LevelPoint& L, int l, double& best2, int& bestLevel,
+                            int& bestStep) {
+  for (int sx = -1; sx <= 1; ++sx) {
+    const double gx = sx < 0 ? L.below[0] : (sx > 0 ? L.above[0] : 0.0);
+    if (!(gx < best2)) continue;
+    for (int sy = -1; sy <= 1; ++sy) {
+      const double gy = sy < 0 ? L.below[1] : (sy > 0 ? L.above[1] : 0.0);
+      if (!(gy < best2)) continue;
+      for (int sz = -1; sz <= 1; ++sz) {
+        const double gz = sz < 0 ? L.below[2] : (sz > 0 ? L.above[2] : 0.0);
+        const double bound = (gy + gx) + gz;
+        if (!(bound < best2) || (sx == 0 && sy == 0 && sz == 0)) continue;
+        if (SearchCube(L.c[0] + sx, L.c[1] + sy, L.c[2] + sz, L.q, best2)) {
+          bestLevel = l;
+          bestStep = (sx + 1) * 9 + (sy + 1) * 3 + sz + 1;
+        }
+      }
+    }
+  }
+}
+#endif
+
 // The smallest strand value over the levels, the plain code's bits. False when the fast search
 // cannot vouch for them; type must be 0 or 1.
 inline bool StrandMinimum(const Point3& p, const ScratchParams& params, float& value) {
@@ -209,28 +278,8 @@ inline bool StrandMinimum(const Point3& p, const ScratchParams& params, float& v
     if (SearchCube(L.c[0], L.c[1], L.c[2], L.q, best2)) bestLevel = l;
   }
 
-  // The neighbours of every level, pruned against the minimum over all levels. An axis whose
-  // gap alone is not below the minimum closes every cube that steps along it.
-  for (int l = 0; l < levels; ++l) {
-    const LevelPoint& L = lp[l];
-    for (int sx = -1; sx <= 1; ++sx) {
-      const double gx = sx < 0 ? L.below[0] : (sx > 0 ? L.above[0] : 0.0);
-      if (!(gx < best2)) continue;
-      for (int sy = -1; sy <= 1; ++sy) {
-        const double gy = sy < 0 ? L.below[1] : (sy > 0 ? L.above[1] : 0.0);
-        if (!(gy < best2)) continue;
-        for (int sz = -1; sz <= 1; ++sz) {
-          const double gz = sz < 0 ? L.below[2] : (sz > 0 ? L.above[2] : 0.0);
-          const double bound = (gy + gx) + gz;
-          if (!(bound < best2) || (sx == 0 && sy == 0 && sz == 0)) continue;
-          if (SearchCube(L.c[0] + sx, L.c[1] + sy, L.c[2] + sz, L.q, best2)) {
-            bestLevel = l;
-            bestStep = (sx + 1) * 9 + (sy + 1) * 3 + sz + 1;
-          }
-        }
-      }
-    }
-  }
+  // The neighbours of every level, pruned against the minimum over all levels.
+  for (int l = 0; l < levels; ++l) VisitNeighbours(lp[l], l, best2, bestLevel, bestStep);
   if (bestLevel < 0) return false;  // 27 empty cubes in every level
   return StrandValue(lp[bestLevel].q, lp[bestLevel].c, bestStep, best2, params.spread, value);
 }
