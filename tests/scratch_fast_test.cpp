@@ -141,6 +141,25 @@ void AppendFacePoints(Point3 p, const ScratchParams& params, int level, int whic
   }
 }
 
+// The sample point whose level point (rotated, stretched, density-scaled) is q, to within rounding.
+Point3 PointAt(const double q[3], const ScratchParams& params, float angle) {
+  double r[3] = {q[0] / 0.39815, q[1] / 0.39815, q[2] / 0.39815};
+  r[params.type == SCRATCH_3D ? 1 : 0] /= params.stretch + 50.0;
+  Matrix3 m;
+  m.RotateZ(angle);
+  if (params.type == SCRATCH_3D) {
+    m.RotateX(angle);
+    m.RotateY(angle);
+  }
+  // The rotation's inverse is its transpose: p = M r in the row-vector convention.
+  Point3 p;
+  for (int i = 0; i < 3; ++i) {
+    const Point3& row = m.GetRow(i);
+    p[i] = static_cast<float>(row.x * r[0] + row.y * r[1] + row.z * r[2]);
+  }
+  return p;
+}
+
 // Every kind of point the fast search must agree on, for one record.
 std::vector<Point3> PointsFor(const ScratchParams& params, Rng& rng) {
   std::vector<Point3> points;
@@ -156,30 +175,49 @@ std::vector<Point3> PointsFor(const ScratchParams& params, Rng& rng) {
   // Right beside a feature point of a level: the strand value near -1.
   {
     const int level = rng.Below(levels);
-    const float angle = LevelAngle(params, level);
     double features[5][3];
     const std::int32_t cx = rng.Below(200) - 100, cy = rng.Below(200) - 100,
                        cz = rng.Below(200) - 100;
-    const int n = CubeFeaturePoints(cx, cy, cz, features);
-    if (n > 0) {
-      double r[3] = {features[0][0] / 0.39815, features[0][1] / 0.39815,
-                     features[0][2] / 0.39815};
-      r[params.type == SCRATCH_3D ? 1 : 0] /= params.stretch + 50.0;
-      Matrix3 m;
-      m.RotateZ(angle);
-      if (params.type == SCRATCH_3D) {
-        m.RotateX(angle);
-        m.RotateY(angle);
-      }
-      // The rotation's inverse is its transpose: p = M r in the row-vector convention.
-      Point3 p;
-      for (int i = 0; i < 3; ++i) {
-        const Point3& row = m.GetRow(i);
-        p[i] = static_cast<float>(row.x * r[0] + row.y * r[1] + row.z * r[2]);
-      }
-      points.push_back(p);
+    if (CubeFeaturePoints(cx, cy, cz, features) > 0) {
+      points.push_back(PointAt(features[0], params, LevelAngle(params, level)));
     }
   }
+  // Just across a face, edge or corner from a feature point near it, so that the nearest
+  // feature lies in that neighbour cube: every neighbour must be searched when it matters.
+  {
+    const int level = rng.Below(levels);
+    int step[3];
+    do {
+      for (int& a : step) a = rng.Below(3) - 1;
+    } while (step[0] == 0 && step[1] == 0 && step[2] == 0);
+    for (int tries = 0; tries < 4000; ++tries) {
+      const std::int32_t k[3] = {rng.Below(200) - 100, rng.Below(200) - 100,
+                                 rng.Below(200) - 100};
+      double features[5][3];
+      const int n = CubeFeaturePoints(k[0], k[1], k[2], features);
+      bool placed = false;
+      for (int f = 0; f < n && !placed; ++f) {
+        double q[3];
+        bool nearFaces = true;
+        for (int a = 0; a < 3; ++a) {
+          const double offset = features[f][a] - k[a];
+          // The neighbour is k; the point's own cube is k - step.
+          if (step[a] > 0) nearFaces &= offset < 0.12, q[a] = k[a] - 0.02;
+          if (step[a] < 0) nearFaces &= offset > 0.88, q[a] = k[a] + 1.02;
+          if (step[a] == 0) q[a] = features[f][a];
+        }
+        if (nearFaces) points.push_back(PointAt(q, params, LevelAngle(params, level)));
+        placed = nearFaces;
+      }
+      if (placed) break;
+    }
+  }
+  // Equal coordinates put the noise on the boundaries between simplices, where ties decide.
+  const float u = rng.Uniform(-20.0f, 20.0f), v = rng.Uniform(-20.0f, 20.0f);
+  points.emplace_back(u, u, u);
+  points.emplace_back(u, u, v);
+  points.emplace_back(v, u, u);
+  points.emplace_back(u, v, u);
   // Whole numbers, negative ones in particular (they fall into the cell below).
   points.emplace_back(-1.0f, -2.0f, -3.0f);
   points.emplace_back(static_cast<float>(rng.Below(64) - 64), static_cast<float>(-rng.Below(9)),
@@ -235,8 +273,8 @@ long CompareAll(const std::vector<Point3>& points, const ScratchParams& params, 
                      std::to_string(p.x) + ", " + std::to_string(p.y) + ", " + std::to_string(p.z) +
                      ") type " + std::to_string(params.type) + " levels " +
                      std::to_string(params.levels) + " erosion " +
-                     std::to_string(params.useErosion) + ": " + std::to_string(got) + " vs " +
-                     std::to_string(want);
+                     std::to_string(params.useErosion) + ": bits " + std::to_string(Bits(got)) +
+                     " vs " + std::to_string(Bits(want));
   };
   long mismatches = 0;
   for (ScratchPath path : paths) {
