@@ -156,6 +156,9 @@ bool ParseScratchPath(const char* name, ScratchPath& path) {
 bool ScratchPathSupported(ScratchPath path) {
   if (path == ScratchPath::AVX2) {
 #if defined(TAMREL_HAVE_AVX2_KERNEL)
+    // The variant is chosen during static initialisation, possibly before the runtime's own
+    // processor probe has run.
+    __builtin_cpu_init();
     return __builtin_cpu_supports("avx2");
 #else
     return false;
