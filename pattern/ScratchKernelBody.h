@@ -284,107 +284,6 @@ inline bool StrandMinimum(const Point3& p, const ScratchParams& params, float& v
   return StrandValue(lp[bestLevel].q, lp[bestLevel].c, bestStep, best2, params.spread, value);
 }
 
-// Simplex noise without data-dependent branches, operation for operation the plain noise. Only
-// for finite coordinates below kFastNoiseLimit, where every comparison is ordered.
-inline int Perm(int i) { return kPermutation[i]; }
-
-inline std::int32_t FastCell(float v) {
-  return v >= 0.0f ? static_cast<std::int32_t>(v) : static_cast<std::int32_t>(v) - 1;
-}
-
-inline float Grad2(int h, float a, float b) {
-  const int k = h & 7;
-  const float u = k < 4 ? a : b;
-  const float v = k < 4 ? b : a;
-  return ((k & 1) ? -u : u) + ((k & 2) ? -2.0f * v : 2.0f * v);
-}
-
-inline float Grad3(int h, float x, float y, float z) {
-  const int m = h & 15;
-  const float u = m < 8 ? x : y;
-  const float v = m < 4 ? y : (m == 12 || m == 14 ? x : z);
-  return ((m & 1) ? -u : u) + ((m & 2) ? -v : v);
-}
-
-inline float Corner2(int h, float x, float y) {
-  const float r = 0.5f - x * x - y * y;
-  float r4 = r * r;
-  r4 *= r4;
-  const float c = r4 * Grad2(h, x, y);
-  return r < 0.0f ? 0.0f : c;
-}
-
-inline float Corner3(int h, float x, float y, float z) {
-  const float r = 0.6f - x * x - y * y - z * z;
-  float r4 = r * r;
-  r4 *= r4;
-  const float c = r4 * Grad3(h, x, y, z);
-  return r < 0.0f ? 0.0f : c;
-}
-
-inline float FastSimplex2D(float x, float y) {
-  const float s = (x + y) * 0.3660254f;
-  const std::int32_t i = FastCell(x + s);
-  const std::int32_t j = FastCell(y + s);
-  const float t = static_cast<float>(i + j) * 0.21132487f;
-  const float x0 = x - (static_cast<float>(i) - t);
-  const float y0 = y - (static_cast<float>(j) - t);
-  const int i1 = x0 > y0 ? 1 : 0;
-  const int j1 = 1 - i1;
-  const float x1 = (x0 - static_cast<float>(i1)) + 0.21132487f;
-  const float y1 = (y0 - static_cast<float>(j1)) + 0.21132487f;
-  const float x2 = (x0 - 1.0f) + 0.42264974f;
-  const float y2 = (y0 - 1.0f) + 0.42264974f;
-  const int ii = i & 255, jj = j & 255;
-  const int h0 = Perm(ii + Perm(jj));
-  const int h1 = Perm(ii + i1 + Perm(jj + j1));
-  const int h2 = Perm(ii + 1 + Perm(jj + 1));
-  return 40.0f * (Corner2(h0, x0, y0) + Corner2(h1, x1, y1) + Corner2(h2, x2, y2));
-}
-
-inline float FastSimplex3D(float x, float y, float z) {
-  const float s = (x + y + z) * 0.33333334f;
-  const std::int32_t i = FastCell(x + s);
-  const std::int32_t j = FastCell(y + s);
-  const std::int32_t k = FastCell(z + s);
-  // The cell sum may pass 2^31; it wraps as the plain code's does.
-  const float t = static_cast<float>(static_cast<std::int32_t>(
-                      static_cast<std::uint32_t>(i) + static_cast<std::uint32_t>(j) +
-                      static_cast<std::uint32_t>(k))) *
-                  0.16666667f;
-  const float x0 = x - (static_cast<float>(i) - t);
-  const float y0 = y - (static_cast<float>(j) - t);
-  const float z0 = z - (static_cast<float>(k) - t);
-  // The plain decision tree with its ties, as bit logic (all comparisons are ordered here).
-  const int a = x0 >= y0, b = y0 >= z0, c = x0 >= z0;
-  const int i1 = a & (b | c), j1 = (1 - a) & b, k1 = 1 - i1 - j1;
-  const int i2 = a | (b & c), j2 = (1 - a) | b, k2 = 2 - i2 - j2;
-  const float x1 = (x0 - static_cast<float>(i1)) + 0.16666667f;
-  const float y1 = (y0 - static_cast<float>(j1)) + 0.16666667f;
-  const float z1 = (z0 - static_cast<float>(k1)) + 0.16666667f;
-  const float x2 = (x0 - static_cast<float>(i2)) + 0.33333334f;
-  const float y2 = (y0 - static_cast<float>(j2)) + 0.33333334f;
-  const float z2 = (z0 - static_cast<float>(k2)) + 0.33333334f;
-  const float x3 = (x0 - 1.0f) + 0.5f;
-  const float y3 = (y0 - 1.0f) + 0.5f;
-  const float z3 = (z0 - 1.0f) + 0.5f;
-  const int ii = i & 255, jj = j & 255, kk = k & 255;
-  const int h0 = Perm(ii + Perm(jj + Perm(kk)));
-  const int h1 = Perm(ii + i1 + Perm(jj + j1 + Perm(kk + k1)));
-  const int h2 = Perm(ii + i2 + Perm(jj + j2 + Perm(kk + k2)));
-  const int h3 = Perm(ii + 1 + Perm(jj + 1 + Perm(kk + 1)));
-  return 32.0f * (Corner3(h0, x0, y0, z0) + Corner3(h1, x1, y1, z1) + Corner3(h2, x2, y2, z2) +
-                  Corner3(h3, x3, y3, z3));
-}
-
-// The plain filtered noise's fade, (width / 1.2) through the quintic step from 1.2 to 2.2.
-inline float Fade(float width) {
-  const float t = (width / 1.2f - 1.2f) / (2.2f - 1.2f);
-  if (t < 0.0f) return 0.0f;
-  if (t > 1.0f) return 1.0f;
-  return ((6.0f * t - 15.0f) * t + 10.0f) * (t * t * t);
-}
-
 // The four octaves' noise values of a mask: octave o at p * 2^o with footprint w * 2^o (each a
 // doubling of the previous, as the plain mask forms them).
 #if defined(TAMREL_KERNEL_AVX2)
@@ -489,7 +388,9 @@ inline __m128 Simplex3DV(__m128 x, __m128 y, __m128 z) {
   const __m128 x0 = _mm_sub_ps(x, _mm_sub_ps(_mm_cvtepi32_ps(i), t));
   const __m128 y0 = _mm_sub_ps(y, _mm_sub_ps(_mm_cvtepi32_ps(j), t));
   const __m128 z0 = _mm_sub_ps(z, _mm_sub_ps(_mm_cvtepi32_ps(k), t));
-  // The plain decision tree as masks (-1 for a step of one), as in FastSimplex3D.
+  // The plain decision tree with its ties, as masks (-1 for a step of one). With a = x0 >= y0,
+  // b = y0 >= z0, c = x0 >= z0 (all ordered here) the first corner steps x for a & (b | c), y for
+  // !a & b, z for neither; the second steps x for a | (b & c), y for !a | b, z unless both.
   const __m128i a = _mm_castps_si128(_mm_cmpge_ps(x0, y0));
   const __m128i b = _mm_castps_si128(_mm_cmpge_ps(y0, z0));
   const __m128i c = _mm_castps_si128(_mm_cmpge_ps(x0, z0));
@@ -508,7 +409,7 @@ inline __m128 Simplex3DV(__m128 x, __m128 y, __m128 z) {
   const __m128 x2 = offset(x0, step(i2), g2), y2 = offset(y0, step(j2), g2),
                z2 = offset(z0, step(k2), g2);
   const __m128 x3 = offset(x0, one, g3), y3 = offset(y0, one, g3), z3 = offset(z0, one, g3);
-  const __m128i mask = _mm_set1_epi32(255), one1 = _mm_set1_epi32(1);
+  const __m128i mask = _mm_set1_epi32(255);
   const __m128i ii = _mm_and_si128(i, mask), jj = _mm_and_si128(j, mask),
                 kk = _mm_and_si128(k, mask);
   auto hash = [&](__m128i si, __m128i sj, __m128i sk) {  // steps as masks of -1
@@ -519,7 +420,6 @@ inline __m128 Simplex3DV(__m128 x, __m128 y, __m128 z) {
   const __m128i zero = _mm_setzero_si128();
   const __m128i h0 = hash(zero, zero, zero), h1 = hash(i1, j1, k1), h2 = hash(i2, j2, k2),
                 h3 = hash(all, all, all);
-  (void)one1;
   const __m128 radius2 = _mm_set1_ps(0.6f);
   auto radius = [&](__m128 u, __m128 v, __m128 w) {
     return _mm_sub_ps(_mm_sub_ps(_mm_sub_ps(radius2, _mm_mul_ps(u, u)), _mm_mul_ps(v, v)),
@@ -560,6 +460,107 @@ inline void OctaveNoises(const float p[3], float w, float out[4]) {
   _mm_storeu_ps(out, n);
 }
 #else
+// Simplex noise without data-dependent branches, operation for operation the plain noise. Only
+// for finite coordinates below kFastNoiseLimit, where every comparison is ordered.
+inline int Perm(int i) { return kPermutation[i]; }
+
+inline std::int32_t FastCell(float v) {
+  return v >= 0.0f ? static_cast<std::int32_t>(v) : static_cast<std::int32_t>(v) - 1;
+}
+
+inline float Grad2(int h, float a, float b) {
+  const int k = h & 7;
+  const float u = k < 4 ? a : b;
+  const float v = k < 4 ? b : a;
+  return ((k & 1) ? -u : u) + ((k & 2) ? -2.0f * v : 2.0f * v);
+}
+
+inline float Grad3(int h, float x, float y, float z) {
+  const int m = h & 15;
+  const float u = m < 8 ? x : y;
+  const float v = m < 4 ? y : (m == 12 || m == 14 ? x : z);
+  return ((m & 1) ? -u : u) + ((m & 2) ? -v : v);
+}
+
+inline float Corner2(int h, float x, float y) {
+  const float r = 0.5f - x * x - y * y;
+  float r4 = r * r;
+  r4 *= r4;
+  const float c = r4 * Grad2(h, x, y);
+  return r < 0.0f ? 0.0f : c;
+}
+
+inline float Corner3(int h, float x, float y, float z) {
+  const float r = 0.6f - x * x - y * y - z * z;
+  float r4 = r * r;
+  r4 *= r4;
+  const float c = r4 * Grad3(h, x, y, z);
+  return r < 0.0f ? 0.0f : c;
+}
+
+inline float FastSimplex2D(float x, float y) {
+  const float s = (x + y) * 0.3660254f;
+  const std::int32_t i = FastCell(x + s);
+  const std::int32_t j = FastCell(y + s);
+  const float t = static_cast<float>(i + j) * 0.21132487f;
+  const float x0 = x - (static_cast<float>(i) - t);
+  const float y0 = y - (static_cast<float>(j) - t);
+  const int i1 = x0 > y0 ? 1 : 0;
+  const int j1 = 1 - i1;
+  const float x1 = (x0 - static_cast<float>(i1)) + 0.21132487f;
+  const float y1 = (y0 - static_cast<float>(j1)) + 0.21132487f;
+  const float x2 = (x0 - 1.0f) + 0.42264974f;
+  const float y2 = (y0 - 1.0f) + 0.42264974f;
+  const int ii = i & 255, jj = j & 255;
+  const int h0 = Perm(ii + Perm(jj));
+  const int h1 = Perm(ii + i1 + Perm(jj + j1));
+  const int h2 = Perm(ii + 1 + Perm(jj + 1));
+  return 40.0f * (Corner2(h0, x0, y0) + Corner2(h1, x1, y1) + Corner2(h2, x2, y2));
+}
+
+inline float FastSimplex3D(float x, float y, float z) {
+  const float s = (x + y + z) * 0.33333334f;
+  const std::int32_t i = FastCell(x + s);
+  const std::int32_t j = FastCell(y + s);
+  const std::int32_t k = FastCell(z + s);
+  // The cell sum may pass 2^31; it wraps as the plain code's does.
+  const float t = static_cast<float>(static_cast<std::int32_t>(
+                      static_cast<std::uint32_t>(i) + static_cast<std::uint32_t>(j) +
+                      static_cast<std::uint32_t>(k))) *
+                  0.16666667f;
+  const float x0 = x - (static_cast<float>(i) - t);
+  const float y0 = y - (static_cast<float>(j) - t);
+  const float z0 = z - (static_cast<float>(k) - t);
+  // The plain decision tree with its ties, as bit logic (all comparisons are ordered here).
+  const int a = x0 >= y0, b = y0 >= z0, c = x0 >= z0;
+  const int i1 = a & (b | c), j1 = (1 - a) & b, k1 = 1 - i1 - j1;
+  const int i2 = a | (b & c), j2 = (1 - a) | b, k2 = 2 - i2 - j2;
+  const float x1 = (x0 - static_cast<float>(i1)) + 0.16666667f;
+  const float y1 = (y0 - static_cast<float>(j1)) + 0.16666667f;
+  const float z1 = (z0 - static_cast<float>(k1)) + 0.16666667f;
+  const float x2 = (x0 - static_cast<float>(i2)) + 0.33333334f;
+  const float y2 = (y0 - static_cast<float>(j2)) + 0.33333334f;
+  const float z2 = (z0 - static_cast<float>(k2)) + 0.33333334f;
+  const float x3 = (x0 - 1.0f) + 0.5f;
+  const float y3 = (y0 - 1.0f) + 0.5f;
+  const float z3 = (z0 - 1.0f) + 0.5f;
+  const int ii = i & 255, jj = j & 255, kk = k & 255;
+  const int h0 = Perm(ii + Perm(jj + Perm(kk)));
+  const int h1 = Perm(ii + i1 + Perm(jj + j1 + Perm(kk + k1)));
+  const int h2 = Perm(ii + i2 + Perm(jj + j2 + Perm(kk + k2)));
+  const int h3 = Perm(ii + 1 + Perm(jj + 1 + Perm(kk + 1)));
+  return 32.0f * (Corner3(h0, x0, y0, z0) + Corner3(h1, x1, y1, z1) + Corner3(h2, x2, y2, z2) +
+                  Corner3(h3, x3, y3, z3));
+}
+
+// The plain filtered noise's fade, (width / 1.2) through the quintic step from 1.2 to 2.2.
+inline float Fade(float width) {
+  const float t = (width / 1.2f - 1.2f) / (2.2f - 1.2f);
+  if (t < 0.0f) return 0.0f;
+  if (t > 1.0f) return 1.0f;
+  return ((6.0f * t - 15.0f) * t + 10.0f) * (t * t * t);
+}
+
 template <bool kThree, bool kFiltered>
 inline float OctaveNoise(const float p[3], float w) {
   if (kFiltered) {
