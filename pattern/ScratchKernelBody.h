@@ -148,12 +148,80 @@ __attribute__((always_inline)) inline bool SearchCube(std::int32_t x, std::int32
 }
 #endif
 
-// One level's stretched point in the density-scaled space, its cube and its squared gaps.
-struct LevelPoint {
-  double q[3];
-  std::int32_t c[3];
-  double below[3], above[3];  // squared gaps to the lower and the upper face, per axis
+// The levels' stretched points in the density-scaled space, their cubes and their squared gaps
+// to the lower and the upper face, per axis, the levels side by side.
+struct Levels {
+  alignas(32) double q[3][8];
+  alignas(32) double below[3][8], above[3][8];
+  alignas(32) std::int32_t c[3][8];
 };
+
+// Fills the levels of p; false when a coordinate is not finite or beyond the fast cell range.
+#if defined(TAMREL_KERNEL_AVX2)
+// All eight at once; the lanes of levels not in use hold the origin.
+inline bool SetUpLevels(const Point3& p, const ScratchParams& params, int levels, Levels& L) {
+  const float(*m)[8] = Frames().lanes[params.type][levels <= 1 ? 0 : 1];
+  const __m256 px = _mm256_set1_ps(p.x), py = _mm256_set1_ps(p.y), pz = _mm256_set1_ps(p.z);
+  __m256 r[3];
+  for (int a = 0; a < 3; ++a) {
+    // Matrix times point as the plain strand forms it, translation row (zero) included.
+    const __m256 sum = _mm256_add_ps(_mm256_add_ps(_mm256_mul_ps(px, _mm256_loadu_ps(m[3 * a])),
+                                                   _mm256_mul_ps(py, _mm256_loadu_ps(m[3 * a + 1]))),
+                                     _mm256_mul_ps(pz, _mm256_loadu_ps(m[3 * a + 2])));
+    r[a] = _mm256_add_ps(sum, _mm256_setzero_ps());
+  }
+  const int stretchAxis = params.type == SCRATCH_2D ? 0 : 1;
+  r[stretchAxis] = _mm256_mul_ps(r[stretchAxis], _mm256_set1_ps(params.stretch + 50.0f));
+  const __m256d sign = _mm256_set1_pd(-0.0), one = _mm256_set1_pd(1.0);
+  for (int a = 0; a < 3; ++a) {
+    for (int h = 0; h < 2; ++h) {
+      const __m128 half = h == 0 ? _mm256_castps256_ps128(r[a]) : _mm256_extractf128_ps(r[a], 1);
+      const __m256d s = _mm256_mul_pd(_mm256_set1_pd(kDensity), _mm256_cvtps_pd(half));
+      const __m256d inRange =
+          _mm256_cmp_pd(_mm256_andnot_pd(sign, s), _mm256_set1_pd(kFastCellLimit), _CMP_LT_OQ);
+      if (_mm256_movemask_pd(inRange) != 0xF) return false;
+      // The cell rule: truncation, one less below zero.
+      const __m256d negative = _mm256_cmp_pd(s, _mm256_setzero_pd(), _CMP_LT_OQ);
+      const __m256d c = _mm256_sub_pd(_mm256_round_pd(s, _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC),
+                                      _mm256_and_pd(negative, one));
+      const __m256d below = _mm256_sub_pd(s, c);
+      const __m256d above = _mm256_sub_pd(_mm256_add_pd(c, one), s);
+      _mm256_store_pd(L.q[a] + 4 * h, s);
+      _mm256_store_pd(L.below[a] + 4 * h, _mm256_mul_pd(below, below));
+      _mm256_store_pd(L.above[a] + 4 * h, _mm256_mul_pd(above, above));
+      _mm_store_si128(reinterpret_cast<__m128i*>(L.c[a] + 4 * h), _mm256_cvttpd_epi32(c));
+    }
+  }
+  return true;
+}
+#else
+inline bool SetUpLevels(const Point3& p, const ScratchParams& params, int levels, Levels& L) {
+  const float(*rot)[9] = Frames().rot[params.type] + (levels <= 1 ? 0 : 1);
+  const int stretchAxis = params.type == SCRATCH_2D ? 0 : 1;
+  const float stretch = params.stretch + 50.0f;
+  for (int l = 0; l < levels; ++l) {
+    const float* m = rot[l];
+    // Matrix times point as the plain strand forms it, translation row (zero) included.
+    float r[3] = {((p.x * m[0] + p.y * m[1]) + p.z * m[2]) + 0.0f,
+                  ((p.x * m[3] + p.y * m[4]) + p.z * m[5]) + 0.0f,
+                  ((p.x * m[6] + p.y * m[7]) + p.z * m[8]) + 0.0f};
+    r[stretchAxis] = r[stretchAxis] * stretch;
+    for (int a = 0; a < 3; ++a) {
+      const double s = kDensity * static_cast<double>(r[a]);
+      if (!(Abs(s) < kFastCellLimit)) return false;
+      const std::int32_t c = s >= 0.0 ? static_cast<std::int32_t>(s)
+                                      : static_cast<std::int32_t>(s) - 1;
+      const double below = s - static_cast<double>(c);
+      const double above = static_cast<double>(c + 1) - s;
+      L.q[a][l] = s;
+      L.c[a][l] = c;
+      L.below[a][l] = below * below;
+      L.above[a][l] = above * above;
+    }
+  }
+  return true;
+}
+#endif
 
 // The plain bound test of the cube holding the overall minimum (step code bestStep from the cube
 // of the level point), then the strand value of that minimum. False when the test fails.
@@ -194,11 +262,12 @@ inline int BoundBlock(__m256d gx, __m256d gy, __m256d gz, __m256d best, double* 
   return _mm256_movemask_pd(_mm256_cmp_pd(bound, best, _CMP_LT_OQ)) << (4 * kBlock);
 }
 
-inline void VisitNeighbours(const LevelPoint& L, int l, double& best2, int& bestLevel,
+inline void VisitNeighbours(const Levels& L, int l, double& best2, int& bestLevel,
                             int& bestStep) {
-  const __m256d gx = _mm256_setr_pd(L.below[0], 0.0, L.above[0], 0.0);
-  const __m256d gy = _mm256_setr_pd(L.below[1], 0.0, L.above[1], 0.0);
-  const __m256d gz = _mm256_setr_pd(L.below[2], 0.0, L.above[2], 0.0);
+  const __m256d gx = _mm256_setr_pd(L.below[0][l], 0.0, L.above[0][l], 0.0);
+  const __m256d gy = _mm256_setr_pd(L.below[1][l], 0.0, L.above[1][l], 0.0);
+  const __m256d gz = _mm256_setr_pd(L.below[2][l], 0.0, L.above[2][l], 0.0);
+  const double q[3] = {L.q[0][l], L.q[1][l], L.q[2][l]};
   const __m256d best = _mm256_set1_pd(best2);
   double bounds[28];
   unsigned open = static_cast<unsigned>(
@@ -212,8 +281,8 @@ inline void VisitNeighbours(const LevelPoint& L, int l, double& best2, int& best
     open &= open - 1u;
     if (!(bounds[n] < best2)) continue;  // the minimum fell since
     const int code = NeighbourCode(n);
-    if (SearchCube(L.c[0] + code / 9 - 1, L.c[1] + code / 3 % 3 - 1, L.c[2] + code % 3 - 1, L.q,
-                   best2)) {
+    if (SearchCube(L.c[0][l] + code / 9 - 1, L.c[1][l] + code / 3 % 3 - 1,
+                   L.c[2][l] + code % 3 - 1, q, best2)) {
       bestLevel = l;
       bestStep = code;
     }
@@ -221,19 +290,20 @@ inline void VisitNeighbours(const LevelPoint& L, int l, double& best2, int& best
 }
 #else
 // An axis whose gap alone is not below the minimum closes every cube that steps along it.
-inline void VisitNeighbours(const LevelPoint& L, int l, double& best2, int& bestLevel,
+inline void VisitNeighbours(const Levels& L, int l, double& best2, int& bestLevel,
                             int& bestStep) {
+  const double q[3] = {L.q[0][l], L.q[1][l], L.q[2][l]};
   for (int sx = -1; sx <= 1; ++sx) {
-    const double gx = sx < 0 ? L.below[0] : (sx > 0 ? L.above[0] : 0.0);
+    const double gx = sx < 0 ? L.below[0][l] : (sx > 0 ? L.above[0][l] : 0.0);
     if (!(gx < best2)) continue;
     for (int sy = -1; sy <= 1; ++sy) {
-      const double gy = sy < 0 ? L.below[1] : (sy > 0 ? L.above[1] : 0.0);
+      const double gy = sy < 0 ? L.below[1][l] : (sy > 0 ? L.above[1][l] : 0.0);
       if (!(gy < best2)) continue;
       for (int sz = -1; sz <= 1; ++sz) {
-        const double gz = sz < 0 ? L.below[2] : (sz > 0 ? L.above[2] : 0.0);
+        const double gz = sz < 0 ? L.below[2][l] : (sz > 0 ? L.above[2][l] : 0.0);
         const double bound = (gy + gx) + gz;
         if (!(bound < best2) || (sx == 0 && sy == 0 && sz == 0)) continue;
-        if (SearchCube(L.c[0] + sx, L.c[1] + sy, L.c[2] + sz, L.q, best2)) {
+        if (SearchCube(L.c[0][l] + sx, L.c[1][l] + sy, L.c[2][l] + sz, q, best2)) {
           bestLevel = l;
           bestStep = (sx + 1) * 9 + (sy + 1) * 3 + sz + 1;
         }
@@ -248,40 +318,21 @@ inline void VisitNeighbours(const LevelPoint& L, int l, double& best2, int& best
 inline bool StrandMinimum(const Point3& p, const ScratchParams& params, float& value) {
   if (!(params.spread > 0.0f)) return false;
   const int levels = params.levels < 1 ? 1 : (params.levels > 8 ? 8 : params.levels);
-  const float(*rot)[9] = Frames().rot[params.type] + (levels <= 1 ? 0 : 1);
-  const int stretchAxis = params.type == SCRATCH_2D ? 0 : 1;
-  const float stretch = params.stretch + 50.0f;
+  Levels L;
+  if (!SetUpLevels(p, params, levels, L)) return false;
 
-  LevelPoint lp[8];
   double best2 = kNoDistance;
   int bestLevel = -1, bestStep = kCentre;
   for (int l = 0; l < levels; ++l) {
-    const float* m = rot[l];
-    // Matrix times point as the plain strand forms it, translation row (zero) included.
-    float r[3] = {((p.x * m[0] + p.y * m[1]) + p.z * m[2]) + 0.0f,
-                  ((p.x * m[3] + p.y * m[4]) + p.z * m[5]) + 0.0f,
-                  ((p.x * m[6] + p.y * m[7]) + p.z * m[8]) + 0.0f};
-    r[stretchAxis] = r[stretchAxis] * stretch;
-    LevelPoint& L = lp[l];
-    for (int a = 0; a < 3; ++a) {
-      const double s = kDensity * static_cast<double>(r[a]);
-      if (!(Abs(s) < kFastCellLimit)) return false;
-      const std::int32_t c = s >= 0.0 ? static_cast<std::int32_t>(s)
-                                      : static_cast<std::int32_t>(s) - 1;
-      const double below = s - static_cast<double>(c);
-      const double above = static_cast<double>(c + 1) - s;
-      L.q[a] = s;
-      L.c[a] = c;
-      L.below[a] = below * below;
-      L.above[a] = above * above;
-    }
-    if (SearchCube(L.c[0], L.c[1], L.c[2], L.q, best2)) bestLevel = l;
+    const double q[3] = {L.q[0][l], L.q[1][l], L.q[2][l]};
+    if (SearchCube(L.c[0][l], L.c[1][l], L.c[2][l], q, best2)) bestLevel = l;
   }
-
   // The neighbours of every level, pruned against the minimum over all levels.
-  for (int l = 0; l < levels; ++l) VisitNeighbours(lp[l], l, best2, bestLevel, bestStep);
+  for (int l = 0; l < levels; ++l) VisitNeighbours(L, l, best2, bestLevel, bestStep);
   if (bestLevel < 0) return false;  // 27 empty cubes in every level
-  return StrandValue(lp[bestLevel].q, lp[bestLevel].c, bestStep, best2, params.spread, value);
+  const double q[3] = {L.q[0][bestLevel], L.q[1][bestLevel], L.q[2][bestLevel]};
+  const std::int32_t c[3] = {L.c[0][bestLevel], L.c[1][bestLevel], L.c[2][bestLevel]};
+  return StrandValue(q, c, bestStep, best2, params.spread, value);
 }
 
 // The four octaves' noise values of a mask: octave o at p * 2^o with footprint w * 2^o (each a
