@@ -45,16 +45,30 @@ Texmap* MakeHeightClone(Texmap& map, TimeValue t, Scene& keeper) {
 
 float Clamp01(float v) { return std::clamp(v, 0.0f, 1.0f); }
 
+}  // namespace
+
 // The map's perturbation is a gradient of its field in three dimensions; only the part across the
-// surface tilts the normal, and dropping the rest keeps every normal on the outer side.
+// surface tilts the normal, and dropping the rest keeps every normal on the outer side. A strong
+// bump (or a huge scale) would overflow the float length; the direction is then found in double,
+// where the product of two floats cannot overflow, so the normal is always finite and of unit
+// length.
 Point3 BentNormal(const Point3& n, const Point3& perturb, float scale) {
   const Point3 across = perturb - n * DotProd(perturb, n);
+  if (!std::isfinite(across.x) || !std::isfinite(across.y) || !std::isfinite(across.z)) return n;
   const Point3 d = n + across * scale;
   const float len = Length(d);
-  return len > 0.0f ? d / len : n;
+  if (std::isfinite(len) && len > 0.0f && std::isfinite(d.x) && std::isfinite(d.y) &&
+      std::isfinite(d.z)) {
+    return d / len;
+  }
+  const double dx = double(n.x) + double(across.x) * double(scale);
+  const double dy = double(n.y) + double(across.y) * double(scale);
+  const double dz = double(n.z) + double(across.z) * double(scale);
+  const double wide = std::sqrt(dx * dx + dy * dy + dz * dz);
+  if (!(wide > 0.0) || !std::isfinite(wide)) return n;
+  return Point3(static_cast<float>(dx / wide), static_cast<float>(dy / wide),
+                static_cast<float>(dz / wide));
 }
-
-}  // namespace
 
 bool ParseOutputKind(const std::string& name, OutputKind& kind) {
   static const std::pair<const char*, OutputKind> kNames[] = {{"color", OutputKind::COLOR},
@@ -139,10 +153,14 @@ bool BakeFrame(Texmap& map, TimeValue t, const BakeSettings& s, Raster& raster) 
     return SphereDiffuse(BentNormal(n, target->EvalNormalPerturb(sc), bumpScale));
   };
 
+  // Checked at every pixel: a scene's maps may take long for one sample, and an interrupt should
+  // not wait for a whole tile.
+  const std::atomic<bool>* cancel = s.render.cancel;
   auto shade = [&, target](int y, int x0, int x1, float* out) {
     SampleShadeContext sc;
     Point3 n;
     for (int x = x0; x < x1; ++x, out += channels) {
+      if (cancel && cancel->load(std::memory_order_relaxed)) return;
       const bool hit = MakeSample(view, x, y, sc, &n);
       sc.filterMaps = filter;
       if (!hit) {

@@ -45,6 +45,10 @@ struct BakeSettings {
 // Empty when the settings can be baked; otherwise why not, in one line.
 std::string CheckBakeSettings(const BakeSettings& settings);
 
+// The unit normal n bent by scale times the part of perturb across the surface; finite and of unit
+// length for every finite scale, n itself when perturb is not finite.
+Point3 BentNormal(const Point3& n, const Point3& perturb, float scale);
+
 // Renders map at time t into raster. Returns false when cancelled through settings.render.cancel.
 // The map itself is updated but never changed; the height output works on a clone.
 bool BakeFrame(Texmap& map, TimeValue t, const BakeSettings& settings, Raster& raster);

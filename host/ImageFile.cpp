@@ -1,13 +1,18 @@
 #include "host/ImageFile.h"
 
+#include <OpenImageIO/filesystem.h>
 #include <OpenImageIO/imageio.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
+#include <cstdlib>
+#include <ctime>
 #include <memory>
+#include <string_view>
+
+#include "atomicfile.h"
 
 namespace tamrel::host {
 namespace {
@@ -60,6 +65,49 @@ OIIO::TypeDesc ToTypeDesc(PixelType t) {
 }
 
 bool IsInteger(PixelType t) { return t == PixelType::UINT8 || t == PixelType::UINT16; }
+
+// The writers' output, straight into an AtomicFile. Some writers do not check what their writes
+// return, so a short write on a full disk is remembered here and fails the image afterwards.
+class AtomicFileProxy final : public OIIO::Filesystem::IOProxy {
+ public:
+  explicit AtomicFileProxy(AtomicFile& file)
+      : IOProxy(file.TempPath().string(), IOProxy::Write), file_(file) {}
+  const char* proxytype() const override { return "tamrel-atomic"; }
+  size_t write(const void* buf, size_t size) override {
+    const size_t n = pwrite(buf, size, m_pos);
+    m_pos += static_cast<int64_t>(n);
+    return n;
+  }
+  size_t pwrite(const void* buf, size_t size, int64_t offset) override {
+    if (!failure_.empty()) return 0;
+    if (!file_.WriteAt(buf, size, offset, failure_)) return 0;
+    size_ = std::max<int64_t>(size_, offset + static_cast<int64_t>(size));
+    return size;
+  }
+  size_t size() const override { return static_cast<size_t>(size_); }
+  const std::string& failure() const { return failure_; }
+
+ private:
+  AtomicFile& file_;
+  int64_t size_ = 0;
+  std::string failure_;
+};
+
+// The date and time the formats carry: SOURCE_DATE_EPOCH when set, as reproducible builds do,
+// else the start of that epoch, so that the same bake gives the same bytes.
+std::string ReproducibleDateTime() {
+  std::time_t when = 0;
+  if (const char* epoch = std::getenv("SOURCE_DATE_EPOCH"); epoch && *epoch) {
+    char* end = nullptr;
+    const long long v = std::strtoll(epoch, &end, 10);
+    if (end && *end == '\0' && v >= 0 && v <= 253402300799LL) when = static_cast<std::time_t>(v);
+  }
+  std::tm utc{};
+  gmtime_r(&when, &utc);
+  char text[32];
+  std::strftime(text, sizeof text, "%Y:%m:%d %H:%M:%S", &utc);
+  return text;
+}
 
 }  // namespace
 
@@ -153,24 +201,25 @@ std::string WriteImageFile(const std::string& path, const Raster& raster,
   header.attribute("oiio:ColorSpace", encode ? "sRGB" : "Linear");
   for (const auto& [key, value] : options.metadata) header.attribute(key, value);
 
-  const fs::path target(path);
-  const fs::path dir = target.has_parent_path() ? target.parent_path() : fs::path(".");
-  // The temporary name keeps the extension, by which the writer picks the format.
-  std::string tempName = ".";
-  tempName += target.stem().string();
-  tempName += ".tmp";
-  tempName += std::to_string(::getpid());
-  tempName += target.extension().string();
-  const fs::path temp = dir / tempName;
+  header.attribute("DateTime", ReproducibleDateTime());
 
-  auto out = OIIO::ImageOutput::create(temp.string());
+  AtomicFile file;
+  std::string error;
+  if (!file.Create(path, error)) return "cannot write " + path + ": " + error;
+  auto out = OIIO::ImageOutput::create(path);
   if (!out) return "cannot write " + path + ": " + OIIO::geterror();
-  auto fail = [&](const std::string& what) {
-    std::error_code ec;
-    fs::remove(temp, ec);
-    return "cannot write " + path + ": " + what;
+  // libtiff checks every write itself and reads its file back while writing it, which the proxy
+  // does not serve faithfully; it writes to the temporary file by name.
+  AtomicFileProxy proxy(file);
+  const bool viaProxy = std::string_view(out->format_name()) != "tiff";
+  if (viaProxy && !out->set_ioproxy(&proxy)) {
+    return "cannot write " + path + ": " + out->geterror();
+  }
+  auto fail = [&](std::string what) {
+    if (!proxy.failure().empty()) return "cannot write " + path + ": " + proxy.failure();
+    return "cannot write " + path + ": " + (what.empty() ? "the writer failed" : what);
   };
-  if (!out->open(temp.string(), header)) return fail(out->geterror());
+  if (!out->open(file.TempPath().string(), header)) return fail(out->geterror());
   if (!out->write_image(OIIO::TypeDesc::FLOAT, pixels.data())) {
     const std::string e = out->geterror();
     out->close();
@@ -178,10 +227,8 @@ std::string WriteImageFile(const std::string& path, const Raster& raster,
   }
   if (!out->close()) return fail(out->geterror());
   out.reset();
-
-  std::error_code ec;
-  fs::rename(temp, target, ec);
-  if (ec) return fail(ec.message());
+  if (!proxy.failure().empty()) return "cannot write " + path + ": " + proxy.failure();
+  if (!file.Commit(error)) return "cannot write " + path + ": " + error;
   return {};
 }
 

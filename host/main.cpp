@@ -5,11 +5,9 @@
 #include <nlohmann/json.hpp>
 #include <unistd.h>
 
-#include <atomic>
 #include <csignal>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <iostream>
 #include <memory>
 #include <optional>
@@ -19,9 +17,14 @@
 
 #include "host/Bake.h"
 #include "host/CliParse.h"
+#include "host/EchoText.h"
 #include "host/ImageFile.h"
+#include "host/Interrupt.h"
+#include "host/MapWork.h"
 #include "host/ParamSchema.h"
 #include "host/PluginLibrary.h"
+#include "atomicfile.h"
+#include "boundedread.h"
 #include "imtl.h"
 #include "paramlisting.h"
 #include "scenefile.h"
@@ -43,8 +46,12 @@ enum Exit : int {
   EXIT_INPUT = 3,       // a preset or scene cannot be read
   EXIT_OUTPUT = 4,      // an image, preset or scene cannot be written
   EXIT_PLUGIN = 5,      // the plug-in cannot be loaded or has no texture map
-  EXIT_INTERRUPTED = 130,
+  // Interrupted runs end with 128 + the signal: 130 for SIGINT, 143 for SIGTERM.
 };
+
+// Presets are small JSON files; anything larger or nested deeper is not one.
+constexpr std::size_t kMaxPresetBytes = std::size_t{16} << 20;
+constexpr int kMaxPresetDepth = 32;
 
 struct Failure {
   int code;
@@ -52,9 +59,6 @@ struct Failure {
 };
 
 [[noreturn]] void Fail(int code, const std::string& message) { throw Failure{code, message}; }
-
-std::atomic<bool> gCancel{false};
-extern "C" void OnSignal(int) { gCancel.store(true); }
 
 struct Plugin {
   PluginLibrary library;
@@ -228,7 +232,7 @@ struct RenderArgs {
 PixelType RequestedType(const RenderArgs& a, const std::string& path) {
   PixelType t = PixelType::DEFAULT;
   if (!a.type.empty() && !ParsePixelType(a.type, t)) {
-    Fail(EXIT_USAGE, "--type takes uint8, uint16, half or float, not '" + a.type + "'");
+    Fail(EXIT_USAGE, "--type takes uint8, uint16, half or float, not " + Quote(a.type));
   }
   if (a.bits == 8) t = PixelType::UINT8;
   if (a.bits == 32) t = PixelType::FLOAT;
@@ -240,35 +244,37 @@ PixelType RequestedType(const RenderArgs& a, const std::string& path) {
   return t;
 }
 
-std::string ReadFile(const std::string& path, const char* what) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) Fail(EXIT_INPUT, std::string("cannot read ") + what + " " + path);
-  std::ostringstream s;
-  s << in.rdbuf();
-  if (in.bad()) Fail(EXIT_INPUT, std::string("cannot read ") + what + " " + path);
-  return s.str();
+std::string ReadPresetText(const std::string& path) {
+  std::string text, why;
+  if (!ReadRegularFile(path, kMaxPresetBytes, text, why)) {
+    Fail(EXIT_INPUT, "cannot read preset " + path + ": " + why);
+  }
+  return text;
 }
 
-// Writes text beside path and renames it into place, as the images are.
-void WriteTextFile(const std::string& path, const std::string& text, const char* what) {
-  const fs::path target(path);
-  const fs::path temp = target.parent_path() / ("." + target.filename().string() + ".tmp" +
-                                                std::to_string(::getpid()));
-  {
-    std::ofstream out(temp, std::ios::binary | std::ios::trunc);
-    out << text;
-    out.close();
-    if (!out) {
-      std::error_code ec;
-      fs::remove(temp, ec);
-      Fail(EXIT_OUTPUT, std::string("cannot write ") + what + " " + path);
-    }
+// A preset nested deeper than any preset is refused while it is parsed, before a deep value can
+// reach anything that walks it recursively.
+json ParsePreset(const std::string& path, const std::string& text) {
+  struct TooDeep {};
+  const json::parser_callback_t limitDepth = [](int depth, json::parse_event_t, json&) {
+    if (depth > kMaxPresetDepth) throw TooDeep{};
+    return true;
+  };
+  try {
+    return json::parse(text, limitDepth);
+  } catch (const TooDeep&) {
+    Fail(EXIT_INPUT, "preset " + path + " nests values deeper than " +
+                         std::to_string(kMaxPresetDepth) + " levels");
+  } catch (const json::exception& e) {
+    Fail(EXIT_INPUT, "preset " + path + " is not valid JSON: " + e.what());
   }
-  std::error_code ec;
-  fs::rename(temp, target, ec);
-  if (ec) {
-    fs::remove(temp, ec);
-    Fail(EXIT_OUTPUT, std::string("cannot write ") + what + " " + path + ": " + ec.message());
+}
+
+// Replaces the file whole or not at all, as the images are.
+void WriteTextFile(const std::string& path, const std::string& text, const char* what) {
+  std::string error;
+  if (!WriteFileAtomically(path, text, error)) {
+    Fail(EXIT_OUTPUT, std::string("cannot write ") + what + " " + path + ": " + error);
   }
 }
 
@@ -287,21 +293,41 @@ void CheckWritableFolder(const std::string& path, const char* what) {
   }
   if (fs::is_directory(p, ec)) Fail(EXIT_OUTPUT, std::string("cannot write ") + what + " " +
                                                      path + ": it is a folder");
+  // A name the file system cannot hold, or a folder that takes no new file, fails now rather
+  // than after the render.
+  const long nameMax = ::pathconf(dir.c_str(), _PC_NAME_MAX);
+  const std::size_t nameLength = p.filename().string().size();
+  if (nameMax > 0 && nameLength > static_cast<std::size_t>(nameMax)) {
+    Fail(EXIT_OUTPUT, std::string("cannot write ") + what + " " + path + ": its name is " +
+                          std::to_string(nameLength) + " bytes long, more than the " +
+                          std::to_string(nameMax) + " its folder allows");
+  }
+  AtomicFile trial;
+  std::string error;
+  if (!trial.Create(p, error)) {
+    Fail(EXIT_OUTPUT, std::string("cannot write ") + what + " " + path + ": " + error);
+  }
 }
 
 Texmap* LoadSceneMap(const std::string& path, const Plugin& plugin,
                      std::unique_ptr<Scene>& scene) {
   const ClassDirectory dir = MakeClassDirectory(plugin);
-  std::string error;
-  std::error_code ec;
-  if (!fs::is_regular_file(path, ec)) Fail(EXIT_INPUT, "cannot read scene " + path);
-  scene = LoadScene(path, dir, error);
+  std::string bytes, error;
+  if (!ReadRegularFile(path, kSceneMaxFileBytes, bytes, error)) {
+    Fail(EXIT_INPUT, "cannot read scene " + path + ": " + error);
+  }
+  scene = LoadSceneFromBytes(
+      std::span(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()), dir, error);
   if (!scene) Fail(EXIT_INPUT, "cannot load scene " + path + ": " + error);
   for (int i = 0; i < scene->NumRoots(); ++i) {
     ReferenceTarget* root = scene->GetRoot(i);
     if (root && root->SuperClassID() == TEXMAP_CLASS_ID &&
         root->ClassID() == plugin.cd->ClassID()) {
-      return static_cast<Texmap*>(root);
+      auto* map = static_cast<Texmap*>(root);
+      if (std::string why = CheckMapWork(*map); !why.empty()) {
+        Fail(EXIT_INPUT, "scene " + path + ": " + why);
+      }
+      return map;
     }
   }
   Fail(EXIT_INPUT, "scene " + path + " holds no " + Narrow(plugin.cd->NonLocalizedClassName()) +
@@ -339,10 +365,10 @@ int RunRender(const std::string& pluginPath, const RenderArgs& a) {
   BakeSettings settings;
   if (!ParseImageSize(a.size, settings.view.width, settings.view.height)) {
     Fail(EXIT_USAGE, "--size takes WxH or N with edges from 1 to " +
-                         std::to_string(kMaxImageEdge) + ", not '" + a.size + "'");
+                         std::to_string(kMaxImageEdge) + ", not " + Quote(a.size));
   }
   if (!ParseOutputKind(a.outputKind, settings.output)) {
-    Fail(EXIT_USAGE, "--output takes color, mono, height or normal, not '" + a.outputKind + "'");
+    Fail(EXIT_USAGE, "--output takes color, mono, height or normal, not " + Quote(a.outputKind));
   }
   settings.view.geometry = a.geometry == "sphere" ? Geometry::SPHERE : Geometry::PLANE;
   settings.view.extent = a.extent;
@@ -351,19 +377,19 @@ int RunRender(const std::string& pluginPath, const RenderArgs& a) {
       a.normalConvention == "directx" ? NormalConvention::DIRECTX : NormalConvention::OPENGL;
   settings.filter = a.filter == "on";
   settings.render.threads = a.threads;
-  settings.render.cancel = &gCancel;
+  settings.render.cancel = &InterruptRequested();
   if (std::string why = CheckBakeSettings(settings); !why.empty()) Fail(EXIT_USAGE, why);
 
   int first = 0, last = 0;
   if (!a.frames.empty() && !ParseFrameRange(a.frames, first, last)) {
     Fail(EXIT_USAGE, "--frames takes A-B or N (0 to " + std::to_string(kMaxFrame) +
-                         ", A <= B), not '" + a.frames + "'");
+                         ", A <= B), not " + Quote(a.frames));
   }
   std::string output = a.output;
   if (last > first && !HasFramePattern(output)) {
     if (a.outputGiven) {
-      Fail(EXIT_USAGE, "rendering frames " + a.frames + " needs a '####' frame pattern in -o " +
-                           output);
+      Fail(EXIT_USAGE, "rendering frames " + Quote(a.frames) +
+                           " needs a '####' frame pattern in -o " + output);
     }
     output = "scratches.####.png";
   }
@@ -379,6 +405,7 @@ int RunRender(const std::string& pluginPath, const RenderArgs& a) {
     Fail(EXIT_USAGE, "the height output needs 16-bit or float pixels, not uint8");
   }
   CheckWritableFolder(ExpandFramePattern(output, first), "image");
+  if (last != first) CheckWritableFolder(ExpandFramePattern(output, last), "image");
   if (!a.savePreset.empty()) CheckWritableFolder(a.savePreset, "preset");
   if (!a.saveScene.empty()) CheckWritableFolder(a.saveScene, "scene");
 
@@ -398,13 +425,7 @@ int RunRender(const std::string& pluginPath, const RenderArgs& a) {
   std::unique_ptr<Scene> scene = std::make_unique<Scene>();
   Texmap* map = a.scene.empty() ? NewMap(*plugin.cd, *scene) : LoadSceneMap(a.scene, plugin, scene);
   if (!a.preset.empty()) {
-    const std::string text = ReadFile(a.preset, "preset");
-    json preset;
-    try {
-      preset = json::parse(text);
-    } catch (const json::exception& e) {
-      Fail(EXIT_INPUT, "preset " + a.preset + " is not valid JSON: " + e.what());
-    }
+    const json preset = ParsePreset(a.preset, ReadPresetText(a.preset));
     try {
       schema.FromJson(*map, preset);
     } catch (const ParamError& e) {
@@ -442,15 +463,17 @@ int RunRender(const std::string& pluginPath, const RenderArgs& a) {
     Raster raster;
     bool complete;
     try {
+      const GracefulInterrupt stopsAtNextCheck;
       complete = BakeFrame(*map, frame * kTicksPerFrame, settings, raster);
     } catch (const BakeError& e) {
       Fail(EXIT_USAGE, e.what());
     } catch (const std::exception& e) {
       Fail(EXIT_RENDER, std::string("render failed: ") + e.what());
     }
-    if (!complete) {
+    if (!complete || InterruptRequested().load()) {
       progress.Finish();
-      Fail(EXIT_INTERRUPTED, "interrupted; " + path + " was not written");
+      Fail(InterruptExitCode() != 0 ? InterruptExitCode() : 128 + SIGINT,
+           "interrupted; " + path + " was not written");
     }
 
     // What reproduces the image: the parameters (with their keys) and the bake settings.
@@ -490,6 +513,7 @@ int RunRender(const std::string& pluginPath, const RenderArgs& a) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  InstallInterruptHandlers();
   CLI::App app{"tamrel: bakes the procedural scratches texture map to image files."};
   app.set_version_flag("--version", std::string("tamrel ") + kVersion);
   app.require_subcommand(1);
@@ -551,28 +575,37 @@ int main(int argc, char** argv) {
   params->add_flag("--json", paramsJson, "as JSON");
   CLI::App* info = app.add_subcommand("info", "what the plug-in reports through its exports");
 
+  // An empty value is a mistake (an unset shell variable, a stray pair of quotes), never a
+  // request for zero or for the default.
+  const CLI::Validator nonEmpty(
+      [](std::string& value) { return value.empty() ? std::string("empty value") : std::string(); },
+      "", "NONEMPTY");
+  for (CLI::App* command : {&app, render, params, info}) {
+    for (CLI::Option* option : command->get_options()) {
+      if (option->get_expected_min() > 0 && option->get_name() != "--help") option->check(nonEmpty);
+    }
+  }
+
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
     if (e.get_exit_code() == 0) return app.exit(e);
     std::string what = e.what();
     if (what.empty()) what = "bad command line";
-    std::cerr << "tamrel: error: " << what << " (see 'tamrel --help')\n";
+    std::cerr << "tamrel: error: " << OneLine(what) << " (see 'tamrel --help')\n";
     return EXIT_USAGE;
   }
 
-  std::signal(SIGINT, OnSignal);
-  std::signal(SIGTERM, OnSignal);
   const std::string pluginPath = plugin.empty() ? DefaultPluginPath() : plugin;
   try {
     if (render->parsed()) return RunRender(pluginPath, r);
     if (params->parsed()) return RunParams(pluginPath, paramsJson);
     if (info->parsed()) return RunInfo(pluginPath);
   } catch (const Failure& f) {
-    std::cerr << "tamrel: error: " << f.message << "\n";
+    std::cerr << "tamrel: error: " << OneLine(f.message) << "\n";
     return f.code;
   } catch (const std::exception& e) {
-    std::cerr << "tamrel: error: " << e.what() << "\n";
+    std::cerr << "tamrel: error: " << OneLine(e.what()) << "\n";
     return EXIT_RENDER;
   }
   return EXIT_USAGE;

@@ -1,6 +1,6 @@
 // The three shading evaluations of the scratches map and the steps they share. They read only the
 // members Update cached, the coordinate record and the sub-maps, and write nothing of the map's.
-#include "pattern/ScratchPattern.h"
+#include "pattern/ScratchFast.h"
 #include "texmap/TamrelScratches.h"
 
 namespace {
@@ -63,8 +63,8 @@ AColor TamrelScratches::EvalColor(ShadeContext& sc) {
   dPdy /= s;
 
   const tamrel::ScratchParams params = GatherScratchParams(sc);
-  const float f = sc.filterMaps ? tamrel::EvalScratchFiltered(p, dPdx, dPdy, params)
-                                : tamrel::EvalScratchPlain(p, params);
+  const float f = sc.filterMaps ? tamrel::EvalScratchFilteredFast(p, dPdx, dPdy, params)
+                                : tamrel::EvalScratchPlainFast(p, params);
 
   Texmap* map1 = UsedMap(SUBTEX_COLOR1, col1mapEnabled);
   const AColor c1 = map1 ? map1->EvalColor(sc) : AColor(color1, 1.0f);
@@ -94,10 +94,10 @@ Point3 TamrelScratches::EvalNormalPerturb(ShadeContext& sc) {
   const float delta = bumpDelta * 0.01f + 0.001f;
   const tamrel::ScratchParams params = GatherScratchParams(sc);
   // The bump always takes the plain evaluation: its differences need the unfiltered field.
-  const float h = tamrel::EvalScratchPlain(p, params);
+  const float h = tamrel::EvalScratchPlainFast(p, params);
   Point3 g;
   for (int k = 0; k < 3; ++k) {
-    g[k] = (tamrel::EvalScratchPlain(p + basis[k] * delta, params) - h) / delta;
+    g[k] = (tamrel::EvalScratchPlainFast(p + basis[k] * delta, params) - h) / delta;
   }
   const Point3 n = -sc.VectorFromNoScale(g, REF_OBJECT);
 
