@@ -123,34 +123,38 @@ float LinearToSrgb(float v) {
   return v <= 0.0031308f ? 12.92f * v : 1.055f * std::pow(v, 1.0f / 2.4f) - 0.055f;
 }
 
-std::string WriteImageFile(const std::string& path, const Raster& raster,
-                           const ImageFileOptions& options) {
-  PixelType type;
-  if (std::string error = ResolvePixelType(path, options, type); !error.empty()) return error;
-  if (raster.width <= 0 || raster.height <= 0 || raster.channels <= 0) {
-    return "nothing to write: the image is empty";
-  }
+struct ImageFileWriter::Output {
+  std::unique_ptr<OIIO::ImageOutput> image;
+};
 
+std::string ImageFileWriter::Fail(const std::string& what) {
+  const std::string message = "cannot write " + path_ + ": " + what;
+  Abort();
+  return message;
+}
+
+std::string ImageFileWriter::Open(const std::string& path, int width, int height, int channels,
+                                  const ImageFileOptions& options) {
+  Abort();
+  path_ = path;
+  if (std::string error = ResolvePixelType(path, options, type_); !error.empty()) return error;
+  if (width <= 0 || height <= 0 || channels <= 0) return "nothing to write: the image is empty";
+  width_ = width;
+  height_ = height;
+  channels_ = channels;
+  nextRow_ = 0;
+  closed_ = false;
   // Integer files of colour carry sRGB-encoded values; alpha and data stay linear.
-  const bool encode = IsInteger(type) && !options.data;
-  std::vector<float> pixels = raster.pixels;
-  if (encode) {
-    const int colourChannels = std::min(raster.channels, 3);
-    for (std::size_t i = 0; i < pixels.size(); ++i) {
-      if (static_cast<int>(i % raster.channels) < colourChannels) {
-        pixels[i] = LinearToSrgb(pixels[i]);
-      }
-    }
-  }
+  encode_ = IsInteger(type_) && !options.data;
 
-  OIIO::ImageSpec header(raster.width, raster.height, raster.channels, ToTypeDesc(type));
-  if (raster.channels == 4) {
+  OIIO::ImageSpec header(width, height, channels, ToTypeDesc(type_));
+  if (channels == 4) {
     header.alpha_channel = 3;
     // The values are written as they are; formats that store unassociated alpha (PNG) must not
     // divide them by alpha on the way out.
     header.attribute("oiio:UnassociatedAlpha", 1);
   }
-  header.attribute("oiio:ColorSpace", encode ? "sRGB" : "Linear");
+  header.attribute("oiio:ColorSpace", encode_ ? "sRGB" : "Linear");
   for (const auto& [key, value] : options.metadata) header.attribute(key, value);
 
   const fs::path target(path);
@@ -161,28 +165,89 @@ std::string WriteImageFile(const std::string& path, const Raster& raster,
   tempName += ".tmp";
   tempName += std::to_string(::getpid());
   tempName += target.extension().string();
-  const fs::path temp = dir / tempName;
+  temp_ = (dir / tempName).string();
 
-  auto out = OIIO::ImageOutput::create(temp.string());
-  if (!out) return "cannot write " + path + ": " + OIIO::geterror();
-  auto fail = [&](const std::string& what) {
-    std::error_code ec;
-    fs::remove(temp, ec);
-    return "cannot write " + path + ": " + what;
-  };
-  if (!out->open(temp.string(), header)) return fail(out->geterror());
-  if (!out->write_image(OIIO::TypeDesc::FLOAT, pixels.data())) {
-    const std::string e = out->geterror();
-    out->close();
-    return fail(e);
+  out_ = std::make_shared<Output>();
+  out_->image = OIIO::ImageOutput::create(temp_);
+  if (!out_->image) {
+    out_.reset();
+    temp_.clear();
+    return "cannot write " + path + ": " + OIIO::geterror();
   }
-  if (!out->close()) return fail(out->geterror());
-  out.reset();
-
-  std::error_code ec;
-  fs::rename(temp, target, ec);
-  if (ec) return fail(ec.message());
+  if (!out_->image->open(temp_, header)) return Fail(out_->image->geterror());
   return {};
+}
+
+std::string ImageFileWriter::WriteRows(int y0, int y1, const float* pixels) {
+  if (!out_ || closed_) return "cannot write " + path_ + ": the file is not open";
+  if (y0 != nextRow_ || y1 < y0 || y1 > height_) {
+    return Fail("rows " + std::to_string(y0) + ".." + std::to_string(y1) + " out of order");
+  }
+  const std::size_t count = static_cast<std::size_t>(y1 - y0) * width_ * channels_;
+  const float* data = pixels;
+  std::vector<float> encoded;
+  if (encode_) {
+    encoded.assign(pixels, pixels + count);
+    const int colourChannels = std::min(channels_, 3);
+    for (std::size_t i = 0; i < count; ++i) {
+      if (static_cast<int>(i % channels_) < colourChannels) encoded[i] = LinearToSrgb(encoded[i]);
+    }
+    data = encoded.data();
+  }
+  if (y1 > y0 && !out_->image->write_scanlines(y0, y1, 0, OIIO::TypeDesc::FLOAT, data)) {
+    return Fail(out_->image->geterror());
+  }
+  nextRow_ = y1;
+  return {};
+}
+
+std::string ImageFileWriter::Close() {
+  if (!out_ || closed_) return "cannot write " + path_ + ": the file is not open";
+  if (nextRow_ != height_) return Fail("the image is incomplete");
+  if (!out_->image->close()) return Fail(out_->image->geterror());
+  out_->image.reset();
+  closed_ = true;
+  return {};
+}
+
+std::string ImageFileWriter::Commit() {
+  if (!closed_) {
+    if (std::string error = Close(); !error.empty()) return error;
+  }
+  std::error_code ec;
+  fs::rename(temp_, path_, ec);
+  if (ec) return Fail(ec.message());
+  out_.reset();
+  temp_.clear();
+  closed_ = false;
+  return {};
+}
+
+void ImageFileWriter::Abort() {
+  if (out_ && out_->image) out_->image->close();
+  out_.reset();
+  if (!temp_.empty()) {
+    std::error_code ec;
+    fs::remove(temp_, ec);
+    temp_.clear();
+  }
+  closed_ = false;
+}
+
+std::string WriteImageFile(const std::string& path, const Raster& raster,
+                           const ImageFileOptions& options) {
+  if (raster.width <= 0 || raster.height <= 0 || raster.channels <= 0) {
+    PixelType type;
+    if (std::string error = ResolvePixelType(path, options, type); !error.empty()) return error;
+    return "nothing to write: the image is empty";
+  }
+  ImageFileWriter writer;
+  if (std::string e = writer.Open(path, raster.width, raster.height, raster.channels, options);
+      !e.empty()) {
+    return e;
+  }
+  if (std::string e = writer.WriteRows(0, raster.height, raster.pixels.data()); !e.empty()) return e;
+  return writer.Commit();
 }
 
 }  // namespace tamrel::host
