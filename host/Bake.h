@@ -53,7 +53,7 @@ struct Region {
   int Height() const { return y1 - y0; }
 };
 
-inline constexpr int kDefaultSamples = 16;
+inline constexpr int kDefaultSamples = 4;
 inline constexpr int kMaxSamples = 4096;
 
 struct BakeSettings {

@@ -111,7 +111,7 @@ Image ReadImage(const fs::path& path) {
 TEST_F(Cli, DefaultRenderWritesScratchesPngAndSaysWhere) {
   const Result r = Run("");
   ASSERT_EQ(r.code, 2) << "a subcommand is required";
-  const Result ok = Run("render");
+  const Result ok = Run("render --samples 1");  // the default size; one sample keeps it quick
   ASSERT_EQ(ok.code, 0) << ok.err;
   EXPECT_NE(ok.out.find((dir_ / "scratches.png").string()), std::string::npos) << ok.out;
   EXPECT_EQ(Files(), std::set<std::string>{"scratches.png"});
