@@ -51,6 +51,9 @@ int main(int argc, char** argv) {
     return code;
   };
 
+  // A parse error must be reported as JSON too when --json was asked for, though the flag itself
+  // may not have been stored yet.
+  for (int i = 1; i < argc; ++i) r.json = r.json || std::string(argv[i]) == "--json";
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
