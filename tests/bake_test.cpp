@@ -80,6 +80,38 @@ TEST(CliParse, SizesFramesAndPatterns) {
   EXPECT_FALSE(HasFramePattern("dir#/still.png"));
 }
 
+TEST(CliParse, RegionsPairsListsAndMapTemplates) {
+  int x0 = -1, y0 = -1, x1 = -1, y1 = -1;
+  ASSERT_TRUE(ParseRegion("0,16,8192,4096", x0, y0, x1, y1));
+  EXPECT_EQ(x0, 0);
+  EXPECT_EQ(y0, 16);
+  EXPECT_EQ(x1, 8192);
+  EXPECT_EQ(y1, 4096);
+  for (const char* bad : {"1,2,3", "1,2,3,4,5", "5,0,5,4", "0,4,4,4", "4,0,2,2", "-1,0,2,2",
+                          "0, 0,2,2", "a,b,c,d", "", "0,0,2,2,"}) {
+    EXPECT_FALSE(ParseRegion(bad, x0, y0, x1, y1)) << bad;
+  }
+  float a = 0, b = 0;
+  ASSERT_TRUE(ParseFloatPair("0.25,1", a, b));
+  EXPECT_EQ(a, 0.25f);
+  EXPECT_EQ(b, 1.0f);
+  for (const char* bad : {"0.25", "0.25,", ",1", "x,1", "1,2,3", "nan,1", "1,inf"}) {
+    EXPECT_FALSE(ParseFloatPair(bad, a, b)) << bad;
+  }
+  std::vector<std::string> names;
+  std::string bad;
+  ASSERT_TRUE(ParseNameList("color, height ,normal", names, bad));
+  EXPECT_EQ(names, (std::vector<std::string>{"color", "height", "normal"}));
+  EXPECT_FALSE(ParseNameList("color,,height", names, bad));
+  EXPECT_EQ(bad, "(empty)");
+  EXPECT_FALSE(ParseNameList("height,color,height", names, bad));
+  EXPECT_EQ(bad, "height");
+  EXPECT_EQ(ExpandMapPattern("out/{map}/steel_{map}.exr", "normal-dx"),
+            "out/normal-dx/steel_normal-dx.exr");
+  EXPECT_TRUE(HasMapPattern("a_{map}.png"));
+  EXPECT_FALSE(HasMapPattern("a_{maps}.png"));
+}
+
 TEST_F(PluginTest, EveryDescriptorParameterIsFoundByItsInternalName) {
   const ParamSchema schema(*cd_);
   int count = 0;
