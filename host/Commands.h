@@ -34,6 +34,7 @@ struct RenderArgs {
   int samples = 0;  // 0: the default
   std::string roughness;
   std::string region;
+  std::string sheet;  // also write the maps side by side in one picture
   std::string frames;
   int bits = 0;
   std::string type;

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
@@ -178,7 +179,35 @@ std::vector<MapOutput> PlanOutputs(const RenderArgs& a, NormalConvention convent
   return outputs;
 }
 
+float SrgbToLinear(float v) {
+  if (!(v > 0.0f)) return 0.0f;
+  if (v >= 1.0f) return 1.0f;
+  return v <= 0.04045f ? v / 12.92f : std::pow((v + 0.055f) / 1.055f, 2.4f);
+}
+
 std::string ColourSpace(const ImageFileWriter& w) { return w.encoded() ? "sRGB" : "Linear"; }
+
+// Rows of the contact sheet: the maps side by side as they look, the colour without its alpha,
+// one-channel maps as grey, the others' three channels. The sheet is an sRGB picture, so data
+// values are decoded here to come out of its encoding as they are.
+void SheetRows(const std::vector<Raster>& bands, std::vector<float>& rows) {
+  const int width = bands.front().width, height = bands.front().height;
+  const int sheetWidth = width * static_cast<int>(bands.size());
+  rows.assign(static_cast<std::size_t>(sheetWidth) * height * 3, 0.0f);
+  for (std::size_t m = 0; m < bands.size(); ++m) {
+    const Raster& b = bands[m];
+    for (int y = 0; y < height; ++y) {
+      for (int x = 0; x < width; ++x) {
+        const float* in = b.Pixel(x, y);
+        float* out = &rows[(static_cast<std::size_t>(y) * sheetWidth + m * width + x) * 3];
+        for (int c = 0; c < 3; ++c) {
+          const float v = in[b.channels == 1 ? 0 : c];
+          out[c] = b.channels == 4 ? v : SrgbToLinear(v);
+        }
+      }
+    }
+  }
+}
 
 }  // namespace
 
@@ -249,6 +278,8 @@ void AddRenderOptions(CLI::App& render, RenderArgs& r) {
   render.add_option("--type", r.type, "pixel type: uint8, uint16, half or float")
       ->check(CLI::IsMember({"uint8", "uint16", "half", "float"}))
       ->excludes(bits);
+  render.add_option("--sheet", r.sheet,
+                    "also write the maps side by side in one picture (a contact sheet)");
   render.add_flag("-q,--quiet", r.quiet, "no progress and no report of the files written");
   render.add_flag("--json", r.json,
                   "print one JSON report on standard output when the run ends (errors too)");
@@ -310,6 +341,19 @@ int RunRender(const std::string& pluginPath, const RenderArgs& a, json& report) 
   }
   if (!a.savePreset.empty()) CheckWritableFolder(a.savePreset, "preset");
   if (!a.saveScene.empty()) CheckWritableFolder(a.saveScene, "scene");
+  ImageFileOptions sheetOptions;
+  if (!a.sheet.empty()) {
+    if (last > first) Fail(EXIT_USAGE, "--sheet makes one picture; bake one frame with it");
+    PixelType t;
+    if (std::string why = ResolvePixelType(a.sheet, sheetOptions, t); !why.empty()) {
+      Fail(EXIT_OUTPUT, why);
+    }
+    if (static_cast<std::int64_t>(BakeRegion(settings).Width()) * outputs.size() > kMaxImageEdge) {
+      Fail(EXIT_USAGE, "--sheet would be wider than " + std::to_string(kMaxImageEdge) +
+                           " pixels; bake a smaller size for it");
+    }
+    CheckWritableFolder(a.sheet, "image");
+  }
 
   Plugin plugin;
   LoadPlugin(pluginPath, plugin);
@@ -399,6 +443,17 @@ int RunRender(const std::string& pluginPath, const RenderArgs& a, json& report) 
       }
       writers.push_back(std::move(writer));
     }
+    std::unique_ptr<ImageFileWriter> sheet;
+    std::vector<float> sheetRows;
+    if (!a.sheet.empty()) {
+      sheet = std::make_unique<ImageFileWriter>();
+      sheetOptions.metadata = {{"Software", software}};
+      if (std::string why = sheet->Open(a.sheet, region.Width() * static_cast<int>(outputs.size()),
+                                        region.Height(), 3, sheetOptions);
+          !why.empty()) {
+        Fail(EXIT_OUTPUT, why);
+      }
+    }
     bool complete;
     bool sinkFailed = false;
     try {
@@ -410,6 +465,12 @@ int RunRender(const std::string& pluginPath, const RenderArgs& a, json& report) 
                                  sinkFailed = true;
                                  return e;
                                }
+                             }
+                             if (sheet) {
+                               SheetRows(bands, sheetRows);
+                               std::string e = sheet->WriteRows(y0, y1, sheetRows.data());
+                               sinkFailed = !e.empty();
+                               return e;
                              }
                              return std::string();
                            });
@@ -427,6 +488,7 @@ int RunRender(const std::string& pluginPath, const RenderArgs& a, json& report) 
                                  " not written");
     }
     // Every map of the frame is complete before any of them replaces a file.
+    if (sheet) writers.push_back(std::move(sheet));
     for (auto& w : writers) {
       if (std::string why = w->Close(); !why.empty()) Fail(EXIT_OUTPUT, why);
     }
@@ -446,17 +508,20 @@ int RunRender(const std::string& pluginPath, const RenderArgs& a, json& report) 
       std::error_code ec;
       const fs::path abs = fs::absolute(w.path(), ec);
       const std::string shown = ec ? w.path() : abs.lexically_normal().string();
+      const bool isSheet = i == outputs.size();
+      const std::string name = isSheet ? "sheet" : outputs[i].name;
+      const int width = isSheet ? region.Width() * static_cast<int>(outputs.size()) : region.Width();
       files.push_back({{"path", shown},
-                       {"map", outputs[i].name},
-                       {"width", region.Width()},
+                       {"map", name},
+                       {"width", width},
                        {"height", region.Height()},
-                       {"channels", MapChannels(outputs[i].kind)},
+                       {"channels", isSheet ? 3 : MapChannels(outputs[i].kind)},
                        {"pixel_type", PixelTypeName(w.type())},
                        {"color_space", ColourSpace(w)},
                        {"frame", frame}});
       if (!a.quiet && !a.json) {
-        std::cout << "tamrel: wrote " << shown << " (" << region.Width() << "x" << region.Height()
-                  << ", " << outputs[i].name << ", " << PixelTypeName(w.type()) << ")"
+        std::cout << "tamrel: wrote " << shown << " (" << width << "x" << region.Height() << ", "
+                  << name << ", " << PixelTypeName(w.type()) << ")"
                   << std::endl;
       }
     }
