@@ -4,9 +4,13 @@
 #include <benchmark/benchmark.h>
 
 #include <cstdint>
+#include <cstdio>
+#include <map>
+#include <string>
 #include <vector>
 
 #include "pattern/CellularDistance.h"
+#include "pattern/ScratchFast.h"
 #include "pattern/ScratchPattern.h"
 #include "pattern/ScratchStrand.h"
 #include "pattern/SimplexNoise.h"
@@ -95,8 +99,114 @@ void BM_EvalScratchFiltered(benchmark::State& state) {
   RunOverPoints(state, [&](const Point3& p) { return EvalScratchFiltered(p, dx, dy, params); });
 }
 
+// The fast entry points per kernel variant, beside the plain ones. Args: variant, erosion, type.
+ScratchParams FastParams(const benchmark::State& state) {
+  ScratchParams params = NewMapParams(state.range(1) != 0);
+  params.type = static_cast<std::int32_t>(state.range(2));
+  return params;
+}
+
+bool UseVariant(benchmark::State& state) {
+  const auto path = static_cast<ScratchPath>(state.range(0));
+  if (SelectScratchPath(path)) return true;
+  state.SkipWithError("variant not supported here");
+  return false;
+}
+
+void BM_FastPlain(benchmark::State& state) {
+  if (!UseVariant(state)) return;
+  const ScratchParams params = FastParams(state);
+  RunOverPoints(state, [&](const Point3& p) { return EvalScratchPlainFast(p, params); });
+}
+void BM_FastFiltered(benchmark::State& state) {
+  if (!UseVariant(state)) return;
+  const ScratchParams params = FastParams(state);
+  const Point3 dx(kWidth, 0.0f, 0.0f), dy(0.0f, kWidth, 0.0f);
+  RunOverPoints(state,
+                [&](const Point3& p) { return EvalScratchFilteredFast(p, dx, dy, params); });
+}
+void BM_FastPlainBatch(benchmark::State& state) {
+  if (!UseVariant(state)) return;
+  const ScratchParams params = FastParams(state);
+  const std::vector<Point3>& points = Points();
+  std::vector<float> out(points.size());
+  for (auto _ : state) {
+    // Rows of 256 samples, as the renderer hands them over.
+    for (std::size_t i = 0; i < points.size(); i += 256) {
+      EvalScratchPlainBatch(points.data() + i, 256, params, out.data() + i);
+    }
+    benchmark::DoNotOptimize(out.data());
+  }
+  state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(points.size()));
+}
+void BM_FastFilteredBatch(benchmark::State& state) {
+  if (!UseVariant(state)) return;
+  const ScratchParams params = FastParams(state);
+  const std::vector<Point3>& points = Points();
+  const std::vector<Point3> dx(points.size(), Point3(kWidth, 0.0f, 0.0f));
+  const std::vector<Point3> dy(points.size(), Point3(0.0f, kWidth, 0.0f));
+  std::vector<float> out(points.size());
+  for (auto _ : state) {
+    for (std::size_t i = 0; i < points.size(); i += 256) {
+      EvalScratchFilteredBatch(points.data() + i, dx.data() + i, dy.data() + i, 256, params,
+                               out.data() + i);
+    }
+    benchmark::DoNotOptimize(out.data());
+  }
+  state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(points.size()));
+}
+
+void FastArgs(benchmark::internal::Benchmark* b) {
+  b->ArgNames({"variant", "erosion", "type"});
+  for (ScratchPath path : {ScratchPath::PLAIN, ScratchPath::SCALAR, ScratchPath::AVX2}) {
+    for (int erosion : {0, 1}) {
+      for (int type : {SCRATCH_3D, SCRATCH_2D}) {
+        b->Args({static_cast<int>(path), erosion, type});
+      }
+    }
+  }
+}
+
+// Collects every run's throughput and, at the end, prints each variant's ratio to the plain one.
+class RatioReporter : public benchmark::ConsoleReporter {
+ public:
+  void ReportRuns(const std::vector<Run>& runs) override {
+    ConsoleReporter::ReportRuns(runs);
+    for (const Run& run : runs) {
+      const auto it = run.counters.find("items_per_second");
+      if (it != run.counters.end() && !run.error_occurred) rates_[run.benchmark_name()] = it->second;
+    }
+  }
+  void Finalize() override {
+    ConsoleReporter::Finalize();
+    std::printf("\nfast / plain, same run (Msamples/s per core):\n");
+    for (const auto& [name, rate] : rates_) {
+      const std::size_t at = name.find("variant:");
+      if (name.rfind("BM_Fast", 0) != 0 || at == std::string::npos) continue;
+      const std::string variantArg = name.substr(at, name.find('/', at) - at);
+      if (variantArg == "variant:0") continue;
+      std::string plainName = name;
+      plainName.replace(at, variantArg.size(), "variant:0");
+      // The batch is compared with the plain per-sample evaluation it replaces.
+      const std::size_t batch = plainName.find("Batch");
+      if (batch != std::string::npos) plainName.erase(batch, 5);
+      const auto plain = rates_.find(plainName);
+      if (plain == rates_.end() || plain->second <= 0.0) continue;
+      std::printf("  %-52s %7.2f vs %6.3f  x%5.1f\n", name.c_str(), rate / 1e6, plain->second / 1e6,
+                  rate / plain->second);
+    }
+  }
+
+ private:
+  std::map<std::string, double> rates_;
+};
+
 }  // namespace
 
+BENCHMARK(BM_FastPlain)->Apply(FastArgs);
+BENCHMARK(BM_FastFiltered)->Apply(FastArgs);
+BENCHMARK(BM_FastPlainBatch)->Apply(FastArgs);
+BENCHMARK(BM_FastFilteredBatch)->Apply(FastArgs);
 BENCHMARK(BM_Simplex2D);
 BENCHMARK(BM_Simplex3D);
 BENCHMARK(BM_CellularDistances);
@@ -108,4 +218,11 @@ BENCHMARK(BM_RidgedErosion3DFiltered);
 BENCHMARK(BM_EvalScratchPlain)->ArgName("erosion")->Arg(0)->Arg(1);
 BENCHMARK(BM_EvalScratchFiltered)->ArgName("erosion")->Arg(0)->Arg(1);
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  RatioReporter reporter;
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+  benchmark::Shutdown();
+  return 0;
+}

@@ -23,15 +23,6 @@ enum SumChannel : int {
   SUM_CHANNELS
 };
 
-// The map's perturbation is a gradient of its field in three dimensions; only the part across the
-// surface tilts the normal, and dropping the rest keeps every normal on the outer side.
-Point3 BentNormal(const Point3& n, const Point3& perturb, float scale) {
-  const Point3 across = perturb - n * DotProd(perturb, n);
-  const Point3 d = n + across * scale;
-  const float len = Length(d);
-  return len > 0.0f ? d / len : n;
-}
-
 float Encode(float v) { return std::clamp(v * 0.5f + 0.5f, 0.0f, 1.0f); }
 
 // Everything one row of pixels needs, shared read-only by the render threads.
@@ -41,8 +32,9 @@ struct RowShader {
   View view;
   int samples;
   float footprint;  // of one sample, in pixels
-  bool filter, lit;
+  bool filter, lit, grain;
   float bumpScale;
+  const std::atomic<bool>* cancel;
 
   // Sums the samples of pixels x0 .. x1-1 of image row y into out (SUM_CHANNELS floats each).
   // Pixels may lie outside the image: the plane goes on beyond its edges.
@@ -50,6 +42,9 @@ struct RowShader {
     SampleShadeContext sc;
     TexBakeSample s;
     for (int x = x0; x < x1; ++x, out += SUM_CHANNELS) {
+      // Checked at every pixel: a scene's maps may take long for one sample, and an interrupt
+      // should not wait for a whole tile.
+      if (cancel && cancel->load(std::memory_order_relaxed)) return;
       std::fill(out, out + SUM_CHANNELS, 0.0f);
       for (int i = 0; i < samples; ++i) {
         float sx, sy;
@@ -67,7 +62,7 @@ struct RowShader {
           continue;
         }
         sc.filterMaps = filter ? TRUE : FALSE;
-        bake->EvalBakeSample(sc, s);
+        bake->EvalBakeSample(sc, s, grain ? TRUE : FALSE);
         float shading = 1.0f;
         if (lit) {
           // The sphere is lit with the map's bump, a camera-space perturbation; camera and object
@@ -169,6 +164,29 @@ constexpr MapInfo kMaps[] = {{"color", MapKind::COLOR},           {"mono", MapKi
                              {"anisotropy", MapKind::ANISOTROPY}};
 }  // namespace
 
+// The map's perturbation is a gradient of its field in three dimensions; only the part across the
+// surface tilts the normal, and dropping the rest keeps every normal on the outer side. A strong
+// bump (or a huge scale) would overflow the float length; the direction is then found in double,
+// where the product of two floats cannot overflow, so the normal is always finite and of unit
+// length.
+Point3 BentNormal(const Point3& n, const Point3& perturb, float scale) {
+  const Point3 across = perturb - n * DotProd(perturb, n);
+  if (!std::isfinite(across.x) || !std::isfinite(across.y) || !std::isfinite(across.z)) return n;
+  const Point3 d = n + across * scale;
+  const float len = Length(d);
+  if (std::isfinite(len) && len > 0.0f && std::isfinite(d.x) && std::isfinite(d.y) &&
+      std::isfinite(d.z)) {
+    return d / len;
+  }
+  const double dx = double(n.x) + double(across.x) * double(scale);
+  const double dy = double(n.y) + double(across.y) * double(scale);
+  const double dz = double(n.z) + double(across.z) * double(scale);
+  const double wide = std::sqrt(dx * dx + dy * dy + dz * dz);
+  if (!(wide > 0.0) || !std::isfinite(wide)) return n;
+  return Point3(static_cast<float>(dx / wide), static_cast<float>(dy / wide),
+                static_cast<float>(dz / wide));
+}
+
 bool ParseMapName(const std::string& name, NormalConvention convention, MapKind& kind) {
   if (name == "normal") {
     kind = convention == NormalConvention::DIRECTX ? MapKind::NORMAL_DX : MapKind::NORMAL_GL;
@@ -264,8 +282,17 @@ bool BakeFrame(Texmap& map, TimeValue t, const BakeSettings& s, const BandSink& 
   Interval valid = FOREVER;
   map.Update(t, valid);
 
-  RowShader shader{&map,     bake,     s.view, s.samples, 1.0f / std::sqrt(float(s.samples)),
-                   s.filter, s.view.geometry == Geometry::SPHERE, s.bumpScale};
+  const bool grain = std::find(s.maps.begin(), s.maps.end(), MapKind::ANISOTROPY) != s.maps.end();
+  RowShader shader{&map,
+                   bake,
+                   s.view,
+                   s.samples,
+                   1.0f / std::sqrt(static_cast<float>(s.samples)),
+                   s.filter,
+                   s.view.geometry == Geometry::SPHERE,
+                   grain,
+                   s.bumpScale,
+                   s.render.cancel};
   const bool normals = std::any_of(s.maps.begin(), s.maps.end(), IsNormalMap);
   const int margin = normals ? 1 : 0;  // normals need their neighbours' heights
   const Region region = BakeRegion(s);

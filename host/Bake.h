@@ -72,6 +72,10 @@ struct BakeSettings {
 
 // Empty when the settings can be baked; otherwise why not, in one line.
 std::string CheckBakeSettings(const BakeSettings& settings);
+// The unit normal n bent by scale times the part of perturb across the surface; finite and of unit
+// length for every finite scale, n itself when perturb is not finite.
+Point3 BentNormal(const Point3& n, const Point3& perturb, float scale);
+
 // The rectangle a bake covers: the region, or the whole image.
 Region BakeRegion(const BakeSettings& settings);
 

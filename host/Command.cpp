@@ -5,16 +5,14 @@
 
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 
+#include "atomicfile.h"
 #include "host/ParamSchema.h"
 #include "texout.h"
 
 namespace tamrel::host {
 
 namespace fs = std::filesystem;
-
-std::atomic<bool> gCancel{false};
 
 void Fail(int code, const std::string& message) { throw Failure{code, message}; }
 
@@ -61,26 +59,11 @@ std::string DisplayName(ClassDesc& cd, int id) {
   return text ? Narrow(text) : "#" + std::to_string(id);
 }
 
-// Writes text beside path and renames it into place, as the images are.
+// Replaces the file whole or not at all, as the images are.
 void WriteTextFile(const std::string& path, const std::string& text, const char* what) {
-  const fs::path target(path);
-  const fs::path temp = target.parent_path() / ("." + target.filename().string() + ".tmp" +
-                                                std::to_string(::getpid()));
-  {
-    std::ofstream out(temp, std::ios::binary | std::ios::trunc);
-    out << text;
-    out.close();
-    if (!out) {
-      std::error_code ec;
-      fs::remove(temp, ec);
-      Fail(EXIT_OUTPUT, std::string("cannot write ") + what + " " + path);
-    }
-  }
-  std::error_code ec;
-  fs::rename(temp, target, ec);
-  if (ec) {
-    fs::remove(temp, ec);
-    Fail(EXIT_OUTPUT, std::string("cannot write ") + what + " " + path + ": " + ec.message());
+  std::string error;
+  if (!WriteFileAtomically(path, text, error)) {
+    Fail(EXIT_OUTPUT, std::string("cannot write ") + what + " " + path + ": " + error);
   }
 }
 
@@ -99,6 +82,20 @@ void CheckWritableFolder(const std::string& path, const char* what) {
   }
   if (fs::is_directory(p, ec)) Fail(EXIT_OUTPUT, std::string("cannot write ") + what + " " +
                                                      path + ": it is a folder");
+  // A name the file system cannot hold, or a folder that takes no new file, fails now rather
+  // than after the render.
+  const long nameMax = ::pathconf(dir.c_str(), _PC_NAME_MAX);
+  const std::size_t nameLength = p.filename().string().size();
+  if (nameMax > 0 && nameLength > static_cast<std::size_t>(nameMax)) {
+    Fail(EXIT_OUTPUT, std::string("cannot write ") + what + " " + path + ": its name is " +
+                          std::to_string(nameLength) + " bytes long, more than the " +
+                          std::to_string(nameMax) + " its folder allows");
+  }
+  AtomicFile trial;
+  std::string error;
+  if (!trial.Create(p, error)) {
+    Fail(EXIT_OUTPUT, std::string("cannot write ") + what + " " + path + ": " + error);
+  }
 }
 
 }  // namespace tamrel::host

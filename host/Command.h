@@ -21,7 +21,7 @@ enum Exit : int {
   EXIT_INPUT = 3,       // a preset or scene cannot be read
   EXIT_OUTPUT = 4,      // an image, preset or scene cannot be written
   EXIT_PLUGIN = 5,      // the plug-in cannot be loaded or has no texture map
-  EXIT_INTERRUPTED = 130,
+  // Interrupted runs end with 128 + the signal: 130 for SIGINT, 143 for SIGTERM.
 };
 
 struct Failure {
@@ -30,9 +30,6 @@ struct Failure {
 };
 
 [[noreturn]] void Fail(int code, const std::string& message);
-
-// Set by SIGINT and SIGTERM; long work stops at the next band.
-extern std::atomic<bool> gCancel;
 
 struct Plugin {
   PluginLibrary library;
@@ -50,7 +47,7 @@ ClassDirectory MakeClassDirectory(const Plugin& p);
 // The display text of a string-table id ("" for 0).
 std::string DisplayName(ClassDesc& cd, int id);
 
-// Writes text beside path and renames it into place.
+// Replaces the file whole or not at all, as the images are.
 void WriteTextFile(const std::string& path, const std::string& text, const char* what);
 // Refuses before any work an output that could not be written afterwards.
 void CheckWritableFolder(const std::string& path, const char* what);

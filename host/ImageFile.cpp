@@ -1,13 +1,18 @@
 #include "host/ImageFile.h"
 
+#include <OpenImageIO/filesystem.h>
 #include <OpenImageIO/imageio.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
+#include <cstdlib>
+#include <ctime>
 #include <memory>
+#include <string_view>
+
+#include "atomicfile.h"
 
 namespace tamrel::host {
 namespace {
@@ -60,6 +65,49 @@ OIIO::TypeDesc ToTypeDesc(PixelType t) {
 }
 
 bool IsInteger(PixelType t) { return t == PixelType::UINT8 || t == PixelType::UINT16; }
+
+// The writers' output, straight into an AtomicFile. Some writers do not check what their writes
+// return, so a short write on a full disk is remembered here and fails the image afterwards.
+class AtomicFileProxy final : public OIIO::Filesystem::IOProxy {
+ public:
+  explicit AtomicFileProxy(AtomicFile& file)
+      : IOProxy(file.TempPath().string(), IOProxy::Write), file_(file) {}
+  const char* proxytype() const override { return "tamrel-atomic"; }
+  size_t write(const void* buf, size_t size) override {
+    const size_t n = pwrite(buf, size, m_pos);
+    m_pos += static_cast<int64_t>(n);
+    return n;
+  }
+  size_t pwrite(const void* buf, size_t size, int64_t offset) override {
+    if (!failure_.empty()) return 0;
+    if (!file_.WriteAt(buf, size, offset, failure_)) return 0;
+    size_ = std::max<int64_t>(size_, offset + static_cast<int64_t>(size));
+    return size;
+  }
+  size_t size() const override { return static_cast<size_t>(size_); }
+  const std::string& failure() const { return failure_; }
+
+ private:
+  AtomicFile& file_;
+  int64_t size_ = 0;
+  std::string failure_;
+};
+
+// The date and time the formats carry: SOURCE_DATE_EPOCH when set, as reproducible builds do,
+// else the start of that epoch, so that the same bake gives the same bytes.
+std::string ReproducibleDateTime() {
+  std::time_t when = 0;
+  if (const char* epoch = std::getenv("SOURCE_DATE_EPOCH"); epoch && *epoch) {
+    char* end = nullptr;
+    const long long v = std::strtoll(epoch, &end, 10);
+    if (end && *end == '\0' && v >= 0 && v <= 253402300799LL) when = static_cast<std::time_t>(v);
+  }
+  std::tm utc{};
+  gmtime_r(&when, &utc);
+  char text[32];
+  std::strftime(text, sizeof text, "%Y:%m:%d %H:%M:%S", &utc);
+  return text;
+}
 
 }  // namespace
 
@@ -124,11 +172,15 @@ float LinearToSrgb(float v) {
 }
 
 struct ImageFileWriter::Output {
+  AtomicFile file;
+  std::unique_ptr<AtomicFileProxy> proxy;
   std::unique_ptr<OIIO::ImageOutput> image;
 };
 
 std::string ImageFileWriter::Fail(const std::string& what) {
-  const std::string message = "cannot write " + path_ + ": " + what;
+  std::string reason = what.empty() ? "the writer failed" : what;
+  if (out_ && out_->proxy && !out_->proxy->failure().empty()) reason = out_->proxy->failure();
+  const std::string message = "cannot write " + path_ + ": " + reason;
   Abort();
   return message;
 }
@@ -156,25 +208,25 @@ std::string ImageFileWriter::Open(const std::string& path, int width, int height
   }
   header.attribute("oiio:ColorSpace", encode_ ? "sRGB" : "Linear");
   for (const auto& [key, value] : options.metadata) header.attribute(key, value);
-
-  const fs::path target(path);
-  const fs::path dir = target.has_parent_path() ? target.parent_path() : fs::path(".");
-  // The temporary name keeps the extension, by which the writer picks the format.
-  std::string tempName = ".";
-  tempName += target.stem().string();
-  tempName += ".tmp";
-  tempName += std::to_string(::getpid());
-  tempName += target.extension().string();
-  temp_ = (dir / tempName).string();
+  header.attribute("DateTime", ReproducibleDateTime());
 
   out_ = std::make_shared<Output>();
-  out_->image = OIIO::ImageOutput::create(temp_);
-  if (!out_->image) {
+  std::string error;
+  if (!out_->file.Create(path, error)) {
     out_.reset();
-    temp_.clear();
-    return "cannot write " + path + ": " + OIIO::geterror();
+    return "cannot write " + path + ": " + error;
   }
-  if (!out_->image->open(temp_, header)) return Fail(out_->image->geterror());
+  out_->image = OIIO::ImageOutput::create(path);
+  if (!out_->image) return Fail(OIIO::geterror());
+  // libtiff checks every write itself and reads its file back while writing it, which the proxy
+  // does not serve faithfully; it writes to the temporary file by name.
+  if (std::string_view(out_->image->format_name()) != "tiff") {
+    out_->proxy = std::make_unique<AtomicFileProxy>(out_->file);
+    if (!out_->image->set_ioproxy(out_->proxy.get())) return Fail(out_->image->geterror());
+  }
+  if (!out_->image->open(out_->file.TempPath().string(), header)) {
+    return Fail(out_->image->geterror());
+  }
   return {};
 }
 
@@ -197,6 +249,7 @@ std::string ImageFileWriter::WriteRows(int y0, int y1, const float* pixels) {
   if (y1 > y0 && !out_->image->write_scanlines(y0, y1, 0, OIIO::TypeDesc::FLOAT, data)) {
     return Fail(out_->image->geterror());
   }
+  if (out_->proxy && !out_->proxy->failure().empty()) return Fail({});
   nextRow_ = y1;
   return {};
 }
@@ -206,6 +259,7 @@ std::string ImageFileWriter::Close() {
   if (nextRow_ != height_) return Fail("the image is incomplete");
   if (!out_->image->close()) return Fail(out_->image->geterror());
   out_->image.reset();
+  if (out_->proxy && !out_->proxy->failure().empty()) return Fail({});
   closed_ = true;
   return {};
 }
@@ -214,23 +268,20 @@ std::string ImageFileWriter::Commit() {
   if (!closed_) {
     if (std::string error = Close(); !error.empty()) return error;
   }
-  std::error_code ec;
-  fs::rename(temp_, path_, ec);
-  if (ec) return Fail(ec.message());
+  std::string error;
+  if (!out_->file.Commit(error)) return Fail(error);
   out_.reset();
-  temp_.clear();
   closed_ = false;
   return {};
 }
 
 void ImageFileWriter::Abort() {
   if (out_ && out_->image) out_->image->close();
-  out_.reset();
-  if (!temp_.empty()) {
-    std::error_code ec;
-    fs::remove(temp_, ec);
-    temp_.clear();
+  if (out_) {
+    out_->image.reset();
+    out_->file.Discard();
   }
+  out_.reset();
   closed_ = false;
 }
 

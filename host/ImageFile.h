@@ -60,7 +60,7 @@ class ImageFileWriter {
 
   struct Output;
   std::shared_ptr<Output> out_;
-  std::string path_, temp_;
+  std::string path_;
   int width_ = 0, height_ = 0, channels_ = 0, nextRow_ = 0;
   PixelType type_ = PixelType::DEFAULT;
   bool encode_ = false, closed_ = false;

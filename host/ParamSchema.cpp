@@ -6,6 +6,7 @@
 #include <cmath>
 #include <limits>
 
+#include "host/EchoText.h"
 #include "paramlisting.h"
 
 namespace tamrel::host {
@@ -36,6 +37,11 @@ bool ParseLong(const std::string& text, long long& v) {
   if (*first == '+') ++first;
   auto [ptr, ec] = std::from_chars(first, t.data() + t.size(), v);
   return ec == std::errc() && ptr == t.data() + t.size();
+}
+
+// A JSON value as a message shows it: control and non-ASCII characters escaped, cut when long.
+std::string ShowJson(const json& value) {
+  return OneLine(value.dump(-1, ' ', true, json::error_handler_t::replace), 80);
 }
 
 [[noreturn]] void Fail(const ParamEntry& p, const std::string& why) {
@@ -90,12 +96,28 @@ class AnimateScope {
   bool on_;
 };
 
-TimeValue FrameToTicks(double frame) {
-  return static_cast<TimeValue>(std::lround(frame * static_cast<double>(kTicksPerFrame)));
+// The tick of a key at frame, rounded to the nearest; false when frame is not finite or its
+// tick falls outside the TimeValue range that keys may take (the range a scene file stores).
+bool FrameToTicks(double frame, TimeValue& ticks) {
+  if (!std::isfinite(frame)) return false;
+  const double t = std::nearbyint(frame * static_cast<double>(kTicksPerFrame));
+  if (!(t >= static_cast<double>(kMinKeyTime) && t <= static_cast<double>(kMaxKeyTime))) {
+    return false;
+  }
+  ticks = static_cast<TimeValue>(t);
+  return true;
 }
 
-// Frames far beyond any animation would overflow the tick count.
-constexpr double kMaxFrame = 1.0e6;
+std::string ShortestText(double v) {
+  char text[32];
+  const auto end = std::to_chars(text, text + sizeof text, v).ptr;
+  return std::string(text, end);
+}
+
+std::string KeyFrameRange() {
+  return "frames from " + ShortestText(static_cast<double>(kMinKeyTime) / kTicksPerFrame) +
+         " to " + ShortestText(static_cast<double>(kMaxKeyTime) / kTicksPerFrame);
+}
 
 }  // namespace
 
@@ -146,7 +168,7 @@ std::string ParamSchema::Describe(const ParamEntry& p) {
 }
 
 PB2Value ParamSchema::ParseValue(const ParamEntry& p, const std::string& text) {
-  const std::string shown = "'" + text + "'";
+  const std::string shown = Quote(text);
   switch (p.def->type) {
     case TYPE_FLOAT: {
       double d;
@@ -194,7 +216,7 @@ PB2Value ParamSchema::ParseValue(const ParamEntry& p, const std::string& text) {
 }
 
 PB2Value ParamSchema::JsonValue(const ParamEntry& p, const json& value) {
-  const std::string shown = value.dump();
+  const std::string shown = ShowJson(value);
   switch (p.def->type) {
     case TYPE_FLOAT:
       if (!value.is_number()) Fail(p, shown + " is not a number");
@@ -240,7 +262,7 @@ PB2Value ParamSchema::JsonValue(const ParamEntry& p, const json& value) {
 ParamAssignment ParamSchema::ParseAssignment(const std::string& text) const {
   const std::size_t eq = text.find('=');
   if (eq == std::string::npos) {
-    throw ParamError("--set takes NAME=VALUE or NAME@FRAME=VALUE, not '" + text + "'");
+    throw ParamError("--set takes NAME=VALUE or NAME@FRAME=VALUE, not " + Quote(text));
   }
   std::string name = text.substr(0, eq);
   ParamAssignment a;
@@ -248,13 +270,17 @@ ParamAssignment ParamSchema::ParseAssignment(const std::string& text) const {
     const std::string frameText = name.substr(at + 1);
     name = name.substr(0, at);
     double frame;
-    if (!ParseDouble(frameText, frame) || std::fabs(frame) > kMaxFrame) {
-      throw ParamError("'" + frameText + "' in --set " + text + " is not a frame number");
+    TimeValue ticks;
+    if (!ParseDouble(frameText, frame) || !FrameToTicks(frame, ticks)) {
+      throw ParamError(Quote(frameText) + " in --set " + Quote(text) +
+                       " is not a frame number (keys lie at " + KeyFrameRange() + ")");
     }
     a.frame = frame;
   }
   a.param = Find(name);
-  if (!a.param) throw ParamError("unknown parameter \"" + name + "\" (see 'tamrel params')");
+  if (!a.param) {
+    throw ParamError("unknown parameter " + Quote(name, 64, '"') + " (see 'tamrel params')");
+  }
   if (a.frame && !(a.param->def->flags & P_ANIMATABLE)) {
     Fail(*a.param, "is not animatable, so it takes no key at a frame");
   }
@@ -266,7 +292,8 @@ void ParamSchema::Apply(Texmap& map, const ParamAssignment& a) {
   const ParamEntry& p = *a.param;
   IParamBlock2* block = map.GetParamBlockByID(p.block->ID);
   if (!block) Fail(p, "the map has no block \"" + Narrow(p.block->int_name) + "\"");
-  const TimeValue t = a.frame ? FrameToTicks(*a.frame) : 0;
+  TimeValue t = 0;
+  if (a.frame && !FrameToTicks(*a.frame, t)) Fail(p, "a key frame lies in " + KeyFrameRange());
   AnimateScope animate(a.frame.has_value());
   BOOL ok = FALSE;
   switch (p.def->type) {
@@ -340,7 +367,7 @@ void ParamSchema::FromJson(Texmap& map, const json& preset) const {
   if (!preset.is_object()) throw ParamError("a preset is a JSON object of parameter names");
   for (const auto& [name, value] : preset.items()) {
     const ParamEntry* p = Find(name);
-    if (!p) throw ParamError("unknown parameter \"" + name + "\"");
+    if (!p) throw ParamError("unknown parameter " + Quote(name, 64, '"'));
     ParamAssignment a;
     a.param = p;
     if (!value.is_object()) {
@@ -354,9 +381,12 @@ void ParamSchema::FromJson(Texmap& map, const json& preset) const {
       Fail(*p, "an animated value is {\"keys\": [[frame, value], ...]}");
     }
     for (const json& key : *keys) {
-      if (!key.is_array() || key.size() != 2 || !key[0].is_number() ||
-          !std::isfinite(key[0].get<double>()) || std::fabs(key[0].get<double>()) > kMaxFrame) {
-        Fail(*p, "a key is [frame, value], not " + key.dump());
+      TimeValue ticks;
+      if (!key.is_array() || key.size() != 2 || !key[0].is_number()) {
+        Fail(*p, "a key is [frame, value], not " + ShowJson(key));
+      }
+      if (!FrameToTicks(key[0].get<double>(), ticks)) {
+        Fail(*p, "the key frame " + ShowJson(key[0]) + " is outside " + KeyFrameRange());
       }
       a.frame = key[0].get<double>();
       a.value = JsonValue(*p, key[1]);

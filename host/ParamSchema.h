@@ -6,6 +6,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <limits>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -19,6 +20,10 @@ namespace tamrel::host {
 // The host's animation timing: 30 frames a second on the SDK's 4800 ticks a second.
 inline constexpr int kFramesPerSecond = 30;
 inline constexpr TimeValue kTicksPerFrame = TIME_TICKSPERSEC / kFramesPerSecond;
+// Keys may lie at any tick a TimeValue holds, as in scene files; presets and --set take the frames
+// of exactly those ticks, so that every scene's keys can be written as a preset and read back.
+inline constexpr TimeValue kMinKeyTime = std::numeric_limits<TimeValue>::min();
+inline constexpr TimeValue kMaxKeyTime = std::numeric_limits<TimeValue>::max();
 
 // A parameter the user named wrongly or gave a value it cannot take.
 class ParamError : public std::runtime_error {

@@ -7,6 +7,8 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <csignal>
+#include <span>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -18,7 +20,12 @@
 
 #include "host/Bake.h"
 #include "host/CliParse.h"
+#include "atomicfile.h"
+#include "boundedread.h"
 #include "host/Command.h"
+#include "host/EchoText.h"
+#include "host/Interrupt.h"
+#include "host/MapWork.h"
 #include "host/Commands.h"
 #include "host/ImageFile.h"
 #include "host/ParamSchema.h"
@@ -32,7 +39,7 @@ using nlohmann::json;
 PixelType RequestedType(const RenderArgs& a, const std::string& path) {
   PixelType t = PixelType::DEFAULT;
   if (!a.type.empty() && !ParsePixelType(a.type, t)) {
-    Fail(EXIT_USAGE, "--type takes uint8, uint16, half or float, not '" + a.type + "'");
+    Fail(EXIT_USAGE, "--type takes uint8, uint16, half or float, not " + Quote(a.type));
   }
   if (a.bits == 8) t = PixelType::UINT8;
   if (a.bits == 32) t = PixelType::FLOAT;
@@ -44,28 +51,55 @@ PixelType RequestedType(const RenderArgs& a, const std::string& path) {
   return t;
 }
 
-std::string ReadFile(const std::string& path, const char* what) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) Fail(EXIT_INPUT, std::string("cannot read ") + what + " " + path);
-  std::ostringstream s;
-  s << in.rdbuf();
-  if (in.bad()) Fail(EXIT_INPUT, std::string("cannot read ") + what + " " + path);
-  return s.str();
+// Presets are small JSON files; anything larger or nested deeper is not one.
+constexpr std::size_t kMaxPresetBytes = std::size_t{16} << 20;
+constexpr int kMaxPresetDepth = 32;
+
+std::string ReadPresetText(const std::string& path) {
+  std::string text, why;
+  if (!ReadRegularFile(path, kMaxPresetBytes, text, why)) {
+    Fail(EXIT_INPUT, "cannot read preset " + path + ": " + why);
+  }
+  return text;
+}
+
+// A preset nested deeper than any preset is refused while it is parsed, before a deep value can
+// reach anything that walks it recursively.
+json ParsePreset(const std::string& path, const std::string& text) {
+  struct TooDeep {};
+  const json::parser_callback_t limitDepth = [](int depth, json::parse_event_t, json&) {
+    if (depth > kMaxPresetDepth) throw TooDeep{};
+    return true;
+  };
+  try {
+    return json::parse(text, limitDepth);
+  } catch (const TooDeep&) {
+    Fail(EXIT_INPUT, "preset " + path + " nests values deeper than " +
+                         std::to_string(kMaxPresetDepth) + " levels");
+  } catch (const json::exception& e) {
+    Fail(EXIT_INPUT, "preset " + path + " is not valid JSON: " + e.what());
+  }
 }
 
 Texmap* LoadSceneMap(const std::string& path, const Plugin& plugin,
                      std::unique_ptr<Scene>& scene) {
   const ClassDirectory dir = MakeClassDirectory(plugin);
-  std::string error;
-  std::error_code ec;
-  if (!fs::is_regular_file(path, ec)) Fail(EXIT_INPUT, "cannot read scene " + path);
-  scene = LoadScene(path, dir, error);
+  std::string bytes, error;
+  if (!ReadRegularFile(path, kSceneMaxFileBytes, bytes, error)) {
+    Fail(EXIT_INPUT, "cannot read scene " + path + ": " + error);
+  }
+  scene = LoadSceneFromBytes(
+      std::span(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()), dir, error);
   if (!scene) Fail(EXIT_INPUT, "cannot load scene " + path + ": " + error);
   for (int i = 0; i < scene->NumRoots(); ++i) {
     ReferenceTarget* root = scene->GetRoot(i);
     if (root && root->SuperClassID() == TEXMAP_CLASS_ID &&
         root->ClassID() == plugin.cd->ClassID()) {
-      return static_cast<Texmap*>(root);
+      auto* map = static_cast<Texmap*>(root);
+      if (std::string why = CheckMapWork(*map); !why.empty()) {
+        Fail(EXIT_INPUT, "scene " + path + ": " + why);
+      }
+      return map;
     }
   }
   Fail(EXIT_INPUT, "scene " + path + " holds no " + Narrow(plugin.cd->NonLocalizedClassName()) +
@@ -122,7 +156,7 @@ std::vector<MapOutput> PlanOutputs(const RenderArgs& a, NormalConvention convent
     std::string bad;
     if (!ParseNameList(a.maps, names, bad)) {
       Fail(EXIT_USAGE, "--maps takes a comma-separated list of distinct maps (" +
-                           std::string(MapNames()) + "); '" + bad + "' is empty or repeated");
+                           std::string(MapNames()) + "); " + Quote(bad) + " is empty or repeated");
     }
   }
   std::vector<MapOutput> outputs;
@@ -130,7 +164,7 @@ std::vector<MapOutput> PlanOutputs(const RenderArgs& a, NormalConvention convent
     MapOutput m;
     if (!ParseMapName(name, convention, m.kind)) {
       Fail(EXIT_USAGE, std::string(a.maps.empty() ? "--output" : "--maps") + " takes " +
-                           MapNames() + ", not '" + name + "'");
+                           MapNames() + ", not " + Quote(name));
     }
     m.name = name;
     outputs.push_back(m);
@@ -146,7 +180,7 @@ std::vector<MapOutput> PlanOutputs(const RenderArgs& a, NormalConvention convent
     for (const MapOutput& m : outputs) found = found || m.name == name;
     if (eq == std::string::npos || eq + 1 == f.size() || !found) {
       Fail(EXIT_USAGE, "--map-format takes MAP=EXT for a map being baked (for example "
-                       "height=exr), not '" + f + "'");
+                       "height=exr), not " + Quote(f));
     }
   }
   for (MapOutput& m : outputs) {
@@ -291,7 +325,7 @@ int RunRender(const std::string& pluginPath, const RenderArgs& a, json& report) 
   BakeSettings settings;
   if (!ParseImageSize(a.size, settings.view.width, settings.view.height)) {
     Fail(EXIT_USAGE, "--size takes WxH or N with edges from 1 to " +
-                         std::to_string(kMaxImageEdge) + ", not '" + a.size + "'");
+                         std::to_string(kMaxImageEdge) + ", not " + Quote(a.size));
   }
   const NormalConvention convention =
       a.normalConvention == "directx" ? NormalConvention::DIRECTX : NormalConvention::OPENGL;
@@ -301,24 +335,24 @@ int RunRender(const std::string& pluginPath, const RenderArgs& a, json& report) 
   settings.filter = a.filter == "on";
   settings.samples = a.samples > 0 ? a.samples : kDefaultSamples;
   settings.render.threads = a.threads;
-  settings.render.cancel = &gCancel;
+  settings.render.cancel = &InterruptRequested();
   if (!a.roughness.empty() &&
       !ParseFloatPair(a.roughness, settings.roughnessSurface, settings.roughnessScratch)) {
-    Fail(EXIT_USAGE, "--roughness takes SURFACE,SCRATCH, two numbers from 0 to 1, not '" +
-                         a.roughness + "'");
+    Fail(EXIT_USAGE, "--roughness takes SURFACE,SCRATCH, two numbers from 0 to 1, not " +
+                         Quote(a.roughness));
   }
   if (!a.region.empty()) {
     Region& r = settings.region;
     if (!ParseRegion(a.region, r.x0, r.y0, r.x1, r.y1)) {
-      Fail(EXIT_USAGE, "--region takes X0,Y0,X1,Y1 with X0 < X1 and Y0 < Y1, not '" + a.region +
-                           "'");
+      Fail(EXIT_USAGE, "--region takes X0,Y0,X1,Y1 with X0 < X1 and Y0 < Y1, not " +
+                           Quote(a.region));
     }
   }
 
   int first = 0, last = 0;
   if (!a.frames.empty() && !ParseFrameRange(a.frames, first, last)) {
     Fail(EXIT_USAGE, "--frames takes A-B or N (0 to " + std::to_string(kMaxFrame) +
-                         ", A <= B), not '" + a.frames + "'");
+                         ", A <= B), not " + Quote(a.frames));
   }
   std::string output = a.output;
   if (!a.outputGiven && !a.maps.empty() && a.maps.find(',') != std::string::npos) {
@@ -326,8 +360,8 @@ int RunRender(const std::string& pluginPath, const RenderArgs& a, json& report) 
   }
   if (last > first && !HasFramePattern(output)) {
     if (a.outputGiven) {
-      Fail(EXIT_USAGE, "rendering frames " + a.frames + " needs a '####' frame pattern in -o " +
-                           output);
+      Fail(EXIT_USAGE, "rendering frames " + Quote(a.frames) +
+                           " needs a '####' frame pattern in -o " + output);
     }
     const fs::path p(output);
     output = (p.parent_path() / (p.stem().string() + ".####" + p.extension().string())).string();
@@ -338,6 +372,7 @@ int RunRender(const std::string& pluginPath, const RenderArgs& a, json& report) 
   if (std::string why = CheckBakeSettings(settings); !why.empty()) Fail(EXIT_USAGE, why);
   for (const MapOutput& m : outputs) {
     CheckWritableFolder(ExpandFramePattern(m.pathTemplate, first), "image");
+    if (last != first) CheckWritableFolder(ExpandFramePattern(m.pathTemplate, last), "image");
   }
   if (!a.savePreset.empty()) CheckWritableFolder(a.savePreset, "preset");
   if (!a.saveScene.empty()) CheckWritableFolder(a.saveScene, "scene");
@@ -371,13 +406,7 @@ int RunRender(const std::string& pluginPath, const RenderArgs& a, json& report) 
   std::unique_ptr<Scene> scene = std::make_unique<Scene>();
   Texmap* map = a.scene.empty() ? NewMap(*plugin.cd, *scene) : LoadSceneMap(a.scene, plugin, scene);
   if (!a.preset.empty()) {
-    const std::string text = ReadFile(a.preset, "preset");
-    json preset;
-    try {
-      preset = json::parse(text);
-    } catch (const json::exception& e) {
-      Fail(EXIT_INPUT, "preset " + a.preset + " is not valid JSON: " + e.what());
-    }
+    const json preset = ParsePreset(a.preset, ReadPresetText(a.preset));
     try {
       schema.FromJson(*map, preset);
     } catch (const ParamError& e) {
@@ -457,6 +486,7 @@ int RunRender(const std::string& pluginPath, const RenderArgs& a, json& report) 
     bool complete;
     bool sinkFailed = false;
     try {
+      const GracefulInterrupt stopsAtNextCheck;
       complete = BakeFrame(*map, frame * kTicksPerFrame, settings,
                            [&](int y0, int y1, const std::vector<Raster>& bands) {
                              for (std::size_t i = 0; i < bands.size(); ++i) {
@@ -482,8 +512,8 @@ int RunRender(const std::string& pluginPath, const RenderArgs& a, json& report) 
       Fail(EXIT_RENDER, std::string("render failed: ") + e.what());
     }
     progress.Finish();
-    if (!complete) {
-      Fail(EXIT_INTERRUPTED, "interrupted; " + writers.front()->path() +
+    if (!complete || InterruptRequested().load()) {
+      Fail(InterruptExitCode() != 0 ? InterruptExitCode() : 128 + SIGINT, "interrupted; " + writers.front()->path() +
                                  (writers.size() > 1 ? " and the other maps were" : " was") +
                                  " not written");
     }

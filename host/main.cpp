@@ -5,23 +5,23 @@
 #include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
 
-#include <csignal>
 #include <iostream>
 #include <string>
 
 #include "host/Command.h"
 #include "host/Commands.h"
+#include "host/EchoText.h"
+#include "host/Interrupt.h"
 
 namespace {
 
 using namespace tamrel::host;
 using nlohmann::json;
 
-extern "C" void OnSignal(int) { gCancel.store(true); }
-
 }  // namespace
 
 int main(int argc, char** argv) {
+  InstallInterruptHandlers();
   CLI::App app{"tamrel: bakes the procedural scratches texture map to image files."};
   app.set_version_flag("--version", std::string("tamrel ") + kVersion);
   app.require_subcommand(1);
@@ -41,7 +41,7 @@ int main(int argc, char** argv) {
   // With --json an error is reported on standard output too, with the files that exist.
   json report = json::object();
   auto reportError = [&](int code, const std::string& message) {
-    std::cerr << "tamrel: error: " << message << "\n";
+    std::cerr << "tamrel: error: " << OneLine(message) << "\n";
     if (r.json) {
       report["error"] = message;
       report["exit_code"] = code;
@@ -50,6 +50,17 @@ int main(int argc, char** argv) {
     }
     return code;
   };
+
+  // An empty value is a mistake (an unset shell variable, a stray pair of quotes), never a
+  // request for zero or for the default.
+  const CLI::Validator nonEmpty(
+      [](std::string& value) { return value.empty() ? std::string("empty value") : std::string(); },
+      "", "NONEMPTY");
+  for (CLI::App* command : {&app, render, params, info}) {
+    for (CLI::Option* option : command->get_options()) {
+      if (option->get_expected_min() > 0 && option->get_name() != "--help") option->check(nonEmpty);
+    }
+  }
 
   // A parse error must be reported as JSON too when --json was asked for, though the flag itself
   // may not have been stored yet.
@@ -63,8 +74,6 @@ int main(int argc, char** argv) {
     return reportError(EXIT_USAGE, what + " (see 'tamrel --help')");
   }
 
-  std::signal(SIGINT, OnSignal);
-  std::signal(SIGTERM, OnSignal);
   const std::string pluginPath = plugin.empty() ? DefaultPluginPath() : plugin;
   try {
     if (render->parsed()) return RunRender(pluginPath, r, report);

@@ -43,6 +43,26 @@ int ClampToInt(long long v) {
   return static_cast<int>(std::clamp<long long>(v, INT_MIN, INT_MAX));
 }
 
+// A value is accepted if the user could have entered it: finite, within the declared range
+// (values outside it are brought to the nearest end) and 0 or 1 for a switch. The same rule
+// holds for values set through the block and values read from a scene file.
+bool SanitizeValue(const ParamDef& d, PB2Value& v) {
+  switch (d.type) {
+    case TYPE_FLOAT:
+      if (!std::isfinite(v.f)) return false;
+      if (d.has_range) v.f = std::clamp(v.f, d.range_low.f, d.range_high.f);
+      return true;
+    case TYPE_RGBA:
+      return std::isfinite(v.c.r) && std::isfinite(v.c.g) && std::isfinite(v.c.b);
+    case TYPE_BOOL:
+      v.i = v.i != 0;
+      return true;
+    default:
+      if (d.has_range) v.i = std::clamp(v.i, d.range_low.i, d.range_high.i);
+      return true;
+  }
+}
+
 class ParamBlock2 final : public IParamBlock2 {
  public:
   ParamBlock2(ParamBlockDesc2* d, ReferenceMaker* owner) : desc_(d), owner_(owner) {
@@ -143,7 +163,6 @@ class ParamBlock2 final : public IParamBlock2 {
   BOOL SetValue(ParamID id, TimeValue t, ReferenceTarget* v, int tab) override {
     const int i = Index(id, tab);
     if (i < 0 || !Def(i).IsReference()) return FALSE;
-    if (Def(i).type == TYPE_TEXMAP && v && !dynamic_cast<Texmap*>(v)) return FALSE;
     return StoreRef(i, t, v);
   }
 
@@ -236,9 +255,12 @@ class ParamBlock2 final : public IParamBlock2 {
     return Interval(t, t);
   }
 
-  BOOL Store(int i, TimeValue t, const PB2Value& v) {
+  // Values are kept by the rule a scene file's values are read with (SanitizeValue), so that a
+  // block renders the same after a save and a load as before.
+  BOOL Store(int i, TimeValue t, PB2Value v) {
     Track& tr = tracks_[static_cast<std::size_t>(i)];
     const ParamDef& d = Def(i);
+    if (!SanitizeValue(d, v)) return FALSE;
     if (!(d.flags & P_ANIMATABLE) || (tr.keys.empty() && !Animating())) {
       tr.value = v;
     } else if (Animating()) {
@@ -255,14 +277,18 @@ class ParamBlock2 final : public IParamBlock2 {
       // Outside animate mode an animated value moves as a whole to pass through v at t.
       PB2Value cur;
       Eval(i, t, cur);
-      for (Key& k : tr.keys) {
+      std::vector<Key> moved = tr.keys;
+      for (Key& k : moved) {
         switch (d.type) {
           case TYPE_FLOAT: k.v.f += v.f - cur.f; break;
           case TYPE_RGBA: k.v.c = k.v.c + (v.c - cur.c); break;
           case TYPE_BOOL: k.v.i = v.i; break;
           default: k.v.i = ClampToInt(static_cast<long long>(k.v.i) + v.i - cur.i); break;
         }
+        // A key pushed past the range stops at its end, as a stored one would be read.
+        if (!SanitizeValue(d, k.v)) return FALSE;
       }
+      tr.keys = std::move(moved);
     }
     Notify(d.ID);
     return TRUE;
@@ -270,6 +296,8 @@ class ParamBlock2 final : public IParamBlock2 {
 
   BOOL StoreRef(int i, TimeValue, ReferenceTarget* target) {
     const ParamDef& d = Def(i);
+    // Refused before anything holds it: an owner would not know what to do with it.
+    if (!d.Accepts(target)) return FALSE;
     if (d.flags & P_OWNERS_REF) {
       ReferenceMaker* owner = GetOwner();
       if (!owner || owner->ReplaceReference(d.refno, target) != REF_SUCCEED) return FALSE;
@@ -326,25 +354,6 @@ IOResult ReadValue(ILoad* l, ParamType2 t, PB2Value& v) {
   }
 }
 
-// A stored value is accepted if the user could have entered it: finite, within the declared
-// range (values outside it are brought to the nearest end) and 0 or 1 for a switch.
-bool Sanitize(const ParamDef& d, PB2Value& v) {
-  switch (d.type) {
-    case TYPE_FLOAT:
-      if (!std::isfinite(v.f)) return false;
-      if (d.has_range) v.f = std::clamp(v.f, d.range_low.f, d.range_high.f);
-      return true;
-    case TYPE_RGBA:
-      return std::isfinite(v.c.r) && std::isfinite(v.c.g) && std::isfinite(v.c.b);
-    case TYPE_BOOL:
-      v.i = v.i != 0;
-      return true;
-    default:
-      if (d.has_range) v.i = std::clamp(v.i, d.range_low.i, d.range_high.i);
-      return true;
-  }
-}
-
 IOResult ParamBlock2::Save(ISave* isave) {
   ClassDesc2* cd = desc_->cd;
   isave->BeginChunk(kHeaderChunk);
@@ -391,7 +400,7 @@ IOResult ParamBlock2::LoadParam(ILoad* iload, std::set<ParamID>& seen) {
     return fail(which + " is stored as type " + std::to_string(type) + " but declared as type " + std::to_string(d.type));
   Track tr;
   if (ReadValue(iload, stored, tr.value) != IO_OK) return IO_ERROR;
-  if (!Sanitize(d, tr.value)) return fail(which + " holds a value that is not finite");
+  if (!SanitizeValue(d, tr.value)) return fail(which + " holds a value that is not finite");
   std::uint32_t nkeys = 0;
   if (ReadU32(iload, nkeys) != IO_OK) return IO_ERROR;
   if (nkeys > 0 && !(d.flags & P_ANIMATABLE)) return fail(which + " is not animatable but has keys");
@@ -404,7 +413,7 @@ IOResult ParamBlock2::LoadParam(ILoad* iload, std::set<ParamID>& seen) {
     std::int32_t t = 0;
     if (ReadI32(iload, t) != IO_OK || ReadValue(iload, stored, key.v) != IO_OK) return IO_ERROR;
     key.t = t;
-    if (!Sanitize(d, key.v)) return fail(which + " has a key whose value is not finite");
+    if (!SanitizeValue(d, key.v)) return fail(which + " has a key whose value is not finite");
     if (!tr.keys.empty() && key.t <= tr.keys.back().t) return fail(which + " has keys out of time order");
     tr.keys.push_back(key);
   }

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string>
 
+#include "imtl.h"
 #include "iparamb2.h"
 
 namespace {
@@ -35,6 +36,7 @@ const char* TagName(long long t) {
     case p_ui: return "p_ui";
     case p_refno: return "p_refno";
     case p_subtexno: return "p_subtexno";
+    case p_sclassID: return "p_sclassID";
     case p_end: return "p_end";
   }
   return "an unknown tag";
@@ -256,6 +258,13 @@ ParamBlockDesc2::ParamBlockDesc2(Parsed, BlockID id, const MCHAR* iname, StringR
           d.subtexno = p.Int("the sub-texmap number");
           if (d.subtexno < 0) p.Fail("negative sub-texmap number");
           break;
+        case p_sclassID: {
+          if (d.type != TYPE_REFTARG) p.Fail("p_sclassID on a parameter that is not a reference target");
+          const int sclass = p.Int("the super class ID");
+          if (sclass <= 0) p.Fail("super class ID out of range");
+          d.sclass_id = static_cast<SClass_ID>(sclass);
+          break;
+        }
         default:
           p.Fail("unsupported tag " + std::to_string(tag.i));
       }
@@ -283,6 +292,12 @@ ParamBlockDesc2::ParamBlockDesc2(Parsed, BlockID id, const MCHAR* iname, StringR
 
 ParamBlockDesc2::~ParamBlockDesc2() {
   if (cd) cd->RemoveParamBlockDesc(this);
+}
+
+bool ParamDef::Accepts(ReferenceTarget* target) const {
+  if (!target) return true;
+  if (type == TYPE_TEXMAP) return dynamic_cast<Texmap*>(target) != nullptr;
+  return sclass_id == 0 || target->SuperClassID() == sclass_id;
 }
 
 int ParamBlockDesc2::IDtoIndex(ParamID id) const {

@@ -6,14 +6,13 @@
 #include <unordered_map>
 
 #include "ParamBlockStorage.h"
+#include "atomicfile.h"
+#include "boundedread.h"
 #include "chunkio.h"
 #include "iparamb2.h"
 #include "imtl.h"
 #include "scenefile.h"
 
-#ifndef _WIN32
-#include <unistd.h>
-#endif
 
 namespace {
 
@@ -232,8 +231,10 @@ bool SceneLoader::CheckReference(std::size_t k, int slot, ReferenceTarget* owner
         return Fail(where + " must hold parameter block " + std::to_string(d->ID));
     }
     for (const ParamDef& p : d->paramdefs)
-      if (p.refno == slot && p.type == TYPE_TEXMAP && !dynamic_cast<Texmap*>(target))
-        return Fail(where + " must hold a texture map");
+      if (p.refno == slot && !p.Accepts(target))
+        return Fail(where + (p.type == TYPE_TEXMAP ? std::string(" must hold a texture map")
+                                                   : " must hold an object of super class " +
+                                                         Hex(p.sclass_id)));
   }
   if (dynamic_cast<IParamBlock2*>(target)) {
     // A block may only sit in a slot its owner declares for it.
@@ -409,24 +410,10 @@ bool SaveSceneToBytes(Scene& scene, std::vector<std::uint8_t>& out, std::string&
 bool SaveScene(Scene& scene, const std::filesystem::path& file, std::string& error) {
   std::vector<std::uint8_t> bytes;
   if (!SaveSceneToBytes(scene, bytes, error)) return false;
-  std::filesystem::path tmp = file;
-  tmp += ".saving";
-  std::FILE* f = std::fopen(tmp.string().c_str(), "wb");
-  if (!f) {
-    error = "cannot create " + tmp.string() + ": " + std::strerror(errno);
-    return false;
-  }
-  bool ok = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
-  ok = std::fflush(f) == 0 && ok;
-#ifndef _WIN32
-  ok = ::fsync(::fileno(f)) == 0 && ok;
-#endif
-  ok = std::fclose(f) == 0 && ok;
-  std::error_code ec;
-  if (ok) std::filesystem::rename(tmp, file, ec);
-  if (!ok || ec) {
-    error = "cannot write " + file.string() + ": " + (ec ? ec.message() : std::strerror(errno));
-    std::filesystem::remove(tmp, ec);
+  std::string why;
+  if (!WriteFileAtomically(
+          file, std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()), why)) {
+    error = "cannot write " + file.string() + ": " + why;
     return false;
   }
   return true;
@@ -439,20 +426,11 @@ std::unique_ptr<Scene> LoadSceneFromBytes(std::span<const std::uint8_t> data,
 
 std::unique_ptr<Scene> LoadScene(const std::filesystem::path& file, const ClassDirectory& classes,
                                  std::string& error) {
-  std::FILE* f = std::fopen(file.string().c_str(), "rb");
-  if (!f) {
-    error = "cannot open " + file.string() + ": " + std::strerror(errno);
+  std::string bytes, why;
+  if (!ReadRegularFile(file, kSceneMaxFileBytes, bytes, why)) {
+    error = "cannot read " + file.string() + ": " + why;
     return nullptr;
   }
-  std::vector<std::uint8_t> bytes;
-  std::uint8_t buf[65536];
-  std::size_t got;
-  while ((got = std::fread(buf, 1, sizeof buf, f)) > 0) bytes.insert(bytes.end(), buf, buf + got);
-  const bool bad = std::ferror(f) != 0;
-  std::fclose(f);
-  if (bad) {
-    error = "cannot read " + file.string();
-    return nullptr;
-  }
-  return LoadSceneFromBytes(bytes, classes, error);
+  return LoadSceneFromBytes(
+      std::span(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()), classes, error);
 }

@@ -320,7 +320,7 @@ TEST(Shading, BakeSampleIsEvalColorToTheBitWithItsIntensityAndGrain) {
       SampleShadeContext a = ObjectSample(p, 0.02f), b = ObjectSample(p, 0.02f);
       a.filterMaps = b.filterMaps = filter;
       TexBakeSample s;
-      ASSERT_TRUE(bake->EvalBakeSample(a, s));
+      ASSERT_TRUE(bake->EvalBakeSample(a, s, TRUE));
       const AColor c = m->EvalColor(b);
       EXPECT_EQ(Bits(s.color.r), Bits(c.r));
       EXPECT_EQ(Bits(s.color.g), Bits(c.g));
@@ -349,7 +349,7 @@ TEST(Shading, BakeGrainOfASingleFlatLevelRunsAlongX) {
     sc.dpdx = Point3(0.0f, -0.01f, 0.0f);
     sc.dpdy = Point3(0.02f, 0.0f, 0.0f);
     TexBakeSample s;
-    ASSERT_TRUE(bake->EvalBakeSample(sc, s));
+    ASSERT_TRUE(bake->EvalBakeSample(sc, s, TRUE));
     EXPECT_NEAR(std::fabs(s.direction.x), 0.0f, 1e-6f);
     EXPECT_NEAR(std::fabs(s.direction.y), 1.0f, 1e-6f);
     EXPECT_FLOAT_EQ(s.footprint[0], 0.001f);
@@ -363,7 +363,7 @@ TEST(Shading, BakeGrainOfASingleFlatLevelRunsAlongX) {
   out.SetUVW(1, Point3(1.5f, 0.5f, 0.0f), Point3());
   TexBakeSample s;
   s.intensity = 0.5f;
-  EXPECT_FALSE(bake->EvalBakeSample(out, s));
+  EXPECT_FALSE(bake->EvalBakeSample(out, s, TRUE));
   EXPECT_EQ(s.intensity, 0.0f);
   EXPECT_EQ(s.color, AColor(0.0f, 0.0f, 0.0f, 0.0f));
 }

@@ -85,7 +85,7 @@ ParamBlockDesc2 MakeParamsDesc(ClassDesc2* cd) {
       PB_USE_DISTORTION, _M("useDistortion"), TYPE_BOOL, 0, IDS_USE_DISTORTION,
         p_default, 0, p_ui, TYPE_SINGLECHEKBOX, 1002, p_end,
       PB_OUTPUT, _M("output"), TYPE_REFTARG, P_OWNERS_REF, IDS_OUTPUT,
-        p_refno, SCRATCHES_REF_OUTPUT, p_end,
+        p_refno, SCRATCHES_REF_OUTPUT, p_sclassID, TEXOUTPUT_CLASS_ID, p_end,
       p_end);
 }
 // clang-format on

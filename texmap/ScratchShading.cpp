@@ -2,8 +2,8 @@
 // members Update cached, the coordinate record and the sub-maps, and write nothing of the map's.
 #include <cmath>
 
+#include "pattern/ScratchFast.h"
 #include "pattern/ScratchField.h"
-#include "pattern/ScratchPattern.h"
 #include "texmap/TamrelScratches.h"
 
 namespace {
@@ -51,7 +51,7 @@ float TamrelScratches::EffectiveSize(ShadeContext& sc) {
   return s;
 }
 
-bool TamrelScratches::ShadeColor(ShadeContext& sc, AColor& c, TexBakeSample* bake) {
+bool TamrelScratches::ShadeColor(ShadeContext& sc, AColor& c, TexBakeSample* bake, bool grain) {
   if (gbufID) sc.SetGBufferID(static_cast<int>(gbufID));
 
   Point3 p, dPdx, dPdy;
@@ -63,24 +63,27 @@ bool TamrelScratches::ShadeColor(ShadeContext& sc, AColor& c, TexBakeSample* bak
   dPdy /= s;
 
   const tamrel::ScratchParams params = GatherScratchParams(sc);
-  float f;
+  const float f = sc.filterMaps ? tamrel::EvalScratchFilteredFast(p, dPdx, dPdy, params)
+                                : tamrel::EvalScratchPlainFast(p, params);
   if (bake) {
-    // The same arithmetic as below, also naming the strand that won.
-    int level = 0;
-    f = sc.filterMaps ? tamrel::EvalScratchFilteredLevel(p, dPdx, dPdy, params, level)
-                      : tamrel::EvalScratchPlainLevel(p, params, level);
     bake->intensity = f;
     bake->footprint[0] = dPdx.Length();
     bake->footprint[1] = dPdy.Length();
+  }
+  if (bake && grain) {
     // The scratch runs where the strand's stretched coordinate stays put: along the footprint
     // direction (a, b) with a * (n . dPdx) + b * (n . dPdy) = 0.
+    // The winning level comes from the plain definition, whose intensity is the same bits as f.
+    int level = 0;
+    if (sc.filterMaps) {
+      tamrel::EvalScratchFilteredLevel(p, dPdx, dPdy, params, level);
+    } else {
+      tamrel::EvalScratchPlainLevel(p, params, level);
+    }
     const Point3 n = tamrel::StrandSheetNormal(params, level);
     const float nx = DotProd(n, dPdx), ny = DotProd(n, dPdy);
     const float len = std::sqrt(nx * nx + ny * ny);
     bake->direction = len > 0.0f && std::isfinite(len) ? Point2(ny / len, -nx / len) : Point2();
-  } else {
-    f = sc.filterMaps ? tamrel::EvalScratchFiltered(p, dPdx, dPdy, params)
-                      : tamrel::EvalScratchPlain(p, params);
   }
 
   Texmap* map1 = UsedMap(SUBTEX_COLOR1, col1mapEnabled);
@@ -102,11 +105,11 @@ AColor TamrelScratches::EvalColor(ShadeContext& sc) {
   return c;
 }
 
-BOOL TamrelScratches::EvalBakeSample(ShadeContext& sc, TexBakeSample& out) {
+BOOL TamrelScratches::EvalBakeSample(ShadeContext& sc, TexBakeSample& out, BOOL grain) {
   out = TexBakeSample();
   if (!sc.doMaps) return FALSE;
   AColor c;
-  if (!ShadeColor(sc, c, &out)) {
+  if (!ShadeColor(sc, c, &out, grain != FALSE)) {
     out = TexBakeSample();
     return FALSE;
   }
@@ -136,10 +139,10 @@ Point3 TamrelScratches::EvalNormalPerturb(ShadeContext& sc) {
   const float delta = bumpDelta * 0.01f + 0.001f;
   const tamrel::ScratchParams params = GatherScratchParams(sc);
   // The bump always takes the plain evaluation: its differences need the unfiltered field.
-  const float h = tamrel::EvalScratchPlain(p, params);
+  const float h = tamrel::EvalScratchPlainFast(p, params);
   Point3 g;
   for (int k = 0; k < 3; ++k) {
-    g[k] = (tamrel::EvalScratchPlain(p + basis[k] * delta, params) - h) / delta;
+    g[k] = (tamrel::EvalScratchPlainFast(p + basis[k] * delta, params) - h) / delta;
   }
   const Point3 n = -sc.VectorFromNoScale(g, REF_OBJECT);
 

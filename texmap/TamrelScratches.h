@@ -114,7 +114,7 @@ class TamrelScratches : public Texmap, public ITexBake {
   Point3 EvalNormalPerturb(ShadeContext& sc) override;
   tamrel::ScratchParams GatherScratchParams(ShadeContext& sc);
   // The colour with the intensity under it and the direction of the winning strand.
-  BOOL EvalBakeSample(ShadeContext& sc, TexBakeSample& out) override;
+  BOOL EvalBakeSample(ShadeContext& sc, TexBakeSample& out, BOOL grain) override;
   void* GetInterface(ULONG id) override;
   void ApplyDistortion(ShadeContext& sc, Point3& p);
 
@@ -134,6 +134,6 @@ class TamrelScratches : public Texmap, public ITexBake {
   float EffectiveSize(ShadeContext& sc);
   // The colour road of EvalColor after the cache; fills bake too when given. False when the
   // sample has no coordinates.
-  bool ShadeColor(ShadeContext& sc, AColor& c, TexBakeSample* bake);
+  bool ShadeColor(ShadeContext& sc, AColor& c, TexBakeSample* bake, bool grain = false);
   void DiscardTexHandle();
 };

@@ -54,6 +54,7 @@ enum ParamTags : unsigned int {
   p_ui = 0xC0000003,
   p_refno = 0xC0000007,
   p_subtexno = 0xC0000008,
+  p_sclassID = 0xC0000009,
   p_end = 0xC0000400,
 };
 
@@ -96,8 +97,12 @@ struct ParamDef {
   std::vector<int> item_IDs;  // their string ids
   int refno = -1;             // owner's reference number, for P_OWNERS_REF parameters
   int subtexno = -1;          // owner's sub-texmap slot
+  SClass_ID sclass_id = 0;    // p_sclassID: the super class a reference must have (0: any)
 
   bool IsReference() const { return type == TYPE_TEXMAP || type == TYPE_REFTARG; }
+  // Whether target may be held by this reference parameter: a map in a map parameter, a target
+  // of the declared super class where one is declared. Null always may.
+  bool Accepts(ReferenceTarget* target) const;
 };
 
 class ParamBlockDescError : public std::logic_error {

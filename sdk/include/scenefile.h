@@ -48,14 +48,16 @@ class Scene : public ReferenceMaker {
 // Limits beyond which a file is taken as hostile rather than as a scene.
 inline constexpr int kSceneMaxObjects = 1 << 20;
 inline constexpr int kSceneMaxReferenceDepth = 256;
+inline constexpr std::size_t kSceneMaxFileBytes = std::size_t{256} << 20;
 
 // The scene in its stored form; false with a message when an object fails to save.
 bool SaveSceneToBytes(Scene& scene, std::vector<std::uint8_t>& out, std::string& error);
-// Writes to a temporary file beside `file`, then renames it over `file`, so a failed save
-// leaves the previous file as it was.
+// Writes through an AtomicFile: a failed save leaves the previous file as it was, and saves of
+// the same file from several processes at once never share a temporary file.
 bool SaveScene(Scene& scene, const std::filesystem::path& file, std::string& error);
 
 std::unique_ptr<Scene> LoadSceneFromBytes(std::span<const std::uint8_t> data,
                                           const ClassDirectory& classes, std::string& error);
+// Reads only a regular file of at most kSceneMaxFileBytes.
 std::unique_ptr<Scene> LoadScene(const std::filesystem::path& file, const ClassDirectory& classes,
                                  std::string& error);

@@ -26,6 +26,7 @@ class ITexBake {
  public:
   virtual ~ITexBake() = default;
   // Evaluates the sample; FALSE (and a zero sample) when the map has no coordinates there. Reads
-  // only what Update cached, like the shading evaluations, so it may run on any thread.
-  virtual BOOL EvalBakeSample(ShadeContext& sc, TexBakeSample& out) = 0;
+  // only what Update cached, like the shading evaluations, so it may run on any thread. The
+  // direction costs extra and is only found when grain is TRUE; it stays (0, 0) otherwise.
+  virtual BOOL EvalBakeSample(ShadeContext& sc, TexBakeSample& out, BOOL grain) = 0;
 };

@@ -1,0 +1,184 @@
+// The dispatcher of the fast scratch evaluation: builds the level rotations once, picks the
+// widest kernel variant the processor runs (or the one TAMREL_SCRATCH_PATH names) when the
+// library loads, and forwards every call to it.
+#include "pattern/ScratchFast.h"
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <initializer_list>
+
+#include "matrix3.h"
+#include "pattern/PatternTables.h"
+#include "pattern/ScratchKernels.h"
+#include "pattern/ScratchPattern.h"
+
+namespace tamrel {
+namespace kernel {
+namespace {
+
+// The angles and the matrix operations of the plain strands (ScratchField.cpp).
+constexpr float kDegToRad = 0.017453292f;
+constexpr float kSingleAngle = 1.5707964f;
+constexpr float kFirstAngle[2] = {-0.17453292f, 0.39269909f};
+
+LevelFrames BuildFrames() {
+  LevelFrames frames{};
+  for (int type = 0; type < 2; ++type) {
+    for (int slot = 0; slot < 9; ++slot) {
+      const float angle = slot == 0   ? kSingleAngle
+                          : slot == 1 ? kFirstAngle[type]
+                                      : kLevelAngles[slot - 2] * kDegToRad;
+      Matrix3 m;
+      m.IdentityMatrix();
+      m.NoRot();
+      m.RotateZ(angle);
+      if (type == SCRATCH_3D) {
+        m.RotateX(angle);
+        m.RotateY(angle);
+      }
+      float* out = frames.rot[type][slot];
+      for (int axis = 0; axis < 3; ++axis) {
+        for (int row = 0; row < 3; ++row) out[axis * 3 + row] = m.GetRow(row)[axis];
+      }
+      for (int e = 0; e < 9; ++e) {
+        if (slot == 0) frames.lanes[type][0][e][0] = out[e];
+        else frames.lanes[type][1][e][slot - 1] = out[e];
+      }
+    }
+  }
+  return frames;
+}
+
+float PlainReference(const Point3& p, const ScratchParams& params) {
+  return EvalScratchPlain(p, params);
+}
+
+float FilteredReference(const Point3& p, const Point3& dPdx, const Point3& dPdy,
+                        const ScratchParams& params) {
+  return EvalScratchFiltered(p, dPdx, dPdy, params);
+}
+
+void PlainBatchReference(const Point3* points, int count, const ScratchParams& params,
+                         float* out) {
+  for (int i = 0; i < count; ++i) out[i] = EvalScratchPlain(points[i], params);
+}
+
+void FilteredBatchReference(const Point3* points, const Point3* dPdx, const Point3* dPdy,
+                            int count, const ScratchParams& params, float* out) {
+  for (int i = 0; i < count; ++i) out[i] = EvalScratchFiltered(points[i], dPdx[i], dPdy[i], params);
+}
+
+const Kernels kPlainKernels = {PlainReference, FilteredReference, PlainBatchReference,
+                               FilteredBatchReference};
+
+const Kernels* KernelsOf(ScratchPath path) {
+  switch (path) {
+    case ScratchPath::PLAIN:
+      return &kPlainKernels;
+    case ScratchPath::SCALAR:
+      return &kScalarKernels;
+    case ScratchPath::AVX2:
+#if defined(TAMREL_HAVE_AVX2_KERNEL)
+      return &kAvx2Kernels;
+#else
+      return nullptr;
+#endif
+  }
+  return nullptr;
+}
+
+ScratchPath WidestSupported() {
+  return ScratchPathSupported(ScratchPath::AVX2) ? ScratchPath::AVX2 : ScratchPath::SCALAR;
+}
+
+ScratchPath StartupPath() {
+  ScratchPath path;
+  const char* forced = std::getenv("TAMREL_SCRATCH_PATH");
+  if (forced && ParseScratchPath(forced, path) && ScratchPathSupported(path)) return path;
+  return WidestSupported();
+}
+
+std::atomic<const Kernels*> gActive{KernelsOf(StartupPath())};
+
+inline const Kernels& Active() { return *gActive.load(std::memory_order_relaxed); }
+
+}  // namespace
+
+const LevelFrames& Frames() {
+  static const LevelFrames frames = BuildFrames();
+  return frames;
+}
+
+}  // namespace kernel
+
+float EvalScratchPlainFast(const Point3& p, const ScratchParams& params) {
+  return kernel::Active().plain(p, params);
+}
+
+float EvalScratchFilteredFast(const Point3& p, const Point3& dPdx, const Point3& dPdy,
+                              const ScratchParams& params) {
+  return kernel::Active().filtered(p, dPdx, dPdy, params);
+}
+
+void EvalScratchPlainBatch(const Point3* points, int count, const ScratchParams& params,
+                           float* out) {
+  if (count > 0) kernel::Active().plainBatch(points, count, params, out);
+}
+
+void EvalScratchFilteredBatch(const Point3* points, const Point3* dPdx, const Point3* dPdy,
+                              int count, const ScratchParams& params, float* out) {
+  if (count > 0) kernel::Active().filteredBatch(points, dPdx, dPdy, count, params, out);
+}
+
+const char* ScratchPathName(ScratchPath path) {
+  switch (path) {
+    case ScratchPath::PLAIN:
+      return "plain";
+    case ScratchPath::SCALAR:
+      return "scalar";
+    case ScratchPath::AVX2:
+      return "avx2";
+  }
+  return "?";
+}
+
+bool ParseScratchPath(const char* name, ScratchPath& path) {
+  for (ScratchPath p : {ScratchPath::PLAIN, ScratchPath::SCALAR, ScratchPath::AVX2}) {
+    if (name && std::strcmp(name, ScratchPathName(p)) == 0) {
+      path = p;
+      return true;
+    }
+  }
+  return false;
+}
+
+bool ScratchPathSupported(ScratchPath path) {
+  if (path == ScratchPath::AVX2) {
+#if defined(TAMREL_HAVE_AVX2_KERNEL)
+    // The variant is chosen during static initialisation, possibly before the runtime's own
+    // processor probe has run.
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2");
+#else
+    return false;
+#endif
+  }
+  return kernel::KernelsOf(path) != nullptr;
+}
+
+ScratchPath ActiveScratchPath() {
+  const kernel::Kernels* active = kernel::gActive.load(std::memory_order_relaxed);
+  for (ScratchPath p : {ScratchPath::PLAIN, ScratchPath::SCALAR, ScratchPath::AVX2}) {
+    if (kernel::KernelsOf(p) == active) return p;
+  }
+  return ScratchPath::PLAIN;
+}
+
+bool SelectScratchPath(ScratchPath path) {
+  if (!ScratchPathSupported(path)) return false;
+  kernel::gActive.store(kernel::KernelsOf(path), std::memory_order_relaxed);
+  return true;
+}
+
+}  // namespace tamrel

@@ -1,0 +1,32 @@
+// The fast scratch kernels for processors with AVX2: the portable body compiled for AVX2.
+// This file alone is compiled with -mavx2; the dispatcher calls it only where the processor has
+// AVX2.
+#include <immintrin.h>
+
+#include <cstdint>
+
+#include "pattern/PatternTables.h"
+#include "pattern/ScratchField.h"
+#include "pattern/ScratchKernels.h"
+#include "pattern/ScratchPattern.h"
+
+namespace tamrel::kernel {
+namespace {
+
+#define TAMREL_KERNEL_AVX2 1
+#include "pattern/ScratchKernelBody.h"
+
+void PlainBatch(const Point3* points, int count, const ScratchParams& params, float* out) {
+  for (int i = 0; i < count; ++i) out[i] = Plain(points[i], params);
+}
+
+void FilteredBatch(const Point3* points, const Point3* dPdx, const Point3* dPdy, int count,
+                   const ScratchParams& params, float* out) {
+  for (int i = 0; i < count; ++i) out[i] = Filtered(points[i], dPdx[i], dPdy[i], params);
+}
+
+}  // namespace
+
+const Kernels kAvx2Kernels = {Plain, Filtered, PlainBatch, FilteredBatch};
+
+}  // namespace tamrel::kernel

@@ -1,0 +1,704 @@
+// The portable body of the fast scratch kernels. Each instruction-set variant includes it inside
+// its own unnamed namespace and compiles it with its own flags, so no inline function of one
+// variant can stand in for another's at link time; for the same reason it calls no inline helper
+// of other headers (only built-ins and the plain functions, which are compiled once).
+//
+// Why the fast search gives the plain bits. The plain cellular search visits the centre cube and
+// then every neighbour whose squared face gap is below the best *unsquared* distance found so far,
+// and returns the smallest distance among the cubes it visited. Its result is therefore never
+// below D, the smallest distance over all 27 cubes, and equals D as soon as the cube holding D is
+// visited, which happens whatever the visiting order when that cube's bound is below D (the
+// running best is never below D). So this kernel:
+//   1. finds D2, the smallest squared distance over all 27 cubes of every level at once, skipping
+//      a cube only when a lower bound on every squared distance computed inside it is not below
+//      the running minimum (the bound is proven below, with the rounding of every step);
+//   2. checks, with the plain arithmetic, that the cube holding the minimum passes the plain
+//      bound test against sqrt(D2), or is the centre cube;
+//   3. maps sqrt(D2) to the strand value once. The strand value is a non-decreasing function of
+//      the distance, every level's plain value is at least its own minimum and so at least the
+//      overall one, and the winning level reaches it: the minimum over the levels is the value of
+//      the overall minimum.
+// When step 2 fails, or a coordinate is outside the range where the cell arithmetic is exact, or
+// anything is not finite, the whole sample goes to the plain code.
+//
+// The lower bound of a neighbour cube. For a cube one step below along x, every feature lies at
+// X = (c - 1) + f < c, so the computed X rounds to at most c, and the computed difference
+// fl(X - q) is at most fl(c - q) <= 0: its magnitude is at least fl(q - c). One step above,
+// X >= c + 1 gives a difference of at least fl((c + 1) - q) >= 0. Squares and sums round
+// monotonically, so the computed squared distance of every feature of the cube is at least the
+// same expression over these per-axis gaps (0 for an axis without a step). No margin is needed.
+
+constexpr double kDensity = 0.39815;
+constexpr double kInverseDensity = 2.5116162250408136;
+// Scaled coordinates below 2^30 keep the cell index and its neighbours exact 32-bit integers.
+constexpr double kFastCellLimit = 1073741824.0;
+// Noise coordinates below 2^25 stay below 2^30 through three octave doublings and the skew.
+constexpr float kFastNoiseLimit = 33554432.0f;
+constexpr double kNoDistance = __builtin_huge_val();
+constexpr int kCentre = 13;  // the step (0, 0, 0) in the code (sx + 1) * 9 + (sy + 1) * 3 + sz + 1
+
+constexpr std::uint32_t kHashX = 702395077u;
+constexpr std::uint32_t kHashY = 915488749u;
+constexpr std::uint32_t kHashZ = 2120969693u;
+constexpr std::uint32_t kStepMul = 1402024253u;
+constexpr std::uint32_t kStepAdd = 586950981u;
+
+// The generator's n-th successor of s is mul * s + add (mod 2^32); coordinate a of feature k of
+// a cube is successor 4k + 2 + a of the cube's seed. Jumping there directly keeps the feature
+// coordinates independent of one another instead of one long chain of multiplications. Indexed
+// [coordinate][feature], padded to eight features for vector loads.
+struct Jumps {
+  std::uint32_t mul[3][8], add[3][8];
+};
+constexpr Jumps MakeJumps() {
+  Jumps j{};
+  std::uint32_t mul = 1u, add = 0u;
+  for (int n = 1; n <= 4 * 4 + 2 + 2; ++n) {
+    mul = kStepMul * mul;
+    add = kStepMul * add + kStepAdd;
+    const int k = (n - 2) / 4, a = (n - 2) % 4;
+    if (n >= 2 && a < 3) {
+      j.mul[a][k] = mul;
+      j.add[a][k] = add;
+    }
+  }
+  return j;
+}
+constexpr Jumps kJumps = MakeJumps();
+
+inline double Sqrt(double v) { return __builtin_sqrt(v); }
+inline float Sqrtf(float v) { return __builtin_sqrtf(v); }
+inline double Abs(double v) { return __builtin_fabs(v); }
+inline float Absf(float v) { return __builtin_fabsf(v); }
+inline float Clamp01(float v) { return v < 0.0f ? 0.0f : (v > 1.0f ? 1.0f : v); }
+
+inline double UnitOffset(std::uint32_t s) { return (static_cast<double>(s) + 0.5) * 0x1p-32; }
+
+// Lowers best2 to the smallest squared distance from q to the feature points of cube (x, y, z),
+// with the plain code's arithmetic; true when it did.
+#if defined(TAMREL_KERNEL_AVX2)
+// Four features at a time in the lanes: the generator jumps, the exact conversion of the 32-bit
+// values to double (flip the sign bit, convert as signed, add 2^31 back) and the distances.
+inline __m256d FeatureDelta(__m128i seed, int axis, int first, double cell, double q) {
+  const __m128i mul = _mm_loadu_si128(reinterpret_cast<const __m128i*>(kJumps.mul[axis] + first));
+  const __m128i add = _mm_loadu_si128(reinterpret_cast<const __m128i*>(kJumps.add[axis] + first));
+  const __m128i s = _mm_add_epi32(_mm_mullo_epi32(mul, seed), add);
+  const __m256d v = _mm256_add_pd(
+      _mm256_cvtepi32_pd(_mm_xor_si128(s, _mm_set1_epi32(INT32_MIN))),
+      _mm256_set1_pd(2147483648.0));
+  const __m256d offset =
+      _mm256_mul_pd(_mm256_add_pd(v, _mm256_set1_pd(0.5)), _mm256_set1_pd(0x1p-32));
+  return _mm256_sub_pd(_mm256_add_pd(_mm256_set1_pd(cell), offset), _mm256_set1_pd(q));
+}
+
+inline __m256d FeatureDistances(__m128i seed, int first, int count, const double c[3],
+                                const double q[3]) {
+  const __m256d dx = FeatureDelta(seed, 0, first, c[0], q[0]);
+  const __m256d dy = FeatureDelta(seed, 1, first, c[1], q[1]);
+  const __m256d dz = FeatureDelta(seed, 2, first, c[2], q[2]);
+  const __m256d d2 = _mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(dy, dy), _mm256_mul_pd(dx, dx)),
+                                   _mm256_mul_pd(dz, dz));
+  const __m128i lane = _mm_setr_epi32(first, first + 1, first + 2, first + 3);
+  const __m256d live =
+      _mm256_castsi256_pd(_mm256_cvtepi32_epi64(_mm_cmplt_epi32(lane, _mm_set1_epi32(count))));
+  return _mm256_blendv_pd(_mm256_set1_pd(kNoDistance), d2, live);
+}
+
+__attribute__((always_inline)) inline bool SearchCube(std::int32_t x, std::int32_t y, std::int32_t z, const double q[3],
+                       double& best2) {
+  const std::uint32_t seed = kHashX * static_cast<std::uint32_t>(x) +
+                             kHashY * static_cast<std::uint32_t>(y) +
+                             kHashZ * static_cast<std::uint32_t>(z);
+  const int count = kFeatureCount[seed >> 24];
+  if (count == 0) return false;
+  const double c[3] = {static_cast<double>(x), static_cast<double>(y), static_cast<double>(z)};
+  const __m128i s = _mm_set1_epi32(static_cast<std::int32_t>(seed));
+  __m256d d2 = FeatureDistances(s, 0, count, c, q);
+  if (count > 4) d2 = _mm256_min_pd(d2, FeatureDistances(s, 4, count, c, q));
+  // Every lane is a finite distance or the empty marker, so the minimum is exact.
+  const __m128d half = _mm_min_pd(_mm256_castpd256_pd128(d2), _mm256_extractf128_pd(d2, 1));
+  const double m = _mm_cvtsd_f64(_mm_min_sd(half, _mm_unpackhi_pd(half, half)));
+  if (m < best2) {
+    best2 = m;
+    return true;
+  }
+  return false;
+}
+#else
+__attribute__((always_inline)) inline bool SearchCube(std::int32_t x, std::int32_t y, std::int32_t z, const double q[3],
+                       double& best2) {
+  const std::uint32_t seed = kHashX * static_cast<std::uint32_t>(x) +
+                             kHashY * static_cast<std::uint32_t>(y) +
+                             kHashZ * static_cast<std::uint32_t>(z);
+  const int count = kFeatureCount[seed >> 24];
+  const double cx = static_cast<double>(x), cy = static_cast<double>(y),
+               cz = static_cast<double>(z);
+  bool lowered = false;
+  for (int k = 0; k < count; ++k) {
+    const double dx = cx + UnitOffset(kJumps.mul[0][k] * seed + kJumps.add[0][k]) - q[0];
+    const double dy = cy + UnitOffset(kJumps.mul[1][k] * seed + kJumps.add[1][k]) - q[1];
+    const double dz = cz + UnitOffset(kJumps.mul[2][k] * seed + kJumps.add[2][k]) - q[2];
+    const double d2 = dy * dy + dx * dx + dz * dz;
+    if (d2 < best2) {
+      best2 = d2;
+      lowered = true;
+    }
+  }
+  return lowered;
+}
+#endif
+
+// The levels' stretched points in the density-scaled space, their cubes and their squared gaps
+// to the lower and the upper face, per axis, the levels side by side.
+struct Levels {
+  alignas(32) double q[3][8];
+  alignas(32) double below[3][8], above[3][8];
+  alignas(32) std::int32_t c[3][8];
+};
+
+// Fills the levels of p; false when a coordinate is not finite or beyond the fast cell range.
+#if defined(TAMREL_KERNEL_AVX2)
+// All eight at once; the lanes of levels not in use hold the origin.
+inline bool SetUpLevels(const Point3& p, const ScratchParams& params, int levels, Levels& L) {
+  const float(*m)[8] = Frames().lanes[params.type][levels <= 1 ? 0 : 1];
+  const __m256 px = _mm256_set1_ps(p.x), py = _mm256_set1_ps(p.y), pz = _mm256_set1_ps(p.z);
+  __m256 r[3];
+  for (int a = 0; a < 3; ++a) {
+    // Matrix times point as the plain strand forms it, translation row (zero) included.
+    const __m256 sum = _mm256_add_ps(_mm256_add_ps(_mm256_mul_ps(px, _mm256_loadu_ps(m[3 * a])),
+                                                   _mm256_mul_ps(py, _mm256_loadu_ps(m[3 * a + 1]))),
+                                     _mm256_mul_ps(pz, _mm256_loadu_ps(m[3 * a + 2])));
+    r[a] = _mm256_add_ps(sum, _mm256_setzero_ps());
+  }
+  const int stretchAxis = params.type == SCRATCH_2D ? 0 : 1;
+  r[stretchAxis] = _mm256_mul_ps(r[stretchAxis], _mm256_set1_ps(params.stretch + 50.0f));
+  const __m256d sign = _mm256_set1_pd(-0.0), one = _mm256_set1_pd(1.0);
+  for (int a = 0; a < 3; ++a) {
+    for (int h = 0; h < 2; ++h) {
+      const __m128 half = h == 0 ? _mm256_castps256_ps128(r[a]) : _mm256_extractf128_ps(r[a], 1);
+      const __m256d s = _mm256_mul_pd(_mm256_set1_pd(kDensity), _mm256_cvtps_pd(half));
+      const __m256d inRange =
+          _mm256_cmp_pd(_mm256_andnot_pd(sign, s), _mm256_set1_pd(kFastCellLimit), _CMP_LT_OQ);
+      if (_mm256_movemask_pd(inRange) != 0xF) return false;
+      // The cell rule: truncation, one less below zero.
+      const __m256d negative = _mm256_cmp_pd(s, _mm256_setzero_pd(), _CMP_LT_OQ);
+      const __m256d c = _mm256_sub_pd(_mm256_round_pd(s, _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC),
+                                      _mm256_and_pd(negative, one));
+      const __m256d below = _mm256_sub_pd(s, c);
+      const __m256d above = _mm256_sub_pd(_mm256_add_pd(c, one), s);
+      _mm256_store_pd(L.q[a] + 4 * h, s);
+      _mm256_store_pd(L.below[a] + 4 * h, _mm256_mul_pd(below, below));
+      _mm256_store_pd(L.above[a] + 4 * h, _mm256_mul_pd(above, above));
+      _mm_store_si128(reinterpret_cast<__m128i*>(L.c[a] + 4 * h), _mm256_cvttpd_epi32(c));
+    }
+  }
+  return true;
+}
+#else
+inline bool SetUpLevels(const Point3& p, const ScratchParams& params, int levels, Levels& L) {
+  const float(*rot)[9] = Frames().rot[params.type] + (levels <= 1 ? 0 : 1);
+  const int stretchAxis = params.type == SCRATCH_2D ? 0 : 1;
+  const float stretch = params.stretch + 50.0f;
+  for (int l = 0; l < levels; ++l) {
+    const float* m = rot[l];
+    // Matrix times point as the plain strand forms it, translation row (zero) included.
+    float r[3] = {((p.x * m[0] + p.y * m[1]) + p.z * m[2]) + 0.0f,
+                  ((p.x * m[3] + p.y * m[4]) + p.z * m[5]) + 0.0f,
+                  ((p.x * m[6] + p.y * m[7]) + p.z * m[8]) + 0.0f};
+    r[stretchAxis] = r[stretchAxis] * stretch;
+    for (int a = 0; a < 3; ++a) {
+      const double s = kDensity * static_cast<double>(r[a]);
+      if (!(Abs(s) < kFastCellLimit)) return false;
+      const std::int32_t c = s >= 0.0 ? static_cast<std::int32_t>(s)
+                                      : static_cast<std::int32_t>(s) - 1;
+      const double below = s - static_cast<double>(c);
+      const double above = static_cast<double>(c + 1) - s;
+      L.q[a][l] = s;
+      L.c[a][l] = c;
+      L.below[a][l] = below * below;
+      L.above[a][l] = above * above;
+    }
+  }
+  return true;
+}
+#endif
+
+// The plain bound test of the cube holding the overall minimum (step code bestStep from the cube
+// of the level point), then the strand value of that minimum. False when the test fails.
+inline bool StrandValue(const double q[3], const std::int32_t c[3], int bestStep, double best2,
+                        float spread, float& value) {
+  const double d = Sqrt(best2);
+  if (bestStep != kCentre) {
+    const int step[3] = {bestStep / 9 - 1, bestStep / 3 % 3 - 1, bestStep % 3 - 1};
+    double gap[3];
+    for (int a = 0; a < 3; ++a) {
+      const double g = q[a] - static_cast<double>(c[a]);
+      gap[a] = step[a] < 0 ? g * g : (step[a] > 0 ? (1.0 - g) * (1.0 - g) : 0.0);
+    }
+    if (!(gap[0] + gap[1] + gap[2] < d)) return false;
+  }
+  const float f1 = static_cast<float>(Sqrt(d) * kInverseDensity);
+  value = static_cast<float>(2.0 * (static_cast<double>(f1) / static_cast<double>(spread)) - 1.0);
+  return true;
+}
+
+// Searches the 26 neighbour cubes of a level point whose bound is below the running minimum.
+#if defined(TAMREL_KERNEL_AVX2)
+// The 26 bounds four at a time: per axis the gaps (below, 0, above) are permuted into the steps of
+// four neighbours, in the step-code order with the centre left out (two padding lanes at the end).
+constexpr int NeighbourCode(int n) { return n < kCentre ? n : (n < 26 ? n + 1 : kCentre); }
+constexpr int Lanes(int block, int divisor) {
+  int imm = 0;
+  for (int i = 0; i < 4; ++i) imm |= (NeighbourCode(4 * block + i) / divisor % 3) << (2 * i);
+  return imm;
+}
+
+template <int kBlock>
+inline int BoundBlock(__m256d gx, __m256d gy, __m256d gz, __m256d best, double* bounds) {
+  const __m256d bound = _mm256_add_pd(_mm256_add_pd(_mm256_permute4x64_pd(gy, Lanes(kBlock, 3)),
+                                                    _mm256_permute4x64_pd(gx, Lanes(kBlock, 9))),
+                                      _mm256_permute4x64_pd(gz, Lanes(kBlock, 1)));
+  _mm256_storeu_pd(bounds + 4 * kBlock, bound);
+  return _mm256_movemask_pd(_mm256_cmp_pd(bound, best, _CMP_LT_OQ)) << (4 * kBlock);
+}
+
+inline void VisitNeighbours(const Levels& L, int l, double& best2, int& bestLevel,
+                            int& bestStep) {
+  const __m256d gx = _mm256_setr_pd(L.below[0][l], 0.0, L.above[0][l], 0.0);
+  const __m256d gy = _mm256_setr_pd(L.below[1][l], 0.0, L.above[1][l], 0.0);
+  const __m256d gz = _mm256_setr_pd(L.below[2][l], 0.0, L.above[2][l], 0.0);
+  const double q[3] = {L.q[0][l], L.q[1][l], L.q[2][l]};
+  const __m256d best = _mm256_set1_pd(best2);
+  double bounds[28];
+  unsigned open = static_cast<unsigned>(
+      BoundBlock<0>(gx, gy, gz, best, bounds) | BoundBlock<1>(gx, gy, gz, best, bounds) |
+      BoundBlock<2>(gx, gy, gz, best, bounds) | BoundBlock<3>(gx, gy, gz, best, bounds) |
+      BoundBlock<4>(gx, gy, gz, best, bounds) | BoundBlock<5>(gx, gy, gz, best, bounds) |
+      BoundBlock<6>(gx, gy, gz, best, bounds));
+  open &= (1u << 26) - 1u;
+  while (open != 0) {
+    const int n = __builtin_ctz(open);
+    open &= open - 1u;
+    if (!(bounds[n] < best2)) continue;  // the minimum fell since
+    const int code = NeighbourCode(n);
+    if (SearchCube(L.c[0][l] + code / 9 - 1, L.c[1][l] + code / 3 % 3 - 1,
+                   L.c[2][l] + code % 3 - 1, q, best2)) {
+      bestLevel = l;
+      bestStep = code;
+    }
+  }
+}
+#else
+// An axis whose gap alone is not below the minimum closes every cube that steps along it.
+inline void VisitNeighbours(const Levels& L, int l, double& best2, int& bestLevel,
+                            int& bestStep) {
+  const double q[3] = {L.q[0][l], L.q[1][l], L.q[2][l]};
+  for (int sx = -1; sx <= 1; ++sx) {
+    const double gx = sx < 0 ? L.below[0][l] : (sx > 0 ? L.above[0][l] : 0.0);
+    if (!(gx < best2)) continue;
+    for (int sy = -1; sy <= 1; ++sy) {
+      const double gy = sy < 0 ? L.below[1][l] : (sy > 0 ? L.above[1][l] : 0.0);
+      if (!(gy < best2)) continue;
+      for (int sz = -1; sz <= 1; ++sz) {
+        const double gz = sz < 0 ? L.below[2][l] : (sz > 0 ? L.above[2][l] : 0.0);
+        const double bound = (gy + gx) + gz;
+        if (!(bound < best2) || (sx == 0 && sy == 0 && sz == 0)) continue;
+        if (SearchCube(L.c[0][l] + sx, L.c[1][l] + sy, L.c[2][l] + sz, q, best2)) {
+          bestLevel = l;
+          bestStep = (sx + 1) * 9 + (sy + 1) * 3 + sz + 1;
+        }
+      }
+    }
+  }
+}
+#endif
+
+// The smallest strand value over the levels, the plain code's bits. False when the fast search
+// cannot vouch for them; type must be 0 or 1.
+inline bool StrandMinimum(const Point3& p, const ScratchParams& params, float& value) {
+  if (!(params.spread > 0.0f)) return false;
+  const int levels = params.levels < 1 ? 1 : (params.levels > 8 ? 8 : params.levels);
+  Levels L;
+  if (!SetUpLevels(p, params, levels, L)) return false;
+
+  double best2 = kNoDistance;
+  int bestLevel = -1, bestStep = kCentre;
+  for (int l = 0; l < levels; ++l) {
+    const double q[3] = {L.q[0][l], L.q[1][l], L.q[2][l]};
+    if (SearchCube(L.c[0][l], L.c[1][l], L.c[2][l], q, best2)) bestLevel = l;
+  }
+  // The neighbours of every level, pruned against the minimum over all levels.
+  for (int l = 0; l < levels; ++l) VisitNeighbours(L, l, best2, bestLevel, bestStep);
+  if (bestLevel < 0) return false;  // 27 empty cubes in every level
+  const double q[3] = {L.q[0][bestLevel], L.q[1][bestLevel], L.q[2][bestLevel]};
+  const std::int32_t c[3] = {L.c[0][bestLevel], L.c[1][bestLevel], L.c[2][bestLevel]};
+  return StrandValue(q, c, bestStep, best2, params.spread, value);
+}
+
+// The four octaves' noise values of a mask: octave o at p * 2^o with footprint w * 2^o (each a
+// doubling of the previous, as the plain mask forms them).
+#if defined(TAMREL_KERNEL_AVX2)
+// The octaves side by side in the four lanes of a vector, the plain noise's operations lane by
+// lane; comparisons become masks and table lookups gathers from a widened permutation.
+struct WidePermutation {
+  std::int32_t p[512];
+};
+inline const WidePermutation& Wide() {
+  static const WidePermutation wide = [] {
+    WidePermutation w{};
+    for (int i = 0; i < 512; ++i) w.p[i] = kPermutation[i];
+    return w;
+  }();
+  return wide;
+}
+
+inline __m128i PermV(const std::int32_t* table, __m128i i) {
+  return _mm_i32gather_epi32(table, i, 4);
+}
+
+// The plain cell rule: truncation, one less below zero (the mask is -1 where v < 0).
+inline __m128i CellV(__m128 v) {
+  return _mm_add_epi32(_mm_cvttps_epi32(v),
+                       _mm_castps_si128(_mm_cmplt_ps(v, _mm_setzero_ps())));
+}
+
+inline __m128 Select(__m128i mask, __m128 yes, __m128 no) {
+  return _mm_blendv_ps(no, yes, _mm_castsi128_ps(mask));
+}
+
+inline __m128 Negate(__m128i mask, __m128 v) {
+  return _mm_xor_ps(v, _mm_and_ps(_mm_castsi128_ps(mask), _mm_set1_ps(-0.0f)));
+}
+
+inline __m128i Bit(__m128i h, int bit) {
+  return _mm_cmpeq_epi32(_mm_and_si128(h, _mm_set1_epi32(bit)), _mm_set1_epi32(bit));
+}
+
+inline __m128 Grad2V(__m128i h, __m128 a, __m128 b) {
+  const __m128i k = _mm_and_si128(h, _mm_set1_epi32(7));
+  const __m128i low = _mm_cmplt_epi32(k, _mm_set1_epi32(4));
+  const __m128 u = Select(low, a, b), v = Select(low, b, a);
+  const __m128 twoV = _mm_mul_ps(_mm_set1_ps(2.0f), v);
+  return _mm_add_ps(Negate(Bit(k, 1), u), Negate(Bit(k, 2), twoV));
+}
+
+inline __m128 Grad3V(__m128i h, __m128 x, __m128 y, __m128 z) {
+  const __m128i m = _mm_and_si128(h, _mm_set1_epi32(15));
+  const __m128 u = Select(_mm_cmplt_epi32(m, _mm_set1_epi32(8)), x, y);
+  const __m128i xv = _mm_or_si128(_mm_cmpeq_epi32(m, _mm_set1_epi32(12)),
+                                  _mm_cmpeq_epi32(m, _mm_set1_epi32(14)));
+  const __m128 v = Select(_mm_cmplt_epi32(m, _mm_set1_epi32(4)), y, Select(xv, x, z));
+  return _mm_add_ps(Negate(Bit(m, 1), u), Negate(Bit(m, 2), v));
+}
+
+// r^4 times the gradient where r = radius - |offset|^2 is not negative, else +0.
+inline __m128 CornerV(__m128 r, __m128 grad) {
+  __m128 r4 = _mm_mul_ps(r, r);
+  r4 = _mm_mul_ps(r4, r4);
+  return _mm_andnot_ps(_mm_cmplt_ps(r, _mm_setzero_ps()), _mm_mul_ps(r4, grad));
+}
+
+inline __m128 Simplex2DV(__m128 x, __m128 y) {
+  const std::int32_t* P = Wide().p;
+  const __m128 s = _mm_mul_ps(_mm_add_ps(x, y), _mm_set1_ps(0.3660254f));
+  const __m128i i = CellV(_mm_add_ps(x, s)), j = CellV(_mm_add_ps(y, s));
+  const __m128 g = _mm_set1_ps(0.21132487f), g2 = _mm_set1_ps(0.42264974f), one = _mm_set1_ps(1.0f);
+  const __m128 t = _mm_mul_ps(_mm_cvtepi32_ps(_mm_add_epi32(i, j)), g);
+  const __m128 x0 = _mm_sub_ps(x, _mm_sub_ps(_mm_cvtepi32_ps(i), t));
+  const __m128 y0 = _mm_sub_ps(y, _mm_sub_ps(_mm_cvtepi32_ps(j), t));
+  const __m128i first = _mm_castps_si128(_mm_cmpgt_ps(x0, y0));  // (1, 0), else (0, 1)
+  const __m128 i1 = _mm_and_ps(_mm_castsi128_ps(first), one);
+  const __m128 j1 = _mm_andnot_ps(_mm_castsi128_ps(first), one);
+  const __m128 x1 = _mm_add_ps(_mm_sub_ps(x0, i1), g), y1 = _mm_add_ps(_mm_sub_ps(y0, j1), g);
+  const __m128 x2 = _mm_add_ps(_mm_sub_ps(x0, one), g2), y2 = _mm_add_ps(_mm_sub_ps(y0, one), g2);
+  const __m128i mask = _mm_set1_epi32(255), one1 = _mm_set1_epi32(1);
+  const __m128i ii = _mm_and_si128(i, mask), jj = _mm_and_si128(j, mask);
+  // A mask of -1 steps an index by one when subtracted.
+  const __m128i h0 = PermV(P, _mm_add_epi32(ii, PermV(P, jj)));
+  const __m128i h1 = PermV(P, _mm_add_epi32(_mm_sub_epi32(ii, first),
+                                            PermV(P, _mm_add_epi32(jj, _mm_andnot_si128(first, one1)))));
+  const __m128i h2 = PermV(P, _mm_add_epi32(_mm_add_epi32(ii, one1),
+                                            PermV(P, _mm_add_epi32(jj, one1))));
+  const __m128 half = _mm_set1_ps(0.5f);
+  auto radius = [&](__m128 a, __m128 b) {
+    return _mm_sub_ps(_mm_sub_ps(half, _mm_mul_ps(a, a)), _mm_mul_ps(b, b));
+  };
+  const __m128 c0 = CornerV(radius(x0, y0), Grad2V(h0, x0, y0));
+  const __m128 c1 = CornerV(radius(x1, y1), Grad2V(h1, x1, y1));
+  const __m128 c2 = CornerV(radius(x2, y2), Grad2V(h2, x2, y2));
+  return _mm_mul_ps(_mm_set1_ps(40.0f), _mm_add_ps(_mm_add_ps(c0, c1), c2));
+}
+
+inline __m128 Simplex3DV(__m128 x, __m128 y, __m128 z) {
+  const std::int32_t* P = Wide().p;
+  const __m128 s = _mm_mul_ps(_mm_add_ps(_mm_add_ps(x, y), z), _mm_set1_ps(0.33333334f));
+  const __m128i i = CellV(_mm_add_ps(x, s)), j = CellV(_mm_add_ps(y, s)),
+                k = CellV(_mm_add_ps(z, s));
+  const __m128 t = _mm_mul_ps(_mm_cvtepi32_ps(_mm_add_epi32(_mm_add_epi32(i, j), k)),
+                              _mm_set1_ps(0.16666667f));
+  const __m128 x0 = _mm_sub_ps(x, _mm_sub_ps(_mm_cvtepi32_ps(i), t));
+  const __m128 y0 = _mm_sub_ps(y, _mm_sub_ps(_mm_cvtepi32_ps(j), t));
+  const __m128 z0 = _mm_sub_ps(z, _mm_sub_ps(_mm_cvtepi32_ps(k), t));
+  // The plain decision tree with its ties, as masks (-1 for a step of one). With a = x0 >= y0,
+  // b = y0 >= z0, c = x0 >= z0 (all ordered here) the first corner steps x for a & (b | c), y for
+  // !a & b, z for neither; the second steps x for a | (b & c), y for !a | b, z unless both.
+  const __m128i a = _mm_castps_si128(_mm_cmpge_ps(x0, y0));
+  const __m128i b = _mm_castps_si128(_mm_cmpge_ps(y0, z0));
+  const __m128i c = _mm_castps_si128(_mm_cmpge_ps(x0, z0));
+  const __m128i all = _mm_set1_epi32(-1);
+  const __m128i i1 = _mm_and_si128(a, _mm_or_si128(b, c)), j1 = _mm_andnot_si128(a, b);
+  const __m128i k1 = _mm_xor_si128(_mm_or_si128(i1, j1), all);
+  const __m128i i2 = _mm_or_si128(a, _mm_and_si128(b, c));
+  const __m128i j2 = _mm_or_si128(_mm_xor_si128(a, all), b);
+  const __m128i k2 = _mm_xor_si128(_mm_and_si128(i2, j2), all);
+  const __m128 one = _mm_set1_ps(1.0f), g1 = _mm_set1_ps(0.16666667f),
+               g2 = _mm_set1_ps(0.33333334f), g3 = _mm_set1_ps(0.5f);
+  auto step = [&](__m128i m) { return _mm_and_ps(_mm_castsi128_ps(m), one); };
+  auto offset = [&](__m128 v0, __m128 st, __m128 g) { return _mm_add_ps(_mm_sub_ps(v0, st), g); };
+  const __m128 x1 = offset(x0, step(i1), g1), y1 = offset(y0, step(j1), g1),
+               z1 = offset(z0, step(k1), g1);
+  const __m128 x2 = offset(x0, step(i2), g2), y2 = offset(y0, step(j2), g2),
+               z2 = offset(z0, step(k2), g2);
+  const __m128 x3 = offset(x0, one, g3), y3 = offset(y0, one, g3), z3 = offset(z0, one, g3);
+  const __m128i mask = _mm_set1_epi32(255);
+  const __m128i ii = _mm_and_si128(i, mask), jj = _mm_and_si128(j, mask),
+                kk = _mm_and_si128(k, mask);
+  auto hash = [&](__m128i si, __m128i sj, __m128i sk) {  // steps as masks of -1
+    const __m128i hk = PermV(P, _mm_sub_epi32(kk, sk));
+    const __m128i hj = PermV(P, _mm_add_epi32(_mm_sub_epi32(jj, sj), hk));
+    return PermV(P, _mm_add_epi32(_mm_sub_epi32(ii, si), hj));
+  };
+  const __m128i zero = _mm_setzero_si128();
+  const __m128i h0 = hash(zero, zero, zero), h1 = hash(i1, j1, k1), h2 = hash(i2, j2, k2),
+                h3 = hash(all, all, all);
+  const __m128 radius2 = _mm_set1_ps(0.6f);
+  auto radius = [&](__m128 u, __m128 v, __m128 w) {
+    return _mm_sub_ps(_mm_sub_ps(_mm_sub_ps(radius2, _mm_mul_ps(u, u)), _mm_mul_ps(v, v)),
+                      _mm_mul_ps(w, w));
+  };
+  const __m128 c0 = CornerV(radius(x0, y0, z0), Grad3V(h0, x0, y0, z0));
+  const __m128 c1 = CornerV(radius(x1, y1, z1), Grad3V(h1, x1, y1, z1));
+  const __m128 c2 = CornerV(radius(x2, y2, z2), Grad3V(h2, x2, y2, z2));
+  const __m128 c3 = CornerV(radius(x3, y3, z3), Grad3V(h3, x3, y3, z3));
+  return _mm_mul_ps(_mm_set1_ps(32.0f),
+                    _mm_add_ps(_mm_add_ps(_mm_add_ps(c0, c1), c2), c3));
+}
+
+template <bool kThree, bool kFiltered>
+inline void OctaveNoises(const float p[3], float w, float out[4]) {
+  alignas(16) float lane[4][4];  // x, y, z, w per octave
+  for (int a = 0; a < 3; ++a) lane[a][0] = p[a];
+  lane[3][0] = w;
+  for (int o = 1; o < 4; ++o) {
+    for (int a = 0; a < 4; ++a) lane[a][o] = lane[a][o - 1] * 2.0f;
+  }
+  const __m128 x = _mm_load_ps(lane[0]), y = _mm_load_ps(lane[1]);
+  __m128 n = kThree ? Simplex3DV(x, y, _mm_load_ps(lane[2])) : Simplex2DV(x, y);
+  if (kFiltered) {
+    // The fade of each footprint, then the blend towards 0; fully faded octaves give 0.
+    const __m128 width = _mm_load_ps(lane[3]);
+    const __m128 t = _mm_div_ps(_mm_sub_ps(_mm_div_ps(width, _mm_set1_ps(1.2f)), _mm_set1_ps(1.2f)),
+                                _mm_set1_ps(2.2f - 1.2f));
+    const __m128 poly = _mm_mul_ps(
+        _mm_add_ps(_mm_mul_ps(_mm_sub_ps(_mm_mul_ps(_mm_set1_ps(6.0f), t), _mm_set1_ps(15.0f)), t),
+                   _mm_set1_ps(10.0f)),
+        _mm_mul_ps(_mm_mul_ps(t, t), t));
+    __m128 fade = _mm_blendv_ps(poly, _mm_set1_ps(1.0f), _mm_cmpgt_ps(t, _mm_set1_ps(1.0f)));
+    fade = _mm_blendv_ps(fade, _mm_setzero_ps(), _mm_cmplt_ps(t, _mm_setzero_ps()));
+    const __m128 blended = _mm_add_ps(_mm_mul_ps(_mm_sub_ps(_mm_setzero_ps(), n), fade), n);
+    n = _mm_andnot_ps(_mm_cmpge_ps(fade, _mm_set1_ps(0.9999f)), blended);
+  }
+  _mm_storeu_ps(out, n);
+}
+#else
+// Simplex noise without data-dependent branches, operation for operation the plain noise. Only
+// for finite coordinates below kFastNoiseLimit, where every comparison is ordered.
+inline int Perm(int i) { return kPermutation[i]; }
+
+inline std::int32_t FastCell(float v) {
+  return v >= 0.0f ? static_cast<std::int32_t>(v) : static_cast<std::int32_t>(v) - 1;
+}
+
+inline float Grad2(int h, float a, float b) {
+  const int k = h & 7;
+  const float u = k < 4 ? a : b;
+  const float v = k < 4 ? b : a;
+  return ((k & 1) ? -u : u) + ((k & 2) ? -2.0f * v : 2.0f * v);
+}
+
+inline float Grad3(int h, float x, float y, float z) {
+  const int m = h & 15;
+  const float u = m < 8 ? x : y;
+  const float v = m < 4 ? y : (m == 12 || m == 14 ? x : z);
+  return ((m & 1) ? -u : u) + ((m & 2) ? -v : v);
+}
+
+inline float Corner2(int h, float x, float y) {
+  const float r = 0.5f - x * x - y * y;
+  float r4 = r * r;
+  r4 *= r4;
+  const float c = r4 * Grad2(h, x, y);
+  return r < 0.0f ? 0.0f : c;
+}
+
+inline float Corner3(int h, float x, float y, float z) {
+  const float r = 0.6f - x * x - y * y - z * z;
+  float r4 = r * r;
+  r4 *= r4;
+  const float c = r4 * Grad3(h, x, y, z);
+  return r < 0.0f ? 0.0f : c;
+}
+
+inline float FastSimplex2D(float x, float y) {
+  const float s = (x + y) * 0.3660254f;
+  const std::int32_t i = FastCell(x + s);
+  const std::int32_t j = FastCell(y + s);
+  const float t = static_cast<float>(i + j) * 0.21132487f;
+  const float x0 = x - (static_cast<float>(i) - t);
+  const float y0 = y - (static_cast<float>(j) - t);
+  const int i1 = x0 > y0 ? 1 : 0;
+  const int j1 = 1 - i1;
+  const float x1 = (x0 - static_cast<float>(i1)) + 0.21132487f;
+  const float y1 = (y0 - static_cast<float>(j1)) + 0.21132487f;
+  const float x2 = (x0 - 1.0f) + 0.42264974f;
+  const float y2 = (y0 - 1.0f) + 0.42264974f;
+  const int ii = i & 255, jj = j & 255;
+  const int h0 = Perm(ii + Perm(jj));
+  const int h1 = Perm(ii + i1 + Perm(jj + j1));
+  const int h2 = Perm(ii + 1 + Perm(jj + 1));
+  return 40.0f * (Corner2(h0, x0, y0) + Corner2(h1, x1, y1) + Corner2(h2, x2, y2));
+}
+
+inline float FastSimplex3D(float x, float y, float z) {
+  const float s = (x + y + z) * 0.33333334f;
+  const std::int32_t i = FastCell(x + s);
+  const std::int32_t j = FastCell(y + s);
+  const std::int32_t k = FastCell(z + s);
+  // The cell sum may pass 2^31; it wraps as the plain code's does.
+  const float t = static_cast<float>(static_cast<std::int32_t>(
+                      static_cast<std::uint32_t>(i) + static_cast<std::uint32_t>(j) +
+                      static_cast<std::uint32_t>(k))) *
+                  0.16666667f;
+  const float x0 = x - (static_cast<float>(i) - t);
+  const float y0 = y - (static_cast<float>(j) - t);
+  const float z0 = z - (static_cast<float>(k) - t);
+  // The plain decision tree with its ties, as bit logic (all comparisons are ordered here).
+  const int a = x0 >= y0, b = y0 >= z0, c = x0 >= z0;
+  const int i1 = a & (b | c), j1 = (1 - a) & b, k1 = 1 - i1 - j1;
+  const int i2 = a | (b & c), j2 = (1 - a) | b, k2 = 2 - i2 - j2;
+  const float x1 = (x0 - static_cast<float>(i1)) + 0.16666667f;
+  const float y1 = (y0 - static_cast<float>(j1)) + 0.16666667f;
+  const float z1 = (z0 - static_cast<float>(k1)) + 0.16666667f;
+  const float x2 = (x0 - static_cast<float>(i2)) + 0.33333334f;
+  const float y2 = (y0 - static_cast<float>(j2)) + 0.33333334f;
+  const float z2 = (z0 - static_cast<float>(k2)) + 0.33333334f;
+  const float x3 = (x0 - 1.0f) + 0.5f;
+  const float y3 = (y0 - 1.0f) + 0.5f;
+  const float z3 = (z0 - 1.0f) + 0.5f;
+  const int ii = i & 255, jj = j & 255, kk = k & 255;
+  const int h0 = Perm(ii + Perm(jj + Perm(kk)));
+  const int h1 = Perm(ii + i1 + Perm(jj + j1 + Perm(kk + k1)));
+  const int h2 = Perm(ii + i2 + Perm(jj + j2 + Perm(kk + k2)));
+  const int h3 = Perm(ii + 1 + Perm(jj + 1 + Perm(kk + 1)));
+  return 32.0f * (Corner3(h0, x0, y0, z0) + Corner3(h1, x1, y1, z1) + Corner3(h2, x2, y2, z2) +
+                  Corner3(h3, x3, y3, z3));
+}
+
+// The plain filtered noise's fade, (width / 1.2) through the quintic step from 1.2 to 2.2.
+inline float Fade(float width) {
+  const float t = (width / 1.2f - 1.2f) / (2.2f - 1.2f);
+  if (t < 0.0f) return 0.0f;
+  if (t > 1.0f) return 1.0f;
+  return ((6.0f * t - 15.0f) * t + 10.0f) * (t * t * t);
+}
+
+template <bool kThree, bool kFiltered>
+inline float OctaveNoise(const float p[3], float w) {
+  if (kFiltered) {
+    const float fade = Fade(w);
+    if (fade >= 0.9999f) return 0.0f;
+    const float n = kThree ? FastSimplex3D(p[0], p[1], p[2]) : FastSimplex2D(p[0], p[1]);
+    return (0.0f - n) * fade + n;
+  }
+  return kThree ? FastSimplex3D(p[0], p[1], p[2]) : FastSimplex2D(p[0], p[1]);
+}
+
+template <bool kThree, bool kFiltered>
+inline void OctaveNoises(const float p[3], float w, float out[4]) {
+  float q[3] = {p[0], p[1], p[2]};
+  out[0] = OctaveNoise<kThree, kFiltered>(q, w);
+  for (int o = 1; o < 4; ++o) {
+    q[0] = q[0] * 2.0f, q[1] = q[1] * 2.0f, q[2] = q[2] * 2.0f;
+    w = w * 2.0f;
+    out[o] = OctaveNoise<kThree, kFiltered>(q, w);
+  }
+}
+#endif
+
+// The ridged erosion mask, the plain bits; false where the branch-free noise does not apply.
+// The octave amplitude of the plain mask is exactly 1, so its products are left out.
+template <bool kThree, bool kFiltered>
+inline bool ErosionMask(const Point3& point, float filterWidth, const ScratchParams& params,
+                        float& mask) {
+  const float scale = kThree ? params.sizeDiv20 / 10.0f * params.erosionDelta
+                             : params.erosionDelta * params.sizeDiv20;
+  const float p[3] = {point.x / scale, point.y / scale, point.z / scale};
+  if (!(Absf(p[0]) < kFastNoiseLimit && Absf(p[1]) < kFastNoiseLimit &&
+        Absf(p[2]) < kFastNoiseLimit)) {
+    return false;
+  }
+  const float w = filterWidth / scale;
+  if (kFiltered && !(Absf(w) <= 3.4e38f)) return false;
+
+  float noise[4];
+  OctaveNoises<kThree, kFiltered>(p, w, noise);
+  float signal = 1.0f - Absf(noise[0]);
+  signal *= signal;
+  float sum = signal;
+  for (int octave = 1; octave < 4; ++octave) {
+    const float weight = Clamp01(signal);
+    const float ridge = 1.0f - Absf(noise[octave]);
+    signal = ridge * ridge * weight;
+    sum = sum + signal;
+  }
+  // The host's ramp from 0 to 1 and the clamp.
+  const float r = sum < 0.0f ? 0.0f : (sum > 1.0f ? 1.0f : (sum - 0.0f) / (1.0f - 0.0f));
+  mask = Clamp01(r);
+  return true;
+}
+
+// The raw field (before the thresholds); false sends the sample to the plain code.
+template <bool kFiltered>
+inline bool RawField(const Point3& p, float filterWidth, const ScratchParams& params, float& v) {
+  if (params.type != SCRATCH_2D && params.type != SCRATCH_3D) return false;
+  float best;
+  if (!StrandMinimum(p, params, best)) return false;
+  if (params.useErosion != 0) {
+    float m;
+    const bool ok = params.type == SCRATCH_3D
+                        ? ErosionMask<true, kFiltered>(p, filterWidth, params, m)
+                        : ErosionMask<false, kFiltered>(p, filterWidth, params, m);
+    if (!ok) return false;
+    const float e = m * params.erosion;
+    const double ed = static_cast<double>(e);
+    best = static_cast<float>((1.0 - ed) * static_cast<double>(best) + ed);
+  }
+  v = (best + 1.0f) * 0.5f;
+  return true;
+}
+
+float Plain(const Point3& p, const ScratchParams& params) {
+  float v;
+  if (!RawField<false>(p, 0.0f, params, v)) return EvalScratchPlain(p, params);
+  return LinearThreshold(v, params.thresholdLow, params.thresholdHigh);
+}
+
+float Filtered(const Point3& p, const Point3& dPdx, const Point3& dPdy,
+               const ScratchParams& params) {
+  const float lx = Sqrtf(dPdx.x * dPdx.x + dPdx.y * dPdx.y + dPdx.z * dPdx.z);
+  const float ly = Sqrtf(dPdy.x * dPdy.x + dPdy.y * dPdy.y + dPdy.z * dPdy.z);
+  const float w = lx < ly ? ly : lx;  // std::max's choice, NaN included
+  float v;
+  if (!RawField<true>(p, w, params, v)) return EvalScratchFiltered(p, dPdx, dPdy, params);
+  return SoftThreshold(v, params.thresholdLow, params.thresholdHigh);
+}

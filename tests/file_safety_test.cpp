@@ -1,0 +1,173 @@
+// Files written whole or not at all, inputs read without trusting them, and echoed text that
+// stays one bounded line: the pieces every command of tamrel shares.
+//
+// The full-disk cases mount a small tmpfs, which needs the superuser (CI runs as root); elsewhere
+// they are skipped with a message.
+#include <gtest/gtest.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <set>
+#include <string>
+
+#include "atomicfile.h"
+#include "boundedread.h"
+#include "host/EchoText.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using tamrel::host::OneLine;
+using tamrel::host::Quote;
+
+std::string Slurp(const fs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+void Put(const fs::path& p, const std::string& text) {
+  std::ofstream(p, std::ios::binary) << text;
+}
+
+class Folder : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = fs::temp_directory_path() /
+           ("tamrel_files_" + std::to_string(::getpid()) + "_" +
+            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(dir_);
+    fs::create_directories(dir_);
+  }
+  void TearDown() override {
+    if (mounted_) ::umount(dir_.c_str());
+    fs::remove_all(dir_);
+  }
+  std::set<std::string> Names() const {
+    std::set<std::string> names;
+    for (const auto& e : fs::directory_iterator(dir_)) names.insert(e.path().filename().string());
+    return names;
+  }
+  // Mounts a tmpfs of the given size over the folder; false where that is not permitted.
+  bool MountSmallDisk(const char* size) {
+    const std::string options = std::string("size=") + size;
+    mounted_ = ::geteuid() == 0 && ::mount("tmpfs", dir_.c_str(), "tmpfs", 0, options.c_str()) == 0;
+    return mounted_;
+  }
+  fs::path dir_;
+  bool mounted_ = false;
+};
+
+TEST_F(Folder, AtomicFileReplacesOnlyOnCommitThroughAShortUniqueName) {
+  const fs::path target = dir_ / "scene.scn";
+  Put(target, "old");
+  AtomicFile a, b;
+  std::string error;
+  ASSERT_TRUE(a.Create(target, error)) << error;
+  ASSERT_TRUE(b.Create(target, error)) << error;
+  // Beside the target, short, and never shared by two writers of the same target.
+  EXPECT_EQ(a.TempPath().parent_path(), dir_);
+  EXPECT_EQ(a.TempPath().filename().string().rfind(".tmrl-", 0), 0u) << a.TempPath();
+  EXPECT_EQ(a.TempPath().filename().string().size(), 12u);
+  EXPECT_NE(a.TempPath(), b.TempPath());
+  ASSERT_TRUE(a.Write("new", 3, error));
+  ASSERT_TRUE(a.WriteAt("N", 1, 0, error));
+  EXPECT_EQ(Slurp(target), "old") << "replaced before the commit";
+  ASSERT_TRUE(a.Commit(error)) << error;
+  EXPECT_EQ(Slurp(target), "New");
+  b.Discard();
+  EXPECT_EQ(Names(), std::set<std::string>{"scene.scn"});
+  // The file reads like any other the user writes, not 0600.
+  struct stat st {};
+  ASSERT_EQ(::stat(target.c_str(), &st), 0);
+  const mode_t mask = ::umask(0);
+  ::umask(mask);
+  EXPECT_EQ(st.st_mode & 0777, 0666 & ~mask);
+}
+
+TEST_F(Folder, AtomicFileLeftUncommittedLeavesThePreviousFile) {
+  const fs::path target = dir_ / "keep.json";
+  Put(target, "previous");
+  {
+    AtomicFile f;
+    std::string error;
+    ASSERT_TRUE(f.Create(target, error));
+    ASSERT_TRUE(f.Write("half", 4, error));
+    // A signal handler would remove it: the pending list names it until then.
+    RemovePendingTempFiles();
+    EXPECT_FALSE(fs::exists(f.TempPath()));
+  }
+  EXPECT_EQ(Slurp(target), "previous");
+  EXPECT_EQ(Names(), std::set<std::string>{"keep.json"});
+  std::string error;
+  EXPECT_FALSE(WriteFileAtomically(dir_ / "absent" / "x.json", "x", error));
+  EXPECT_NE(error.find("No such file or directory"), std::string::npos) << error;
+}
+
+TEST_F(Folder, AtomicFileTakesTheLongestNameTheFileSystemHolds) {
+  const long nameMax = ::pathconf(dir_.c_str(), _PC_NAME_MAX);
+  ASSERT_GT(nameMax, 20);
+  const std::string longest(static_cast<std::size_t>(nameMax) - 4, 'n');
+  std::string error;
+  ASSERT_TRUE(WriteFileAtomically(dir_ / (longest + ".png"), "png", error)) << error;
+  EXPECT_EQ(Slurp(dir_ / (longest + ".png")), "png");
+}
+
+TEST_F(Folder, FullDiskFailsTheWriteAndKeepsThePreviousFile) {
+  if (!MountSmallDisk("64k")) GTEST_SKIP() << "mounting a tmpfs needs the superuser";
+  const fs::path target = dir_ / "image.png";
+  std::string error;
+  ASSERT_TRUE(WriteFileAtomically(target, std::string(20000, 'a'), error)) << error;
+  EXPECT_FALSE(WriteFileAtomically(target, std::string(200000, 'b'), error));
+  EXPECT_NE(error.find("No space left on device"), std::string::npos) << error;
+  EXPECT_EQ(Slurp(target), std::string(20000, 'a'));
+  EXPECT_EQ(Names(), std::set<std::string>{"image.png"});
+}
+
+TEST_F(Folder, OnlyRegularFilesWithinTheLimitAreRead) {
+  Put(dir_ / "five", "12345");
+  std::string text, error;
+  ASSERT_TRUE(ReadRegularFile(dir_ / "five", 5, text, error)) << error;
+  EXPECT_EQ(text, "12345");
+  EXPECT_FALSE(ReadRegularFile(dir_ / "five", 4, text, error));
+  EXPECT_EQ(error, "it is larger than 4 bytes");
+  EXPECT_TRUE(text.empty());
+  Put(dir_ / "empty", "");
+  ASSERT_TRUE(ReadRegularFile(dir_ / "empty", 4, text, error));
+  EXPECT_EQ(text, "");
+
+  // A FIFO without a writer would block a plain open forever.
+  ASSERT_EQ(::mkfifo((dir_ / "fifo").c_str(), 0600), 0);
+  EXPECT_FALSE(ReadRegularFile(dir_ / "fifo", 1 << 20, text, error));
+  EXPECT_EQ(error, "it is not a regular file");
+  EXPECT_FALSE(ReadRegularFile("/dev/zero", 1 << 20, text, error));
+  EXPECT_EQ(error, "it is not a regular file");
+  EXPECT_FALSE(ReadRegularFile(dir_, 1 << 20, text, error));
+  EXPECT_EQ(error, "it is a folder");
+  EXPECT_FALSE(ReadRegularFile(dir_ / "absent", 1 << 20, text, error));
+  EXPECT_EQ(error, "No such file or directory");
+}
+
+TEST(EchoText, ControlCharactersAreEscapedAndLongValuesCut) {
+  EXPECT_EQ(Quote("plain"), "'plain'");
+  EXPECT_EQ(Quote(std::string("a\x1b[31mb\nc\r\t", 11)), "'a\\x1B[31mb\\nc\\r\\t'");
+  EXPECT_EQ(Quote(std::string("nul\0end", 7)), "'nul\\x00end'");
+  EXPECT_EQ(Quote("it's", 80), "'it\\'s'");
+  EXPECT_EQ(Quote("say \"x\"", 80, '"'), "\"say \\\"x\\\"\"");
+  EXPECT_EQ(Quote("back\\slash"), "'back\\\\slash'");
+  // UTF-8 passes; a broken sequence, DEL and a C1 control (U+009B, a terminal escape) do not.
+  EXPECT_EQ(Quote("gr\xC3\xBC\xC3\x9F"), "'gr\xC3\xBC\xC3\x9F'");
+  EXPECT_EQ(Quote("\xC3(\x7F\xC2\x9B"), "'\\xC3(\\x7F\\xC2\\x9B'");
+  EXPECT_EQ(Quote(std::string(50000000, 'x'), 8), "'xxxxxxxx'... (50000000 bytes)");
+  // A cut never splits a character.
+  EXPECT_EQ(Quote("\xE2\x82\xAC\xE2\x82\xAC", 4), "'\xE2\x82\xAC\xE2\x82\xAC'");
+  EXPECT_EQ(Quote("ab\xE2\x82\xAC\xE2\x82\xAC", 2), "'ab'... (8 bytes)");
+
+  EXPECT_EQ(OneLine("bad value 'a'\nnext\x1b"), "bad value 'a'\\nnext\\x1B");
+  EXPECT_EQ(OneLine(std::string(3000, 'e'), 1000), std::string(1000, 'e') + "... (3000 bytes)");
+}
+
+}  // namespace
