@@ -42,11 +42,11 @@ struct RowShader {
     SampleShadeContext sc;
     TexBakeSample s;
     for (int x = x0; x < x1; ++x, out += SUM_CHANNELS) {
-      // Checked at every pixel: a scene's maps may take long for one sample, and an interrupt
-      // should not wait for a whole tile.
-      if (cancel && cancel->load(std::memory_order_relaxed)) return;
       std::fill(out, out + SUM_CHANNELS, 0.0f);
       for (int i = 0; i < samples; ++i) {
+        // Checked at every sample: a scene's maps may take long for one, and an interrupt should
+        // not wait for a whole tile.
+        if (cancel && cancel->load(std::memory_order_relaxed)) return;
         float sx, sy;
         SamplePosition(i, samples, sx, sy);
         Point3 n;
