@@ -125,9 +125,15 @@ void FillMap(MapKind kind, const BakeSettings& s, const Raster& sums, int margin
           const float fx = p[SUM_FOOT_X], fy = p[SUM_FOOT_Y];
           const float du = fx > 0.0f ? (right - left) / (2.0f * fx) : 0.0f;
           const float dv = fy > 0.0f ? (up - down) / (2.0f * fy) : 0.0f;
-          Point3 n(-s.bumpScale * du, -s.bumpScale * dv, 1.0f);
-          n = n / Length(n);
-          if (!std::isfinite(n.x) || !std::isfinite(n.y)) n = Point3(0.0f, 0.0f, 1.0f);
+          // In double, so that a huge --bump-scale still gives a finite unit normal.
+          const double gx = -static_cast<double>(s.bumpScale) * du;
+          const double gy = -static_cast<double>(s.bumpScale) * dv;
+          const double len = std::sqrt(gx * gx + gy * gy + 1.0);
+          Point3 n(static_cast<float>(gx / len), static_cast<float>(gy / len),
+                   static_cast<float>(1.0 / len));
+          if (!std::isfinite(len) || !std::isfinite(n.x) || !std::isfinite(n.y)) {
+            n = Point3(0.0f, 0.0f, 1.0f);
+          }
           out[0] = Encode(n.x);
           out[1] = Encode(kind == MapKind::NORMAL_DX ? -n.y : n.y);
           out[2] = Encode(n.z);

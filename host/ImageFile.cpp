@@ -249,7 +249,8 @@ std::string ImageFileWriter::WriteRows(int y0, int y1, const float* pixels) {
   if (y1 > y0 && !out_->image->write_scanlines(y0, y1, 0, OIIO::TypeDesc::FLOAT, data)) {
     return Fail(out_->image->geterror());
   }
-  if (out_->proxy && !out_->proxy->failure().empty()) return Fail({});
+  // A short write (a full disk) is reported by Close, once every row has gone out: closing a
+  // half-written PNG makes libpng complain on its own.
   nextRow_ = y1;
   return {};
 }
