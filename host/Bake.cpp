@@ -1,50 +1,173 @@
-// The height output cannot reach the pattern directly: the host knows the map only through its
-// shading interface. With the scratch colour black and the surface colour white, and their maps
-// switched off, the map's mono value is exactly the scratch intensity, so a clone set up that way
-// gives the height without touching the user's map.
+// The bake reaches the pattern only through the map's shading interfaces: its baking interface
+// gives, per sample, the colour EvalColor would give together with the intensity under it, the
+// grain of the winning strand and the footprint in pattern units, so one evaluation fills every
+// map. Samples are summed per pixel in a fixed order; the maps are derived from the sums.
 #include "host/Bake.h"
 
 #include <algorithm>
 #include <cmath>
-#include <memory>
 
-#include "iparamb2.h"
 #include "maxapi.h"
-#include "ref.h"
-#include "scenefile.h"
+#include "texbake.h"
 
 namespace tamrel::host {
 namespace {
 
-// Sets a parameter found by internal name in whichever of the map's blocks declares it.
-template <typename T>
-void SetByName(Texmap& map, const MCHAR* name, TimeValue t, const T& value) {
-  for (int b = 0; b < map.NumParamBlocks(); ++b) {
-    IParamBlock2* block = map.GetParamBlock(b);
-    if (!block) continue;
-    const ParamBlockDesc2* desc = block->GetDesc();
-    const int index = desc->NameToIndex(name);
-    if (index < 0) continue;
-    if (block->SetValue(desc->IndextoID(index), t, value)) return;
+// What a pixel's samples add up to, channel by channel.
+enum SumChannel : int {
+  SUM_R, SUM_G, SUM_B, SUM_A,  // colour (lit on the sphere, the backdrop where it is missed)
+  SUM_MONO,                    // the colour's mean, lit likewise
+  SUM_HEIGHT,                  // the scratch intensity
+  SUM_GRAIN_C, SUM_GRAIN_S,    // the grain's tangent-space direction at twice its angle
+  SUM_FOOT_X, SUM_FOOT_Y,      // the pixel's footprint in pattern units
+  SUM_CHANNELS
+};
+
+float Encode(float v) { return std::clamp(v * 0.5f + 0.5f, 0.0f, 1.0f); }
+
+// Everything one row of pixels needs, shared read-only by the render threads.
+struct RowShader {
+  Texmap* map;
+  ITexBake* bake;
+  View view;
+  int samples;
+  float footprint;  // of one sample, in pixels
+  bool filter, lit, grain;
+  float bumpScale;
+  const std::atomic<bool>* cancel;
+
+  // Sums the samples of pixels x0 .. x1-1 of image row y into out (SUM_CHANNELS floats each).
+  // Pixels may lie outside the image: the plane goes on beyond its edges.
+  void ShadeRow(int y, int x0, int x1, float* out) const {
+    SampleShadeContext sc;
+    TexBakeSample s;
+    for (int x = x0; x < x1; ++x, out += SUM_CHANNELS) {
+      std::fill(out, out + SUM_CHANNELS, 0.0f);
+      for (int i = 0; i < samples; ++i) {
+        // Checked at every sample: a scene's maps may take long for one, and an interrupt should
+        // not wait for a whole tile.
+        if (cancel && cancel->load(std::memory_order_relaxed)) return;
+        float sx, sy;
+        SamplePosition(i, samples, sx, sy);
+        Point3 n;
+        const bool hit = MakeSampleAt(view, static_cast<float>(x) + sx, static_cast<float>(y) + sy,
+                                      footprint, sc, &n);
+        if (!hit) {
+          const float b = Backdrop(x, y);
+          out[SUM_R] += b;
+          out[SUM_G] += b;
+          out[SUM_B] += b;
+          out[SUM_A] += 1.0f;
+          out[SUM_MONO] += b;
+          continue;
+        }
+        sc.filterMaps = filter ? TRUE : FALSE;
+        bake->EvalBakeSample(sc, s, grain ? TRUE : FALSE);
+        float shading = 1.0f;
+        if (lit) {
+          // The sphere is lit with the map's bump, a camera-space perturbation; camera and object
+          // axes coincide here.
+          sc.ClearCache();
+          shading = SphereDiffuse(BentNormal(n, map->EvalNormalPerturb(sc), bumpScale));
+        }
+        out[SUM_R] += s.color.r * shading;
+        out[SUM_G] += s.color.g * shading;
+        out[SUM_B] += s.color.b * shading;
+        out[SUM_A] += lit ? 1.0f : s.color.a;
+        out[SUM_MONO] += (s.color.g + s.color.r + s.color.b) / 3.0f * shading;
+        out[SUM_HEIGHT] += s.intensity;
+        // Footprint x is the plane's tangent, footprint y its bitangent downwards. A grain has no
+        // heading, so directions are summed at twice their angle, where opposite ones agree.
+        const float tx = s.direction.x, ty = -s.direction.y;
+        out[SUM_GRAIN_C] += tx * tx - ty * ty;
+        out[SUM_GRAIN_S] += 2.0f * tx * ty;
+        out[SUM_FOOT_X] += s.footprint[0] / footprint;
+        out[SUM_FOOT_Y] += s.footprint[1] / footprint;
+      }
+      const float inv = 1.0f / static_cast<float>(samples);
+      for (int c = 0; c < SUM_CHANNELS; ++c) {
+        if (c != SUM_GRAIN_C && c != SUM_GRAIN_S) out[c] *= inv;
+      }
+    }
   }
-  throw BakeError("the map has no parameter \"" + std::string(name, name + std::wcslen(name)) +
-                  "\" of the expected type, which the height output relies on");
+};
+
+// Fills one map's band from the pixel sums; sums has a margin of `margin` pixels on every side.
+void FillMap(MapKind kind, const BakeSettings& s, const Raster& sums, int margin, Raster& band) {
+  for (int y = 0; y < band.height; ++y) {
+    for (int x = 0; x < band.width; ++x) {
+      const float* p = sums.Pixel(x + margin, y + margin);
+      float* out = band.Pixel(x, y);
+      const float h = p[SUM_HEIGHT];
+      switch (kind) {
+        case MapKind::COLOR:
+          std::copy(p, p + 4, out);
+          break;
+        case MapKind::MONO:
+          out[0] = p[SUM_MONO];
+          break;
+        case MapKind::HEIGHT:
+          out[0] = h;
+          break;
+        case MapKind::ROUGHNESS:
+          // Intensity 0 is the middle of a scratch, 1 the untouched surface.
+          out[0] = s.roughnessScratch * (1.0f - h) + s.roughnessSurface * h;
+          break;
+        case MapKind::NORMAL_GL:
+        case MapKind::NORMAL_DX: {
+          // The normal of the baked height itself: central differences of the filtered heights of
+          // the neighbours, over the pixel's footprint in pattern units. Image rows run down, the
+          // bitangent up.
+          const float left = sums.Pixel(x + margin - 1, y + margin)[SUM_HEIGHT];
+          const float right = sums.Pixel(x + margin + 1, y + margin)[SUM_HEIGHT];
+          const float up = sums.Pixel(x + margin, y + margin - 1)[SUM_HEIGHT];
+          const float down = sums.Pixel(x + margin, y + margin + 1)[SUM_HEIGHT];
+          const float fx = p[SUM_FOOT_X], fy = p[SUM_FOOT_Y];
+          const float du = fx > 0.0f ? (right - left) / (2.0f * fx) : 0.0f;
+          const float dv = fy > 0.0f ? (up - down) / (2.0f * fy) : 0.0f;
+          // In double, so that a huge --bump-scale still gives a finite unit normal.
+          const double gx = -static_cast<double>(s.bumpScale) * du;
+          const double gy = -static_cast<double>(s.bumpScale) * dv;
+          const double len = std::sqrt(gx * gx + gy * gy + 1.0);
+          Point3 n(static_cast<float>(gx / len), static_cast<float>(gy / len),
+                   static_cast<float>(1.0 / len));
+          if (!std::isfinite(len) || !std::isfinite(n.x) || !std::isfinite(n.y)) {
+            n = Point3(0.0f, 0.0f, 1.0f);
+          }
+          out[0] = Encode(n.x);
+          out[1] = Encode(kind == MapKind::NORMAL_DX ? -n.y : n.y);
+          out[2] = Encode(n.z);
+          break;
+        }
+        case MapKind::ANISOTROPY: {
+          const float c = p[SUM_GRAIN_C], sn = p[SUM_GRAIN_S];
+          float dx = 0.0f, dy = 0.0f;
+          if (c != 0.0f || sn != 0.0f) {
+            const float half = 0.5f * std::atan2(sn, c);
+            dx = std::cos(half);
+            dy = std::sin(half);
+          }
+          out[0] = Encode(dx);
+          out[1] = Encode(dy);
+          out[2] = h;
+          break;
+        }
+      }
+    }
+  }
 }
 
-// Gives a clone that reads the scratch intensity as its mono value at time t.
-Texmap* MakeHeightClone(Texmap& map, TimeValue t, Scene& keeper) {
-  auto* clone = dynamic_cast<Texmap*>(CloneRefHierarchy(&map));
-  if (!clone) throw BakeError("the map cannot be cloned for the height output");
-  keeper.AddRoot(clone);
-  SetByName(*clone, L"color1", t, Color(0.0f, 0.0f, 0.0f));
-  SetByName(*clone, L"color2", t, Color(1.0f, 1.0f, 1.0f));
-  SetByName(*clone, L"col1mapEnabled", t, 0);
-  SetByName(*clone, L"col2mapEnabled", t, 0);
-  return clone;
-}
+}  // namespace
 
-float Clamp01(float v) { return std::clamp(v, 0.0f, 1.0f); }
-
+namespace {
+struct MapInfo {
+  const char* name;
+  MapKind kind;
+};
+constexpr MapInfo kMaps[] = {{"color", MapKind::COLOR},           {"mono", MapKind::MONO},
+                             {"height", MapKind::HEIGHT},         {"normal-gl", MapKind::NORMAL_GL},
+                             {"normal-dx", MapKind::NORMAL_DX},   {"roughness", MapKind::ROUGHNESS},
+                             {"anisotropy", MapKind::ANISOTROPY}};
 }  // namespace
 
 // The map's perturbation is a gradient of its field in three dimensions; only the part across the
@@ -70,45 +193,49 @@ Point3 BentNormal(const Point3& n, const Point3& perturb, float scale) {
                 static_cast<float>(dz / wide));
 }
 
-bool ParseOutputKind(const std::string& name, OutputKind& kind) {
-  static const std::pair<const char*, OutputKind> kNames[] = {{"color", OutputKind::COLOR},
-                                                              {"mono", OutputKind::MONO},
-                                                              {"height", OutputKind::HEIGHT},
-                                                              {"normal", OutputKind::NORMAL}};
-  for (const auto& [n, k] : kNames) {
-    if (name == n) {
-      kind = k;
+bool ParseMapName(const std::string& name, NormalConvention convention, MapKind& kind) {
+  if (name == "normal") {
+    kind = convention == NormalConvention::DIRECTX ? MapKind::NORMAL_DX : MapKind::NORMAL_GL;
+    return true;
+  }
+  for (const MapInfo& m : kMaps) {
+    if (name == m.name) {
+      kind = m.kind;
       return true;
     }
   }
   return false;
 }
 
-const char* OutputKindName(OutputKind kind) {
-  switch (kind) {
-    case OutputKind::MONO:
-      return "mono";
-    case OutputKind::HEIGHT:
-      return "height";
-    case OutputKind::NORMAL:
-      return "normal";
-    default:
-      return "color";
-  }
+const char* MapNames() {
+  return "color, mono, height, normal, normal-gl, normal-dx, roughness, anisotropy";
 }
 
-int OutputChannels(OutputKind kind) {
+const char* MapKindName(MapKind kind) {
+  for (const MapInfo& m : kMaps) {
+    if (m.kind == kind) return m.name;
+  }
+  return "color";
+}
+
+int MapChannels(MapKind kind) {
   switch (kind) {
-    case OutputKind::COLOR:
+    case MapKind::COLOR:
       return 4;
-    case OutputKind::NORMAL:
+    case MapKind::NORMAL_GL:
+    case MapKind::NORMAL_DX:
+    case MapKind::ANISOTROPY:
       return 3;
     default:
       return 1;
   }
 }
 
-bool IsDataOutput(OutputKind kind) { return kind != OutputKind::COLOR; }
+bool IsDataMap(MapKind kind) { return kind != MapKind::COLOR; }
+
+Region BakeRegion(const BakeSettings& s) {
+  return s.region.Empty() ? Region{0, 0, s.view.width, s.view.height} : s.region;
+}
 
 std::string CheckBakeSettings(const BakeSettings& s) {
   if (s.view.width <= 0 || s.view.height <= 0) return "the image size must be at least 1x1";
@@ -118,92 +245,119 @@ std::string CheckBakeSettings(const BakeSettings& s) {
   if (!(s.view.extent > 0.0f) || !std::isfinite(s.view.extent)) {
     return "the plane's extent must be a positive number of scene units";
   }
+  if (s.samples < 1 || s.samples > kMaxSamples) {
+    return "--samples must be from 1 to " + std::to_string(kMaxSamples);
+  }
+  if (s.maps.empty()) return "no map to bake";
+  for (float r : {s.roughnessSurface, s.roughnessScratch}) {
+    if (!(r >= 0.0f && r <= 1.0f)) return "roughness values must be from 0 to 1";
+  }
+  const Region& r = s.region;
+  if (!r.Empty()) {
+    if (r.x0 < 0 || r.y0 < 0 || r.x1 > s.view.width || r.y1 > s.view.height) {
+      return "--region " + std::to_string(r.x0) + "," + std::to_string(r.y0) + "," +
+             std::to_string(r.x1) + "," + std::to_string(r.y1) +
+             " must be a non-empty rectangle inside the " + std::to_string(s.view.width) + "x" +
+             std::to_string(s.view.height) + " image";
+    }
+  }
   // A tangent frame is only fixed on the plane; on the sphere it would depend on the UV layout.
-  if (s.output == OutputKind::NORMAL && s.view.geometry != Geometry::PLANE) {
-    return "--output normal bakes a tangent-space normal map of the plane; use --geometry plane";
+  for (MapKind kind : s.maps) {
+    if ((IsNormalMap(kind) || kind == MapKind::ANISOTROPY) && s.view.geometry != Geometry::PLANE) {
+      return std::string(MapKindName(kind)) +
+             " is a tangent-space map of the plane; use --geometry plane";
+    }
   }
   return {};
 }
 
-bool BakeFrame(Texmap& map, TimeValue t, const BakeSettings& s, Raster& raster) {
-  if (std::string why = CheckBakeSettings(s); !why.empty()) throw BakeError(why);
+void SamplePosition(int i, int n, float& x, float& y) {
+  constexpr double kGolden = 0.6180339887498949;  // the golden ratio's fractional part
+  x = static_cast<float>((i + 0.5) / n);
+  const double g = 0.5 + i * kGolden;
+  y = static_cast<float>(g - std::floor(g));
+}
 
-  Scene keeper;  // owns the height clone for the length of the bake
-  Texmap* target = &map;
-  if (s.output == OutputKind::HEIGHT) target = MakeHeightClone(map, t, keeper);
+bool BakeFrame(Texmap& map, TimeValue t, const BakeSettings& s, const BandSink& sink) {
+  if (std::string why = CheckBakeSettings(s); !why.empty()) throw BakeError(why);
+  auto* bake = static_cast<ITexBake*>(map.GetInterface(I_TEXBAKE));
+  if (!bake) throw BakeError("the map offers no baking interface");
 
   // Maps may read the current time while they update, never while they are shaded.
   GetCOREInterface()->SetTime(t);
   Interval valid = FOREVER;
-  target->Update(t, valid);
+  map.Update(t, valid);
 
-  const View view = s.view;
-  const OutputKind output = s.output;
-  const bool directx = s.convention == NormalConvention::DIRECTX;
-  const BOOL filter = s.filter ? TRUE : FALSE;
-  const float bumpScale = s.bumpScale;
-  const int channels = OutputChannels(output);
+  const bool grain = std::find(s.maps.begin(), s.maps.end(), MapKind::ANISOTROPY) != s.maps.end();
+  RowShader shader{&map,
+                   bake,
+                   s.view,
+                   s.samples,
+                   1.0f / std::sqrt(static_cast<float>(s.samples)),
+                   s.filter,
+                   s.view.geometry == Geometry::SPHERE,
+                   grain,
+                   s.bumpScale,
+                   s.render.cancel};
+  const bool normals = std::any_of(s.maps.begin(), s.maps.end(), IsNormalMap);
+  const int margin = normals ? 1 : 0;  // normals need their neighbours' heights
+  const Region region = BakeRegion(s);
+  const int bandRows = std::max(1, s.bandRows);
+  const std::int64_t total = static_cast<std::int64_t>(region.Width()) * region.Height();
 
-  // The sphere is lit with the map's bump; the plane shows the map as it is. The bump is a
-  // camera-space perturbation, and camera and object axes coincide here.
-  const bool lit = view.geometry == Geometry::SPHERE;
-  auto Lighting = [&, target](SampleShadeContext& sc, const Point3& n) {
-    if (!lit) return 1.0f;
-    sc.ClearCache();
-    return SphereDiffuse(BentNormal(n, target->EvalNormalPerturb(sc), bumpScale));
-  };
-
-  // Checked at every pixel: a scene's maps may take long for one sample, and an interrupt should
-  // not wait for a whole tile.
-  const std::atomic<bool>* cancel = s.render.cancel;
-  auto shade = [&, target](int y, int x0, int x1, float* out) {
-    SampleShadeContext sc;
-    Point3 n;
-    for (int x = x0; x < x1; ++x, out += channels) {
-      if (cancel && cancel->load(std::memory_order_relaxed)) return;
-      const bool hit = MakeSample(view, x, y, sc, &n);
-      sc.filterMaps = filter;
-      if (!hit) {
-        const float b = Backdrop(x, y);
-        if (output == OutputKind::COLOR) {
-          out[0] = out[1] = out[2] = b;
-          out[3] = 1.0f;
-        } else {
-          out[0] = output == OutputKind::MONO ? b : 0.0f;
-        }
-        continue;
-      }
-      switch (output) {
-        case OutputKind::COLOR: {
-          const AColor c = target->EvalColor(sc);
-          const float shading = Lighting(sc, n);
-          out[0] = c.r * shading;
-          out[1] = c.g * shading;
-          out[2] = c.b * shading;
-          out[3] = lit ? 1.0f : c.a;
-          break;
-        }
-        case OutputKind::MONO: {
-          const float m = target->EvalMono(sc);
-          out[0] = m * Lighting(sc, n);
-          break;
-        }
-        case OutputKind::HEIGHT:
-          out[0] = Clamp01(target->EvalMono(sc));
-          break;
-        case OutputKind::NORMAL: {
-          // Tangent +x, bitangent +y, normal +z: the plane's own axes, which are camera axes.
-          const Point3 d =
-              BentNormal(Point3(0.0f, 0.0f, 1.0f), target->EvalNormalPerturb(sc), bumpScale);
-          out[0] = Clamp01(d.x * 0.5f + 0.5f);
-          out[1] = Clamp01((directx ? -d.y : d.y) * 0.5f + 0.5f);
-          out[2] = Clamp01(d.z * 0.5f + 0.5f);
-          break;
-        }
-      }
+  RenderOptions options = s.render;
+  Raster sums;
+  std::vector<Raster> bands(s.maps.size());
+  for (int by = region.y0; by < region.y1; by += bandRows) {
+    const int rows = std::min(bandRows, region.y1 - by);
+    const int x0 = region.x0 - margin, y0 = by - margin;
+    const std::int64_t before = static_cast<std::int64_t>(by - region.y0) * region.Width();
+    options.progress = nullptr;
+    if (s.progress) {
+      options.progress = [&, before, rows](int done, int tiles) {
+        s.progress(before + static_cast<std::int64_t>(rows) * region.Width() * done / tiles, total);
+      };
     }
-  };
-  return RenderRaster(raster, view.width, view.height, channels, shade, s.render);
+    const SpanShader span = [&](int y, int xa, int xb, float* out) {
+      shader.ShadeRow(y0 + y, x0 + xa, x0 + xb, out);
+    };
+    if (!RenderRaster(sums, region.Width() + 2 * margin, rows + 2 * margin, SUM_CHANNELS, span,
+                      options)) {
+      return false;
+    }
+    for (std::size_t m = 0; m < s.maps.size(); ++m) {
+      Raster& band = bands[m];
+      band.width = region.Width();
+      band.height = rows;
+      band.channels = MapChannels(s.maps[m]);
+      band.pixels.assign(static_cast<std::size_t>(band.width) * rows * band.channels, 0.0f);
+      FillMap(s.maps[m], s, sums, margin, band);
+    }
+    if (std::string error = sink(by - region.y0, by - region.y0 + rows, bands); !error.empty()) {
+      throw BakeError(error);
+    }
+  }
+  if (s.progress) s.progress(total, total);
+  return true;
+}
+
+bool BakeFrame(Texmap& map, TimeValue t, const BakeSettings& s, std::vector<Raster>& maps) {
+  const Region region = BakeRegion(s);
+  maps.assign(s.maps.size(), Raster());
+  for (std::size_t m = 0; m < s.maps.size(); ++m) {
+    maps[m].width = region.Width();
+    maps[m].height = region.Height();
+    maps[m].channels = MapChannels(s.maps[m]);
+    maps[m].pixels.assign(
+        static_cast<std::size_t>(region.Width()) * region.Height() * maps[m].channels, 0.0f);
+  }
+  return BakeFrame(map, t, s, [&](int y0, int y1, const std::vector<Raster>& bands) {
+    for (std::size_t m = 0; m < bands.size(); ++m) {
+      std::copy(bands[m].pixels.begin(), bands[m].pixels.end(), maps[m].Pixel(0, y0));
+    }
+    (void)y1;
+    return std::string();
+  });
 }
 
 }  // namespace tamrel::host

@@ -1,6 +1,8 @@
 #include "host/CliParse.h"
 
 #include <charconv>
+#include <cmath>
+#include <cstdlib>
 
 namespace tamrel::host {
 namespace {
@@ -64,6 +66,74 @@ std::string ExpandFramePattern(const std::string& path, int frame) {
   std::string digits = std::to_string(frame);
   if (static_cast<int>(digits.size()) < width) digits.insert(0, static_cast<std::size_t>(width) - digits.size(), '0');
   return path.substr(0, begin) + digits + path.substr(end + 1);
+}
+
+bool ParseRegion(const std::string& text, int& x0, int& y0, int& x1, int& y1) {
+  int v[4];
+  std::size_t start = 0;
+  for (int i = 0; i < 4; ++i) {
+    const std::size_t comma = i < 3 ? text.find(',', start) : text.size();
+    if (comma == std::string::npos) return false;
+    if (!ParseInt(text.substr(start, comma - start), v[i])) return false;
+    start = comma + 1;
+  }
+  if (v[0] >= v[2] || v[1] >= v[3]) return false;
+  x0 = v[0];
+  y0 = v[1];
+  x1 = v[2];
+  y1 = v[3];
+  return true;
+}
+
+bool ParseFloatPair(const std::string& text, float& a, float& b) {
+  const std::size_t comma = text.find(',');
+  if (comma == std::string::npos) return false;
+  auto parse = [](const std::string& s, float& out) {
+    if (s.empty()) return false;
+    char* end = nullptr;
+    const double d = std::strtod(s.c_str(), &end);
+    if (end != s.c_str() + s.size() || !std::isfinite(d)) return false;
+    out = static_cast<float>(d);
+    return true;
+  };
+  return parse(text.substr(0, comma), a) && parse(text.substr(comma + 1), b);
+}
+
+bool ParseNameList(const std::string& text, std::vector<std::string>& names, std::string& bad) {
+  names.clear();
+  std::size_t start = 0;
+  while (true) {
+    const std::size_t comma = text.find(',', start);
+    std::string name = text.substr(start, comma == std::string::npos ? std::string::npos
+                                                                      : comma - start);
+    const auto first = name.find_first_not_of(' ');
+    const auto last = name.find_last_not_of(' ');
+    name = first == std::string::npos ? "" : name.substr(first, last - first + 1);
+    if (name.empty()) {
+      bad = "(empty)";
+      return false;
+    }
+    for (const std::string& n : names) {
+      if (n == name) {
+        bad = name;
+        return false;
+      }
+    }
+    names.push_back(name);
+    if (comma == std::string::npos) return true;
+    start = comma + 1;
+  }
+}
+
+bool HasMapPattern(const std::string& path) { return path.find("{map}") != std::string::npos; }
+
+std::string ExpandMapPattern(const std::string& path, const std::string& map) {
+  std::string out = path;
+  for (std::size_t at = out.find("{map}"); at != std::string::npos;
+       at = out.find("{map}", at + map.size())) {
+    out.replace(at, 5, map);
+  }
+  return out;
 }
 
 }  // namespace tamrel::host

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace tamrel::host {
 
@@ -24,5 +25,21 @@ bool HasFramePattern(const std::string& path);
 // Replaces the last run of '#' in the file name (not the folders) by the frame number padded with
 // zeros to the run's length; a name without one is returned as it is.
 std::string ExpandFramePattern(const std::string& path, int frame);
+
+// "X0,Y0,X1,Y1": a pixel rectangle X0 <= x < X1, Y0 <= y < Y1 with X0 < X1 and Y0 < Y1, all
+// numbers 0 or more. False for anything else (the bounds of the image are checked elsewhere).
+bool ParseRegion(const std::string& text, int& x0, int& y0, int& x1, int& y1);
+
+// "A,B" of two finite numbers. False for anything else.
+bool ParseFloatPair(const std::string& text, float& a, float& b);
+
+// A comma-separated list of names: "color,height, normal" gives three; empty entries and
+// repeated names are refused (false, with the offending entry in bad).
+bool ParseNameList(const std::string& text, std::vector<std::string>& names, std::string& bad);
+
+// True when the file name template holds "{map}".
+bool HasMapPattern(const std::string& path);
+// Replaces every "{map}" by the map's name.
+std::string ExpandMapPattern(const std::string& path, const std::string& map);
 
 }  // namespace tamrel::host

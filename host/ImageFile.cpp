@@ -171,65 +171,135 @@ float LinearToSrgb(float v) {
   return v <= 0.0031308f ? 12.92f * v : 1.055f * std::pow(v, 1.0f / 2.4f) - 0.055f;
 }
 
-std::string WriteImageFile(const std::string& path, const Raster& raster,
-                           const ImageFileOptions& options) {
-  PixelType type;
-  if (std::string error = ResolvePixelType(path, options, type); !error.empty()) return error;
-  if (raster.width <= 0 || raster.height <= 0 || raster.channels <= 0) {
-    return "nothing to write: the image is empty";
-  }
+struct ImageFileWriter::Output {
+  AtomicFile file;
+  std::unique_ptr<AtomicFileProxy> proxy;
+  std::unique_ptr<OIIO::ImageOutput> image;
+};
 
+std::string ImageFileWriter::Fail(const std::string& what) {
+  std::string reason = what.empty() ? "the writer failed" : what;
+  if (out_ && out_->proxy && !out_->proxy->failure().empty()) reason = out_->proxy->failure();
+  const std::string message = "cannot write " + path_ + ": " + reason;
+  Abort();
+  return message;
+}
+
+std::string ImageFileWriter::Open(const std::string& path, int width, int height, int channels,
+                                  const ImageFileOptions& options) {
+  Abort();
+  path_ = path;
+  if (std::string error = ResolvePixelType(path, options, type_); !error.empty()) return error;
+  if (width <= 0 || height <= 0 || channels <= 0) return "nothing to write: the image is empty";
+  width_ = width;
+  height_ = height;
+  channels_ = channels;
+  nextRow_ = 0;
+  closed_ = false;
   // Integer files of colour carry sRGB-encoded values; alpha and data stay linear.
-  const bool encode = IsInteger(type) && !options.data;
-  std::vector<float> pixels = raster.pixels;
-  if (encode) {
-    const int colourChannels = std::min(raster.channels, 3);
-    for (std::size_t i = 0; i < pixels.size(); ++i) {
-      if (static_cast<int>(i % raster.channels) < colourChannels) {
-        pixels[i] = LinearToSrgb(pixels[i]);
-      }
-    }
-  }
+  encode_ = IsInteger(type_) && !options.data;
 
-  OIIO::ImageSpec header(raster.width, raster.height, raster.channels, ToTypeDesc(type));
-  if (raster.channels == 4) {
+  OIIO::ImageSpec header(width, height, channels, ToTypeDesc(type_));
+  if (channels == 4) {
     header.alpha_channel = 3;
     // The values are written as they are; formats that store unassociated alpha (PNG) must not
     // divide them by alpha on the way out.
     header.attribute("oiio:UnassociatedAlpha", 1);
   }
-  header.attribute("oiio:ColorSpace", encode ? "sRGB" : "Linear");
+  header.attribute("oiio:ColorSpace", encode_ ? "sRGB" : "Linear");
   for (const auto& [key, value] : options.metadata) header.attribute(key, value);
-
   header.attribute("DateTime", ReproducibleDateTime());
 
-  AtomicFile file;
+  out_ = std::make_shared<Output>();
   std::string error;
-  if (!file.Create(path, error)) return "cannot write " + path + ": " + error;
-  auto out = OIIO::ImageOutput::create(path);
-  if (!out) return "cannot write " + path + ": " + OIIO::geterror();
+  if (!out_->file.Create(path, error)) {
+    out_.reset();
+    return "cannot write " + path + ": " + error;
+  }
+  out_->image = OIIO::ImageOutput::create(path);
+  if (!out_->image) return Fail(OIIO::geterror());
   // libtiff checks every write itself and reads its file back while writing it, which the proxy
   // does not serve faithfully; it writes to the temporary file by name.
-  AtomicFileProxy proxy(file);
-  const bool viaProxy = std::string_view(out->format_name()) != "tiff";
-  if (viaProxy && !out->set_ioproxy(&proxy)) {
-    return "cannot write " + path + ": " + out->geterror();
+  if (std::string_view(out_->image->format_name()) != "tiff") {
+    out_->proxy = std::make_unique<AtomicFileProxy>(out_->file);
+    if (!out_->image->set_ioproxy(out_->proxy.get())) return Fail(out_->image->geterror());
   }
-  auto fail = [&](std::string what) {
-    if (!proxy.failure().empty()) return "cannot write " + path + ": " + proxy.failure();
-    return "cannot write " + path + ": " + (what.empty() ? "the writer failed" : what);
-  };
-  if (!out->open(file.TempPath().string(), header)) return fail(out->geterror());
-  if (!out->write_image(OIIO::TypeDesc::FLOAT, pixels.data())) {
-    const std::string e = out->geterror();
-    out->close();
-    return fail(e);
+  if (!out_->image->open(out_->file.TempPath().string(), header)) {
+    return Fail(out_->image->geterror());
   }
-  if (!out->close()) return fail(out->geterror());
-  out.reset();
-  if (!proxy.failure().empty()) return "cannot write " + path + ": " + proxy.failure();
-  if (!file.Commit(error)) return "cannot write " + path + ": " + error;
   return {};
+}
+
+std::string ImageFileWriter::WriteRows(int y0, int y1, const float* pixels) {
+  if (!out_ || closed_) return "cannot write " + path_ + ": the file is not open";
+  if (y0 != nextRow_ || y1 < y0 || y1 > height_) {
+    return Fail("rows " + std::to_string(y0) + ".." + std::to_string(y1) + " out of order");
+  }
+  const std::size_t count = static_cast<std::size_t>(y1 - y0) * width_ * channels_;
+  const float* data = pixels;
+  std::vector<float> encoded;
+  if (encode_) {
+    encoded.assign(pixels, pixels + count);
+    const int colourChannels = std::min(channels_, 3);
+    for (std::size_t i = 0; i < count; ++i) {
+      if (static_cast<int>(i % channels_) < colourChannels) encoded[i] = LinearToSrgb(encoded[i]);
+    }
+    data = encoded.data();
+  }
+  if (y1 > y0 && !out_->image->write_scanlines(y0, y1, 0, OIIO::TypeDesc::FLOAT, data)) {
+    return Fail(out_->image->geterror());
+  }
+  // A short write (a full disk) is reported by Close, once every row has gone out: closing a
+  // half-written PNG makes libpng complain on its own.
+  nextRow_ = y1;
+  return {};
+}
+
+std::string ImageFileWriter::Close() {
+  if (!out_ || closed_) return "cannot write " + path_ + ": the file is not open";
+  if (nextRow_ != height_) return Fail("the image is incomplete");
+  if (!out_->image->close()) return Fail(out_->image->geterror());
+  out_->image.reset();
+  if (out_->proxy && !out_->proxy->failure().empty()) return Fail({});
+  closed_ = true;
+  return {};
+}
+
+std::string ImageFileWriter::Commit() {
+  if (!closed_) {
+    if (std::string error = Close(); !error.empty()) return error;
+  }
+  std::string error;
+  if (!out_->file.Commit(error)) return Fail(error);
+  out_.reset();
+  closed_ = false;
+  return {};
+}
+
+void ImageFileWriter::Abort() {
+  if (out_ && out_->image) out_->image->close();
+  if (out_) {
+    out_->image.reset();
+    out_->file.Discard();
+  }
+  out_.reset();
+  closed_ = false;
+}
+
+std::string WriteImageFile(const std::string& path, const Raster& raster,
+                           const ImageFileOptions& options) {
+  if (raster.width <= 0 || raster.height <= 0 || raster.channels <= 0) {
+    PixelType type;
+    if (std::string error = ResolvePixelType(path, options, type); !error.empty()) return error;
+    return "nothing to write: the image is empty";
+  }
+  ImageFileWriter writer;
+  if (std::string e = writer.Open(path, raster.width, raster.height, raster.channels, options);
+      !e.empty()) {
+    return e;
+  }
+  if (std::string e = writer.WriteRows(0, raster.height, raster.pixels.data()); !e.empty()) return e;
+  return writer.Commit();
 }
 
 }  // namespace tamrel::host

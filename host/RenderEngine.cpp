@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <condition_variable>
 #include <exception>
 #include <mutex>
 #include <thread>
@@ -33,6 +34,10 @@ bool RenderRaster(Raster& raster, int width, int height, int channels, const Spa
   std::atomic<bool> failed{false};
   std::exception_ptr error;
   std::mutex errorMutex;
+  // Wakes the reporting thread when the last tile is done, so a short render never waits out a
+  // whole progress interval.
+  std::mutex doneMutex;
+  std::condition_variable allDone;
 
   auto stop = [&] {
     return failed.load(std::memory_order_relaxed) ||
@@ -50,7 +55,10 @@ bool RenderRaster(Raster& raster, int width, int height, int channels, const Spa
         if (!error) error = std::current_exception();
         failed = true;
       }
-      done.fetch_add(1);
+      if (done.fetch_add(1) + 1 == total) {
+        std::lock_guard<std::mutex> lock(doneMutex);
+        allDone.notify_all();
+      }
     }
   };
 
@@ -61,9 +69,10 @@ bool RenderRaster(Raster& raster, int width, int height, int channels, const Spa
 
   if (options.progress) {
     using namespace std::chrono_literals;
+    std::unique_lock<std::mutex> lock(doneMutex);
     while (done.load() < total && !stop()) {
       options.progress(done.load(), total);
-      std::this_thread::sleep_for(100ms);
+      allDone.wait_for(lock, 100ms, [&] { return done.load() >= total; });
     }
   }
   for (std::thread& th : pool) th.join();

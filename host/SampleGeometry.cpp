@@ -12,30 +12,36 @@ constexpr float kCameraDistance = 1000.0f;  // the camera sits this far in front
 }  // namespace
 
 bool MakeSample(const View& view, int x, int y, SampleShadeContext& sc, Point3* normal) {
+  return MakeSampleAt(view, static_cast<float>(x) + 0.5f, static_cast<float>(y) + 0.5f, 1.0f, sc,
+                      normal);
+}
+
+bool MakeSampleAt(const View& view, float px, float py, float footprint, SampleShadeContext& sc,
+                  Point3* normal) {
   const float w = static_cast<float>(view.width), h = static_cast<float>(view.height);
-  const float pixel = view.extent / w;  // square pixels
-  const float u = (static_cast<float>(x) + 0.5f) / w;
-  const float v = 1.0f - (static_cast<float>(y) + 0.5f) / h;
+  const float pixel = view.extent / w * footprint;  // square pixels
+  const float u = px / w;
+  const float v = 1.0f - py / h;
   const float ox = (u - 0.5f) * view.extent;
-  const float oy = (v - 0.5f) * (h * pixel);
+  const float oy = (v - 0.5f) * (h * (view.extent / w));
 
   sc = SampleShadeContext();
   sc.camToObj.IdentityMatrix();
   sc.camToObj.Translate(Point3(0.0f, 0.0f, kCameraDistance));
   sc.camToWorld = sc.camToObj;
   sc.screenUV = Point2(u, v);
-  sc.screenDUV = Point2(1.0f / w, 1.0f / h);
+  sc.screenDUV = Point2(footprint / w, footprint / h);
 
   if (view.geometry == Geometry::PLANE) {
     sc.p = Point3(ox, oy, -kCameraDistance);
     sc.dpdx = Point3(pixel, 0.0f, 0.0f);
     sc.dpdy = Point3(0.0f, -pixel, 0.0f);
-    sc.SetUVW(1, Point3(u, v, 0.0f), Point3(1.0f / w, 1.0f / h, 0.0f));
+    sc.SetUVW(1, Point3(u, v, 0.0f), Point3(footprint / w, footprint / h, 0.0f));
     if (normal) *normal = Point3(0.0f, 0.0f, 1.0f);
     return true;
   }
 
-  const float radius = 0.5f * std::min(view.extent, h * pixel) * 0.9f;
+  const float radius = 0.5f * std::min(view.extent, h * (view.extent / w)) * 0.9f;
   const float nx = ox / radius, ny = oy / radius;
   const float r2 = nx * nx + ny * ny;
   if (r2 > 1.0f) return false;

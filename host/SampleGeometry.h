@@ -18,6 +18,11 @@ struct View {
 // Fills sc for the centre of pixel (x, y) (y = 0 is the top row). For the sphere, false when the
 // pixel misses it; the normal of the hit point is then left in normal.
 bool MakeSample(const View& view, int x, int y, SampleShadeContext& sc, Point3* normal = nullptr);
+// The same at image position (px, py) in pixels from the top-left corner of the image (the centre
+// of pixel (x, y) is (x + 0.5, y + 0.5)), with a footprint of `footprint` pixels: a sample that
+// stands for a fraction of a pixel filters over that fraction only.
+bool MakeSampleAt(const View& view, float px, float py, float footprint, SampleShadeContext& sc,
+                  Point3* normal = nullptr);
 
 // The preview sphere's look: a lit diffuse surface with the map's colour and bump, over a
 // checkered backdrop where the sphere is missed.

@@ -24,11 +24,13 @@ constexpr int kMaxLevels = 8;  // the angle table covers levels 2..8
 inline float Clamp01(float v) { return 0.0f > v ? 0.0f : (v > 1.0f ? 1.0f : v); }
 
 // The smallest strand value over the levels, eroded towards +1, mapped to [0, 1] by (v + 1) / 2.
+// When winner is given it receives the index of the level whose strand gave the minimum.
 template <class Strand, class Erode>
 inline float ScratchFieldOf(const Point3& p, float firstAngle, const ScratchParams& params,
-                            Strand strand, Erode erode) {
+                            Strand strand, Erode erode, int* winner = nullptr) {
   const int levels = std::clamp(params.levels, 1, kMaxLevels);
   float best;
+  int bestLevel = 0;
   if (levels <= 1) {
     best = strand(p, kSingleAngle, params);
   } else {
@@ -36,9 +38,13 @@ inline float ScratchFieldOf(const Point3& p, float firstAngle, const ScratchPara
     for (int i = 0; i <= levels - 2; ++i) {
       const float v = strand(p, kLevelAngles[i] * kDegToRad, params);
       // Strictly smaller only: an equal value or a NaN leaves the earlier level in place.
-      if (best > v) best = v;
+      if (best > v) {
+        best = v;
+        bestLevel = i + 1;
+      }
     }
   }
+  if (winner) *winner = bestLevel;
   if (params.useErosion != 0) {
     const float e = erode(p) * params.erosion;
     // The blend is formed in double and rounded once.
@@ -46,6 +52,31 @@ inline float ScratchFieldOf(const Point3& p, float firstAngle, const ScratchPara
     best = static_cast<float>((1.0 - ed) * static_cast<double>(best) + ed);
   }
   return (best + 1.0f) * 0.5f;
+}
+
+// The field of the given type, or 0 for an unknown type (whose winner is then level 0).
+template <bool kFiltered>
+inline float FieldOfType(const Point3& p, float w, const ScratchParams& params, int* winner) {
+  if (winner) *winner = 0;
+  if (params.type == SCRATCH_2D) {
+    if constexpr (kFiltered) {
+      return ScratchFieldOf(p, kFirstAngle2D, params, StrandAtAngle2D,
+                            [&](Point3 c) { return RidgedErosion2DFiltered(c, w, params); }, winner);
+    } else {
+      return ScratchFieldOf(p, kFirstAngle2D, params, StrandAtAngle2D,
+                            [&](Point3 c) { return RidgedErosion2D(c, params); }, winner);
+    }
+  }
+  if (params.type == SCRATCH_3D) {
+    if constexpr (kFiltered) {
+      return ScratchFieldOf(p, kFirstAngle3D, params, StrandAtAngle3D,
+                            [&](Point3 c) { return RidgedErosion3DFiltered(c, w, params); }, winner);
+    } else {
+      return ScratchFieldOf(p, kFirstAngle3D, params, StrandAtAngle3D,
+                            [&](Point3 c) { return RidgedErosion3D(c, params); }, winner);
+    }
+  }
+  return 0.0f;
 }
 
 }  // namespace
@@ -139,6 +170,41 @@ float EvalScratchPlain(const Point3& p, const ScratchParams& params) {
     v = ScratchField3DPlain(p, params);
   }
   return LinearThreshold(v, params.thresholdLow, params.thresholdHigh);
+}
+
+float EvalScratchFilteredLevel(const Point3& p, const Point3& dPdx, const Point3& dPdy,
+                               const ScratchParams& params, int& level) {
+  const float w = std::max(dPdx.Length(), dPdy.Length());
+  const float v = FieldOfType<true>(p, w, params, &level);
+  return SoftThreshold(v, params.thresholdLow, params.thresholdHigh);
+}
+
+float EvalScratchPlainLevel(const Point3& p, const ScratchParams& params, int& level) {
+  const float v = FieldOfType<false>(p, 0.0f, params, &level);
+  return LinearThreshold(v, params.thresholdLow, params.thresholdHigh);
+}
+
+float LevelAngle(const ScratchParams& params, int level) {
+  const int levels = std::clamp(params.levels, 1, kMaxLevels);
+  if (levels <= 1) return kSingleAngle;
+  if (level <= 0) return params.type == SCRATCH_3D ? kFirstAngle3D : kFirstAngle2D;
+  return kLevelAngles[std::min(level, levels - 1) - 1] * kDegToRad;
+}
+
+Point3 StrandSheetNormal(const ScratchParams& params, int level) {
+  const float angle = LevelAngle(params, level);
+  Matrix3 m;
+  m.IdentityMatrix();
+  m.NoRot();
+  m.RotateZ(angle);
+  int stretched = 0;
+  if (params.type == SCRATCH_3D) {
+    m.RotateX(angle);
+    m.RotateY(angle);
+    stretched = 1;
+  }
+  // q = p * M, so the stretched coordinate of q is p's dot product with that column of M.
+  return Point3(m.GetRow(0)[stretched], m.GetRow(1)[stretched], m.GetRow(2)[stretched]);
 }
 
 }  // namespace tamrel

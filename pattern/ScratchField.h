@@ -25,4 +25,17 @@ float ScratchField3DPlain(const Point3& p, const ScratchParams& params);
 float SoftThreshold(float v, float lo, float hi);
 float LinearThreshold(float v, float lo, float hi);
 
+// EvalScratchFiltered and EvalScratchPlain, to the same bits, that also say which level's strand
+// won the minimum: 0 for the first level (the single one when levels is 1), i for the angle-table
+// entry i - 1. An unknown type reports level 0.
+float EvalScratchFilteredLevel(const Point3& p, const Point3& dPdx, const Point3& dPdy,
+                               const ScratchParams& params, int& level);
+float EvalScratchPlainLevel(const Point3& p, const ScratchParams& params, int& level);
+
+// The rotation angle (radians) of a level under params.levels and params.type.
+float LevelAngle(const ScratchParams& params, int level);
+// The unit axis in scratch space along which a level's strand is stretched, the normal of its
+// thin sheets: the scratch runs across it, along any direction perpendicular to it.
+Point3 StrandSheetNormal(const ScratchParams& params, int level);
+
 }  // namespace tamrel

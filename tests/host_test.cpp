@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <memory>
 #include <stdexcept>
+#include <vector>
 
 #include "host/ImageFile.h"
 #include "host/RenderEngine.h"
@@ -180,6 +181,45 @@ TEST_F(ImageFileTest, FailuresAreReportedAndLeaveNoFile) {
   EXPECT_NE(WriteImageFile(Path("keep.png"), Raster{}, opt), "");
   EXPECT_EQ(fs::file_size(Path("keep.png")), before);
   EXPECT_EQ(FileCount(), 1);
+}
+
+TEST_F(ImageFileTest, WriterStreamsBandsInOrderAndReplacesOnlyWhenCommitted) {
+  const Raster whole = Gradient(5, 7, 3);
+  ImageFileOptions opt;
+  opt.data = true;
+  opt.type = PixelType::FLOAT;
+  ASSERT_EQ(WriteImageFile(Path("old.exr"), Gradient(2, 2, 1), opt), "");
+  {
+    ImageFileWriter w;
+    ASSERT_EQ(w.Open(Path("old.exr"), 5, 7, 3, opt), "");
+    EXPECT_EQ(w.type(), PixelType::FLOAT);
+    EXPECT_FALSE(w.encoded());
+    ASSERT_EQ(w.WriteRows(0, 3, whole.Pixel(0, 0)), "");
+    // Rows must come in order, without gaps or repeats.
+    EXPECT_NE(w.WriteRows(4, 7, whole.Pixel(0, 4)).find("out of order"), std::string::npos);
+  }
+  // The failed writer took its temporary file with it and left the old image alone.
+  EXPECT_EQ(FileCount(), 1);
+  EXPECT_EQ(OpenImage(Path("old.exr"))->spec().width, 2);
+
+  ImageFileWriter w;
+  ASSERT_EQ(w.Open(Path("old.exr"), 5, 7, 3, opt), "");
+  ASSERT_EQ(w.WriteRows(0, 3, whole.Pixel(0, 0)), "");
+  EXPECT_NE(w.Close().find("incomplete"), std::string::npos);
+  EXPECT_EQ(FileCount(), 1);
+  ASSERT_EQ(w.Open(Path("old.exr"), 5, 7, 3, opt), "");
+  ASSERT_EQ(w.WriteRows(0, 3, whole.Pixel(0, 0)), "");
+  ASSERT_EQ(w.WriteRows(3, 3, whole.Pixel(0, 3)), "");  // an empty band is allowed
+  ASSERT_EQ(w.WriteRows(3, 7, whole.Pixel(0, 3)), "");
+  ASSERT_EQ(w.Close(), "");
+  EXPECT_EQ(OpenImage(Path("old.exr"))->spec().width, 2) << "replaced before Commit";
+  ASSERT_EQ(w.Commit(), "");
+  EXPECT_EQ(FileCount(), 1);
+  auto in = OpenImage(Path("old.exr"));
+  ASSERT_TRUE(in);
+  std::vector<float> back(whole.pixels.size());
+  ASSERT_TRUE(in->read_image(0, 0, 0, 3, OIIO::TypeDesc::FLOAT, back.data()));
+  EXPECT_EQ(back, whole.pixels);
 }
 
 }  // namespace

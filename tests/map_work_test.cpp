@@ -105,8 +105,8 @@ TEST_F(MapWork, BakeStopsWithinASampleOfTheInterrupt) {
   s.view.height = 64;
   s.render.threads = 1;
   s.render.cancel = &cancel;
-  Raster raster;
-  EXPECT_FALSE(BakeFrame(*map, 0, s, raster));
+  std::vector<Raster> rasters;
+  EXPECT_FALSE(BakeFrame(*map, 0, s, rasters));
   // The first sample raised the flag; the next pixel saw it. A check per tile or per row would
   // let 1024 or 32 samples through.
   EXPECT_EQ(tripping->evaluations.load(), 1);

@@ -426,6 +426,94 @@ TEST(ScratchPattern, NonFiniteAndHugeInputsAreDeterministic) {
   EXPECT_EQ(Bits(EvalScratchPlain(p, params)), Bits(EvalScratchPlain(p, params)));
 }
 
+TEST(ScratchLevel, SameBitsAsThePlainEvaluationsAndTheFirstMinimumWins) {
+  ScratchParams params = NewMapParams();
+  params.stretch = 3.0f;
+  params.spread = 0.6f;
+  const Point3 dx(0.004f, 0.001f, 0.0f), dy(-0.002f, 0.003f, 0.001f);
+  int winners[8] = {};
+  int n = 0;
+  for (const Point3& p : SamplePoints(900, 60.0f)) {
+    params.type = n % 3 == 2 ? 7 : n % 2;  // 2D, 3D, and now and then an unknown type
+    params.levels = 1 + (n / 3) % 8;
+    params.useErosion = (n / 24) % 2;
+    ++n;
+    int plainLevel = -1, filteredLevel = -1;
+    ASSERT_EQ(Bits(EvalScratchPlainLevel(p, params, plainLevel)), Bits(EvalScratchPlain(p, params)));
+    ASSERT_EQ(Bits(EvalScratchFilteredLevel(p, dx, dy, params, filteredLevel)),
+              Bits(EvalScratchFiltered(p, dx, dy, params)));
+    // The strands are the same in both forms, so both name the same winner.
+    ASSERT_EQ(plainLevel, filteredLevel);
+    ASSERT_GE(plainLevel, 0);
+    ASSERT_LT(plainLevel, params.levels);
+    if (params.type != SCRATCH_2D && params.type != SCRATCH_3D) {
+      EXPECT_EQ(plainLevel, 0);
+      continue;
+    }
+    auto strand = [&](int level) {
+      const float a = LevelAngle(params, level);
+      return params.type == SCRATCH_2D ? StrandAtAngle2D(p, a, params) : StrandAtAngle3D(p, a, params);
+    };
+    const float won = strand(plainLevel);
+    for (int i = 0; i < params.levels; ++i) {
+      if (i < plainLevel) {
+        EXPECT_GT(strand(i), won) << "an earlier level ties or wins";
+      } else if (i > plainLevel) {
+        EXPECT_FALSE(won > strand(i)) << "a later level is smaller";
+      }
+    }
+    ++winners[plainLevel];
+  }
+  // Every level wins somewhere: the index is not stuck at the first or the last.
+  for (int i = 0; i < 8; ++i) EXPECT_GT(winners[i], 0) << "level " << i;
+}
+
+TEST(ScratchLevel, AnglesAndSheetNormalsOfTheLevels) {
+  ScratchParams params = NewMapParams();
+  params.levels = 8;
+  params.type = SCRATCH_2D;
+  EXPECT_EQ(LevelAngle(params, 0), -0.17453292f);
+  EXPECT_EQ(LevelAngle(params, 1), 35.0f * 0.017453292f);
+  EXPECT_EQ(LevelAngle(params, 7), -75.0f * 0.017453292f);
+  params.type = SCRATCH_3D;
+  EXPECT_EQ(LevelAngle(params, 0), 0.39269909f);
+  params.levels = 1;
+  EXPECT_EQ(LevelAngle(params, 0), 1.5707964f);
+
+  // 2D: x of the rotated point is stretched, and RotateZ gives q.x = p.x cos a - p.y sin a.
+  params.type = SCRATCH_2D;
+  params.levels = 3;
+  const float a = 55.0f * 0.017453292f;
+  const Point3 n2 = StrandSheetNormal(params, 2);
+  EXPECT_NEAR(n2.x, std::cos(a), 1e-6f);
+  EXPECT_NEAR(n2.y, -std::sin(a), 1e-6f);
+  EXPECT_EQ(n2.z, 0.0f);
+  params.levels = 1;
+  const Point3 single = StrandSheetNormal(params, 0);  // a single level runs along x
+  EXPECT_NEAR(single.x, 0.0f, 1e-7f);
+  EXPECT_NEAR(single.y, -1.0f, 1e-7f);
+
+  // 3D: the normal is the direction along which the stretched coordinate q.y grows.
+  params.type = SCRATCH_3D;
+  params.levels = 4;
+  for (int level = 0; level < 4; ++level) {
+    const float angle = LevelAngle(params, level);
+    Matrix3 m;
+    m.IdentityMatrix();
+    m.RotateZ(angle);
+    m.RotateX(angle);
+    m.RotateY(angle);
+    const Point3 n = StrandSheetNormal(params, level);
+    EXPECT_NEAR(n.Length(), 1.0f, 1e-6f);
+    for (const Point3& p : SamplePoints(5, 3.0f)) {
+      EXPECT_NEAR((m * p).y, DotProd(p, n), 1e-5f) << level;
+      // Moving across the normal leaves the stretched coordinate where it was.
+      const Point3 along = CrossProd(n, Point3(0.3f, 0.5f, 0.8f));
+      EXPECT_NEAR((m * (p + along)).y, (m * p).y, 1e-5f) << level;
+    }
+  }
+}
+
 // FNV-1a over the result bits of both evaluations on a fixed set of points, for all field kinds.
 std::uint64_t PatternDigest(const std::vector<Point3>& points, std::size_t begin, std::size_t end,
                             std::vector<std::uint32_t>* out) {

@@ -84,7 +84,7 @@ class Cli : public ::testing::Test {
 
 struct Image {
   int width = 0, height = 0, channels = 0;
-  std::string format, description, software;
+  std::string format, description, software, colourSpace;
   std::vector<float> pixels;
 };
 
@@ -101,6 +101,7 @@ Image ReadImage(const fs::path& path) {
   img.format = header.format.c_str();
   img.description = header.get_string_attribute("ImageDescription");
   img.software = header.get_string_attribute("Software");
+  img.colourSpace = header.get_string_attribute("oiio:ColorSpace");
   img.pixels.resize(static_cast<std::size_t>(img.width) * img.height * img.channels);
   if (!in->read_image(0, 0, 0, img.channels, OIIO::TypeDesc::FLOAT, img.pixels.data())) {
     img.pixels.clear();
@@ -111,7 +112,7 @@ Image ReadImage(const fs::path& path) {
 TEST_F(Cli, DefaultRenderWritesScratchesPngAndSaysWhere) {
   const Result r = Run("");
   ASSERT_EQ(r.code, 2) << "a subcommand is required";
-  const Result ok = Run("render");
+  const Result ok = Run("render --samples 1");  // the default size; one sample keeps it quick
   ASSERT_EQ(ok.code, 0) << ok.err;
   EXPECT_NE(ok.out.find((dir_ / "scratches.png").string()), std::string::npos) << ok.out;
   EXPECT_EQ(Files(), std::set<std::string>{"scratches.png"});
@@ -261,6 +262,144 @@ TEST_F(Cli, MetadataSaysHowToReproduceTheImage) {
   Write("again.json", d["params"].dump());
   ASSERT_EQ(Run("render --size 16x16 -q --preset again.json --output mono -o again.exr").code, 0);
   ExpectSameImage(Path("again.exr"), Path("m.exr"));
+}
+
+TEST_F(Cli, OneRunBakesAllEightMapsFromOneEvaluation) {
+  const Result r = Run(
+      "render --size 40x30 --samples 3 --set size=2 --roughness 0.2,0.7 --json "
+      "--maps color,mono,height,normal,normal-gl,normal-dx,roughness,anisotropy -o set_{map}.png "
+      "--map-format mono=exr --map-format height=exr "
+      "--map-format color=exr");
+  ASSERT_EQ(r.code, 0) << r.err;
+  struct Want {
+    const char* file;
+    int channels;
+    const char* type;
+    const char* colourSpace;
+  };
+  const Want wants[] = {{"set_color.exr", 4, "half", "Linear"},
+                        {"set_mono.exr", 1, "float", "Linear"},
+                        {"set_height.exr", 1, "float", "Linear"},
+                        {"set_normal.png", 3, "uint16", "Linear"},
+                        {"set_normal-gl.png", 3, "uint16", "Linear"},
+                        {"set_normal-dx.png", 3, "uint16", "Linear"},
+                        {"set_roughness.png", 1, "uint16", "Linear"},
+                        {"set_anisotropy.png", 3, "uint16", "Linear"}};
+  std::set<std::string> expected;
+  for (const Want& w : wants) {
+    expected.insert(w.file);
+    const Image img = ReadImage(Path(w.file));
+    ASSERT_FALSE(img.pixels.empty()) << w.file;
+    EXPECT_EQ(img.width, 40) << w.file;
+    EXPECT_EQ(img.height, 30) << w.file;
+    EXPECT_EQ(img.channels, w.channels) << w.file;
+    EXPECT_EQ(img.format, w.type) << w.file;
+    EXPECT_EQ(img.colourSpace, w.colourSpace) << w.file;
+  }
+  EXPECT_EQ(Files(), expected);
+
+  // The report lists exactly the files that exist, with what each holds.
+  const json report = json::parse(r.out);
+  std::set<std::string> listed;
+  for (const json& f : report["files"]) {
+    const std::string name = fs::path(f["path"].get<std::string>()).filename().string();
+    listed.insert(name);
+    for (const Want& w : wants) {
+      if (name != w.file) continue;
+      EXPECT_EQ(f["channels"], w.channels) << name;
+      EXPECT_EQ(f["pixel_type"], w.type) << name;
+      EXPECT_EQ(f["color_space"], w.colourSpace) << name;
+      EXPECT_EQ(f["width"], 40);
+    }
+  }
+  EXPECT_EQ(listed, expected);
+  EXPECT_EQ(report["samples_per_pixel"], 3);
+  EXPECT_EQ(report["params"]["size"], 2.0);
+  EXPECT_GT(report["samples_per_second"].get<double>(), 0.0);
+  EXPECT_GE(report["threads"].get<int>(), 1);
+
+  // One evaluation: the mono value, height and roughness are one intensity under three mappings.
+  const Image mono = ReadImage(Path("set_mono.exr"));
+  const Image height = ReadImage(Path("set_height.exr"));
+  const Image rough = ReadImage(Path("set_roughness.png"));
+  int scratched = 0;
+  for (std::size_t i = 0; i < height.pixels.size(); ++i) {
+    const float h = height.pixels[i];
+    ASSERT_NEAR(mono.pixels[i], h, 1e-6f) << i;
+    // 16-bit roughness: within half a step of the exact blend.
+    ASSERT_NEAR(rough.pixels[i], 0.7f * (1.0f - h) + 0.2f * h, 0.5f / 65535.0f + 1e-7f) << i;
+    scratched += h < 0.9f;
+  }
+  EXPECT_GT(scratched, 0);
+  // normal is the OpenGL one unless --normal-convention says otherwise.
+  EXPECT_EQ(ReadImage(Path("set_normal.png")).pixels, ReadImage(Path("set_normal-gl.png")).pixels);
+  EXPECT_NE(ReadImage(Path("set_normal.png")).pixels, ReadImage(Path("set_normal-dx.png")).pixels);
+}
+
+TEST_F(Cli, RegionsStitchedWithOiiotoolEqualTheSingleBake) {
+  const std::string common = "render -q --size 64x48 --samples 2 --set size=3 --maps color,normal ";
+  ASSERT_EQ(Run(common + "-o full_{map}.png").code, 0);
+  const char* tiles[] = {"0,0,32,24", "32,0,64,24", "0,24,32,48", "32,24,64,48"};
+  for (int i = 0; i < 4; ++i) {
+    const Result r = Run(common + "--region " + tiles[i] + " -o t" + std::to_string(i) +
+                         "_{map}.png --threads " + std::to_string(i + 1));
+    ASSERT_EQ(r.code, 0) << r.err;
+  }
+  for (const char* map : {"color", "normal"}) {
+    const std::string m = map;
+    const std::string stitch = "cd '" + dir_.string() + "' && oiiotool t0_" + m + ".png t1_" + m +
+                               ".png t2_" + m + ".png t3_" + m + ".png --mosaic 2x2 -o st_" + m +
+                               ".png";
+    ASSERT_EQ(std::system(stitch.c_str()), 0) << stitch;
+    const Image a = ReadImage(Path("st_" + m + ".png")), b = ReadImage(Path("full_" + m + ".png"));
+    ASSERT_EQ(a.width, 64);
+    ASSERT_EQ(a.height, 48);
+    EXPECT_TRUE(a.pixels == b.pixels) << map;
+  }
+}
+
+TEST_F(Cli, JsonReportsFailuresAndSetsLeaveNothingBehind) {
+  const Result bad = Run("render --json --size 16 --set size=-5 --maps color,height -o s_{map}.png");
+  EXPECT_EQ(bad.code, 2);
+  const json report = json::parse(bad.out);
+  EXPECT_EQ(report["exit_code"], 2);
+  EXPECT_NE(report["error"].get<std::string>().find("'-5' is out of range"), std::string::npos);
+  EXPECT_EQ(report["files"], json::array());
+  EXPECT_TRUE(Files().empty());
+
+  const Result parse = Run("render --json --samples 0");
+  EXPECT_EQ(parse.code, 2);
+  EXPECT_EQ(json::parse(parse.out)["exit_code"], 2);
+
+  struct Case {
+    std::string args;
+    int code;
+    const char* mustSay;
+  };
+  const Case cases[] = {
+      {"--maps color,height -o one.png", 2, "needs a '{map}' pattern"},
+      {"--maps color,shine -o s_{map}.png", 2, "not 'shine'"},
+      {"--maps color,color -o s_{map}.png", 2, "'color' is empty or repeated"},
+      {"--maps color, -o s_{map}.png", 2, "empty or repeated"},
+      {"--maps height --output color", 2, "excludes"},
+      {"--maps color,height -o s_{map}.png --bits 8", 2, "height map needs 16-bit"},
+      {"--maps color,height -o 'x.{map}' --map-format color=exr --map-format height=exr", 2,
+       "would both be written to x.exr"},
+      {"--maps color --map-format height=exr", 2, "--map-format takes MAP=EXT"},
+      {"--region 0,0,17,10", 2, "inside the 16x16 image"},
+      {"--region 10,0,10,5", 2, "--region takes X0,Y0,X1,Y1"},
+      {"--region 1,2,3", 2, "--region takes X0,Y0,X1,Y1"},
+      {"--roughness 0.5", 2, "--roughness takes SURFACE,SCRATCH"},
+      {"--roughness 0.5,1.5", 2, "roughness values must be from 0 to 1"},
+      {"--geometry sphere --maps color,anisotropy -o s_{map}.png", 2, "tangent-space map"},
+      {"--samples 5000", 2, "--samples"},
+  };
+  for (const Case& c : cases) {
+    const Result r = Run("render --size 16 " + c.args);
+    EXPECT_EQ(r.code, c.code) << c.args << ": " << r.err;
+    EXPECT_NE(r.err.find(c.mustSay), std::string::npos) << c.args << " -> " << r.err;
+    EXPECT_TRUE(Files().empty()) << c.args;
+  }
 }
 
 TEST_F(Cli, FramesFollowTheKeys) {

@@ -305,6 +305,69 @@ TEST(Shading, DefaultColoursBlendToTheIntensity) {
   }
 }
 
+TEST(Shading, BakeSampleIsEvalColorToTheBitWithItsIntensityAndGrain) {
+  MapHolder m;
+  m->pblock->SetValue(PB_COLOR1, 0, Color(0.6f, 0.3f, 0.1f));
+  m->pblock->SetValue(PB_USE_EROSION, 0, 1);
+  m->pblock->SetValue(PB_LEVELS, 0, 4);
+  UpdateNow(m.map);
+  auto* bake = static_cast<ITexBake*>(m->GetInterface(I_TEXBAKE));
+  ASSERT_NE(bake, nullptr);
+  EXPECT_EQ(m->GetInterface(I_TEXBAKE + 1), nullptr);
+  for (int i = 0; i < 60; ++i) {
+    const Point3 p(F(i) * 0.53f, F(i) * -0.17f, 0.25f * F(i % 5));
+    for (BOOL filter : {TRUE, FALSE}) {
+      SampleShadeContext a = ObjectSample(p, 0.02f), b = ObjectSample(p, 0.02f);
+      a.filterMaps = b.filterMaps = filter;
+      TexBakeSample s;
+      ASSERT_TRUE(bake->EvalBakeSample(a, s, TRUE));
+      const AColor c = m->EvalColor(b);
+      EXPECT_EQ(Bits(s.color.r), Bits(c.r));
+      EXPECT_EQ(Bits(s.color.g), Bits(c.g));
+      EXPECT_EQ(Bits(s.color.a), Bits(c.a));
+      const tamrel::ScratchParams params = m->GatherScratchParams(b);
+      const float f = filter ? tamrel::EvalScratchFiltered(p / 10.0f, b.dpdx / 10.0f,
+                                                           b.dpdy / 10.0f, params)
+                             : tamrel::EvalScratchPlain(p / 10.0f, params);
+      EXPECT_EQ(Bits(s.intensity), Bits(f));
+      EXPECT_FLOAT_EQ(s.footprint[0], 0.002f);
+      EXPECT_FLOAT_EQ(s.footprint[1], 0.002f);
+      EXPECT_NEAR(s.direction.x * s.direction.x + s.direction.y * s.direction.y, 1.0f, 1e-5f);
+    }
+  }
+}
+
+TEST(Shading, BakeGrainOfASingleFlatLevelRunsAlongX) {
+  MapHolder m;
+  m->pblock->SetValue(PB_TYPE, 0, 0);
+  m->pblock->SetValue(PB_LEVELS, 0, 1);
+  UpdateNow(m.map);
+  auto* bake = static_cast<ITexBake*>(m->GetInterface(I_TEXBAKE));
+  for (int i = 0; i < 20; ++i) {
+    SampleShadeContext sc = ObjectSample(Point3(F(i) * 1.3f, F(i) * 0.7f, 0.0f));
+    // The footprint's x runs along -y of the object here, its y along +x.
+    sc.dpdx = Point3(0.0f, -0.01f, 0.0f);
+    sc.dpdy = Point3(0.02f, 0.0f, 0.0f);
+    TexBakeSample s;
+    ASSERT_TRUE(bake->EvalBakeSample(sc, s, TRUE));
+    EXPECT_NEAR(std::fabs(s.direction.x), 0.0f, 1e-6f);
+    EXPECT_NEAR(std::fabs(s.direction.y), 1.0f, 1e-6f);
+    EXPECT_FLOAT_EQ(s.footprint[0], 0.001f);
+    EXPECT_FLOAT_EQ(s.footprint[1], 0.002f);
+  }
+  // Without coordinates the sample is empty.
+  m->mappingBlock->SetValue(XYZ_PB_MAP, 0, static_cast<int>(XYZ_MAP_CHANNEL_2D));
+  m->mappingBlock->SetValue(XYZ_PB_TILE_X, 0, static_cast<int>(XYZ_TILE_NONE));
+  UpdateNow(m.map);
+  SampleShadeContext out = ObjectSample(Point3());
+  out.SetUVW(1, Point3(1.5f, 0.5f, 0.0f), Point3());
+  TexBakeSample s;
+  s.intensity = 0.5f;
+  EXPECT_FALSE(bake->EvalBakeSample(out, s, TRUE));
+  EXPECT_EQ(s.intensity, 0.0f);
+  EXPECT_EQ(s.color, AColor(0.0f, 0.0f, 0.0f, 0.0f));
+}
+
 TEST(Shading, DoMapsOffAndRejectedSamplesGiveZero) {
   MapHolder m;
   UpdateNow(m.map);

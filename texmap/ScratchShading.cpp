@@ -1,6 +1,9 @@
 // The three shading evaluations of the scratches map and the steps they share. They read only the
 // members Update cached, the coordinate record and the sub-maps, and write nothing of the map's.
+#include <cmath>
+
 #include "pattern/ScratchFast.h"
+#include "pattern/ScratchField.h"
 #include "texmap/TamrelScratches.h"
 
 namespace {
@@ -48,14 +51,11 @@ float TamrelScratches::EffectiveSize(ShadeContext& sc) {
   return s;
 }
 
-AColor TamrelScratches::EvalColor(ShadeContext& sc) {
-  if (!sc.doMaps) return AColor(0.0f, 0.0f, 0.0f, 0.0f);
-  AColor c;
-  if (sc.GetCache(this, c)) return c;
+bool TamrelScratches::ShadeColor(ShadeContext& sc, AColor& c, TexBakeSample* bake, bool grain) {
   if (gbufID) sc.SetGBufferID(static_cast<int>(gbufID));
 
   Point3 p, dPdx, dPdy;
-  if (!coords.GetXYZ(sc, p, dPdx, dPdy)) return AColor(0.0f, 0.0f, 0.0f, 0.0f);
+  if (!coords.GetXYZ(sc, p, dPdx, dPdy)) return false;
   if (useDistortion) ApplyDistortion(sc, p);
   const float s = EffectiveSize(sc);
   p /= s;
@@ -65,6 +65,26 @@ AColor TamrelScratches::EvalColor(ShadeContext& sc) {
   const tamrel::ScratchParams params = GatherScratchParams(sc);
   const float f = sc.filterMaps ? tamrel::EvalScratchFilteredFast(p, dPdx, dPdy, params)
                                 : tamrel::EvalScratchPlainFast(p, params);
+  if (bake) {
+    bake->intensity = f;
+    bake->footprint[0] = dPdx.Length();
+    bake->footprint[1] = dPdy.Length();
+  }
+  if (bake && grain) {
+    // The scratch runs where the strand's stretched coordinate stays put: along the footprint
+    // direction (a, b) with a * (n . dPdx) + b * (n . dPdy) = 0.
+    // The winning level comes from the plain definition, whose intensity is the same bits as f.
+    int level = 0;
+    if (sc.filterMaps) {
+      tamrel::EvalScratchFilteredLevel(p, dPdx, dPdy, params, level);
+    } else {
+      tamrel::EvalScratchPlainLevel(p, params, level);
+    }
+    const Point3 n = tamrel::StrandSheetNormal(params, level);
+    const float nx = DotProd(n, dPdx), ny = DotProd(n, dPdy);
+    const float len = std::sqrt(nx * nx + ny * ny);
+    bake->direction = len > 0.0f && std::isfinite(len) ? Point2(ny / len, -nx / len) : Point2();
+  }
 
   Texmap* map1 = UsedMap(SUBTEX_COLOR1, col1mapEnabled);
   const AColor c1 = map1 ? map1->EvalColor(sc) : AColor(color1, 1.0f);
@@ -73,8 +93,33 @@ AColor TamrelScratches::EvalColor(ShadeContext& sc) {
 
   c = c2 * f + c1 * (1.0f - f);
   if (texout) c = texout->Filter(c);
+  return true;
+}
+
+AColor TamrelScratches::EvalColor(ShadeContext& sc) {
+  if (!sc.doMaps) return AColor(0.0f, 0.0f, 0.0f, 0.0f);
+  AColor c;
+  if (sc.GetCache(this, c)) return c;
+  if (!ShadeColor(sc, c, nullptr)) return AColor(0.0f, 0.0f, 0.0f, 0.0f);
   sc.PutCache(this, c);
   return c;
+}
+
+BOOL TamrelScratches::EvalBakeSample(ShadeContext& sc, TexBakeSample& out, BOOL grain) {
+  out = TexBakeSample();
+  if (!sc.doMaps) return FALSE;
+  AColor c;
+  if (!ShadeColor(sc, c, &out, grain != FALSE)) {
+    out = TexBakeSample();
+    return FALSE;
+  }
+  out.color = c;
+  sc.PutCache(this, c);
+  return TRUE;
+}
+
+void* TamrelScratches::GetInterface(ULONG id) {
+  return id == I_TEXBAKE ? static_cast<ITexBake*>(this) : Texmap::GetInterface(id);
 }
 
 float TamrelScratches::EvalMono(ShadeContext& sc) {

@@ -10,6 +10,7 @@
 #include "iparamm2.h"
 #include "pattern/ScratchParams.h"
 #include "texmap/ParamsBlock.h"
+#include "texbake.h"
 #include "texout.h"
 
 inline constexpr Class_ID TAMREL_SCRATCHES_CLASS_ID(0x8DB6A691, 0x8D486002);
@@ -29,7 +30,7 @@ enum ScratchesSubTex : int {
 // Stands in for a zero size or spread that would otherwise divide by zero.
 inline constexpr float kZeroSizeSubstitute = 0.001f;
 
-class TamrelScratches : public Texmap {
+class TamrelScratches : public Texmap, public ITexBake {
  public:
   // Cached parameters, written by Update (names follow the "params" block).
   float size = 0.0f;
@@ -112,6 +113,9 @@ class TamrelScratches : public Texmap {
   float EvalMono(ShadeContext& sc) override;
   Point3 EvalNormalPerturb(ShadeContext& sc) override;
   tamrel::ScratchParams GatherScratchParams(ShadeContext& sc);
+  // The colour with the intensity under it and the direction of the winning strand.
+  BOOL EvalBakeSample(ShadeContext& sc, TexBakeSample& out, BOOL grain) override;
+  void* GetInterface(ULONG id) override;
   void ApplyDistortion(ShadeContext& sc, Point3& p);
 
   // Sub-maps.
@@ -128,5 +132,8 @@ class TamrelScratches : public Texmap {
   // The sub-map of a slot when it is present and its switch is on.
   Texmap* UsedMap(int slot, BOOL enabled) const { return enabled ? subTex[slot] : nullptr; }
   float EffectiveSize(ShadeContext& sc);
+  // The colour road of EvalColor after the cache; fills bake too when given. False when the
+  // sample has no coordinates.
+  bool ShadeColor(ShadeContext& sc, AColor& c, TexBakeSample* bake, bool grain = false);
   void DiscardTexHandle();
 };

@@ -57,6 +57,9 @@ class Animatable {
   virtual int NumParamBlocks() { return 0; }
   virtual IParamBlock2* GetParamBlock(int) { return nullptr; }
   virtual IParamBlock2* GetParamBlockByID(BlockID) { return nullptr; }
+
+  // Optional interfaces by id: null when the object has none of that id.
+  virtual void* GetInterface(ULONG) { return nullptr; }
 };
 
 class ReferenceMaker : public Animatable {
