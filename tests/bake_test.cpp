@@ -507,7 +507,7 @@ TEST(SamplePattern, StratifiedColumnsAndTheCentreForOne) {
       EXPECT_EQ(x, static_cast<float>((i + 0.5) / n));
       ASSERT_GE(y, 0.0f);
       ASSERT_LT(y, 1.0f);
-      ++rows[static_cast<int>(y * n)];
+      ++rows[static_cast<int>(y * static_cast<float>(n))];
     }
     for (int r : rows) EXPECT_LE(r, 2) << n;
   }
