@@ -255,9 +255,11 @@ constexpr int Lanes(int block, int divisor) {
 
 template <int kBlock>
 inline int BoundBlock(__m256d gx, __m256d gy, __m256d gz, __m256d best, double* bounds) {
-  const __m256d bound = _mm256_add_pd(_mm256_add_pd(_mm256_permute4x64_pd(gy, Lanes(kBlock, 3)),
-                                                    _mm256_permute4x64_pd(gx, Lanes(kBlock, 9))),
-                                      _mm256_permute4x64_pd(gz, Lanes(kBlock, 1)));
+  // Named constants, so that the immediates stay constant expressions in unoptimised builds too.
+  constexpr int kLanesY = Lanes(kBlock, 3), kLanesX = Lanes(kBlock, 9), kLanesZ = Lanes(kBlock, 1);
+  const __m256d bound = _mm256_add_pd(_mm256_add_pd(_mm256_permute4x64_pd(gy, kLanesY),
+                                                    _mm256_permute4x64_pd(gx, kLanesX)),
+                                      _mm256_permute4x64_pd(gz, kLanesZ));
   _mm256_storeu_pd(bounds + 4 * kBlock, bound);
   return _mm256_movemask_pd(_mm256_cmp_pd(bound, best, _CMP_LT_OQ)) << (4 * kBlock);
 }
