@@ -224,6 +224,9 @@ std::vector<unsigned char> MaterialEditor::CapturePage(int i, int& width, int& h
   if (i < 0 || i >= NumPages() || !hWnd_) return {};
   RedrawWindow(hWnd_, nullptr, nullptr,
                RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN | RDW_UPDATENOW);
+  // Painting may still be queued on its way to the display; the capture reads the screen.
+  GdiFlush();
+  PumpMessages();
   const Page& p = pages_[i];
   RECT area = p.header;
   if (p.open) {
