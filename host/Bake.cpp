@@ -9,6 +9,7 @@
 
 #include "maxapi.h"
 #include "texbake.h"
+#include "texmap/ITamrelTileable.h"
 
 namespace tamrel::host {
 namespace {
@@ -33,6 +34,7 @@ struct RowShader {
   int samples;
   float footprint;  // of one sample, in pixels
   bool filter, lit, grain;
+  bool tileable;  // samples on the 1/16-pixel grid
   float bumpScale;
   const std::atomic<bool>* cancel;
 
@@ -48,7 +50,11 @@ struct RowShader {
         // not wait for a whole tile.
         if (cancel && cancel->load(std::memory_order_relaxed)) return;
         float sx, sy;
-        SamplePosition(i, samples, sx, sy);
+        if (tileable) {
+          TileSamplePosition(i, samples, sx, sy);
+        } else {
+          SamplePosition(i, samples, sx, sy);
+        }
         Point3 n;
         const bool hit = MakeSampleAt(view, static_cast<float>(x) + sx, static_cast<float>(y) + sy,
                                       footprint, sc, &n);
@@ -170,6 +176,68 @@ constexpr MapInfo kMaps[] = {{"color", MapKind::COLOR},           {"mono", MapKi
                              {"anisotropy", MapKind::ANISOTROPY}};
 }  // namespace
 
+namespace {
+
+// The sub-texmap slots of the scratches map by their parameter names.
+const char* SlotName(int slot) {
+  static const char* const kSlots[] = {"color1map",  "color2map",  "sizeMap",      "spreadMap",
+                                       "stretchMap", "distortMap", "distortStrMap"};
+  return slot >= 0 && slot < 7 ? kSlots[slot] : "a";
+}
+
+std::string TileRefusal(const TamrelTileReport& r) {
+  const std::string where = r.depth > 0 ? " (in a sub-map of the map)" : "";
+  const std::string slot = std::string("\"") + SlotName(r.slot) + "\"";
+  switch (r.problem) {
+    case TILE_SIZE_MAP:
+      return "--tileable cannot repeat a size map" + where + ": it changes the scale from point " +
+             "to point; switch \"sizeMapEnabled\" off";
+    case TILE_STRETCH_MAP:
+      return "--tileable cannot repeat a stretch map" + where + ": it changes the scratches' " +
+             "shape from point to point; switch \"stretchMapEnabled\" off";
+    case TILE_SUBMAP_NOT_TILEABLE:
+      return "--tileable: the " + slot + " sub-map" + where + " cannot repeat with the tile " +
+             "and would leave a seam; switch it off or use a scratches map there";
+    case TILE_MAPPING_TILING:
+      return "--tileable needs \"xyz_tile_x\", \"xyz_tile_y\" and \"xyz_tile_z\" at 0 " +
+             std::string("(continue)") + where + ": the mapping's own tiling folds the pattern";
+    case TILE_EROSION_TOO_COARSE:
+      return "--tileable: the erosion noise" + where + " is too coarse to repeat within one " +
+             "tile; lower \"erosionDelta\" or \"size\", or bake a larger --extent";
+    default:
+      return "--tileable: the tile's edges collapse, or span more cells than can repeat exactly, "
+             "in the map's coordinates" + where +
+             " (a size near zero, or a mapping that sees the plane edge-on)";
+  }
+}
+
+}  // namespace
+
+TileBracket::TileBracket(Texmap& map, const BakeSettings& s) {
+  if (!s.tileable) return;
+  tile_ = static_cast<ITamrelTileable*>(map.GetInterface(TAMREL_TILEABLE_INTERFACE));
+  if (!tile_)
+    throw BakeError("--tileable needs a map that can repeat its pattern; this one cannot");
+  // The tile is the unmoved view's first square: its corner pixel and the pixels one width
+  // across and one width down, so moved views repeat the same tile.
+  View frame = s.view;
+  frame.offsetX = frame.offsetY = 0;
+  SampleShadeContext corner, alongU, alongV;
+  MakeSample(frame, 0, 0, corner);
+  MakeSample(frame, frame.width, 0, alongU);
+  MakeSample(frame, 0, frame.width, alongV);
+  const TamrelTileReport r = tile_->BeginTileBake(corner, alongU, alongV, frame.width);
+  if (r.problem != TILE_OK) {
+    tile_ = nullptr;
+    throw BakeError(TileRefusal(r));
+  }
+  nudge = {r.length, r.width, r.angleDeg, r.erosion};
+}
+
+TileBracket::~TileBracket() {
+  if (tile_) tile_->EndTileBake();
+}
+
 // The map's perturbation is a gradient of its field in three dimensions; only the part across the
 // surface tilts the normal, and dropping the rest keeps every normal on the outer side. A strong
 // bump (or a huge scale) would overflow the float length; the direction is then found in double,
@@ -249,6 +317,9 @@ std::string CheckBakeSettings(const BakeSettings& s) {
     return "--samples must be from 1 to " + std::to_string(kMaxSamples);
   }
   if (s.maps.empty()) return "no map to bake";
+  if (s.tileable && s.view.geometry != Geometry::PLANE) {
+    return "--tileable bakes a tile of the plane; use --geometry plane";
+  }
   for (float r : {s.roughnessSurface, s.roughnessScratch}) {
     if (!(r >= 0.0f && r <= 1.0f)) return "roughness values must be from 0 to 1";
   }
@@ -278,7 +349,20 @@ void SamplePosition(int i, int n, float& x, float& y) {
   y = static_cast<float>(g - std::floor(g));
 }
 
-bool BakeFrame(Texmap& map, TimeValue t, const BakeSettings& s, const BandSink& sink) {
+void TileSamplePosition(int i, int n, float& x, float& y) {
+  SamplePosition(i, n, x, y);
+  // The nearest sixteenth; one that would land on the next pixel's edge wraps to this one's, as
+  // the pattern of positions is periodic in the pixel anyway.
+  auto snap = [](float a) {
+    const float k = std::round(a * 16.0f);
+    return (k >= 16.0f ? 0.0f : k) / 16.0f;
+  };
+  x = snap(x);
+  y = snap(y);
+}
+
+bool BakeFrame(Texmap& map, TimeValue t, const BakeSettings& s, const BandSink& sink,
+               TileNudge* tileNudge) {
   if (std::string why = CheckBakeSettings(s); !why.empty()) throw BakeError(why);
   auto* bake = static_cast<ITexBake*>(map.GetInterface(I_TEXBAKE));
   if (!bake) throw BakeError("the map offers no baking interface");
@@ -287,6 +371,8 @@ bool BakeFrame(Texmap& map, TimeValue t, const BakeSettings& s, const BandSink& 
   GetCOREInterface()->SetTime(t);
   Interval valid = FOREVER;
   map.Update(t, valid);
+  const TileBracket tile(map, s);
+  if (tileNudge) *tileNudge = tile.nudge;
 
   const bool grain = std::find(s.maps.begin(), s.maps.end(), MapKind::ANISOTROPY) != s.maps.end();
   RowShader shader{&map,
@@ -297,6 +383,7 @@ bool BakeFrame(Texmap& map, TimeValue t, const BakeSettings& s, const BandSink& 
                    s.filter,
                    s.view.geometry == Geometry::SPHERE,
                    grain,
+                   s.tileable,
                    s.bumpScale,
                    s.render.cancel};
   const bool normals = std::any_of(s.maps.begin(), s.maps.end(), IsNormalMap);
@@ -341,7 +428,8 @@ bool BakeFrame(Texmap& map, TimeValue t, const BakeSettings& s, const BandSink& 
   return true;
 }
 
-bool BakeFrame(Texmap& map, TimeValue t, const BakeSettings& s, std::vector<Raster>& maps) {
+bool BakeFrame(Texmap& map, TimeValue t, const BakeSettings& s, std::vector<Raster>& maps,
+               TileNudge* tileNudge) {
   const Region region = BakeRegion(s);
   maps.assign(s.maps.size(), Raster());
   for (std::size_t m = 0; m < s.maps.size(); ++m) {
@@ -357,7 +445,7 @@ bool BakeFrame(Texmap& map, TimeValue t, const BakeSettings& s, std::vector<Rast
     }
     (void)y1;
     return std::string();
-  });
+  }, tileNudge);
 }
 
 }  // namespace tamrel::host

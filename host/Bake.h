@@ -18,6 +18,8 @@
 #include "host/SampleGeometry.h"
 #include "imtl.h"
 
+class ITamrelTileable;
+
 namespace tamrel::host {
 
 enum class MapKind { COLOR, MONO, HEIGHT, NORMAL_GL, NORMAL_DX, ROUGHNESS, ANISOTROPY };
@@ -58,6 +60,10 @@ inline constexpr int kMaxSamples = 4096;
 
 struct BakeSettings {
   View view;
+  // Bake a field that repeats exactly every view.width pixels across and down (the plane only;
+  // the map and its sub-maps in use must be able to repeat, or the bake is refused). The samples
+  // of every pixel sit at the same sub-pixel positions, on a grid of 1/16 pixel.
+  bool tileable = false;
   std::vector<MapKind> maps{MapKind::COLOR};
   bool filter = true;      // the shade context's filterMaps
   float bumpScale = 1.0f;  // strength of the height in normal maps and of the bump on the sphere
@@ -76,12 +82,37 @@ std::string CheckBakeSettings(const BakeSettings& settings);
 // length for every finite scale, n itself when perturb is not finite.
 Point3 BentNormal(const Point3& n, const Point3& perturb, float scale);
 
+// How far a tileable bake moved the scratches' look to make them repeat: the worst relative change
+// of their length and width, of their direction in degrees, and of the erosion noise's scale.
+struct TileNudge {
+  double length = 0.0, width = 0.0, angleDeg = 0.0, erosion = 0.0;
+};
+
+// Holds a map in its tileable state for the length of a bake (nothing when not asked for);
+// throws BakeError when the map or its sub-maps cannot repeat.
+class TileBracket {
+ public:
+  TileBracket(Texmap& map, const BakeSettings& settings);
+  ~TileBracket();
+  TileBracket(const TileBracket&) = delete;
+  TileBracket& operator=(const TileBracket&) = delete;
+  TileNudge nudge;
+
+ private:
+  ITamrelTileable* tile_ = nullptr;
+};
+
 // The rectangle a bake covers: the region, or the whole image.
 Region BakeRegion(const BakeSettings& settings);
 
 // The sub-pixel position of sample i of n, in [0, 1)^2: x stratified in n equal columns, y by the
 // golden-ratio sequence, so every count is spread evenly and sample 0 of 1 is the pixel's centre.
 void SamplePosition(int i, int n, float& x, float& y);
+// The position a tileable bake takes instead: SamplePosition's rounded to the nearest 1/16 pixel
+// (1 wraps to 0), so that every sample sits on the grid the tileable field snaps to and a pixel's
+// samples and those of its copy a tile over differ by exactly whole pixels. Above 16 samples
+// positions may coincide.
+void TileSamplePosition(int i, int n, float& x, float& y);
 
 // Receives rows y0 .. y1-1 of the baked rectangle (0 is its top row), one raster per requested
 // map in the order of settings.maps, each as wide as the rectangle and y1 - y0 rows high.
@@ -90,10 +121,13 @@ using BandSink = std::function<std::string(int y0, int y1, const std::vector<Ras
 
 // Renders map at time t band by band into sink. Returns false when cancelled through
 // settings.render.cancel. Throws BakeError for settings that cannot be baked and for an error the
-// sink returns; the map is updated but never changed.
-bool BakeFrame(Texmap& map, TimeValue t, const BakeSettings& settings, const BandSink& sink);
+// sink returns; the map is updated but never changed. A tileable bake reports its nudge through
+// tileNudge when given.
+bool BakeFrame(Texmap& map, TimeValue t, const BakeSettings& settings, const BandSink& sink,
+               TileNudge* tileNudge = nullptr);
 
 // The same, gathered into one raster per map (for small images).
-bool BakeFrame(Texmap& map, TimeValue t, const BakeSettings& settings, std::vector<Raster>& maps);
+bool BakeFrame(Texmap& map, TimeValue t, const BakeSettings& settings, std::vector<Raster>& maps,
+               TileNudge* tileNudge = nullptr);
 
 }  // namespace tamrel::host

@@ -25,6 +25,22 @@ std::size_t PatternEnd(const std::string& path) {
 
 }  // namespace
 
+bool ParseOffset(const std::string& text, int& x, int& y) {
+  const std::size_t comma = text.find(',');
+  if (comma == std::string::npos) return false;
+  auto signedInt = [](const std::string& s, int& v) {
+    const bool negative = !s.empty() && s[0] == '-';
+    if (!ParseInt(negative ? s.substr(1) : s, v) || v > kMaxOffset) return false;
+    if (negative) v = -v;
+    return true;
+  };
+  int a, b;
+  if (!signedInt(text.substr(0, comma), a) || !signedInt(text.substr(comma + 1), b)) return false;
+  x = a;
+  y = b;
+  return true;
+}
+
 bool ParseImageSize(const std::string& text, int& width, int& height) {
   const std::size_t x = text.find_first_of("xX");
   int w, h;

@@ -14,6 +14,12 @@ inline constexpr int kMaxImageEdge = 16384;
 // kMaxImageEdge.
 bool ParseImageSize(const std::string& text, int& width, int& height);
 
+// Largest view offset in pixels either way; pixel positions stay exact in float up to 2^24.
+inline constexpr int kMaxOffset = 1048576;
+
+// "X,Y": whole pixels, each from -kMaxOffset to kMaxOffset. False for anything else.
+bool ParseOffset(const std::string& text, int& x, int& y);
+
 // Last frame the host renders: its time in ticks must fit the SDK's int TimeValue.
 inline constexpr int kMaxFrame = 1000000;
 

@@ -40,6 +40,9 @@ struct RenderArgs {
   std::string type;
   bool quiet = false;
   bool json = false;
+  bool tileable = false;
+  std::string offset;  // --offset X,Y
+  int repeat = 1;
 };
 
 // Declares the render command's options on its sub-command.

@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <span>
@@ -243,6 +244,43 @@ void SheetRows(const std::vector<Raster>& bands, std::vector<float>& rows) {
   }
 }
 
+// Rows of a baked image laid n times side by side; y runs over n copies down.
+void RepeatedRows(const Raster& r, int n, std::vector<float>& rows) {
+  const std::size_t rowFloats = static_cast<std::size_t>(r.width) * r.channels;
+  rows.resize(rowFloats * n * static_cast<std::size_t>(r.height) * n);
+  float* out = rows.data();
+  for (int y = 0; y < r.height * n; ++y) {
+    const float* row = r.Pixel(0, y % r.height);
+    for (int k = 0; k < n; ++k, out += rowFloats) std::copy_n(row, rowFloats, out);
+  }
+}
+
+// The closing note's account of a tileable bake: how far the scratches were moved to repeat.
+std::string DescribeNudge(const TileNudge& n) {
+  char text[160];
+  std::snprintf(text, sizeof text,
+                "tileable; scratches nudged by up to %.2f %% in length, %.2f %% in width, %.2f "
+                "deg in direction",
+                n.length * 100.0, n.width * 100.0, n.angleDeg);
+  std::string s = text;
+  if (n.erosion > 0.0) {
+    std::snprintf(text, sizeof text, ", erosion noise %.2f %%", n.erosion * 100.0);
+    s += text;
+  }
+  return s;
+}
+
+json NudgeJson(const TileNudge& n) {
+  return {{"length", n.length}, {"width", n.width}, {"angle_deg", n.angleDeg},
+          {"erosion", n.erosion}};
+}
+
+// Nudges above these are visible side by side with an ordinary bake; the soft erosion noise
+// hides more than the sharp scratches do.
+constexpr double kNoticeableNudge = 0.03;
+constexpr double kNoticeableErosionNudge = 0.10;
+constexpr double kNoticeableTurnDeg = 1.0;
+
 }  // namespace
 
 void AddRenderOptions(CLI::App& render, RenderArgs& r) {
@@ -317,6 +355,15 @@ void AddRenderOptions(CLI::App& render, RenderArgs& r) {
   render.add_flag("-q,--quiet", r.quiet, "no progress and no report of the files written");
   render.add_flag("--json", r.json,
                   "print one JSON report on standard output when the run ends (errors too)");
+  render.add_flag("--tileable", r.tileable,
+                  "bake a field that repeats exactly every image width across and down, for "
+                  "textures laid side by side (plane only)");
+  render.add_option("--repeat", r.repeat,
+                    "write each baked map N x N times side by side, to see how it repeats")
+      ->check(CLI::Range(1, 8))
+      ->capture_default_str();
+  render.add_option("--offset", r.offset,
+                    "X,Y: move the view across the plane by whole pixels (the plane continues)");
 }
 
 int RunRender(const std::string& pluginPath, const RenderArgs& a, json& report) {
@@ -340,6 +387,21 @@ int RunRender(const std::string& pluginPath, const RenderArgs& a, json& report) 
       !ParseFloatPair(a.roughness, settings.roughnessSurface, settings.roughnessScratch)) {
     Fail(EXIT_USAGE, "--roughness takes SURFACE,SCRATCH, two numbers from 0 to 1, not " +
                          Quote(a.roughness));
+  }
+  if (static_cast<long>(settings.view.width) * a.repeat > kMaxImageEdge ||
+      static_cast<long>(settings.view.height) * a.repeat > kMaxImageEdge) {
+    Fail(EXIT_USAGE, "--repeat " + std::to_string(a.repeat) + " of a " + a.size +
+                         " image exceeds the largest image edge, " +
+                         std::to_string(kMaxImageEdge));
+  }
+  if (a.repeat > 1 && !a.sheet.empty()) {
+    Fail(EXIT_USAGE, "--repeat lays each map side by side; bake the --sheet without it");
+  }
+  settings.tileable = a.tileable;
+  if (!a.offset.empty() &&
+      !ParseOffset(a.offset, settings.view.offsetX, settings.view.offsetY)) {
+    Fail(EXIT_USAGE, "--offset takes X,Y in whole pixels from -" + std::to_string(kMaxOffset) +
+                         " to " + std::to_string(kMaxOffset) + ", not " + Quote(a.offset));
   }
   if (!a.region.empty()) {
     Region& r = settings.region;
@@ -457,24 +519,40 @@ int RunRender(const std::string& pluginPath, const RenderArgs& a, json& report) 
     if (!settings.region.Empty()) {
       bake["region"] = {region.x0, region.y0, region.x1, region.y1};
     }
-    std::vector<std::unique_ptr<ImageFileWriter>> writers;
-    for (const MapOutput& m : outputs) {
-      json description = {{"tamrel", bake}, {"params", params}};
-      description["tamrel"]["output"] = m.name;
-      ImageFileOptions options = m.options;
-      options.metadata = {{"ImageDescription", description.dump()}, {"Software", software}};
-      auto writer = std::make_unique<ImageFileWriter>();
-      const std::string path = ExpandFramePattern(m.pathTemplate, frame);
-      if (std::string why = writer->Open(path, region.Width(), region.Height(), MapChannels(m.kind),
-                                         options);
-          !why.empty()) {
-        Fail(EXIT_OUTPUT, why);
-      }
-      writers.push_back(std::move(writer));
+    if (settings.view.offsetX != 0 || settings.view.offsetY != 0) {
+      bake["offset"] = {settings.view.offsetX, settings.view.offsetY};
     }
+    if (a.repeat > 1) bake["repeat"] = a.repeat;
+    // A tileable bake's nudge is known only once the map is in its tileable state, so the files
+    // of a tileable bake are opened after the bake, which then holds the frame in memory.
+    const bool holdFrame = settings.tileable || a.repeat > 1;
+    const int n = a.repeat;
+    std::vector<std::unique_ptr<ImageFileWriter>> writers;
+    std::vector<Raster> held;
+    TileNudge nudge;
+    const auto openWriters = [&] {
+      if (settings.tileable) {
+        bake["tileable"] = {{"period", settings.view.width}, {"nudge", NudgeJson(nudge)}};
+      }
+      for (const MapOutput& m : outputs) {
+        json description = {{"tamrel", bake}, {"params", params}};
+        description["tamrel"]["output"] = m.name;
+        ImageFileOptions options = m.options;
+        options.metadata = {{"ImageDescription", description.dump()}, {"Software", software}};
+        auto writer = std::make_unique<ImageFileWriter>();
+        const std::string path = ExpandFramePattern(m.pathTemplate, frame);
+        if (std::string why = writer->Open(path, region.Width() * n, region.Height() * n,
+                                           MapChannels(m.kind), options);
+            !why.empty()) {
+          Fail(EXIT_OUTPUT, why);
+        }
+        writers.push_back(std::move(writer));
+      }
+    };
     std::unique_ptr<ImageFileWriter> sheet;
     std::vector<float> sheetRows;
-    if (!a.sheet.empty()) {
+    const auto openSheet = [&] {
+      if (a.sheet.empty()) return;
       sheet = std::make_unique<ImageFileWriter>();
       sheetOptions.metadata = {{"Software", software}};
       if (std::string why = sheet->Open(a.sheet, region.Width() * static_cast<int>(outputs.size()),
@@ -482,28 +560,37 @@ int RunRender(const std::string& pluginPath, const RenderArgs& a, json& report) 
           !why.empty()) {
         Fail(EXIT_OUTPUT, why);
       }
+    };
+    if (!holdFrame) {
+      openWriters();
+      openSheet();
     }
     bool complete;
     bool sinkFailed = false;
     try {
       const GracefulInterrupt stopsAtNextCheck;
-      complete = BakeFrame(*map, frame * kTicksPerFrame, settings,
-                           [&](int y0, int y1, const std::vector<Raster>& bands) {
-                             for (std::size_t i = 0; i < bands.size(); ++i) {
-                               std::string e = writers[i]->WriteRows(y0, y1, bands[i].pixels.data());
-                               if (!e.empty()) {
-                                 sinkFailed = true;
+      if (holdFrame) {
+        complete = BakeFrame(*map, frame * kTicksPerFrame, settings, held, &nudge);
+      } else {
+        complete = BakeFrame(*map, frame * kTicksPerFrame, settings,
+                             [&](int y0, int y1, const std::vector<Raster>& bands) {
+                               for (std::size_t i = 0; i < bands.size(); ++i) {
+                                 std::string e =
+                                     writers[i]->WriteRows(y0, y1, bands[i].pixels.data());
+                                 if (!e.empty()) {
+                                   sinkFailed = true;
+                                   return e;
+                                 }
+                               }
+                               if (sheet) {
+                                 SheetRows(bands, sheetRows);
+                                 std::string e = sheet->WriteRows(y0, y1, sheetRows.data());
+                                 sinkFailed = !e.empty();
                                  return e;
                                }
-                             }
-                             if (sheet) {
-                               SheetRows(bands, sheetRows);
-                               std::string e = sheet->WriteRows(y0, y1, sheetRows.data());
-                               sinkFailed = !e.empty();
-                               return e;
-                             }
-                             return std::string();
-                           });
+                               return std::string();
+                             });
+      }
     } catch (const BakeError& e) {
       progress.Finish();
       Fail(sinkFailed ? EXIT_OUTPUT : EXIT_USAGE, e.what());
@@ -512,10 +599,29 @@ int RunRender(const std::string& pluginPath, const RenderArgs& a, json& report) 
       Fail(EXIT_RENDER, std::string("render failed: ") + e.what());
     }
     progress.Finish();
+    if (holdFrame && complete && !InterruptRequested().load()) {
+      openWriters();
+      openSheet();
+      std::vector<float> rows;
+      for (std::size_t i = 0; i < held.size(); ++i) {
+        RepeatedRows(held[i], n, rows);
+        if (std::string e = writers[i]->WriteRows(0, held[i].height * n, rows.data()); !e.empty()) {
+          Fail(EXIT_OUTPUT, e);
+        }
+      }
+      if (sheet) {
+        SheetRows(held, sheetRows);
+        if (std::string e = sheet->WriteRows(0, region.Height(), sheetRows.data()); !e.empty()) {
+          Fail(EXIT_OUTPUT, e);
+        }
+      }
+    }
     if (!complete || InterruptRequested().load()) {
-      Fail(InterruptExitCode() != 0 ? InterruptExitCode() : 128 + SIGINT, "interrupted; " + writers.front()->path() +
-                                 (writers.size() > 1 ? " and the other maps were" : " was") +
-                                 " not written");
+      Fail(InterruptExitCode() != 0 ? InterruptExitCode() : 128 + SIGINT,
+           "interrupted; " +
+               (writers.empty() ? ExpandFramePattern(outputs.front().pathTemplate, frame)
+                                : writers.front()->path()) +
+               (outputs.size() > 1 ? " and the other maps were" : " was") + " not written");
     }
     // Every map of the frame is complete before any of them replaces a file.
     if (sheet) writers.push_back(std::move(sheet));
@@ -540,27 +646,52 @@ int RunRender(const std::string& pluginPath, const RenderArgs& a, json& report) 
       const std::string shown = ec ? w.path() : abs.lexically_normal().string();
       const bool isSheet = i == outputs.size();
       const std::string name = isSheet ? "sheet" : outputs[i].name;
-      const int width = isSheet ? region.Width() * static_cast<int>(outputs.size()) : region.Width();
+      const int width =
+          isSheet ? region.Width() * static_cast<int>(outputs.size()) : region.Width() * n;
+      const int height = isSheet ? region.Height() : region.Height() * n;
       files.push_back({{"path", shown},
                        {"map", name},
                        {"width", width},
-                       {"height", region.Height()},
+                       {"height", height},
                        {"channels", isSheet ? 3 : MapChannels(outputs[i].kind)},
                        {"pixel_type", PixelTypeName(w.type())},
                        {"color_space", ColourSpace(w)},
                        {"frame", frame}});
       if (!a.quiet && !a.json) {
-        std::cout << "tamrel: wrote " << shown << " (" << width << "x" << region.Height() << ", "
-                  << name << ", " << PixelTypeName(w.type()) << ")"
+        std::cout << "tamrel: wrote " << shown << " (" << width << "x" << height << ", " << name
+                  << ", " << PixelTypeName(w.type())
+                  << (settings.tileable ? ", " + DescribeNudge(nudge) : std::string()) << ")"
                   << std::endl;
+      }
+    }
+    // Warnings go out even with --quiet, once per run.
+    if (settings.tileable && frame == first) {
+      if (a.json)
+        report["tileable"] = {{"period", settings.view.width}, {"nudge", NudgeJson(nudge)}};
+      const double worst = std::max({nudge.length, nudge.width, nudge.erosion});
+      if (std::max(nudge.length, nudge.width) > kNoticeableNudge ||
+          nudge.erosion > kNoticeableErosionNudge || nudge.angleDeg > kNoticeableTurnDeg) {
+        std::cerr << "tamrel: warning: the tile is small for these scratches; to repeat, they "
+                     "were nudged by up to "
+                  << std::round(worst * 1000.0) / 10.0 << " % (" << DescribeNudge(nudge)
+                  << "); a larger --extent or a smaller \"size\" keeps their look closer\n";
+      }
+      if (settings.view.height != settings.view.width) {
+        std::cerr << "tamrel: warning: the field repeats every " << settings.view.width
+                  << " pixels across and down; a " << settings.view.width << "x"
+                  << settings.view.height << " image tiles across"
+                  << (settings.view.height % settings.view.width == 0
+                          ? " and down"
+                          : ", but its top and bottom edges do not meet")
+                  << "\n";
       }
     }
   }
 
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-  const double samples = static_cast<double>(region.Width()) * region.Height() *
-                         settings.samples * frameCount;
+  const double samples =
+      static_cast<double>(region.Width()) * region.Height() * settings.samples * frameCount;
   report["params"] = params;
   report["samples_per_pixel"] = settings.samples;
   report["threads"] = ResolveThreads(a.threads);

@@ -20,8 +20,12 @@ bool MakeSampleAt(const View& view, float px, float py, float footprint, SampleS
                   Point3* normal) {
   const float w = static_cast<float>(view.width), h = static_cast<float>(view.height);
   const float pixel = view.extent / w * footprint;  // square pixels
-  const float u = px / w;
-  const float v = 1.0f - py / h;
+  // A moved view adds its whole-pixel offset in double, so the sub-pixel position survives it.
+  const float u =
+      view.offsetX == 0 ? px / w : static_cast<float>((view.offsetX + static_cast<double>(px)) / w);
+  const float v =
+      1.0f - (view.offsetY == 0 ? py / h
+                                : static_cast<float>((view.offsetY + static_cast<double>(py)) / h));
   const float ox = (u - 0.5f) * view.extent;
   const float oy = (v - 0.5f) * (h * (view.extent / w));
 

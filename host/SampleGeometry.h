@@ -13,6 +13,9 @@ struct View {
   Geometry geometry = Geometry::PLANE;
   int width = 1024, height = 1024;
   float extent = 40.0f;  // scene units across the image's width
+  // Whole pixels by which the image is moved across the plane, which continues beyond its
+  // extent: pixel (x, y) is sampled where pixel (x + offsetX, y + offsetY) of the unmoved view is.
+  int offsetX = 0, offsetY = 0;
 };
 
 // Fills sc for the centre of pixel (x, y) (y = 0 is the top row). For the sphere, false when the

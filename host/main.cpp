@@ -11,6 +11,7 @@
 #include "host/Command.h"
 #include "host/Commands.h"
 #include "host/EchoText.h"
+#include "host/EditCommand.h"
 #include "host/Interrupt.h"
 
 namespace {
@@ -37,6 +38,8 @@ int main(int argc, char** argv) {
   CLI::App* params = app.add_subcommand("params", "list every parameter of both blocks");
   params->add_flag("--json", paramsJson, "as JSON");
   CLI::App* info = app.add_subcommand("info", "what the plug-in reports through its exports");
+  EditArgs editArgs;
+  CLI::App* edit = AddEditCommand(app, editArgs);
 
   // With --json an error is reported on standard output too, with the files that exist.
   json report = json::object();
@@ -56,7 +59,7 @@ int main(int argc, char** argv) {
   const CLI::Validator nonEmpty(
       [](std::string& value) { return value.empty() ? std::string("empty value") : std::string(); },
       "", "NONEMPTY");
-  for (CLI::App* command : {&app, render, params, info}) {
+  for (CLI::App* command : {&app, render, params, info, edit}) {
     for (CLI::Option* option : command->get_options()) {
       if (option->get_expected_min() > 0 && option->get_name() != "--help") option->check(nonEmpty);
     }
@@ -79,6 +82,7 @@ int main(int argc, char** argv) {
     if (render->parsed()) return RunRender(pluginPath, r, report);
     if (params->parsed()) return RunParams(pluginPath, paramsJson);
     if (info->parsed()) return RunInfo(pluginPath);
+    if (edit->parsed()) return RunEdit(pluginPath, editArgs);
   } catch (const Failure& f) {
     return reportError(f.code, f.message);
   } catch (const std::exception& e) {

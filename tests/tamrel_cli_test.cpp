@@ -411,6 +411,102 @@ TEST_F(Cli, FramesFollowTheKeys) {
   EXPECT_EQ(json::parse(ReadImage(Path("f.01.png")).description)["tamrel"]["frame"], 1);
 }
 
+TEST_F(Cli, TileableBakesReportTheirNudgeAndRepeat) {
+  // One scratch unit across: the scratches need a visible nudge, and the user is told.
+  const Result small = Run("render --size 32 --extent 10 --set type=0 --tileable -o t.png");
+  ASSERT_EQ(small.code, 0) << small.err;
+  EXPECT_NE(small.out.find("tileable; scratches nudged by up to "), std::string::npos) << small.out;
+  EXPECT_NE(small.err.find("tamrel: warning: the tile is small for these scratches"),
+            std::string::npos)
+      << small.err;
+  const json d = json::parse(ReadImage(Path("t.png")).description);
+  EXPECT_EQ(d["tamrel"]["tileable"]["period"], 32);
+  const double length = d["tamrel"]["tileable"]["nudge"]["length"];
+  char shown[32];
+  std::snprintf(shown, sizeof shown, "%.2f %% in length", length * 100.0);
+  EXPECT_NE(small.out.find(shown), std::string::npos) << small.out;
+
+  // Sixteen units across: no warning. A view moved by one tile is the same image.
+  const Result large = Run("render --size 32 --extent 160 --set type=0 --tileable -q -o a.png");
+  ASSERT_EQ(large.code, 0) << large.err;
+  EXPECT_EQ(large.err, "");
+  ASSERT_EQ(Run("render --size 32 --extent 160 --set type=0 --tileable -q --offset -32,64 "
+                "-o b.png")
+                .code,
+            0);
+  EXPECT_EQ(ReadImage(Path("a.png")).pixels, ReadImage(Path("b.png")).pixels);
+  EXPECT_EQ(json::parse(ReadImage(Path("b.png")).description)["tamrel"]["offset"],
+            json::array({-32, 64}));
+  // --repeat lays the bake side by side: each quadrant is the bake itself.
+  ASSERT_EQ(Run("render --size 32 --extent 160 --set type=0 --tileable -q --repeat 2 -o r.png")
+                .code,
+            0);
+  const Image one = ReadImage(Path("a.png")), four = ReadImage(Path("r.png"));
+  ASSERT_EQ(four.width, 64);
+  ASSERT_EQ(four.height, 64);
+  int mismatches = 0;
+  for (int y = 0; y < 64; ++y) {
+    for (int x = 0; x < 64; ++x) {
+      for (int c = 0; c < 4; ++c) {
+        if (four.pixels[(y * 64 + x) * 4 + c] != one.pixels[((y % 32) * 32 + x % 32) * 4 + c]) {
+          ++mismatches;
+        }
+      }
+    }
+  }
+  EXPECT_EQ(mismatches, 0);
+
+  // Non-square images: the period is the width, both ways.
+  const Result tall = Run("render --size 32x48 --extent 160 --tileable -q -o c.png");
+  EXPECT_NE(tall.err.find("tiles across, but its top and bottom edges do not meet"),
+            std::string::npos)
+      << tall.err;
+  const Result twice = Run("render --size 32x64 --extent 160 --tileable -q -o d.png");
+  EXPECT_NE(twice.err.find("tiles across and down"), std::string::npos) << twice.err;
+
+  for (const char* bad : {"--offset 3", "--offset 1,2,3", "--offset 2000000,0", "--offset a,b",
+                          "--tileable --geometry sphere", "--repeat 9", "--size 9000 --repeat 2"}) {
+    const Result r = Run(std::string("render --size 8 -o x.png ") + bad);
+    EXPECT_EQ(r.code, 2) << bad;
+    EXPECT_EQ(r.err.rfind("tamrel: error: ", 0), 0u) << r.err;
+  }
+  EXPECT_FALSE(fs::exists(Path("x.png")));
+}
+
+TEST_F(Cli, TileableSetsWithSeveralSamplesRepeatAndReportInJson) {
+  // Three maps at five samples a pixel: each map of a view moved by whole tiles is the same image,
+  // and the JSON report carries the same nudge as the files' metadata.
+  const std::string common =
+      "render --size 24 --extent 40 --set levels=3 --tileable --samples 5 "
+      "--maps color,height,normal-dx ";
+  const Result a = Run(common + "--json -o 'a_{map}.png'");
+  ASSERT_EQ(a.code, 0) << a.err;
+  const json report = json::parse(a.out);
+  ASSERT_TRUE(report.contains("tileable")) << a.out;
+  EXPECT_EQ(report["tileable"]["period"], 24);
+  const json meta = json::parse(ReadImage(Path("a_height.png")).description);
+  EXPECT_EQ(meta["tamrel"]["samples"], 5);
+  EXPECT_EQ(report["tileable"]["nudge"], meta["tamrel"]["tileable"]["nudge"]);
+  EXPECT_GT(report["tileable"]["nudge"]["length"].get<double>(), 0.0);
+  ASSERT_EQ(Run(common + "-q --offset 48,-24 -o 'b_{map}.png'").code, 0);
+  for (const char* m : {"color", "height", "normal-dx"}) {
+    EXPECT_EQ(ReadImage(Path(std::string("a_") + m + ".png")).pixels,
+              ReadImage(Path(std::string("b_") + m + ".png")).pixels)
+        << m;
+  }
+  // The ordinary bake of the same set differs (the tile is another field).
+  ASSERT_EQ(Run("render --size 24 --extent 40 --set levels=3 --samples 5 -q "
+                "--maps color,height,normal-dx -o 'c_{map}.png'")
+                .code,
+            0);
+  EXPECT_NE(ReadImage(Path("a_height.png")).pixels, ReadImage(Path("c_height.png")).pixels);
+
+  const Result sheet = Run("render --size 8 --tileable --repeat 2 --sheet s.png -o x.png");
+  EXPECT_EQ(sheet.code, 2);
+  EXPECT_NE(sheet.err.find("--repeat"), std::string::npos) << sheet.err;
+  EXPECT_FALSE(fs::exists(Path("x.png")));
+}
+
 TEST_F(Cli, ParamsAndInfoListWhatThePluginReports) {
   const Result p = Run("params");
   ASSERT_EQ(p.code, 0) << p.err;

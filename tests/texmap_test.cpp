@@ -305,6 +305,53 @@ TEST(Shading, DefaultColoursBlendToTheIntensity) {
   }
 }
 
+TEST(Shading, OneGetInterfaceHandsOutTheBakingAndTheTileInterfaces) {
+  MapHolder m;
+  TamrelScratches* map = m.map;
+  EXPECT_EQ(m->GetInterface(I_TEXBAKE), static_cast<void*>(static_cast<ITexBake*>(map)));
+  EXPECT_EQ(m->GetInterface(TAMREL_TILEABLE_INTERFACE),
+            static_cast<void*>(static_cast<ITamrelTileable*>(map)));
+  EXPECT_NE(m->GetInterface(I_TEXBAKE), m->GetInterface(TAMREL_TILEABLE_INTERFACE));
+  EXPECT_EQ(m->GetInterface(0), nullptr);
+  EXPECT_EQ(m->GetInterface(TAMREL_TILEABLE_INTERFACE + 1), nullptr);
+}
+
+TEST(Shading, InATileBakeTheBakeSampleIsStillEvalColorToTheBit) {
+  MapHolder m;
+  m->pblock->SetValue(PB_LEVELS, 0, 3);
+  UpdateNow(m.map);
+  auto* tile = static_cast<ITamrelTileable*>(m->GetInterface(TAMREL_TILEABLE_INTERFACE));
+  auto* bake = static_cast<ITexBake*>(m->GetInterface(I_TEXBAKE));
+  ASSERT_NE(tile, nullptr);
+  ASSERT_NE(bake, nullptr);
+  // A tile 30 units across the object's xy plane, sampled 64 times along each edge.
+  SampleShadeContext corner = ObjectSample(Point3(0.0f, 0.0f, 0.0f), 0.5f);
+  SampleShadeContext alongU = ObjectSample(Point3(30.0f, 0.0f, 0.0f), 0.5f);
+  SampleShadeContext alongV = ObjectSample(Point3(0.0f, -30.0f, 0.0f), 0.5f);
+  ASSERT_EQ(tile->BeginTileBake(corner, alongU, alongV, 64).problem, TILE_OK);
+  int differentFromOrdinary = 0;
+  for (int i = 0; i < 40; ++i) {
+    const Point3 p(F(i) * 0.71f, F(i) * -0.29f, 0.0f);
+    SampleShadeContext a = ObjectSample(p, 0.02f), b = ObjectSample(p, 0.02f);
+    a.filterMaps = b.filterMaps = i % 2 == 0 ? TRUE : FALSE;
+    TexBakeSample s;
+    ASSERT_TRUE(bake->EvalBakeSample(a, s, TRUE));
+    const AColor c = m->EvalColor(b);
+    EXPECT_EQ(std::memcmp(&s.color, &c, sizeof c), 0) << i;
+    EXPECT_GE(s.intensity, 0.0f);
+    EXPECT_LE(s.intensity, 1.0f);
+    tile->EndTileBake();
+    SampleShadeContext o = ObjectSample(p, 0.02f);
+    o.filterMaps = a.filterMaps;
+    TexBakeSample ordinary;
+    ASSERT_TRUE(bake->EvalBakeSample(o, ordinary, FALSE));
+    if (ordinary.intensity != s.intensity) ++differentFromOrdinary;
+    ASSERT_EQ(tile->BeginTileBake(corner, alongU, alongV, 64).problem, TILE_OK);
+  }
+  tile->EndTileBake();
+  EXPECT_GT(differentFromOrdinary, 0);
+}
+
 TEST(Shading, BakeSampleIsEvalColorToTheBitWithItsIntensityAndGrain) {
   MapHolder m;
   m->pblock->SetValue(PB_COLOR1, 0, Color(0.6f, 0.3f, 0.1f));

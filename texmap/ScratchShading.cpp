@@ -63,23 +63,33 @@ bool TamrelScratches::ShadeColor(ShadeContext& sc, AColor& c, TexBakeSample* bak
   dPdy /= s;
 
   const tamrel::ScratchParams params = GatherScratchParams(sc);
-  const float f = sc.filterMaps ? tamrel::EvalScratchFilteredFast(p, dPdx, dPdy, params)
-                                : tamrel::EvalScratchPlainFast(p, params);
+  // The level of the winning strand, for the grain; the tile's lattices give it with their value.
+  int level = 0;
+  const bool wantLevel = bake && grain;
+  float f;
+  if (tilePattern) {
+    const tamrel::TilePoint at = tilePattern->Reduce(p);
+    f = sc.filterMaps ? tilePattern->EvalFiltered(at, dPdx, dPdy, params, &level)
+                      : tilePattern->EvalPlain(at, params, &level);
+  } else {
+    f = sc.filterMaps ? tamrel::EvalScratchFilteredFast(p, dPdx, dPdy, params)
+                      : tamrel::EvalScratchPlainFast(p, params);
+    // The winning level comes from the plain definition, whose intensity is the same bits as f.
+    if (wantLevel && sc.filterMaps) {
+      tamrel::EvalScratchFilteredLevel(p, dPdx, dPdy, params, level);
+    } else if (wantLevel) {
+      tamrel::EvalScratchPlainLevel(p, params, level);
+    }
+  }
   if (bake) {
     bake->intensity = f;
     bake->footprint[0] = dPdx.Length();
     bake->footprint[1] = dPdy.Length();
   }
-  if (bake && grain) {
+  if (wantLevel) {
     // The scratch runs where the strand's stretched coordinate stays put: along the footprint
-    // direction (a, b) with a * (n . dPdx) + b * (n . dPdy) = 0.
-    // The winning level comes from the plain definition, whose intensity is the same bits as f.
-    int level = 0;
-    if (sc.filterMaps) {
-      tamrel::EvalScratchFilteredLevel(p, dPdx, dPdy, params, level);
-    } else {
-      tamrel::EvalScratchPlainLevel(p, params, level);
-    }
+    // direction (a, b) with a * (n . dPdx) + b * (n . dPdy) = 0. In a tile bake this is the
+    // level's ordinary direction, which the tile's lattice turns by at most the reported nudge.
     const Point3 n = tamrel::StrandSheetNormal(params, level);
     const float nx = DotProd(n, dPdx), ny = DotProd(n, dPdy);
     const float len = std::sqrt(nx * nx + ny * ny);
@@ -119,7 +129,9 @@ BOOL TamrelScratches::EvalBakeSample(ShadeContext& sc, TexBakeSample& out, BOOL 
 }
 
 void* TamrelScratches::GetInterface(ULONG id) {
-  return id == I_TEXBAKE ? static_cast<ITexBake*>(this) : Texmap::GetInterface(id);
+  if (id == I_TEXBAKE) return static_cast<ITexBake*>(this);
+  if (id == TAMREL_TILEABLE_INTERFACE) return static_cast<ITamrelTileable*>(this);
+  return Texmap::GetInterface(id);
 }
 
 float TamrelScratches::EvalMono(ShadeContext& sc) {
@@ -139,10 +151,21 @@ Point3 TamrelScratches::EvalNormalPerturb(ShadeContext& sc) {
   const float delta = bumpDelta * 0.01f + 0.001f;
   const tamrel::ScratchParams params = GatherScratchParams(sc);
   // The bump always takes the plain evaluation: its differences need the unfiltered field.
-  const float h = tamrel::EvalScratchPlainFast(p, params);
   Point3 g;
-  for (int k = 0; k < 3; ++k) {
-    g[k] = (tamrel::EvalScratchPlainFast(p + basis[k] * delta, params) - h) / delta;
+  float h;
+  if (tilePattern) {
+    // The differences are taken from the wrapped sample, so its copies a tile over agree.
+    const tamrel::TilePoint at = tilePattern->Reduce(p);
+    h = tilePattern->EvalPlain(at, params);
+    for (int k = 0; k < 3; ++k) {
+      const tamrel::TilePoint step = tilePattern->Offset(at, basis[k] * delta);
+      g[k] = (tilePattern->EvalPlain(step, params) - h) / delta;
+    }
+  } else {
+    h = tamrel::EvalScratchPlainFast(p, params);
+    for (int k = 0; k < 3; ++k) {
+      g[k] = (tamrel::EvalScratchPlainFast(p + basis[k] * delta, params) - h) / delta;
+    }
   }
   const Point3 n = -sc.VectorFromNoScale(g, REF_OBJECT);
 

@@ -8,7 +8,11 @@
 #include "imtl.h"
 #include "iparamb2.h"
 #include "iparamm2.h"
+#include <memory>
+
 #include "pattern/ScratchParams.h"
+#include "pattern/TileableField.h"
+#include "texmap/ITamrelTileable.h"
 #include "texmap/ParamsBlock.h"
 #include "texbake.h"
 #include "texout.h"
@@ -30,7 +34,7 @@ enum ScratchesSubTex : int {
 // Stands in for a zero size or spread that would otherwise divide by zero.
 inline constexpr float kZeroSizeSubstitute = 0.001f;
 
-class TamrelScratches : public Texmap, public ITexBake {
+class TamrelScratches : public Texmap, public ITexBake, public ITamrelTileable {
  public:
   // Cached parameters, written by Update (names follow the "params" block).
   float size = 0.0f;
@@ -115,8 +119,19 @@ class TamrelScratches : public Texmap, public ITexBake {
   tamrel::ScratchParams GatherScratchParams(ShadeContext& sc);
   // The colour with the intensity under it and the direction of the winning strand.
   BOOL EvalBakeSample(ShadeContext& sc, TexBakeSample& out, BOOL grain) override;
+  // I_TEXBAKE and TAMREL_TILEABLE_INTERFACE; null for any other id.
   void* GetInterface(ULONG id) override;
   void ApplyDistortion(ShadeContext& sc, Point3& p);
+
+  // Tileable bakes (TileBake.cpp). While tilePattern is set, shading evaluates the repeating
+  // variant of the field in its frame; it is built for a bake and reused while the frame and
+  // the parameters it depends on stay the same. GetInterface (ScratchShading.cpp) hands out this
+  // interface beside the baking one.
+  TamrelTileReport BeginTileBake(ShadeContext& corner, ShadeContext& alongU, ShadeContext& alongV,
+                                 int samplesPerEdge) override;
+  void EndTileBake() override;
+  const tamrel::TileablePattern* tilePattern = nullptr;
+  std::shared_ptr<const tamrel::TileablePattern> tileCache;
 
   // Sub-maps.
   int NumSubTexmaps() override { return SCRATCHES_NUM_SUBTEX; }

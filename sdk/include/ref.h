@@ -58,7 +58,8 @@ class Animatable {
   virtual IParamBlock2* GetParamBlock(int) { return nullptr; }
   virtual IParamBlock2* GetParamBlockByID(BlockID) { return nullptr; }
 
-  // Optional interfaces by id: null when the object has none of that id.
+  // An interface the object offers beyond its class's, by an id its publisher defines; null when
+  // the object has none of that id.
   virtual void* GetInterface(ULONG) { return nullptr; }
 };
 

@@ -1,0 +1,687 @@
+// The browser editor's server side: the layout joined from the templates and the descriptors, the
+// document (values checked, enabling by the map's own rules, previews that are the bits of a
+// bake, saves and opens that lose nothing), and the HTTP server's refusals, including a bounded
+// fuzz of its endpoints and many requests at once.
+#include <gtest/gtest.h>
+#include <httplib.h>
+#include <OpenImageIO/imageio.h>
+
+#include <filesystem>
+#include <fstream>
+#include <chrono>
+#include <random>
+#include <sys/wait.h>
+#include <thread>
+
+#include "host/Bake.h"
+#include "host/EditLayout.h"
+#include "host/EditServer.h"
+#include "host/EditSession.h"
+#include "host/ImageFile.h"
+#include "host/PluginLibrary.h"
+#include "texout.h"
+
+namespace tamrel::host {
+namespace {
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+
+class EditTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    library_ = new PluginLibrary();
+    ASSERT_TRUE(library_->Open(TAMREL_PLUGIN_PATH)) << library_->error();
+    cd_ = library_->GetClassDesc(0);
+    ASSERT_NE(cd_, nullptr);
+  }
+  static void TearDownTestSuite() {
+    delete library_;
+    library_ = nullptr;
+  }
+  void SetUp() override {
+    ClassDirectory classes;
+    classes.AddClass(cd_);
+    classes.AddClass(GetStdTexoutClassDesc());
+    session_ = std::make_unique<EditSession>(*cd_, classes);
+    folder_ = fs::temp_directory_path() /
+              ("tamrel-edit-test-" + std::to_string(::getpid()) + "-" +
+               ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::create_directories(folder_);
+  }
+  void TearDown() override {
+    session_.reset();
+    fs::remove_all(folder_);
+  }
+  // The new map's values with some changed.
+  json Params(const json& changes = json::object()) {
+    json p = session_->Document()["params"];
+    p.update(changes);
+    return p;
+  }
+  std::string File(const std::string& name) const { return (folder_ / name).string(); }
+
+  static PluginLibrary* library_;
+  static ClassDesc* cd_;
+  std::unique_ptr<EditSession> session_;
+  fs::path folder_;
+};
+PluginLibrary* EditTest::library_ = nullptr;
+ClassDesc* EditTest::cd_ = nullptr;
+
+int StatusOf(const std::function<void()>& f, std::string* message = nullptr) {
+  try {
+    f();
+  } catch (const EditError& e) {
+    if (message) *message = e.what();
+    return e.status;
+  }
+  return 0;
+}
+
+// ---- layout ------------------------------------------------------------------------------------
+
+const json* ControlIn(const json& rollout, int id) {
+  for (const json& c : rollout["controls"]) {
+    if (c["id"] == id) return &c;
+  }
+  return nullptr;
+}
+
+TEST_F(EditTest, LayoutBindsEveryTemplateControlToItsDescriptorParameter) {
+  const json layout = BuildEditLayout(EmbeddedDialogTemplates(), session_->Schema(), *cd_);
+  ASSERT_EQ(layout["rollouts"].size(), 2u);
+  EXPECT_TRUE(layout["missing"].empty());
+  const json& params = layout["rollouts"][0];
+  const json& mapping = layout["rollouts"][1];
+  EXPECT_EQ(params["title"], "Parameters");
+  EXPECT_EQ(params["block"], "params");
+  EXPECT_EQ(params["closed"], false);
+  EXPECT_EQ(mapping["title"], "Mapping");
+  EXPECT_EQ(mapping["block"], "Mapping");
+  EXPECT_EQ(mapping["closed"], true);
+  EXPECT_EQ(params["width"], 217);
+  EXPECT_EQ(mapping["height"], 193);
+
+  auto expectBound = [](const json& rollout, int id, const char* param, const char* role) {
+    const json* c = ControlIn(rollout, id);
+    ASSERT_NE(c, nullptr) << id;
+    EXPECT_EQ(c->value("param", ""), param) << id;
+    EXPECT_EQ(c->value("role", ""), role) << id;
+  };
+  expectBound(params, 1490, "size", "edit");
+  expectBound(params, 1496, "size", "spinner");
+  expectBound(params, 1041, "sizeMapEnabled", "checkbox");
+  expectBound(params, 1040, "sizeMap", "map");
+  expectBound(params, 1038, "spreasdMapEnabled", "checkbox");
+  expectBound(params, 1023, "color1", "swatch");
+  expectBound(params, 1001, "type", "list");
+  expectBound(params, 1005, "useErosion", "checkbox");
+  expectBound(params, 1494, "distortStr", "edit");
+  expectBound(mapping, 1023, "xyz_lock", "checkbutton");
+  expectBound(mapping, 1001, "xyz_map", "list");
+  expectBound(mapping, 1003, "xyz_chan", "spinner");
+  expectBound(mapping, 1516, "seed", "spinner");
+  expectBound(mapping, 1005, "xyz_tile_y", "list");
+  EXPECT_FALSE(ControlIn(params, 1003)->contains("param"));  // "Homepage"
+  EXPECT_EQ((*ControlIn(params, 1003))["text"], "Homepage");
+  EXPECT_EQ((*ControlIn(mapping, 1023))["text"], "L");
+  EXPECT_EQ((*ControlIn(params, 1001))["items"], json({"2D", "3D"}));
+  EXPECT_EQ((*ControlIn(mapping, 1001))["items"],
+            json({"Explicit Map Channel 2D", "Explicit map Channel Real World", "Object XYZ",
+                  "World XYZ", "Screen"}));
+  EXPECT_EQ((*ControlIn(mapping, 1006))["items"],
+            json({"Continue", "Stretch", "Tile", "Mirror", "None"}));
+  const json& size = *ControlIn(params, 1490);
+  EXPECT_EQ((std::array<int, 4>{size["x"], size["y"], size["width"], size["height"]}),
+            (std::array<int, 4>{44, 7, 35, 10}));
+
+  // One source of truth: every control a descriptor binds is in its template, and the layout
+  // binds it to that parameter.
+  for (const json& rollout : layout["rollouts"]) {
+    ParamBlockDesc2* desc = nullptr;
+    for (int b = 0; b < cd_->NumParamBlockDescs(); ++b) {
+      if (cd_->GetParamBlockDesc(b)->dlg_template == rollout["dialog"]) desc = cd_->GetParamBlockDesc(b);
+    }
+    ASSERT_NE(desc, nullptr);
+    for (const ParamDef& d : desc->paramdefs) {
+      for (int id : d.ctrl_IDs) {
+        const json* c = ControlIn(rollout, id);
+        ASSERT_NE(c, nullptr) << Narrow(d.int_name) << " control " << id;
+        EXPECT_EQ(c->value("param", ""), Narrow(d.int_name)) << id;
+      }
+    }
+  }
+}
+
+TEST_F(EditTest, LayoutTypesAndRangesComeFromTheDescriptors) {
+  const json layout = BuildEditLayout(EmbeddedDialogTemplates(), session_->Schema(), *cd_);
+  const json& p = layout["params"];
+  EXPECT_EQ(p["size"]["display"], "Size");
+  EXPECT_EQ(p["size"]["type"], "float");
+  EXPECT_EQ(p["size"]["range"], json({0.0, 1000000.0}));
+  EXPECT_EQ(p["size"]["animatable"], true);
+  // Single-precision range ends travel exactly, widened to double.
+  EXPECT_EQ(p["spread"]["range"][0].get<double>(), static_cast<double>(0.1f));
+  EXPECT_EQ(p["spread"]["default"].get<double>(), static_cast<double>(0.8f));
+  EXPECT_EQ(p["levels"]["integer"], true);
+  EXPECT_EQ(p["levels"]["range"], json({1, 8}));
+  EXPECT_EQ(p["seed"]["range"], json({1, 99999}));
+  EXPECT_EQ(p["seed"]["display"], "Random Seed");
+  EXPECT_EQ(p["size"]["integer"], false);
+  EXPECT_EQ(p["useErosion"]["type"], "bool");
+  EXPECT_EQ(p["color2"]["default"], json({1.0, 1.0, 1.0}));
+  EXPECT_EQ(p["xyz_map"]["range"], nullptr);
+  EXPECT_EQ(p["xyz_size_z2"]["coordinate"], true);
+  EXPECT_EQ(p["xyz_offset_x"]["coordinate"], true);
+  EXPECT_EQ(p["xyz_angle_x"]["coordinate"], false);
+  EXPECT_EQ(p["xyz_chan"]["coordinate"], false);
+  EXPECT_EQ(p["xyz_offset_x"]["block"], "Mapping");
+  EXPECT_EQ(p["xyz_offset_x"]["id"], 2);
+
+  // Without templates the rollouts are reported missing, not invented.
+  const json bare = BuildEditLayout({}, session_->Schema(), *cd_);
+  EXPECT_TRUE(bare["rollouts"].empty());
+  ASSERT_EQ(bare["missing"].size(), 2u);
+  EXPECT_EQ(bare["missing"][0]["dialog"], 102);
+  EXPECT_EQ(bare["missing"][1]["dialog"], 101);
+}
+
+// ---- the document --------------------------------------------------------------------------------
+
+TEST_F(EditTest, NewDocumentHoldsTheNewMapsValues) {
+  const json doc = session_->Document();
+  EXPECT_EQ(doc["kind"], "new");
+  EXPECT_EQ(doc["path"], "");
+  EXPECT_EQ(doc["params"]["size"], 10.0);
+  EXPECT_EQ(doc["params"]["erosion"], 0.5);
+  EXPECT_EQ(doc["params"]["type"], 1);
+  EXPECT_EQ(doc["params"]["levels"], 6);
+  EXPECT_EQ(doc["params"]["xyz_map"], 2);
+  EXPECT_EQ(doc["params"]["xyz_lock"], true);
+  EXPECT_FALSE(doc["params"].contains("color1map"));
+  EXPECT_EQ(doc["maps"]["color1map"], nullptr);
+  EXPECT_EQ(doc["maps"].size(), 7u);
+}
+
+TEST_F(EditTest, StateRunsTheMapsEnablingRules) {
+  json s = session_->State(Params(), 0);
+  for (const char* name : {"erosion", "erosionDelta", "distortStr", "distortMap", "distortStrMap",
+                           "dStrMapEnabled"}) {
+    EXPECT_EQ(s["enabled"][name], false) << name;
+  }
+  for (const char* name : {"bumpDelta", "size", "useErosion", "useDistortion", "color1"}) {
+    EXPECT_EQ(s["enabled"][name], true) << name;
+  }
+  s = session_->State(Params({{"useErosion", true}}), 0);
+  EXPECT_EQ(s["enabled"]["erosion"], true);
+  EXPECT_EQ(s["enabled"]["erosionDelta"], true);
+  EXPECT_EQ(s["enabled"]["distortStr"], false);
+  s = session_->State(Params({{"useDistortion", true}}), 0);
+  for (const char* name : {"distortStr", "distortMap", "distortStrMap", "dStrMapEnabled"}) {
+    EXPECT_EQ(s["enabled"][name], true) << name;
+  }
+  EXPECT_EQ(s["enabled"]["erosion"], false);
+}
+
+TEST_F(EditTest, StateShowsValuesAtTheFrame) {
+  const json p = Params({{"size", {{"keys", {{0, 5.0}, {10, 15.0}}}}}, {"seed", 777}});
+  EXPECT_EQ(session_->State(p, 0)["values"]["size"], 5.0);
+  EXPECT_EQ(session_->State(p, 5)["values"]["size"], 10.0);
+  EXPECT_EQ(session_->State(p, 10)["values"]["size"], 15.0);
+  EXPECT_EQ(session_->State(p, 3)["values"]["seed"], 777);
+  std::string message;
+  EXPECT_EQ(StatusOf([&] { session_->State(p, -1); }, &message), 400);
+  EXPECT_EQ(message, "the frame must be from 0 to 100000");
+}
+
+TEST_F(EditTest, StateRefusesValuesTheDescriptorsRefuse) {
+  std::string message;
+  EXPECT_EQ(StatusOf([&] { session_->State(Params({{"size", -1.0}}), 0); }, &message), 400);
+  EXPECT_EQ(message,
+            "parameter \"size\" (float in block \"params\", range 0 .. 1000000): -1.0 is out of range");
+  EXPECT_EQ(StatusOf([&] { session_->State(Params({{"levels", 9}}), 0); }), 400);
+  EXPECT_EQ(StatusOf([&] { session_->State(Params({{"levels", 2.5}}), 0); }), 400);
+  EXPECT_EQ(StatusOf([&] { session_->State(Params({{"seed", 100000}}), 0); }), 400);
+  EXPECT_EQ(StatusOf([&] { session_->State(Params({{"useErosion", "yes"}}), 0); }), 400);
+  EXPECT_EQ(StatusOf([&] { session_->State(Params({{"color1", {1, 2}}}), 0); }), 400);
+  EXPECT_EQ(StatusOf([&] { session_->State(Params({{"bogus", 1}}), 0); }, &message), 400);
+  EXPECT_EQ(message, "unknown parameter \"bogus\"");
+  EXPECT_EQ(StatusOf([&] { session_->State(json::array(), 0); }), 400);
+  // The range ends themselves are values the block takes.
+  EXPECT_EQ(session_->State(Params({{"spread", 0.1f}}), 0)["values"]["spread"], 0.1f);
+  EXPECT_EQ(session_->State(Params({{"levels", 8}}), 0)["values"]["levels"], 8);
+}
+
+// The preview's PNG holds exactly the pixels `tamrel render` writes for the same settings: the
+// same map built from the same values, baked by the same code, encoded by the same writer.
+TEST_F(EditTest, PreviewIsTheBitsOfABakeOfTheSameSettings) {
+  const json p = Params({{"size", 4.0}, {"useErosion", true}, {"erosion", 0.3}, {"seed", 4242},
+                         {"color1", {0.8, 0.2, 0.1}}});
+  for (Geometry geometry : {Geometry::PLANE, Geometry::SPHERE}) {
+    PreviewSettings view;
+    view.geometry = geometry;
+    view.size = 48;
+    view.extent = 25.0f;
+    view.frame = 3;
+    std::string png;
+    ASSERT_TRUE(session_->Preview(p, view, 1 + static_cast<int>(geometry), png));
+    ASSERT_GT(png.size(), 8u);
+    EXPECT_EQ(png.substr(1, 3), "PNG");
+
+    Scene scene;
+    auto* map = static_cast<Texmap*>(cd_->Create(FALSE));
+    scene.AddRoot(map);
+    session_->Schema().FromJson(*map, p);
+    // The settings `tamrel render` takes when given none: four stratified samples per pixel.
+    BakeSettings bake;
+    bake.view.geometry = geometry;
+    bake.view.width = bake.view.height = 48;
+    bake.view.extent = 25.0f;
+    bake.samples = 4;
+    std::vector<Raster> rasters;
+    ASSERT_TRUE(BakeFrame(*map, 3 * kTicksPerFrame, bake, rasters));
+    ASSERT_EQ(rasters.size(), 1u);
+    const std::string path = File("bake.png");
+    ASSERT_EQ(WriteImageFile(path, rasters[0], ImageFileOptions{}), "");
+    std::ifstream in(path, std::ios::binary);
+    const std::string expected((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(png, expected) << "geometry " << static_cast<int>(geometry);
+
+    // One sample per pixel is another picture, so the comparison above does see the samples.
+    bake.samples = 1;
+    ASSERT_TRUE(BakeFrame(*map, 3 * kTicksPerFrame, bake, rasters));
+    ASSERT_EQ(WriteImageFile(path, rasters[0], ImageFileOptions{}), "");
+    std::ifstream in1(path, std::ios::binary);
+    const std::string single((std::istreambuf_iterator<char>(in1)), std::istreambuf_iterator<char>());
+    EXPECT_NE(png, single) << "geometry " << static_cast<int>(geometry);
+  }
+}
+
+TEST_F(EditTest, PreviewChangesWithTheValuesAndRefusesOlderGenerations) {
+  PreviewSettings view;
+  view.size = 32;
+  std::string a, b, c;
+  ASSERT_TRUE(session_->Preview(Params(), view, 5, a));
+  ASSERT_TRUE(session_->Preview(Params({{"size", 3.0}}), view, 6, b));
+  EXPECT_NE(a, b);
+  // A request that arrives after a newer one is not rendered.
+  EXPECT_FALSE(session_->Preview(Params(), view, 4, c));
+  EXPECT_TRUE(c.empty());
+  // The same generation may render again (its coarse pass, then its final pass).
+  EXPECT_TRUE(session_->Preview(Params({{"size", 3.0}}), view, 6, c));
+  EXPECT_EQ(b, c);
+  view.size = kMaxPreviewSize + 1;
+  EXPECT_EQ(StatusOf([&] { session_->Preview(Params(), view, 7, c); }), 400);
+}
+
+// A newer preview cancels the one in flight, whichever moment it arrives at: a 2048x2048 render
+// takes seconds, so the first request either is cancelled while rendering or, had it not started
+// yet, is refused as the older one.
+TEST_F(EditTest, NewerPreviewCancelsTheOneInFlight) {
+  PreviewSettings big;
+  big.size = kMaxPreviewSize;
+  bool bigDone = true;
+  std::string bigPng;
+  const json params = Params(), changed = Params({{"size", 2.0}});
+  std::thread first([&] { bigDone = session_->Preview(params, big, 10, bigPng); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  PreviewSettings small;
+  small.size = 8;
+  std::string smallPng;
+  EXPECT_TRUE(session_->Preview(changed, small, 11, smallPng));
+  first.join();
+  EXPECT_FALSE(bigDone);
+  EXPECT_TRUE(bigPng.empty());
+  EXPECT_EQ(smallPng.substr(1, 3), "PNG");
+}
+
+TEST_F(EditTest, SavedSceneReopensWithItsValuesAndSubMaps) {
+  // A document whose map has a sub-map, as a scene from the host would bring it.
+  const std::string source = File("source.scn");
+  {
+    Scene scene;
+    auto* map = static_cast<Texmap*>(cd_->Create(FALSE));
+    auto* sub = static_cast<Texmap*>(cd_->Create(FALSE));
+    scene.AddRoot(map);
+    ASSERT_TRUE(map->GetParamBlockByID(1)->SetValue(7, 0, sub));  // "color1map"
+    std::string error;
+    ASSERT_TRUE(::SaveScene(scene, source, error)) << error;
+  }
+  const json opened = session_->OpenScene(source);
+  EXPECT_EQ(opened["kind"], "scene");
+  EXPECT_EQ(opened["path"], fs::absolute(source).lexically_normal().string());
+  EXPECT_EQ(opened["maps"]["color1map"], "TamrelScratches");
+  EXPECT_EQ(opened["maps"]["color2map"], nullptr);
+
+  json p = opened["params"];
+  p["seed"] = 31337;
+  p["stretch"] = {{"keys", {{0, 4.0}, {20, 40.0}}}};
+  EXPECT_EQ(session_->State(p, 0)["maps"]["color1map"], "TamrelScratches");
+  const std::string saved = File("saved.scn");
+  EXPECT_EQ(session_->SaveScene(p, saved), fs::absolute(saved).lexically_normal().string());
+
+  EditSession other(*cd_, [&] {
+    ClassDirectory classes;
+    classes.AddClass(cd_);
+    classes.AddClass(GetStdTexoutClassDesc());
+    return classes;
+  }());
+  const json reopened = other.OpenScene(saved);
+  EXPECT_EQ(reopened["params"], p);
+  EXPECT_EQ(reopened["maps"]["color1map"], "TamrelScratches");
+  EXPECT_EQ(session_->Document()["path"], reopened["path"]);
+}
+
+TEST_F(EditTest, PresetsSaveAndOpenOverTheDocumentsSubMaps) {
+  const json p = Params({{"thresholdLow", 0.25}, {"levels", 3}, {"xyz_map", 0}});
+  const std::string path = File("look.json");
+  session_->SavePreset(p, path);
+  std::ifstream in(path);
+  EXPECT_EQ(json::parse(in), p);
+  // Opening a preset resets what it does not name.
+  json partial = {{"levels", 2}};
+  std::ofstream(File("partial.json")) << partial.dump();
+  const json opened = session_->OpenPreset(File("partial.json"));
+  EXPECT_EQ(opened["kind"], "preset");
+  EXPECT_EQ(opened["params"]["levels"], 2);
+  EXPECT_EQ(opened["params"]["thresholdLow"], 0.0);
+  EXPECT_EQ(opened["params"]["size"], 10.0);
+}
+
+TEST_F(EditTest, FailedOpensAndSavesLoseNothing) {
+  const json before = session_->Document();
+  std::string message;
+  EXPECT_EQ(StatusOf([&] { session_->OpenScene(File("absent.scn")); }), 404);
+  std::ofstream(File("garbage.scn")) << "not a scene";
+  EXPECT_EQ(StatusOf([&] { session_->OpenScene(File("garbage.scn")); }), 422);
+  std::ofstream(File("bad.json")) << "{\"size\": ";
+  EXPECT_EQ(StatusOf([&] { session_->OpenPreset(File("bad.json")); }), 422);
+  std::ofstream(File("range.json")) << "{\"size\": -5}";
+  EXPECT_EQ(StatusOf([&] { session_->OpenPreset(File("range.json")); }, &message), 422);
+  EXPECT_NE(message.find("out of range"), std::string::npos) << message;
+  EXPECT_EQ(session_->Document(), before);
+
+  // An existing file is kept whole when the new values are refused or the folder is missing.
+  const std::string keep = File("keep.json");
+  std::ofstream(keep) << "precious";
+  EXPECT_EQ(StatusOf([&] { session_->SavePreset(Params({{"size", -1.0}}), keep); }), 400);
+  EXPECT_EQ(StatusOf([&] { session_->SaveScene(Params(), File("no/such/folder.scn")); }), 422);
+  EXPECT_EQ(StatusOf([&] { session_->SaveScene(Params(), folder_.string()); }), 422);
+  EXPECT_EQ(StatusOf([&] { session_->SavePreset(Params(), ""); }), 400);
+  std::ifstream in(keep);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "precious");
+  // No temporary file is left behind.
+  for (const auto& entry : fs::directory_iterator(folder_)) {
+    EXPECT_NE(entry.path().filename().string()[0], '.') << entry.path();
+  }
+}
+
+TEST_F(EditTest, BakeWritesTheImageTamrelRenderWould) {
+  PreviewSettings view;
+  view.size = 40;
+  view.frame = 2;
+  const std::string png = File("bake.png");
+  EXPECT_EQ(session_->Bake(Params({{"size", 6.0}}), view, MapKind::COLOR, png),
+            fs::absolute(png).lexically_normal().string());
+  auto in = OIIO::ImageInput::open(png);
+  ASSERT_TRUE(in);
+  EXPECT_EQ(in->spec().width, 40);
+  EXPECT_EQ(in->spec().nchannels, 4);
+  const json description = json::parse(in->spec().get_string_attribute("ImageDescription"));
+  EXPECT_EQ(description["params"]["size"], 6.0);
+  EXPECT_EQ(description["tamrel"]["frame"], 2);
+  EXPECT_EQ(description["tamrel"]["samples"], 4);
+  EXPECT_EQ(description["tamrel"]["output"], "color");
+  std::vector<unsigned char> baked(40 * 40 * 4);
+  ASSERT_TRUE(in->read_image(0, 0, 0, 4, OIIO::TypeDesc::UINT8, baked.data()));
+  in->close();
+
+  // The bake's pixels are the preview's of the same settings, written band by band.
+  std::string preview;
+  ASSERT_TRUE(session_->Preview(Params({{"size", 6.0}}), view, 1, preview));
+  const std::string shown = File("shown.png");
+  {
+    std::ofstream out(shown, std::ios::binary);
+    out << preview;
+  }
+  auto p = OIIO::ImageInput::open(shown);
+  ASSERT_TRUE(p);
+  std::vector<unsigned char> previewPixels(40 * 40 * 4);
+  ASSERT_TRUE(p->read_image(0, 0, 0, 4, OIIO::TypeDesc::UINT8, previewPixels.data()));
+  p->close();
+  EXPECT_EQ(baked, previewPixels);
+
+  const std::string exr = File("height.exr");
+  session_->Bake(Params(), view, MapKind::HEIGHT, exr);
+  auto h = OIIO::ImageInput::open(exr);
+  ASSERT_TRUE(h);
+  EXPECT_EQ(h->spec().nchannels, 1);
+  h->close();
+  EXPECT_EQ(StatusOf([&] { session_->Bake(Params(), view, MapKind::COLOR, File("x.bmpx")); }), 400);
+  view.geometry = Geometry::SPHERE;
+  EXPECT_EQ(StatusOf([&] { session_->Bake(Params(), view, MapKind::NORMAL_GL, File("n.png")); }), 400);
+}
+
+// ---- the server --------------------------------------------------------------------------------
+
+TEST(EditServerAddress, OnlyLoopbackAddresses) {
+  for (const char* ok : {"127.0.0.1", "127.1.2.3", "::1", "localhost"}) {
+    EXPECT_TRUE(IsLoopbackAddress(ok)) << ok;
+  }
+  for (const char* bad : {"0.0.0.0", "::", "192.168.1.10", "10.0.0.1", "128.0.0.1", "::ffff:127.0.0.1",
+                          "example.com", "", "127.0.0.1 ", "fe80::1"}) {
+    EXPECT_FALSE(IsLoopbackAddress(bad)) << bad;
+  }
+}
+
+// `tamrel edit` refuses before it listens: a bind address that is not loopback, a scene it
+// cannot read, options that exclude each other.
+TEST(EditCommand, RefusesBeforeListening) {
+  const fs::path dir = fs::temp_directory_path() / ("tamrel-edit-cli-" + std::to_string(::getpid()));
+  fs::create_directories(dir);
+  auto run = [&](const std::string& args, std::string& err) {
+    const std::string cmd = "cd '" + dir.string() + "' && '" TAMREL_BINARY "' edit --no-open " +
+                            args + " >/dev/null 2>err.txt";
+    const int status = std::system(cmd.c_str());
+    std::ifstream in(dir / "err.txt");
+    err.assign(std::istreambuf_iterator<char>(in), {});
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  };
+  std::string err;
+  EXPECT_EQ(run("--bind 0.0.0.0", err), 2);
+  EXPECT_EQ(err, "tamrel: error: the editor listens on a loopback address only (127.0.0.1 or ::1), "
+                 "not '0.0.0.0'\n");
+  EXPECT_EQ(run("--bind 192.168.0.1 --port 8080", err), 2);
+  EXPECT_EQ(run("--scene missing.scn", err), 3);
+  EXPECT_EQ(err, "tamrel: error: cannot read scene " + (dir / "missing.scn").string() + "\n");
+  std::ofstream(dir / "bad.json") << "{\"levels\": 0}";
+  EXPECT_EQ(run("--preset bad.json", err), 3);
+  EXPECT_NE(err.find("out of range"), std::string::npos) << err;
+  EXPECT_EQ(run("--scene a.scn --preset b.json", err), 2);
+  EXPECT_EQ(run("--port 70000", err), 2);
+  fs::remove_all(dir);
+}
+
+class EditServerTest : public EditTest {
+ protected:
+  void SetUp() override {
+    EditTest::SetUp();
+    server_ = std::make_unique<EditServer>(*session_, EditServerOptions{});
+    thread_ = std::thread([this] { server_->Run(); });
+  }
+  void TearDown() override {
+    server_->Stop();
+    thread_.join();
+    server_.reset();
+    EditTest::TearDown();
+  }
+  httplib::Client Client() const {
+    httplib::Client c("127.0.0.1", server_->Port());
+    c.set_read_timeout(60, 0);
+    return c;
+  }
+  httplib::Headers Token() const { return {{EditServer::kTokenHeader, server_->Token()}}; }
+  httplib::Result Post(const std::string& path, const std::string& body) {
+    return Client().Post(path.c_str(), Token(), body, "application/json");
+  }
+
+  std::unique_ptr<EditServer> server_;
+  std::thread thread_;
+};
+
+TEST_F(EditServerTest, ListensOnLoopbackOnly) {
+  EXPECT_EQ(server_->Url(), "http://127.0.0.1:" + std::to_string(server_->Port()) + "/");
+  // The kernel's table of listening sockets has this port on 127.0.0.1 (0100007F) only.
+  std::ifstream tcp("/proc/net/tcp");
+  std::string line;
+  char port[8];
+  std::snprintf(port, sizeof port, ":%04X", server_->Port());
+  int listening = 0;
+  while (std::getline(tcp, line)) {
+    std::istringstream fields(line);
+    std::string slot, local, remote, state;
+    fields >> slot >> local >> remote >> state;
+    if (state != "0A" || local.size() < 5 || local.substr(local.size() - 5) != port) continue;
+    EXPECT_EQ(local.substr(0, 8), "0100007F");
+    ++listening;
+  }
+  EXPECT_EQ(listening, 1);
+
+  EditServerOptions wide;
+  wide.address = "0.0.0.0";
+  std::string message;
+  EXPECT_EQ(StatusOf([&] { EditServer s(*session_, wide); }, &message), 400);
+  EXPECT_EQ(message, "the editor listens on a loopback address only (127.0.0.1 or ::1), not '0.0.0.0'");
+}
+
+TEST_F(EditServerTest, ServesThePageAndGuardsTheApi) {
+  auto page = Client().Get("/");
+  ASSERT_TRUE(page);
+  EXPECT_EQ(page->status, 200);
+  EXPECT_NE(page->body.find("content=\"" + server_->Token() + "\""), std::string::npos);
+  EXPECT_EQ(page->get_header_value("Content-Type"), "text/html; charset=utf-8");
+  auto script = Client().Get("/editor.js");
+  ASSERT_TRUE(script);
+  EXPECT_EQ(script->status, 200);
+  EXPECT_EQ(script->get_header_value("Content-Type"), "text/javascript; charset=utf-8");
+
+  auto bare = Client().Get("/api/layout");
+  ASSERT_TRUE(bare);
+  EXPECT_EQ(bare->status, 403);
+  auto wrong = Client().Get("/api/layout", {{EditServer::kTokenHeader, "0123"}});
+  EXPECT_EQ(wrong->status, 403);
+  auto layout = Client().Get("/api/layout", Token());
+  EXPECT_EQ(layout->status, 200);
+  EXPECT_EQ(json::parse(layout->body)["rollouts"].size(), 2u);
+  // A page of another site reached through a name that resolves here (DNS rebinding).
+  httplib::Headers rebound = Token();
+  rebound.emplace("Host", "attacker.example:" + std::to_string(server_->Port()));
+  auto foreign = Client().Get("/api/document", rebound);
+  EXPECT_EQ(foreign->status, 403);
+  EXPECT_EQ(Client().Get("/nothing-here")->status, 404);
+}
+
+TEST_F(EditServerTest, AnswersRequestsWithTheDocument) {
+  const json params = Params({{"size", 3.0}});
+  auto state = Post("/api/state", json{{"params", params}, {"frame", 0}}.dump());
+  ASSERT_EQ(state->status, 200);
+  EXPECT_EQ(json::parse(state->body)["values"]["size"], 3.0);
+  auto preview = Post("/api/preview",
+                      json{{"params", params}, {"size", 16}, {"generation", 1}, {"geometry", "sphere"}}.dump());
+  ASSERT_EQ(preview->status, 200);
+  EXPECT_EQ(preview->get_header_value("Content-Type"), "image/png");
+  auto stale = Post("/api/preview", json{{"params", params}, {"size", 16}, {"generation", 0}}.dump());
+  EXPECT_EQ(stale->status, 409);
+  auto saved = Post("/api/save-scene", json{{"params", params}, {"path", File("a.scn")}}.dump());
+  ASSERT_EQ(saved->status, 200);
+  EXPECT_TRUE(fs::exists(File("a.scn")));
+  auto opened = Post("/api/open", json{{"path", File("a.scn")}}.dump());
+  ASSERT_EQ(opened->status, 200);
+  EXPECT_EQ(json::parse(opened->body)["params"]["size"], 3.0);
+  auto missing = Post("/api/open", json{{"path", File("none.json")}}.dump());
+  EXPECT_EQ(missing->status, 404);
+  EXPECT_EQ(json::parse(missing->body)["error"],
+            "cannot read preset " + fs::absolute(File("none.json")).lexically_normal().string());
+}
+
+// Bad requests get a 4xx with a JSON message, never a crash or a 5xx, and the server keeps
+// answering: malformed and mutated bodies, wrong types, unknown names, values out of range,
+// bodies beyond the limit, and many requests at once.
+TEST_F(EditServerTest, SurvivesABoundedFuzzOfItsEndpoints) {
+  const json valid = {{"params", Params({{"size", 2.0}})}, {"frame", 1}, {"size", 8},
+                      {"generation", 1000}, {"path", File("fuzz.json")}, {"output", "mono"}};
+  const std::string base = valid.dump();
+  const char* endpoints[] = {"/api/state", "/api/preview", "/api/save-preset", "/api/bake",
+                             "/api/open", "/api/save-scene"};
+  std::vector<std::string> bodies = {
+      "", "{", "[]", "null", "42", "\"x\"", "{\"params\": 1}", "{\"params\": {\"size\": \"big\"}}",
+      "{\"params\": {\"size\": 1e999}}", "{\"params\": {\"nope\": 1}}",
+      "{\"params\": {\"levels\": 4294967297}}", "{\"params\": {}, \"frame\": -3}",
+      "{\"params\": {}, \"frame\": 1.5}", "{\"params\": {}, \"size\": 99999, \"generation\": 1}",
+      "{\"params\": {}, \"generation\": -1}", "{\"params\": {\"size\": {\"keys\": [[1e300, 2]]}}}",
+      "{\"params\": {\"size\": {\"keys\": []}}}", "{\"params\": {}, \"path\": 7}",
+      "{\"params\": {}, \"geometry\": \"cube\", \"generation\": 2}", "{\"params\": {}, \"extent\": -1}",
+      "{\"path\": \"/proc/self/mem\"}", "{\"params\": {}, \"path\": \"/\"}",
+      "{\"params\": {}, \"output\": \"depth\", \"path\": \"x.png\"}", std::string(200000, '['),
+      "\xff\xfe{\"params\"}"};
+  std::mt19937 rng(12345);
+  for (int i = 0; i < 60; ++i) {
+    std::string m = base;
+    const int edits = 1 + static_cast<int>(rng() % 4);
+    for (int e = 0; e < edits && !m.empty(); ++e) {
+      const std::size_t at = rng() % m.size();
+      switch (rng() % 3) {
+        case 0: m[at] = static_cast<char>(rng() % 256); break;
+        case 1: m.erase(at, 1 + rng() % 8); break;
+        default: m.insert(at, 1, "{}[],:\"0-e"[rng() % 10]); break;
+      }
+    }
+    bodies.push_back(m);
+  }
+  int refused = 0;
+  for (const std::string& body : bodies) {
+    for (const char* endpoint : endpoints) {
+      auto r = Post(endpoint, body);
+      ASSERT_TRUE(r) << endpoint;
+      EXPECT_LT(r->status, 500) << endpoint << " " << body.substr(0, 80) << " -> " << r->body;
+      if (r->status >= 400 && r->status != 409) {
+        ++refused;
+        const json answer = json::parse(r->body, nullptr, false);
+        EXPECT_TRUE(answer.is_object() && answer.contains("error")) << endpoint << " " << r->body;
+      }
+    }
+  }
+  EXPECT_GT(refused, static_cast<int>(bodies.size()));
+
+  // Beyond the body limit: refused before it is parsed.
+  auto huge = Post("/api/state", std::string(2 << 20, ' '));
+  ASSERT_TRUE(huge);
+  EXPECT_EQ(huge->status, 413);
+
+  // Many at once, from several clients; each gets its own answer.
+  std::vector<std::thread> clients;
+  std::atomic<int> ok{0}, bad{0};
+  for (int c = 0; c < 8; ++c) {
+    clients.emplace_back([&, c] {
+      for (int k = 0; k < 6; ++k) {
+        const bool good = (c + k) % 2 == 0;
+        const json body = {{"params", Params({{"levels", good ? 1 + (c + k) % 8 : 9}})}, {"frame", k}};
+        auto r = Post("/api/state", body.dump());
+        if (r && r->status == 200 &&
+            json::parse(r->body)["values"]["levels"] == 1 + (c + k) % 8) {
+          ++ok;
+        } else if (r && r->status == 400) {
+          ++bad;
+        }
+      }
+    });
+  }
+  for (std::thread& t : clients) t.join();
+  EXPECT_EQ(ok.load(), 24);
+  EXPECT_EQ(bad.load(), 24);
+  EXPECT_EQ(Client().Get("/api/document", Token())->status, 200);
+}
+
+}  // namespace
+}  // namespace tamrel::host

@@ -1,0 +1,340 @@
+// The tileable field's pieces: period lattices and their repeat classes, the metric comparison
+// and lattice search, and the field's exact repeat one tile over, its genuine periodicity before
+// any wrapping, its refusals and its nudge.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <set>
+
+#include "pattern/ScratchField.h"
+#include "pattern/ScratchPattern.h"
+#include "pattern/TileableField.h"
+
+namespace tamrel {
+namespace {
+
+constexpr double kPi = 3.14159265358979323846;
+
+ScratchParams Params(std::int32_t type, std::int32_t levels, bool erosion) {
+  ScratchParams p{};
+  p.thresholdLow = 0.1f;
+  p.thresholdHigh = 0.9f;
+  p.stretch = 14.0f;
+  p.useErosion = erosion ? 1 : 0;
+  p.erosion = 0.7f;
+  p.sizeDiv20 = 0.45f;
+  p.erosionDelta = 0.8f;
+  p.spread = 0.75f;
+  p.type = type;
+  p.levels = levels;
+  return p;
+}
+
+// A square tile of side l whose second edge points down, as an image's rows do.
+TileFrame Frame(double l, double x0, double y0, double z0, double snap) {
+  TileFrame f;
+  f.origin = {x0, y0, z0};
+  f.edgeU = {l, 0.0, 0.0};
+  f.edgeV = {0.0, -l, 0.0};
+  f.snap = snap;
+  return f;
+}
+
+TEST(PeriodLattice, TriangularBasisAndOneRepresentativePerClass) {
+  PeriodLattice lat;
+  ASSERT_TRUE(lat.Reset({2, 1, 0}, {1, 3, 0}, 2));
+  EXPECT_EQ(lat.First(), (Cell3{1, 3, 0}));
+  EXPECT_EQ(lat.Second(), (Cell3{0, 5, 0}));
+  EXPECT_EQ(lat.Pivot0(), 0);
+  EXPECT_EQ(lat.Pivot1(), 1);
+  // (x, y) -> (0, (y - 3x) mod 5), with the floor of negative quotients.
+  EXPECT_EQ(lat.Representative({4, 7, 0}), (Cell3{0, 0, 0}));
+  EXPECT_EQ(lat.Representative({2, -1, 0}), (Cell3{0, 3, 0}));
+  EXPECT_EQ(lat.Representative({-3, 2, 0}), (Cell3{0, 1, 0}));
+  // The index of the lattice is |det| = 5: exactly five classes over any large box.
+  std::set<Cell3> reps;
+  for (int x = -20; x <= 20; ++x) {
+    for (int y = -20; y <= 20; ++y) reps.insert(lat.Representative({x, y, 0}));
+  }
+  EXPECT_EQ(reps.size(), 5u);
+
+  // Far-away cells keep their class: (c + 10^9 * first) has c's representative.
+  ASSERT_TRUE(lat.Reset({2, 1, 0}, {1, 3, 0}, 2));
+  const std::int64_t far = 1000000000;
+  EXPECT_EQ(lat.Representative({2 + far, -1 + 3 * far, 0}), (Cell3{0, 3, 0}));
+
+  // In three dimensions the third component is left free and the class is kept.
+  ASSERT_TRUE(lat.Reset({3, 1, 2}, {1, 4, -1}, 3));
+  EXPECT_GT(lat.First()[lat.Pivot0()], 0);
+  EXPECT_EQ(lat.Second()[lat.Pivot0()], 0);
+  EXPECT_GT(lat.Second()[lat.Pivot1()], 0);
+  for (std::int64_t x = -7; x <= 7; x += 2) {
+    for (std::int64_t z = -9; z <= 9; z += 3) {
+      const Cell3 c = {x, 5 - x, z};
+      const Cell3 r = lat.Representative(c);
+      const Cell3 moved = {c[0] - 2 * 3 + 3 * 1, c[1] - 2 * 1 + 3 * 4, c[2] - 2 * 2 + 3 * -1};
+      EXPECT_EQ(lat.Representative(moved), r);
+      EXPECT_GE(r[lat.Pivot0()], 0);
+      EXPECT_LT(r[lat.Pivot0()], lat.First()[lat.Pivot0()]);
+      EXPECT_GE(r[lat.Pivot1()], 0);
+      EXPECT_LT(r[lat.Pivot1()], lat.Second()[lat.Pivot1()]);
+    }
+  }
+  // Neighbouring cells of different classes stay apart.
+  EXPECT_NE(lat.Representative({0, 0, 0}), lat.Representative({1, 0, 0}));
+
+  EXPECT_FALSE(lat.Reset({2, 4, 6}, {1, 2, 3}, 3));
+  EXPECT_FALSE(lat.Reset({0, 0, 0}, {1, 2, 3}, 3));
+  EXPECT_FALSE(lat.Reset({0, 0, 5}, {0, 0, 1}, 2));
+}
+
+TEST(CompareMetrics, LengthWidthWorstAndTurn) {
+  const MetricNudge same = CompareMetrics({4.0, 1.0, 9.0}, {4.0, 1.0, 9.0});
+  EXPECT_EQ(same.length, 0.0);
+  EXPECT_EQ(same.width, 0.0);
+  EXPECT_NEAR(same.worst, 0.0, 1e-12);
+  EXPECT_NEAR(same.angleDeg, 0.0, 1e-9);
+
+  // Soft along the first axis: a longer first axis is a change of length, not of width.
+  const MetricNudge longer = CompareMetrics({1.0, 0.0, 100.0}, {1.21, 0.0, 100.0});
+  EXPECT_NEAR(longer.length, 0.1, 1e-12);
+  EXPECT_NEAR(longer.width, 0.0, 1e-12);
+  EXPECT_NEAR(longer.worst, 0.1, 1e-12);
+  const MetricNudge wider = CompareMetrics({1.0, 0.0, 100.0}, {1.0, 0.0, 81.0});
+  EXPECT_NEAR(wider.length, 0.0, 1e-12);
+  EXPECT_NEAR(wider.width, -0.1, 1e-12);
+  EXPECT_NEAR(wider.worst, 0.1, 1e-12);
+
+  // The same anisotropic metric turned by 2 degrees turns the scratches by 2 degrees.
+  const double a = 2.0 * kPi / 180.0, c = std::cos(a), s = std::sin(a);
+  const double lo = 1.0, hi = 50.0;
+  const std::array<double, 3> turned = {lo * c * c + hi * s * s, (lo - hi) * c * s,
+                                        lo * s * s + hi * c * c};
+  EXPECT_NEAR(CompareMetrics({lo, 0.0, hi}, turned).angleDeg, 2.0, 1e-9);
+}
+
+TEST(SearchLatticePair, RealisesTheGramMatrixItReports) {
+  // A Gram matrix two integer vectors meet exactly is met exactly.
+  const LatticePair exact = SearchLatticePair({25.0, 0.0, 25.0}, {3.2, 3.9, 0.1}, {0.2, 0.1, 5.1});
+  EXPECT_EQ(exact.nudge.worst, 0.0);
+
+  // A strand-like metric: the result is integer, its nudge is what it realises, and it beats the
+  // rounded images.
+  const Vec3 a = {37.3, 1.7, 0.4}, b = {-6.1, 2.9, 0.3};
+  const std::array<double, 3> g = {a[0] * a[0] + a[1] * a[1] + a[2] * a[2],
+                                   a[0] * b[0] + a[1] * b[1] + a[2] * b[2],
+                                   b[0] * b[0] + b[1] * b[1] + b[2] * b[2]};
+  const LatticePair p = SearchLatticePair(g, a, b);
+  const auto dot = [](const Cell3& x, const Cell3& y) {
+    return static_cast<double>(x[0] * y[0] + x[1] * y[1] + x[2] * y[2]);
+  };
+  const std::array<double, 3> h = {dot(p.u, p.u), dot(p.u, p.v), dot(p.v, p.v)};
+  EXPECT_DOUBLE_EQ(CompareMetrics(g, h).worst, p.nudge.worst);
+  const std::array<double, 3> rounded = {37 * 37 + 2 * 2, 37 * -6 + 2 * 3, 6 * 6 + 3 * 3};
+  EXPECT_LT(p.nudge.worst, CompareMetrics(g, rounded).worst);
+  EXPECT_LT(p.nudge.worst, 0.01);
+}
+
+// Samples at pixel centres of an n x n tile, and the same samples one tile over, in float as a
+// renderer computes them.
+template <class Visit>
+void ForPixelPairs(const TileFrame& f, int n, int stride, Visit visit) {
+  for (int y = 0; y < n; y += stride) {
+    for (int x = 0; x < n; x += stride) {
+      const double s = (x + 0.5) / n, t = (y + 0.5) / n;
+      const Point3 p(static_cast<float>(f.origin[0] + s * f.edgeU[0] + t * f.edgeV[0]),
+                     static_cast<float>(f.origin[1] + s * f.edgeU[1] + t * f.edgeV[1]),
+                     static_cast<float>(f.origin[2]));
+      const Point3 right(static_cast<float>(p.x + f.edgeU[0]), p.y, p.z);
+      const Point3 below(p.x, static_cast<float>(p.y + f.edgeV[1]), p.z);
+      visit(p, right, below);
+    }
+  }
+}
+
+std::uint32_t Bits(float v) {
+  std::uint32_t b;
+  std::memcpy(&b, &v, sizeof b);
+  return b;
+}
+
+TEST(TileablePattern, RepeatsBitForBitOneTileOverForBothTypes) {
+  // Every level count is baked through the plug-in in tileable_bake_test; here a spread of them.
+  constexpr int kPixels = 32;
+  int varied = 0;
+  for (std::int32_t type : {SCRATCH_2D, SCRATCH_3D}) {
+    for (std::int32_t levels : {1, 2, 5, 8}) {
+      const bool erosion = (levels + type) % 2 == 0;
+      const ScratchParams params = Params(type, levels, erosion);
+      const TileFrame f = Frame(3.0 + 0.25 * levels, -7.5 + levels, 4.25, 1.5 * type - 2.0,
+                                64.0 * kPixels);
+      const TileablePattern pattern(f, params);
+      ASSERT_EQ(pattern.Status(), TileStatus::OK);
+      ASSERT_EQ(pattern.Levels().size(), static_cast<std::size_t>(levels));
+      ASSERT_EQ(pattern.Octaves().size(), erosion ? 4u : 0u);
+      std::set<std::uint32_t> values;
+      ForPixelPairs(f, kPixels, 4, [&](const Point3& p, const Point3& right, const Point3& below) {
+        const float v = pattern.EvalPlain(pattern.Reduce(p), params);
+        ASSERT_EQ(Bits(v), Bits(pattern.EvalPlain(pattern.Reduce(right), params)))
+            << "type " << type << " levels " << levels << " at " << p.x << "," << p.y;
+        ASSERT_EQ(Bits(v), Bits(pattern.EvalPlain(pattern.Reduce(below), params)));
+        const Point3 d(0.01f, -0.02f, 0.0f);
+        ASSERT_EQ(Bits(pattern.EvalFiltered(pattern.Reduce(p), d, d, params)),
+                  Bits(pattern.EvalFiltered(pattern.Reduce(right), d, d, params)));
+        values.insert(Bits(pattern.Field(pattern.Reduce(p), -1.0f, params)));
+      });
+      if (values.size() > 20) ++varied;
+    }
+  }
+  // A constant field would repeat too: the raw field must vary over the samples.
+  EXPECT_EQ(varied, 8);
+}
+
+TEST(TileablePattern, IsPeriodicBeforeAnyWrapping) {
+  // The unwrapped point one tile further (s + 1, t + 1) lands on other cells with the same repeat
+  // class: equal up to the rounding of the lattice coordinates, for every strand and octave.
+  for (std::int32_t type : {SCRATCH_2D, SCRATCH_3D}) {
+    const ScratchParams params = Params(type, 8, true);
+    const TileablePattern pattern(Frame(4.5, 1.0, -2.0, 0.5, 4096.0), params);
+    ASSERT_EQ(pattern.Status(), TileStatus::OK);
+    double worst = 0.0;
+    int differentFromWrapped = 0;
+    for (int i = 0; i < 200; ++i) {
+      const TilePoint at{(i % 20) / 20.0 + 0.013, (i / 20) / 10.0 + 0.007, 0.3};
+      const TilePoint over{at.s + 1.0, at.t - 2.0, at.h};
+      const float a = pattern.Field(at, -1.0f, params);
+      const float b = pattern.Field(over, -1.0f, params);
+      worst = std::max(worst, static_cast<double>(std::fabs(a - b)));
+      // Half a tile over is another place of the pattern.
+      const TilePoint half{at.s + 0.5, at.t, at.h};
+      if (std::fabs(pattern.Field(half, -1.0f, params) - a) > 1e-3f) ++differentFromWrapped;
+    }
+    // Float noise coordinates a tile further round differently; a wrong class would differ by
+    // whole scratches.
+    EXPECT_LT(worst, 1e-3) << "type " << type;
+    EXPECT_GT(differentFromWrapped, 150);
+  }
+}
+
+TEST(TileablePattern, SeamIsContinuous) {
+  // Just before the right edge and just after the left edge continue each other like any two
+  // neighbouring points, for the filtered form with erosion too.
+  const ScratchParams params = Params(SCRATCH_2D, 5, true);
+  const TileablePattern pattern(Frame(6.0, 0.0, 0.0, 0.0, 1 << 20), params);
+  for (int i = 0; i < 50; ++i) {
+    const double t = i / 50.0;
+    const float before = pattern.Field({1.0 - 1e-7, t, 0.0}, 0.02f, params);
+    const float after = pattern.Field({1e-7, t, 0.0}, 0.02f, params);
+    EXPECT_NEAR(before, after, 2e-4) << t;
+  }
+}
+
+TEST(TileablePattern, NudgeShrinksWithTheTile) {
+  // Worst over the levels for the given side in scratch units (the searched lattices are
+  // deterministic); a small tile needs a visible nudge, a large one almost none.
+  const ScratchParams params = Params(SCRATCH_2D, 8, false);
+  const TileNudge small = TileablePattern(Frame(1.0, 0, 0, 0, 64), params).Nudge();
+  const TileNudge medium = TileablePattern(Frame(4.0, 0, 0, 0, 64), params).Nudge();
+  const TileNudge large = TileablePattern(Frame(16.0, 0, 0, 0, 64), params).Nudge();
+  EXPECT_GT(std::max(small.length, small.width), 0.01);
+  EXPECT_LT(std::max(small.length, small.width), 0.08);
+  EXPECT_LT(std::max(medium.length, medium.width), 0.01);
+  EXPECT_LT(std::max(large.length, large.width), 0.002);
+  EXPECT_LT(large.angleDeg, 0.01);
+  EXPECT_EQ(large.erosion, 0.0);
+  // Every level reports a nudge no larger than the worst.
+  const TileablePattern four(Frame(4.0, 0, 0, 0, 64), params);
+  for (const auto& l : four.Levels()) {
+    EXPECT_LE(std::fabs(l.nudge.length), medium.length);
+    EXPECT_LE(l.nudge.angleDeg, medium.angleDeg);
+  }
+}
+
+TEST(TileablePattern, LevelsAreNotCopiesOfEachOther) {
+  // The 35 and -35 degree levels of the 2D field have mirror-image metrics; their salts keep
+  // their scratches apart.
+  ScratchParams params = Params(SCRATCH_2D, 6, false);
+  const TileablePattern pattern(Frame(5.0, 0, 0, 0, 64), params);
+  ASSERT_EQ(pattern.Levels().size(), 6u);
+  std::set<std::uint32_t> salts;
+  for (const auto& l : pattern.Levels()) salts.insert(l.salt);
+  EXPECT_EQ(salts.size(), 6u);
+}
+
+TEST(TileablePattern, RefusesWhatCannotRepeatAndSurvivesAnyInput) {
+  const ScratchParams params = Params(SCRATCH_3D, 4, true);
+  TileFrame flat = Frame(4.0, 0, 0, 0, 64);
+  flat.edgeV = {8.0, 0.0, 0.0};
+  EXPECT_EQ(TileablePattern(flat, params).Status(), TileStatus::DEGENERATE_FRAME);
+  // A tile of a hundred million scratch units is refused rather than overflowing.
+  EXPECT_EQ(TileablePattern(Frame(1e8, 0, 0, 0, 64), params).Status(),
+            TileStatus::DEGENERATE_FRAME);
+  TileFrame nan = Frame(4.0, 0, 0, 0, 64);
+  nan.origin[1] = NAN;
+  EXPECT_EQ(TileablePattern(nan, params).Status(), TileStatus::DEGENERATE_FRAME);
+
+  // Erosion noise ten times coarser than the tile cannot repeat within it.
+  ScratchParams coarse = Params(SCRATCH_2D, 2, true);
+  coarse.erosionDelta = 100.0f;
+  EXPECT_EQ(TileablePattern(Frame(4.0, 0, 0, 0, 64), coarse).Status(),
+            TileStatus::EROSION_TOO_COARSE);
+  // Without erosion the same record tiles.
+  coarse.useErosion = 0;
+  EXPECT_EQ(TileablePattern(Frame(4.0, 0, 0, 0, 64), coarse).Status(), TileStatus::OK);
+
+  // Non-finite and huge samples and far-away tiles give values in [0, 1].
+  const TileablePattern pattern(Frame(4.0, 3e9, -3e9, 1e30, 64), params);
+  ASSERT_EQ(pattern.Status(), TileStatus::OK);
+  for (const Point3& p : {Point3(NAN, 0.0f, 0.0f), Point3(INFINITY, -INFINITY, 0.0f),
+                          Point3(3e38f, -3e38f, 3e38f), Point3(1.0f, 2.0f, 3.0f)}) {
+    const TilePoint at = pattern.Reduce(p);
+    EXPECT_GE(at.s, 0.0);
+    EXPECT_LT(at.s, 1.0);
+    const float v = pattern.EvalPlain(at, params);
+    EXPECT_GE(v, 0.0f);
+    EXPECT_LE(v, 1.0f);
+  }
+}
+
+TEST(TileablePattern, MatchesOnlyTheRecordItWasBuiltFor) {
+  const ScratchParams params = Params(SCRATCH_2D, 3, true);
+  const TileFrame f = Frame(4.0, 0, 0, 0, 64);
+  const TileablePattern pattern(f, params);
+  EXPECT_TRUE(pattern.Matches(f, params));
+  ScratchParams spread = params;
+  spread.spread = 0.3f;  // read per sample, not part of the lattices
+  EXPECT_TRUE(pattern.Matches(f, spread));
+  ScratchParams other = params;
+  other.stretch = 15.0f;
+  EXPECT_FALSE(pattern.Matches(f, other));
+  other = params;
+  other.levels = 4;
+  EXPECT_FALSE(pattern.Matches(f, other));
+  other = params;
+  other.erosionDelta = 0.9f;
+  EXPECT_FALSE(pattern.Matches(f, other));
+  TileFrame moved = f;
+  moved.origin[2] = 0.5;
+  EXPECT_FALSE(pattern.Matches(moved, params));
+}
+
+TEST(TileablePattern, ThresholdsAreTheOrdinaryOnes) {
+  // The tileable evaluations ramp the raw field exactly as the ordinary ones do.
+  const ScratchParams params = Params(SCRATCH_3D, 6, false);
+  const TileablePattern pattern(Frame(4.0, 0, 0, 0, 64), params);
+  for (int i = 0; i < 20; ++i) {
+    const TilePoint at{i / 20.0, 0.37, 0.0};
+    const float raw = pattern.Field(at, -1.0f, params);
+    EXPECT_EQ(Bits(pattern.EvalPlain(at, params)),
+              Bits(LinearThreshold(raw, params.thresholdLow, params.thresholdHigh)));
+    const Point3 d(0.05f, 0.0f, 0.0f);
+    EXPECT_EQ(Bits(pattern.EvalFiltered(at, d, d, params)),
+              Bits(SoftThreshold(pattern.Field(at, 0.05f, params), params.thresholdLow,
+                                 params.thresholdHigh)));
+  }
+}
+
+}  // namespace
+}  // namespace tamrel
