@@ -9,10 +9,9 @@
 #include <iostream>
 #include <thread>
 
+#include "host/Command.h"
 #include "host/EditServer.h"
 #include "host/EditSession.h"
-#include "host/PluginLibrary.h"
-#include "texout.h"
 
 extern char** environ;
 
@@ -40,7 +39,8 @@ CLI::App* AddEditCommand(CLI::App& app, EditArgs& a) {
   edit->footer(
       "The editor is served on a loopback address and opened in the desktop's browser; the\n"
       "address is printed so that it can be opened by hand. Ctrl-C stops it.");
-  auto* scene = edit->add_option("--scene", a.scene, "scene file to edit (the map with its sub-maps)");
+  auto* scene =
+      edit->add_option("--scene", a.scene, "scene file to edit (the map with its sub-maps)");
   edit->add_option("--preset", a.preset, "JSON preset to start from")->excludes(scene);
   edit->add_option("--port", a.port, "port to listen on (0: any free port)")
       ->check(CLI::Range(0, 65535))
@@ -62,30 +62,18 @@ int RunEdit(const std::string& pluginPath, const EditArgs& a) {
 
   if (!IsLoopbackAddress(a.address)) {
     std::cerr << "tamrel: error: the editor listens on a loopback address only (127.0.0.1 or ::1), "
-                 "not '" << a.address << "'\n";
+                 "not '"
+              << a.address << "'\n";
     return 2;
   }
-  PluginLibrary library;
-  if (!library.Open(pluginPath)) {
-    std::cerr << "tamrel: error: " << library.error() << "\n";
-    return 5;
-  }
-  ClassDesc* cd = nullptr;
-  ClassDirectory classes;
-  for (int i = 0; i < library.NumberClasses(); ++i) {
-    ClassDesc* c = library.GetClassDesc(i);
-    if (!c) continue;
-    classes.AddClass(c);
-    if (!cd && c->SuperClassID() == TEXMAP_CLASS_ID) cd = c;
-  }
-  classes.AddClass(GetStdTexoutClassDesc());
-  if (!cd) {
-    std::cerr << "tamrel: error: plug-in " << pluginPath << " offers no texture map class\n";
-    return 5;
-  }
+  // Failures to load end through the shared path, with the exit codes tamrel render uses.
+  Plugin plugin;
+  LoadPlugin(pluginPath, plugin);
+  const ClassDirectory classes = MakeClassDirectory(plugin);
 
   try {
-    EditSession session(*cd, classes);
+    EditSession session(*plugin.cd, classes,
+                        std::string("tamrel ") + kVersion + "; " + PluginSummary(plugin));
     if (!a.scene.empty()) session.OpenScene(a.scene);
     if (!a.preset.empty()) session.OpenPreset(a.preset);
     EditServerOptions options;

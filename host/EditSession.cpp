@@ -6,8 +6,8 @@
 #include <sstream>
 #include <vector>
 
-#include "host/ImageFile.h"
 #include "atomicfile.h"
+#include "host/ImageFile.h"
 #include "imtl.h"
 #include "iparamm2.h"
 #include "maxapi.h"
@@ -17,16 +17,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using nlohmann::json;
-
-std::string ReadWholeFile(const std::string& path, const char* what) {
-  std::error_code ec;
-  if (!fs::is_regular_file(path, ec)) throw EditError(404, std::string("cannot read ") + what + " " + path);
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  if (!in || in.bad()) throw EditError(404, std::string("cannot read ") + what + " " + path);
-  return s.str();
-}
 
 // A save goes through the same replace-when-complete path as every file tamrel writes.
 void WriteFileReplacing(const std::string& path, const std::string& text, const char* what) {
@@ -60,8 +50,8 @@ TimeValue FrameTime(int frame) {
 
 }  // namespace
 
-EditSession::EditSession(ClassDesc& cd, ClassDirectory classes)
-    : cd_(cd), classes_(std::move(classes)), schema_(cd) {
+EditSession::EditSession(ClassDesc& cd, ClassDirectory classes, std::string software)
+    : cd_(cd), classes_(std::move(classes)), schema_(cd), software_(std::move(software)) {
   std::string pattern = (fs::temp_directory_path() / "tamrel-edit.XXXXXX").string();
   if (!::mkdtemp(pattern.data())) throw EditError(500, "cannot create a temporary folder");
   scratch_ = pattern;
@@ -150,7 +140,8 @@ json EditSession::OpenScene(const std::string& path) {
     }
   }
   if (!found) {
-    throw EditError(422, "scene " + abs + " holds no " + Narrow(cd_.NonLocalizedClassName()) + " map");
+    throw EditError(422,
+                    "scene " + abs + " holds no " + Narrow(cd_.NonLocalizedClassName()) + " map");
   }
   original_ = std::move(scene);
   originalMap_ = found;
@@ -163,12 +154,13 @@ json EditSession::OpenScene(const std::string& path) {
 json EditSession::OpenPreset(const std::string& path) {
   std::lock_guard lock(work_);
   const std::string abs = Absolute(path);
-  const std::string text = ReadWholeFile(path, "preset");
+  std::error_code ec;
+  if (!fs::exists(abs, ec)) throw EditError(404, "cannot read preset " + abs);
   json preset;
   try {
-    preset = json::parse(text);
-  } catch (const json::exception& e) {
-    throw EditError(422, "preset " + abs + " is not valid JSON: " + e.what());
+    preset = ReadPresetFile(abs);
+  } catch (const ParamError& e) {
+    throw EditError(422, e.what());
   }
   // A preset carries values only: it is applied over a new map with the document's sub-maps,
   // as `tamrel render --scene ... --preset ...` applies it.
@@ -336,7 +328,7 @@ std::string EditSession::Bake(const json& params, const PreviewSettings& view, M
         {"roughness", {bake.roughnessSurface, bake.roughnessScratch}},
         {"output", output == MapKind::NORMAL_GL ? "normal" : MapKindName(output)}}},
       {"params", schema_.ToJson(*map)}};
-  options.metadata = {{"ImageDescription", description.dump()}};
+  options.metadata = {{"ImageDescription", description.dump()}, {"Software", software_}};
   ImageFileWriter writer;
   if (std::string why = writer.Open(path, view.size, view.size, MapChannels(output), options);
       !why.empty()) {

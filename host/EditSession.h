@@ -51,7 +51,8 @@ inline constexpr int kMaxEditBakeSize = 8192;
 class EditSession {
  public:
   // cd is the plug-in's texture-map class; classes lets scenes be read. Both outlive the session.
-  EditSession(ClassDesc& cd, ClassDirectory classes);
+  // software is what baked images name as their maker ("Software" tag).
+  EditSession(ClassDesc& cd, ClassDirectory classes, std::string software = "tamrel");
   ~EditSession();
   EditSession(const EditSession&) = delete;
   EditSession& operator=(const EditSession&) = delete;
@@ -104,6 +105,7 @@ class EditSession {
   ClassDesc& cd_;
   ClassDirectory classes_;
   ParamSchema schema_;
+  std::string software_;
   std::string scratch_;  // private folder for encoded previews
 
   std::mutex work_;  // one request at a time; guards everything below

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <limits>
 
+#include "boundedread.h"
 #include "host/EchoText.h"
 #include "paramlisting.h"
 
@@ -79,7 +80,9 @@ PB2Value FromInt(const ParamEntry& p, long long i, const std::string& shown) {
   return v;
 }
 
-json ColorJson(const Color& c) { return json::array({c.r, c.g, c.b}); }
+json ColorJson(const Color& c) {
+  return json::array({c.r, c.g, c.b});
+}
 
 class AnimateScope {
  public:
@@ -115,8 +118,8 @@ std::string ShortestText(double v) {
 }
 
 std::string KeyFrameRange() {
-  return "frames from " + ShortestText(static_cast<double>(kMinKeyTime) / kTicksPerFrame) +
-         " to " + ShortestText(static_cast<double>(kMaxKeyTime) / kTicksPerFrame);
+  return "frames from " + ShortestText(static_cast<double>(kMinKeyTime) / kTicksPerFrame) + " to " +
+         ShortestText(static_cast<double>(kMaxKeyTime) / kTicksPerFrame);
 }
 
 }  // namespace
@@ -127,7 +130,9 @@ std::string Narrow(const MSTR& s) {
   return out;
 }
 
-std::string Narrow(const MCHAR* s) { return s ? Narrow(MSTR(s)) : std::string(); }
+std::string Narrow(const MCHAR* s) {
+  return s ? Narrow(MSTR(s)) : std::string();
+}
 
 ParamSchema::ParamSchema(ClassDesc& cd) {
   for (int b = 0; b < cd.NumParamBlockDescs(); ++b) {
@@ -145,8 +150,8 @@ const ParamEntry* ParamSchema::Find(const std::string& name) const {
 }
 
 std::string ParamSchema::Describe(const ParamEntry& p) {
-  std::string s = std::string(ParamTypeName(p.def->type)) + " in block \"" +
-                  Narrow(p.block->int_name) + "\"";
+  std::string s =
+      std::string(ParamTypeName(p.def->type)) + " in block \"" + Narrow(p.block->int_name) + "\"";
   switch (p.def->type) {
     case TYPE_BOOL:
       return s + ", 0 or 1";
@@ -199,8 +204,7 @@ PB2Value ParamSchema::ParseValue(const ParamEntry& p, const std::string& text) {
         const std::size_t comma = text.find(',', start);
         const bool last = k == 2;
         if (last != (comma == std::string::npos)) Fail(p, shown + " is not a colour r,g,b");
-        const std::string part =
-            text.substr(start, last ? std::string::npos : comma - start);
+        const std::string part = text.substr(start, last ? std::string::npos : comma - start);
         if (!ParseDouble(part, c[k]) || std::fabs(c[k]) > std::numeric_limits<float>::max()) {
           Fail(p, shown + " is not a colour r,g,b");
         }
@@ -392,6 +396,31 @@ void ParamSchema::FromJson(Texmap& map, const json& preset) const {
       a.value = JsonValue(*p, key[1]);
       Apply(map, a);
     }
+  }
+}
+
+json ReadPresetFile(const std::string& path) {
+  // Presets are small JSON files; anything larger or nested deeper is not one.
+  constexpr std::size_t kMaxPresetBytes = std::size_t{16} << 20;
+  constexpr int kMaxPresetDepth = 32;
+  std::string text, why;
+  if (!ReadRegularFile(path, kMaxPresetBytes, text, why)) {
+    throw ParamError("cannot read preset " + path + ": " + why);
+  }
+  // A deep value is refused while it is parsed, before it can reach anything that walks it
+  // recursively.
+  struct TooDeep {};
+  const json::parser_callback_t limitDepth = [](int depth, json::parse_event_t, json&) {
+    if (depth > kMaxPresetDepth) throw TooDeep{};
+    return true;
+  };
+  try {
+    return json::parse(text, limitDepth);
+  } catch (const TooDeep&) {
+    throw ParamError("preset " + path + " nests values deeper than " +
+                     std::to_string(kMaxPresetDepth) + " levels");
+  } catch (const json::exception& e) {
+    throw ParamError("preset " + path + " is not valid JSON: " + e.what());
   }
 }
 

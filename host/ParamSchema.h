@@ -81,6 +81,10 @@ class ParamSchema {
   std::vector<ParamEntry> params_;
 };
 
+// Reads and parses a preset file without trusting it: only a regular file of at most 16 MiB,
+// nested at most 32 levels deep. Throws ParamError with a message naming the file as given.
+nlohmann::json ReadPresetFile(const std::string& path);
+
 std::string Narrow(const MSTR& s);
 std::string Narrow(const MCHAR* s);
 

@@ -2,33 +2,33 @@
 // before anything is loaded, rendered or written; the maps are rendered band by band into
 // temporary files beside their targets, and renamed into place together once every map of the
 // frame is complete, so a failed or interrupted run leaves no partial file.
+#include <unistd.h>
 #include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
-#include <csignal>
-#include <span>
 #include <cmath>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <memory>
+#include <span>
 #include <sstream>
 
-#include "host/Bake.h"
-#include "host/CliParse.h"
 #include "atomicfile.h"
 #include "boundedread.h"
+#include "host/Bake.h"
+#include "host/CliParse.h"
 #include "host/Command.h"
+#include "host/Commands.h"
 #include "host/EchoText.h"
+#include "host/ImageFile.h"
 #include "host/Interrupt.h"
 #include "host/MapWork.h"
-#include "host/Commands.h"
-#include "host/ImageFile.h"
 #include "host/ParamSchema.h"
 
 namespace tamrel::host {
@@ -52,38 +52,7 @@ PixelType RequestedType(const RenderArgs& a, const std::string& path) {
   return t;
 }
 
-// Presets are small JSON files; anything larger or nested deeper is not one.
-constexpr std::size_t kMaxPresetBytes = std::size_t{16} << 20;
-constexpr int kMaxPresetDepth = 32;
-
-std::string ReadPresetText(const std::string& path) {
-  std::string text, why;
-  if (!ReadRegularFile(path, kMaxPresetBytes, text, why)) {
-    Fail(EXIT_INPUT, "cannot read preset " + path + ": " + why);
-  }
-  return text;
-}
-
-// A preset nested deeper than any preset is refused while it is parsed, before a deep value can
-// reach anything that walks it recursively.
-json ParsePreset(const std::string& path, const std::string& text) {
-  struct TooDeep {};
-  const json::parser_callback_t limitDepth = [](int depth, json::parse_event_t, json&) {
-    if (depth > kMaxPresetDepth) throw TooDeep{};
-    return true;
-  };
-  try {
-    return json::parse(text, limitDepth);
-  } catch (const TooDeep&) {
-    Fail(EXIT_INPUT, "preset " + path + " nests values deeper than " +
-                         std::to_string(kMaxPresetDepth) + " levels");
-  } catch (const json::exception& e) {
-    Fail(EXIT_INPUT, "preset " + path + " is not valid JSON: " + e.what());
-  }
-}
-
-Texmap* LoadSceneMap(const std::string& path, const Plugin& plugin,
-                     std::unique_ptr<Scene>& scene) {
+Texmap* LoadSceneMap(const std::string& path, const Plugin& plugin, std::unique_ptr<Scene>& scene) {
   const ClassDirectory dir = MakeClassDirectory(plugin);
   std::string bytes, error;
   if (!ReadRegularFile(path, kSceneMaxFileBytes, bytes, error)) {
@@ -103,8 +72,8 @@ Texmap* LoadSceneMap(const std::string& path, const Plugin& plugin,
       return map;
     }
   }
-  Fail(EXIT_INPUT, "scene " + path + " holds no " + Narrow(plugin.cd->NonLocalizedClassName()) +
-                       " map");
+  Fail(EXIT_INPUT,
+       "scene " + path + " holds no " + Narrow(plugin.cd->NonLocalizedClassName()) + " map");
 }
 
 class Progress {
@@ -136,7 +105,7 @@ class Progress {
 // One map of the set: what it is, the name it was asked by, its file and how it is written.
 struct MapOutput {
   MapKind kind;
-  std::string name;  // as asked ("normal" stays "normal" in file names)
+  std::string name;          // as asked ("normal" stays "normal" in file names)
   std::string pathTemplate;  // may still hold a frame pattern
   ImageFileOptions options;
   PixelType type = PixelType::DEFAULT;
@@ -180,8 +149,10 @@ std::vector<MapOutput> PlanOutputs(const RenderArgs& a, NormalConvention convent
     bool found = false;
     for (const MapOutput& m : outputs) found = found || m.name == name;
     if (eq == std::string::npos || eq + 1 == f.size() || !found) {
-      Fail(EXIT_USAGE, "--map-format takes MAP=EXT for a map being baked (for example "
-                       "height=exr), not " + Quote(f));
+      Fail(EXIT_USAGE,
+           "--map-format takes MAP=EXT for a map being baked (for example "
+           "height=exr), not " +
+               Quote(f));
     }
   }
   for (MapOutput& m : outputs) {
@@ -220,7 +191,9 @@ float SrgbToLinear(float v) {
   return v <= 0.04045f ? v / 12.92f : std::pow((v + 0.055f) / 1.055f, 2.4f);
 }
 
-std::string ColourSpace(const ImageFileWriter& w) { return w.encoded() ? "sRGB" : "Linear"; }
+std::string ColourSpace(const ImageFileWriter& w) {
+  return w.encoded() ? "sRGB" : "Linear";
+}
 
 // Rows of the contact sheet: the maps side by side as they look, the colour without its alpha,
 // one-channel maps as grey, the others' three channels. The sheet is an sRGB picture, so data
@@ -271,8 +244,8 @@ std::string DescribeNudge(const TileNudge& n) {
 }
 
 json NudgeJson(const TileNudge& n) {
-  return {{"length", n.length}, {"width", n.width}, {"angle_deg", n.angleDeg},
-          {"erosion", n.erosion}};
+  return {
+      {"length", n.length}, {"width", n.width}, {"angle_deg", n.angleDeg}, {"erosion", n.erosion}};
 }
 
 // Nudges above these are visible side by side with an ordinary bake; the soft erosion noise
@@ -294,9 +267,10 @@ void AddRenderOptions(CLI::App& render, RenderArgs& r) {
       "  tamrel render --geometry sphere --set color1=0.6,0.1,0.05 -o preview.png\n"
       "  tamrel render --size 32768 --region 0,0,8192,8192 -o tile_0_0_{map}.exr --maps color\n"
       "  tamrel render --frames 0-30 --set 'size@0=5' --set 'size@30=20' -o anim.####.png");
-  render.add_option("-o,--out", r.output,
-                    "image file, or a template with {map} for several maps; .png, .exr, .tif or "
-                    ".tiff")
+  render
+      .add_option("-o,--out", r.output,
+                  "image file, or a template with {map} for several maps; .png, .exr, .tif or "
+                  ".tiff")
       ->capture_default_str()
       ->each([&](const std::string&) { r.outputGiven = true; });
   auto* maps = render.add_option("--maps", r.maps,
@@ -305,9 +279,10 @@ void AddRenderOptions(CLI::App& render, RenderArgs& r) {
   render.add_option("--map-format", r.mapFormats,
                     "MAP=EXT: write that map with its own extension (for example height=exr)");
   render.add_option("--size", r.size, "image size WxH (or N for NxN)")->capture_default_str();
-  render.add_option("--samples", r.samples,
-                    "samples per pixel, stratified and box-filtered (default " +
-                        std::to_string(kDefaultSamples) + ")")
+  render
+      .add_option("--samples", r.samples,
+                  "samples per pixel, stratified and box-filtered (default " +
+                      std::to_string(kDefaultSamples) + ")")
       ->check(CLI::Range(1, kMaxSamples));
   render.add_option("--region", r.region,
                     "X0,Y0,X1,Y1: bake only this pixel rectangle of the full image, with the "
@@ -327,22 +302,25 @@ void AddRenderOptions(CLI::App& render, RenderArgs& r) {
       ->capture_default_str()
       ->each([&](const std::string&) { r.outputKindGiven = true; })
       ->excludes(maps);
-  render.add_option("--normal-convention", r.normalConvention,
-                    "green channel of 'normal': opengl (+y up) or directx (+y down)")
+  render
+      .add_option("--normal-convention", r.normalConvention,
+                  "green channel of 'normal': opengl (+y up) or directx (+y down)")
       ->check(CLI::IsMember({"opengl", "directx"}))
       ->capture_default_str();
   render.add_option("--roughness", r.roughness,
                     "SURFACE,SCRATCH: roughness of the untouched surface and of a scratch's "
                     "middle (default 0.3,0.6)");
-  render.add_option("--geometry", r.geometry,
-                    "plane (flat square with UVW channel 1 and object/world positions) or sphere "
-                    "(lit preview)")
+  render
+      .add_option("--geometry", r.geometry,
+                  "plane (flat square with UVW channel 1 and object/world positions) or sphere "
+                  "(lit preview)")
       ->check(CLI::IsMember({"plane", "sphere"}))
       ->capture_default_str();
   render.add_option("--extent", r.extent, "width of the view in scene units")
       ->capture_default_str();
-  render.add_option("--bump-scale", r.bumpScale,
-                    "strength of the height in normal maps and of the bump on the sphere")
+  render
+      .add_option("--bump-scale", r.bumpScale,
+                  "strength of the height in normal maps and of the bump on the sphere")
       ->capture_default_str();
   render.add_option("--frames", r.frames, "frame A or range A-B; -o needs a #### pattern");
   auto* bits = render.add_option("--bits", r.bits, "bits per channel: 8, 16 (half in EXR) or 32")
@@ -358,8 +336,9 @@ void AddRenderOptions(CLI::App& render, RenderArgs& r) {
   render.add_flag("--tileable", r.tileable,
                   "bake a field that repeats exactly every image width across and down, for "
                   "textures laid side by side (plane only)");
-  render.add_option("--repeat", r.repeat,
-                    "write each baked map N x N times side by side, to see how it repeats")
+  render
+      .add_option("--repeat", r.repeat,
+                  "write each baked map N x N times side by side, to see how it repeats")
       ->check(CLI::Range(1, 8))
       ->capture_default_str();
   render.add_option("--offset", r.offset,
@@ -371,8 +350,8 @@ int RunRender(const std::string& pluginPath, const RenderArgs& a, json& report) 
   report["files"] = json::array();
   BakeSettings settings;
   if (!ParseImageSize(a.size, settings.view.width, settings.view.height)) {
-    Fail(EXIT_USAGE, "--size takes WxH or N with edges from 1 to " +
-                         std::to_string(kMaxImageEdge) + ", not " + Quote(a.size));
+    Fail(EXIT_USAGE, "--size takes WxH or N with edges from 1 to " + std::to_string(kMaxImageEdge) +
+                         ", not " + Quote(a.size));
   }
   const NormalConvention convention =
       a.normalConvention == "directx" ? NormalConvention::DIRECTX : NormalConvention::OPENGL;
@@ -385,29 +364,27 @@ int RunRender(const std::string& pluginPath, const RenderArgs& a, json& report) 
   settings.render.cancel = &InterruptRequested();
   if (!a.roughness.empty() &&
       !ParseFloatPair(a.roughness, settings.roughnessSurface, settings.roughnessScratch)) {
-    Fail(EXIT_USAGE, "--roughness takes SURFACE,SCRATCH, two numbers from 0 to 1, not " +
-                         Quote(a.roughness));
+    Fail(EXIT_USAGE,
+         "--roughness takes SURFACE,SCRATCH, two numbers from 0 to 1, not " + Quote(a.roughness));
   }
   if (static_cast<long>(settings.view.width) * a.repeat > kMaxImageEdge ||
       static_cast<long>(settings.view.height) * a.repeat > kMaxImageEdge) {
     Fail(EXIT_USAGE, "--repeat " + std::to_string(a.repeat) + " of a " + a.size +
-                         " image exceeds the largest image edge, " +
-                         std::to_string(kMaxImageEdge));
+                         " image exceeds the largest image edge, " + std::to_string(kMaxImageEdge));
   }
   if (a.repeat > 1 && !a.sheet.empty()) {
     Fail(EXIT_USAGE, "--repeat lays each map side by side; bake the --sheet without it");
   }
   settings.tileable = a.tileable;
-  if (!a.offset.empty() &&
-      !ParseOffset(a.offset, settings.view.offsetX, settings.view.offsetY)) {
+  if (!a.offset.empty() && !ParseOffset(a.offset, settings.view.offsetX, settings.view.offsetY)) {
     Fail(EXIT_USAGE, "--offset takes X,Y in whole pixels from -" + std::to_string(kMaxOffset) +
                          " to " + std::to_string(kMaxOffset) + ", not " + Quote(a.offset));
   }
   if (!a.region.empty()) {
     Region& r = settings.region;
     if (!ParseRegion(a.region, r.x0, r.y0, r.x1, r.y1)) {
-      Fail(EXIT_USAGE, "--region takes X0,Y0,X1,Y1 with X0 < X1 and Y0 < Y1, not " +
-                           Quote(a.region));
+      Fail(EXIT_USAGE,
+           "--region takes X0,Y0,X1,Y1 with X0 < X1 and Y0 < Y1, not " + Quote(a.region));
     }
   }
 
@@ -422,8 +399,8 @@ int RunRender(const std::string& pluginPath, const RenderArgs& a, json& report) 
   }
   if (last > first && !HasFramePattern(output)) {
     if (a.outputGiven) {
-      Fail(EXIT_USAGE, "rendering frames " + Quote(a.frames) +
-                           " needs a '####' frame pattern in -o " + output);
+      Fail(EXIT_USAGE,
+           "rendering frames " + Quote(a.frames) + " needs a '####' frame pattern in -o " + output);
     }
     const fs::path p(output);
     output = (p.parent_path() / (p.stem().string() + ".####" + p.extension().string())).string();
@@ -468,7 +445,12 @@ int RunRender(const std::string& pluginPath, const RenderArgs& a, json& report) 
   std::unique_ptr<Scene> scene = std::make_unique<Scene>();
   Texmap* map = a.scene.empty() ? NewMap(*plugin.cd, *scene) : LoadSceneMap(a.scene, plugin, scene);
   if (!a.preset.empty()) {
-    const json preset = ParsePreset(a.preset, ReadPresetText(a.preset));
+    json preset;
+    try {
+      preset = ReadPresetFile(a.preset);
+    } catch (const ParamError& e) {
+      Fail(EXIT_INPUT, e.what());
+    }
     try {
       schema.FromJson(*map, preset);
     } catch (const ParamError& e) {

@@ -1,7 +1,6 @@
-// The tileable field. The cellular search and the simplex noise below follow the ordinary kernels
-// step for step and differ only in where a cell's hash comes from (its repeat class instead of its
-// position) and in the lattice coordinates they are handed; the ordinary kernels are left exactly
-// as they are, so their bits cannot move.
+// The tileable field. Its cellular search and simplex noise are the ordinary ones and differ only
+// in where a cell's hash comes from (its repeat class instead of its position) and in the lattice
+// coordinates they are handed.
 #include "pattern/TileableField.h"
 
 #include <algorithm>
@@ -9,20 +8,16 @@
 
 #include "matrix3.h"
 #include "pattern/CellIndex.h"
+#include "pattern/CellularSearch.h"
 #include "pattern/PatternTables.h"
 #include "pattern/ScratchField.h"
+#include "pattern/SimplexCore.h"
 
 namespace tamrel {
 namespace {
 
 // --- constants shared with the ordinary field -------------------------------------------------
 
-constexpr double kDensity = 0.39815;
-constexpr double kInverseDensity = 2.5116162250408136;
-constexpr double kNothingFound = 999999.9;
-constexpr std::uint32_t kHashX = 702395077u;
-constexpr std::uint32_t kHashY = 915488749u;
-constexpr std::uint32_t kHashZ = 2120969693u;
 constexpr float kStretchOffset = 50.0f;
 constexpr float kDegToRad = 0.017453292f;
 constexpr float kFirstAngle2D = -0.17453292f;
@@ -42,28 +37,18 @@ constexpr double kUnskew3 = 1.0 / 6.0;
 // other's scratches. Odd multiples of the golden ratio's 32-bit fraction.
 constexpr std::uint32_t kLevelSalt = 0x9E3779B9u;
 
-inline std::uint32_t Next(std::uint32_t s) { return 1402024253u * s + 586950981u; }
-inline double UnitOffset(std::uint32_t s) { return (static_cast<double>(s) + 0.5) * 0x1p-32; }
-
-struct Step {
-  std::int8_t x, y, z;
-};
-constexpr Step kNeighbours[26] = {
-    {-1, 0, 0},  {0, -1, 0},  {0, 0, -1},  {1, 0, 0},   {0, 1, 0},   {0, 0, 1},   {-1, -1, 0},
-    {-1, 0, -1}, {0, -1, -1}, {1, 1, 0},   {1, 0, 1},   {0, 1, 1},   {-1, 1, 0},  {-1, 0, 1},
-    {0, -1, 1},  {1, -1, 0},  {1, 0, -1},  {0, 1, -1},  {-1, -1, -1}, {-1, -1, 1}, {-1, 1, -1},
-    {-1, 1, 1},  {1, -1, -1}, {1, -1, 1},  {1, 1, -1},  {1, 1, 1}};
-
-inline double Gap(int s, double lower, double upper) {
-  return s < 0 ? lower : (s > 0 ? upper : 0.0);
+double Dot(const Vec3& a, const Vec3& b) {
+  return a[0] * b[0] + a[1] * b[1] + a[2] * b[2];
 }
-
-double Dot(const Vec3& a, const Vec3& b) { return a[0] * b[0] + a[1] * b[1] + a[2] * b[2]; }
 Vec3 Cross(const Vec3& a, const Vec3& b) {
   return {a[1] * b[2] - a[2] * b[1], a[2] * b[0] - a[0] * b[2], a[0] * b[1] - a[1] * b[0]};
 }
-Vec3 Scaled(const Vec3& a, double f) { return {a[0] * f, a[1] * f, a[2] * f}; }
-Vec3 Sum(const Vec3& a, const Vec3& b) { return {a[0] + b[0], a[1] + b[1], a[2] + b[2]}; }
+Vec3 Scaled(const Vec3& a, double f) {
+  return {a[0] * f, a[1] * f, a[2] * f};
+}
+Vec3 Sum(const Vec3& a, const Vec3& b) {
+  return {a[0] + b[0], a[1] + b[1], a[2] + b[2]};
+}
 bool Finite(const Vec3& a) {
   return std::isfinite(a[0]) && std::isfinite(a[1]) && std::isfinite(a[2]);
 }
@@ -110,151 +95,51 @@ std::int32_t Wrap32(std::int64_t v) {
 // F1 at lattice point q, as CellularDistances gives it with n = 1, over features hashed by the
 // repeat class of their cube.
 double PeriodicF1(const double q[3], const PeriodLattice& period, std::uint32_t salt) {
+  using namespace cellular;
   double best = kNothingFound;
   auto addCube = [&](std::int64_t x, std::int64_t y, std::int64_t z) {
     const Cell3 r = period.Representative({x, y, z});
-    std::uint32_t seed = kHashX * static_cast<std::uint32_t>(Wrap32(r[0])) +
-                         kHashY * static_cast<std::uint32_t>(Wrap32(r[1])) +
-                         kHashZ * static_cast<std::uint32_t>(Wrap32(r[2])) + salt;
-    const int count = kFeatureCount[seed >> 24];
-    seed = Next(seed);
     const double cx = static_cast<double>(x), cy = static_cast<double>(y),
                  cz = static_cast<double>(z);
-    for (int i = 0; i < count; ++i) {
-      const std::uint32_t s1 = Next(seed), s2 = Next(s1), s3 = Next(s2);
-      seed = Next(s3);
-      const double dx = cx + UnitOffset(s1) - q[0];
-      const double dy = cy + UnitOffset(s2) - q[1];
-      const double dz = cz + UnitOffset(s3) - q[2];
-      const double d = std::sqrt(dy * dy + dx * dx + dz * dz);
-      if (d < best) best = d;
-    }
+    ForEachFeature(CubeSeed(Wrap32(r[0]), Wrap32(r[1]), Wrap32(r[2])) + salt,
+                   [&](double fx, double fy, double fz) {
+                     const double dx = cx + fx - q[0];
+                     const double dy = cy + fy - q[1];
+                     const double dz = cz + fz - q[2];
+                     const double d = std::sqrt(dy * dy + dx * dx + dz * dz);
+                     if (d < best) best = d;
+                   });
   };
   const std::int32_t c[3] = {CellIndex(q[0]), CellIndex(q[1]), CellIndex(q[2])};
   addCube(c[0], c[1], c[2]);
-  double lower[3], upper[3];
-  for (int a = 0; a < 3; ++a) {
-    const double g = q[a] - static_cast<double>(c[a]);
-    lower[a] = g * g;
-    upper[a] = (1.0 - g) * (1.0 - g);
-  }
-  for (const Step& s : kNeighbours) {
-    const double bound =
-        Gap(s.x, lower[0], upper[0]) + Gap(s.y, lower[1], upper[1]) + Gap(s.z, lower[2], upper[2]);
-    if (bound < best) {
-      addCube(std::int64_t{c[0]} + s.x, std::int64_t{c[1]} + s.y, std::int64_t{c[2]} + s.z);
-    }
-  }
+  ForEachAdmittedNeighbour(q, c, best, [&](const Step& s) {
+    addCube(std::int64_t{c[0]} + s.x, std::int64_t{c[1]} + s.y, std::int64_t{c[2]} + s.z);
+  });
   return std::sqrt(best) * kInverseDensity;
 }
 
 // --- periodic simplex noise -------------------------------------------------------------------
 
-inline int Perm(std::int64_t i) { return kPermutation[static_cast<int>(i & 255)]; }
-
-inline float Grad2(int h, float a, float b) {
-  const int k = h & 7;
-  const float u = k < 4 ? a : b;
-  const float v = k < 4 ? b : a;
-  return ((k & 1) ? -u : u) + ((k & 2) ? -2.0f * v : 2.0f * v);
-}
-
-inline float Grad3(int h, float x, float y, float z) {
-  const int m = h & 15;
-  const float u = m < 8 ? x : y;
-  const float v = m < 4 ? y : (m == 12 || m == 14 ? x : z);
-  return ((m & 1) ? -u : u) + ((m & 2) ? -v : v);
-}
-
-inline float Corner2(int h, float x, float y) {
-  float r = 0.5f - x * x - y * y;
-  if (r < 0.0f) return 0.0f;
-  r *= r;
-  r *= r;
-  return r * Grad2(h, x, y);
-}
-
-inline float Corner3(int h, float x, float y, float z) {
-  float r = 0.6f - x * x - y * y - z * z;
-  if (r < 0.0f) return 0.0f;
-  r *= r;
-  r *= r;
-  return r * Grad3(h, x, y, z);
+inline int Perm(std::int64_t i) {
+  return kPermutation[static_cast<int>(i & 255)];
 }
 
 // The ordinary 2D simplex noise with each corner's gradient taken from its repeat class.
 float PeriodicSimplex2D(float x, float y, const PeriodLattice& period) {
-  const float s = (x + y) * 0.3660254f;
-  const std::int32_t i = CellIndex(x + s);
-  const std::int32_t j = CellIndex(y + s);
-  const float t = static_cast<float>(WrapAdd(i, j)) * 0.21132487f;
-  const float x0 = x - (static_cast<float>(i) - t);
-  const float y0 = y - (static_cast<float>(j) - t);
-  const int i1 = x0 > y0 ? 1 : 0;
-  const int j1 = 1 - i1;
-  const float x1 = (x0 - static_cast<float>(i1)) + 0.21132487f;
-  const float y1 = (y0 - static_cast<float>(j1)) + 0.21132487f;
-  const float x2 = (x0 - 1.0f) + 0.42264974f;
-  const float y2 = (y0 - 1.0f) + 0.42264974f;
-  auto code = [&](int di, int dj) {
+  return simplex::Noise2D(x, y, [&](std::int32_t i, std::int32_t j, int di, int dj) {
     const Cell3 r = period.Representative({std::int64_t{i} + di, std::int64_t{j} + dj, 0});
     return Perm(r[0] + Perm(r[1]));
-  };
-  return 40.0f * (Corner2(code(0, 0), x0, y0) + Corner2(code(i1, j1), x1, y1) +
-                  Corner2(code(1, 1), x2, y2));
+  });
 }
 
 // The ordinary 3D simplex noise with each corner's gradient taken from its repeat class.
 float PeriodicSimplex3D(float x, float y, float z, const PeriodLattice& period) {
-  const float s = (x + y + z) * 0.33333334f;
-  const std::int32_t i = CellIndex(x + s);
-  const std::int32_t j = CellIndex(y + s);
-  const std::int32_t k = CellIndex(z + s);
-  const float t = static_cast<float>(WrapAdd(WrapAdd(i, j), k)) * 0.16666667f;
-  const float x0 = x - (static_cast<float>(i) - t);
-  const float y0 = y - (static_cast<float>(j) - t);
-  const float z0 = z - (static_cast<float>(k) - t);
-  int i1, j1, k1, i2, j2, k2;
-  if (x0 >= y0) {
-    if (y0 >= z0) {
-      i1 = 1, j1 = 0, k1 = 0, i2 = 1, j2 = 1, k2 = 0;
-    } else if (x0 >= z0) {
-      i1 = 1, j1 = 0, k1 = 0, i2 = 1, j2 = 0, k2 = 1;
-    } else {
-      i1 = 0, j1 = 0, k1 = 1, i2 = 1, j2 = 0, k2 = 1;
-    }
-  } else {
-    if (y0 < z0) {
-      i1 = 0, j1 = 0, k1 = 1, i2 = 0, j2 = 1, k2 = 1;
-    } else if (x0 < z0) {
-      i1 = 0, j1 = 1, k1 = 0, i2 = 0, j2 = 1, k2 = 1;
-    } else {
-      i1 = 0, j1 = 1, k1 = 0, i2 = 1, j2 = 1, k2 = 0;
-    }
-  }
-  const float x1 = (x0 - static_cast<float>(i1)) + 0.16666667f;
-  const float y1 = (y0 - static_cast<float>(j1)) + 0.16666667f;
-  const float z1 = (z0 - static_cast<float>(k1)) + 0.16666667f;
-  const float x2 = (x0 - static_cast<float>(i2)) + 0.33333334f;
-  const float y2 = (y0 - static_cast<float>(j2)) + 0.33333334f;
-  const float z2 = (z0 - static_cast<float>(k2)) + 0.33333334f;
-  const float x3 = (x0 - 1.0f) + 0.5f;
-  const float y3 = (y0 - 1.0f) + 0.5f;
-  const float z3 = (z0 - 1.0f) + 0.5f;
-  auto code = [&](int di, int dj, int dk) {
-    const Cell3 r = period.Representative(
-        {std::int64_t{i} + di, std::int64_t{j} + dj, std::int64_t{k} + dk});
-    return Perm(r[0] + Perm(r[1] + Perm(r[2])));
-  };
-  return 32.0f * (Corner3(code(0, 0, 0), x0, y0, z0) + Corner3(code(i1, j1, k1), x1, y1, z1) +
-                  Corner3(code(i2, j2, k2), x2, y2, z2) + Corner3(code(1, 1, 1), x3, y3, z3));
-}
-
-inline float FadeOf(float width) {
-  const float t = (width / 1.2f - 1.2f) / (2.2f - 1.2f);
-  if (t < 0.0f) return 0.0f;
-  if (t > 1.0f) return 1.0f;
-  return ((6.0f * t - 15.0f) * t + 10.0f) * (t * t * t);
+  return simplex::Noise3D(
+      x, y, z, [&](std::int32_t i, std::int32_t j, std::int32_t k, int di, int dj, int dk) {
+        const Cell3 r = period.Representative(
+            {std::int64_t{i} + di, std::int64_t{j} + dj, std::int64_t{k} + dk});
+        return Perm(r[0] + Perm(r[1] + Perm(r[2])));
+      });
 }
 
 // Rounds to float; values beyond its range (far-away corners) saturate instead of overflowing.
@@ -263,7 +148,9 @@ inline float ToFloat(double v) {
   return static_cast<float>(v > kLimit ? kLimit : (v < -kLimit ? -kLimit : v));
 }
 
-inline float Clamp01(float v) { return v < 0.0f ? 0.0f : (v > 1.0f ? 1.0f : v); }
+inline float Clamp01(float v) {
+  return v < 0.0f ? 0.0f : (v > 1.0f ? 1.0f : v);
+}
 
 // The images of the unit axes under one strand level's rotation and stretch, in cube units.
 Linear StrandMap(std::int32_t type, float angle, float stretch) {
@@ -282,7 +169,7 @@ Linear StrandMap(std::int32_t type, float angle, float stretch) {
     const Point3 row = m.GetRow(c);
     Vec3 image = {row.x, row.y, row.z};
     image[axis] *= factor;
-    l.col[c] = Scaled(image, kDensity);
+    l.col[c] = Scaled(image, cellular::kDensity);
   }
   return l;
 }
@@ -301,8 +188,8 @@ TileablePattern::TileablePattern(const TileFrame& frame, const ScratchParams& pa
   const Vec3& b = frame.edgeV;
   const Vec3 ab = Cross(a, b);
   const double area = std::sqrt(Dot(ab, ab));
-  if (!Finite(a) || !Finite(b) || !Finite(frame.origin) || !(area > 0.0) ||
-      !std::isfinite(area) || !(frame.snap >= 1.0)) {
+  if (!Finite(a) || !Finite(b) || !Finite(frame.origin) || !(area > 0.0) || !std::isfinite(area) ||
+      !(frame.snap >= 1.0)) {
     status_ = TileStatus::DEGENERATE_FRAME;
     return;
   }
@@ -350,8 +237,8 @@ TileablePattern::TileablePattern(const TileFrame& frame, const ScratchParams& pa
 
   if (useErosion_ != 0 && (type_ == SCRATCH_2D || type_ == SCRATCH_3D)) {
     // The masks' noise scale, as the ordinary masks compute it.
-    const float scale = type_ == SCRATCH_2D ? erosionDelta_ * sizeDiv20_
-                                            : sizeDiv20_ / 10.0f * erosionDelta_;
+    const float scale =
+        type_ == SCRATCH_2D ? erosionDelta_ * sizeDiv20_ : sizeDiv20_ / 10.0f * erosionDelta_;
     const int dims = type_ == SCRATCH_2D ? 2 : 3;
     const double skew = dims == 2 ? kSkew2 : kSkew3;
     for (int k = 0; k < kOctaves; ++k) {
@@ -426,23 +313,22 @@ float TileablePattern::Strand(const Level& level, const TilePoint& at, float spr
 
 float TileablePattern::Erosion(const TilePoint& at, float filterWidth) const {
   const bool filtered = filterWidth >= 0.0f;
-  const float scale = type_ == SCRATCH_2D ? erosionDelta_ * sizeDiv20_
-                                          : sizeDiv20_ / 10.0f * erosionDelta_;
+  const float scale =
+      type_ == SCRATCH_2D ? erosionDelta_ * sizeDiv20_ : sizeDiv20_ / 10.0f * erosionDelta_;
   const double unskew = type_ == SCRATCH_2D ? kUnskew2 : kUnskew3;
   float w = filtered ? filterWidth / scale : 0.0f;
   float signal = 0.0f, sum = 0.0f;
   for (int k = 0; k < kOctaves; ++k) {
     const Octave& o = octaves_[k];
-    const Vec3 g =
-        Sum(o.corner, Sum(Sum(Scaled(o.u, at.s), Scaled(o.v, at.t)), Scaled(o.n, at.h)));
+    const Vec3 g = Sum(o.corner, Sum(Sum(Scaled(o.u, at.s), Scaled(o.v, at.t)), Scaled(o.n, at.h)));
     const double back = (g[0] + g[1] + g[2]) * unskew;
     const float x = ToFloat(g[0] - back), y = ToFloat(g[1] - back), z = ToFloat(g[2] - back);
-    const float fade = filtered ? FadeOf(w) : 0.0f;
+    const float fade = filtered ? simplex::FadeOf(w) : 0.0f;
     float noise = 0.0f;
-    if (fade < 0.9999f) {
-      noise = type_ == SCRATCH_2D ? PeriodicSimplex2D(x, y, o.period)
-                                  : PeriodicSimplex3D(x, y, z, o.period);
-      noise = (0.0f - noise) * fade + noise;
+    if (fade < simplex::kFullyFaded) {
+      noise = simplex::Faded(type_ == SCRATCH_2D ? PeriodicSimplex2D(x, y, o.period)
+                                                 : PeriodicSimplex3D(x, y, z, o.period),
+                             fade);
     }
     const float ridge = 1.0f - std::fabs(noise);
     const float weight = k == 0 ? 1.0f : Clamp01(signal);

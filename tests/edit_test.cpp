@@ -2,15 +2,15 @@
 // document (values checked, enabling by the map's own rules, previews that are the bits of a
 // bake, saves and opens that lose nothing), and the HTTP server's refusals, including a bounded
 // fuzz of its endpoints and many requests at once.
+#include <OpenImageIO/imageio.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
-#include <OpenImageIO/imageio.h>
 
+#include <sys/wait.h>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <chrono>
 #include <random>
-#include <sys/wait.h>
 #include <thread>
 
 #include "host/Bake.h"
@@ -43,7 +43,7 @@ class EditTest : public ::testing::Test {
     ClassDirectory classes;
     classes.AddClass(cd_);
     classes.AddClass(GetStdTexoutClassDesc());
-    session_ = std::make_unique<EditSession>(*cd_, classes);
+    session_ = std::make_unique<EditSession>(*cd_, classes, "tamrel under test");
     folder_ = fs::temp_directory_path() /
               ("tamrel-edit-test-" + std::to_string(::getpid()) + "-" +
                ::testing::UnitTest::GetInstance()->current_test_info()->name());
@@ -141,7 +141,8 @@ TEST_F(EditTest, LayoutBindsEveryTemplateControlToItsDescriptorParameter) {
   for (const json& rollout : layout["rollouts"]) {
     ParamBlockDesc2* desc = nullptr;
     for (int b = 0; b < cd_->NumParamBlockDescs(); ++b) {
-      if (cd_->GetParamBlockDesc(b)->dlg_template == rollout["dialog"]) desc = cd_->GetParamBlockDesc(b);
+      if (cd_->GetParamBlockDesc(b)->dlg_template == rollout["dialog"])
+        desc = cd_->GetParamBlockDesc(b);
     }
     ASSERT_NE(desc, nullptr);
     for (const ParamDef& d : desc->paramdefs) {
@@ -187,7 +188,8 @@ TEST_F(EditTest, LayoutTypesAndRangesComeFromTheDescriptors) {
   EXPECT_EQ(bare["missing"][1]["dialog"], 101);
 }
 
-// ---- the document --------------------------------------------------------------------------------
+// ---- the document
+// --------------------------------------------------------------------------------
 
 TEST_F(EditTest, NewDocumentHoldsTheNewMapsValues) {
   const json doc = session_->Document();
@@ -206,8 +208,8 @@ TEST_F(EditTest, NewDocumentHoldsTheNewMapsValues) {
 
 TEST_F(EditTest, StateRunsTheMapsEnablingRules) {
   json s = session_->State(Params(), 0);
-  for (const char* name : {"erosion", "erosionDelta", "distortStr", "distortMap", "distortStrMap",
-                           "dStrMapEnabled"}) {
+  for (const char* name :
+       {"erosion", "erosionDelta", "distortStr", "distortMap", "distortStrMap", "dStrMapEnabled"}) {
     EXPECT_EQ(s["enabled"][name], false) << name;
   }
   for (const char* name : {"bumpDelta", "size", "useErosion", "useDistortion", "color1"}) {
@@ -238,8 +240,9 @@ TEST_F(EditTest, StateShowsValuesAtTheFrame) {
 TEST_F(EditTest, StateRefusesValuesTheDescriptorsRefuse) {
   std::string message;
   EXPECT_EQ(StatusOf([&] { session_->State(Params({{"size", -1.0}}), 0); }, &message), 400);
-  EXPECT_EQ(message,
-            "parameter \"size\" (float in block \"params\", range 0 .. 1000000): -1.0 is out of range");
+  EXPECT_EQ(
+      message,
+      "parameter \"size\" (float in block \"params\", range 0 .. 1000000): -1.0 is out of range");
   EXPECT_EQ(StatusOf([&] { session_->State(Params({{"levels", 9}}), 0); }), 400);
   EXPECT_EQ(StatusOf([&] { session_->State(Params({{"levels", 2.5}}), 0); }), 400);
   EXPECT_EQ(StatusOf([&] { session_->State(Params({{"seed", 100000}}), 0); }), 400);
@@ -256,7 +259,10 @@ TEST_F(EditTest, StateRefusesValuesTheDescriptorsRefuse) {
 // The preview's PNG holds exactly the pixels `tamrel render` writes for the same settings: the
 // same map built from the same values, baked by the same code, encoded by the same writer.
 TEST_F(EditTest, PreviewIsTheBitsOfABakeOfTheSameSettings) {
-  const json p = Params({{"size", 4.0}, {"useErosion", true}, {"erosion", 0.3}, {"seed", 4242},
+  const json p = Params({{"size", 4.0},
+                         {"useErosion", true},
+                         {"erosion", 0.3},
+                         {"seed", 4242},
                          {"color1", {0.8, 0.2, 0.1}}});
   for (Geometry geometry : {Geometry::PLANE, Geometry::SPHERE}) {
     PreviewSettings view;
@@ -285,7 +291,8 @@ TEST_F(EditTest, PreviewIsTheBitsOfABakeOfTheSameSettings) {
     const std::string path = File("bake.png");
     ASSERT_EQ(WriteImageFile(path, rasters[0], ImageFileOptions{}), "");
     std::ifstream in(path, std::ios::binary);
-    const std::string expected((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::string expected((std::istreambuf_iterator<char>(in)),
+                               std::istreambuf_iterator<char>());
     EXPECT_EQ(png, expected) << "geometry " << static_cast<int>(geometry);
 
     // One sample per pixel is another picture, so the comparison above does see the samples.
@@ -293,7 +300,8 @@ TEST_F(EditTest, PreviewIsTheBitsOfABakeOfTheSameSettings) {
     ASSERT_TRUE(BakeFrame(*map, 3 * kTicksPerFrame, bake, rasters));
     ASSERT_EQ(WriteImageFile(path, rasters[0], ImageFileOptions{}), "");
     std::ifstream in1(path, std::ios::binary);
-    const std::string single((std::istreambuf_iterator<char>(in1)), std::istreambuf_iterator<char>());
+    const std::string single((std::istreambuf_iterator<char>(in1)),
+                             std::istreambuf_iterator<char>());
     EXPECT_NE(png, single) << "geometry " << static_cast<int>(geometry);
   }
 }
@@ -400,6 +408,20 @@ TEST_F(EditTest, FailedOpensAndSavesLoseNothing) {
   std::ofstream(File("range.json")) << "{\"size\": -5}";
   EXPECT_EQ(StatusOf([&] { session_->OpenPreset(File("range.json")); }, &message), 422);
   EXPECT_NE(message.find("out of range"), std::string::npos) << message;
+  // Presets are read as tamrel render reads them: a folder, an endless device, a file beyond
+  // 16 MiB or nesting beyond 32 levels is refused without being read whole or walked.
+  EXPECT_EQ(StatusOf([&] { session_->OpenPreset(folder_.string()); }), 422);
+  EXPECT_EQ(StatusOf([&] { session_->OpenPreset("/dev/zero"); }, &message), 422);
+  EXPECT_NE(message.find("cannot read preset /dev/zero"), std::string::npos) << message;
+  {
+    std::ofstream huge(File("huge.json"));
+    huge << "{\"size\": 5" << std::string((std::size_t{16} << 20) + 1, ' ') << "}";
+  }
+  EXPECT_EQ(StatusOf([&] { session_->OpenPreset(File("huge.json")); }), 422);
+  std::ofstream(File("deep.json"))
+      << "{\"size\": " << std::string(33, '[') << std::string(33, ']') << "}";
+  EXPECT_EQ(StatusOf([&] { session_->OpenPreset(File("deep.json")); }, &message), 422);
+  EXPECT_NE(message.find("deeper than 32 levels"), std::string::npos) << message;
   EXPECT_EQ(session_->Document(), before);
 
   // An existing file is kept whole when the new values are refused or the folder is missing.
@@ -433,6 +455,7 @@ TEST_F(EditTest, BakeWritesTheImageTamrelRenderWould) {
   EXPECT_EQ(description["tamrel"]["frame"], 2);
   EXPECT_EQ(description["tamrel"]["samples"], 4);
   EXPECT_EQ(description["tamrel"]["output"], "color");
+  EXPECT_EQ(in->spec().get_string_attribute("Software"), "tamrel under test");
   std::vector<unsigned char> baked(40 * 40 * 4);
   ASSERT_TRUE(in->read_image(0, 0, 0, 4, OIIO::TypeDesc::UINT8, baked.data()));
   in->close();
@@ -460,7 +483,8 @@ TEST_F(EditTest, BakeWritesTheImageTamrelRenderWould) {
   h->close();
   EXPECT_EQ(StatusOf([&] { session_->Bake(Params(), view, MapKind::COLOR, File("x.bmpx")); }), 400);
   view.geometry = Geometry::SPHERE;
-  EXPECT_EQ(StatusOf([&] { session_->Bake(Params(), view, MapKind::NORMAL_GL, File("n.png")); }), 400);
+  EXPECT_EQ(StatusOf([&] { session_->Bake(Params(), view, MapKind::NORMAL_GL, File("n.png")); }),
+            400);
 }
 
 // ---- the server --------------------------------------------------------------------------------
@@ -469,8 +493,8 @@ TEST(EditServerAddress, OnlyLoopbackAddresses) {
   for (const char* ok : {"127.0.0.1", "127.1.2.3", "::1", "localhost"}) {
     EXPECT_TRUE(IsLoopbackAddress(ok)) << ok;
   }
-  for (const char* bad : {"0.0.0.0", "::", "192.168.1.10", "10.0.0.1", "128.0.0.1", "::ffff:127.0.0.1",
-                          "example.com", "", "127.0.0.1 ", "fe80::1"}) {
+  for (const char* bad : {"0.0.0.0", "::", "192.168.1.10", "10.0.0.1", "128.0.0.1",
+                          "::ffff:127.0.0.1", "example.com", "", "127.0.0.1 ", "fe80::1"}) {
     EXPECT_FALSE(IsLoopbackAddress(bad)) << bad;
   }
 }
@@ -478,7 +502,8 @@ TEST(EditServerAddress, OnlyLoopbackAddresses) {
 // `tamrel edit` refuses before it listens: a bind address that is not loopback, a scene it
 // cannot read, options that exclude each other.
 TEST(EditCommand, RefusesBeforeListening) {
-  const fs::path dir = fs::temp_directory_path() / ("tamrel-edit-cli-" + std::to_string(::getpid()));
+  const fs::path dir =
+      fs::temp_directory_path() / ("tamrel-edit-cli-" + std::to_string(::getpid()));
   fs::create_directories(dir);
   auto run = [&](const std::string& args, std::string& err) {
     const std::string cmd = "cd '" + dir.string() + "' && '" TAMREL_BINARY "' edit --no-open " +
@@ -490,8 +515,9 @@ TEST(EditCommand, RefusesBeforeListening) {
   };
   std::string err;
   EXPECT_EQ(run("--bind 0.0.0.0", err), 2);
-  EXPECT_EQ(err, "tamrel: error: the editor listens on a loopback address only (127.0.0.1 or ::1), "
-                 "not '0.0.0.0'\n");
+  EXPECT_EQ(err,
+            "tamrel: error: the editor listens on a loopback address only (127.0.0.1 or ::1), "
+            "not '0.0.0.0'\n");
   EXPECT_EQ(run("--bind 192.168.0.1 --port 8080", err), 2);
   EXPECT_EQ(run("--scene missing.scn", err), 3);
   EXPECT_EQ(err, "tamrel: error: cannot read scene " + (dir / "missing.scn").string() + "\n");
@@ -552,7 +578,8 @@ TEST_F(EditServerTest, ListensOnLoopbackOnly) {
   wide.address = "0.0.0.0";
   std::string message;
   EXPECT_EQ(StatusOf([&] { EditServer s(*session_, wide); }, &message), 400);
-  EXPECT_EQ(message, "the editor listens on a loopback address only (127.0.0.1 or ::1), not '0.0.0.0'");
+  EXPECT_EQ(message,
+            "the editor listens on a loopback address only (127.0.0.1 or ::1), not '0.0.0.0'");
 }
 
 TEST_F(EditServerTest, ServesThePageAndGuardsTheApi) {
@@ -587,11 +614,13 @@ TEST_F(EditServerTest, AnswersRequestsWithTheDocument) {
   auto state = Post("/api/state", json{{"params", params}, {"frame", 0}}.dump());
   ASSERT_EQ(state->status, 200);
   EXPECT_EQ(json::parse(state->body)["values"]["size"], 3.0);
-  auto preview = Post("/api/preview",
-                      json{{"params", params}, {"size", 16}, {"generation", 1}, {"geometry", "sphere"}}.dump());
+  auto preview = Post(
+      "/api/preview",
+      json{{"params", params}, {"size", 16}, {"generation", 1}, {"geometry", "sphere"}}.dump());
   ASSERT_EQ(preview->status, 200);
   EXPECT_EQ(preview->get_header_value("Content-Type"), "image/png");
-  auto stale = Post("/api/preview", json{{"params", params}, {"size", 16}, {"generation", 0}}.dump());
+  auto stale =
+      Post("/api/preview", json{{"params", params}, {"size", 16}, {"generation", 0}}.dump());
   EXPECT_EQ(stale->status, 409);
   auto saved = Post("/api/save-scene", json{{"params", params}, {"path", File("a.scn")}}.dump());
   ASSERT_EQ(saved->status, 200);
@@ -609,22 +638,37 @@ TEST_F(EditServerTest, AnswersRequestsWithTheDocument) {
 // answering: malformed and mutated bodies, wrong types, unknown names, values out of range,
 // bodies beyond the limit, and many requests at once.
 TEST_F(EditServerTest, SurvivesABoundedFuzzOfItsEndpoints) {
-  const json valid = {{"params", Params({{"size", 2.0}})}, {"frame", 1}, {"size", 8},
-                      {"generation", 1000}, {"path", File("fuzz.json")}, {"output", "mono"}};
+  const json valid = {
+      {"params", Params({{"size", 2.0}})}, {"frame", 1},      {"size", 8}, {"generation", 1000},
+      {"path", File("fuzz.json")},         {"output", "mono"}};
   const std::string base = valid.dump();
-  const char* endpoints[] = {"/api/state", "/api/preview", "/api/save-preset", "/api/bake",
-                             "/api/open", "/api/save-scene"};
-  std::vector<std::string> bodies = {
-      "", "{", "[]", "null", "42", "\"x\"", "{\"params\": 1}", "{\"params\": {\"size\": \"big\"}}",
-      "{\"params\": {\"size\": 1e999}}", "{\"params\": {\"nope\": 1}}",
-      "{\"params\": {\"levels\": 4294967297}}", "{\"params\": {}, \"frame\": -3}",
-      "{\"params\": {}, \"frame\": 1.5}", "{\"params\": {}, \"size\": 99999, \"generation\": 1}",
-      "{\"params\": {}, \"generation\": -1}", "{\"params\": {\"size\": {\"keys\": [[1e300, 2]]}}}",
-      "{\"params\": {\"size\": {\"keys\": []}}}", "{\"params\": {}, \"path\": 7}",
-      "{\"params\": {}, \"geometry\": \"cube\", \"generation\": 2}", "{\"params\": {}, \"extent\": -1}",
-      "{\"path\": \"/proc/self/mem\"}", "{\"params\": {}, \"path\": \"/\"}",
-      "{\"params\": {}, \"output\": \"depth\", \"path\": \"x.png\"}", std::string(200000, '['),
-      "\xff\xfe{\"params\"}"};
+  const char* endpoints[] = {"/api/state", "/api/preview", "/api/save-preset",
+                             "/api/bake",  "/api/open",    "/api/save-scene"};
+  std::vector<std::string> bodies = {"",
+                                     "{",
+                                     "[]",
+                                     "null",
+                                     "42",
+                                     "\"x\"",
+                                     "{\"params\": 1}",
+                                     "{\"params\": {\"size\": \"big\"}}",
+                                     "{\"params\": {\"size\": 1e999}}",
+                                     "{\"params\": {\"nope\": 1}}",
+                                     "{\"params\": {\"levels\": 4294967297}}",
+                                     "{\"params\": {}, \"frame\": -3}",
+                                     "{\"params\": {}, \"frame\": 1.5}",
+                                     "{\"params\": {}, \"size\": 99999, \"generation\": 1}",
+                                     "{\"params\": {}, \"generation\": -1}",
+                                     "{\"params\": {\"size\": {\"keys\": [[1e300, 2]]}}}",
+                                     "{\"params\": {\"size\": {\"keys\": []}}}",
+                                     "{\"params\": {}, \"path\": 7}",
+                                     "{\"params\": {}, \"geometry\": \"cube\", \"generation\": 2}",
+                                     "{\"params\": {}, \"extent\": -1}",
+                                     "{\"path\": \"/proc/self/mem\"}",
+                                     "{\"params\": {}, \"path\": \"/\"}",
+                                     "{\"params\": {}, \"output\": \"depth\", \"path\": \"x.png\"}",
+                                     std::string(200000, '['),
+                                     "\xff\xfe{\"params\"}"};
   std::mt19937 rng(12345);
   for (int i = 0; i < 60; ++i) {
     std::string m = base;
@@ -632,9 +676,15 @@ TEST_F(EditServerTest, SurvivesABoundedFuzzOfItsEndpoints) {
     for (int e = 0; e < edits && !m.empty(); ++e) {
       const std::size_t at = rng() % m.size();
       switch (rng() % 3) {
-        case 0: m[at] = static_cast<char>(rng() % 256); break;
-        case 1: m.erase(at, 1 + rng() % 8); break;
-        default: m.insert(at, 1, "{}[],:\"0-e"[rng() % 10]); break;
+        case 0:
+          m[at] = static_cast<char>(rng() % 256);
+          break;
+        case 1:
+          m.erase(at, 1 + rng() % 8);
+          break;
+        default:
+          m.insert(at, 1, "{}[],:\"0-e"[rng() % 10]);
+          break;
       }
     }
     bodies.push_back(m);
@@ -666,10 +716,10 @@ TEST_F(EditServerTest, SurvivesABoundedFuzzOfItsEndpoints) {
     clients.emplace_back([&, c] {
       for (int k = 0; k < 6; ++k) {
         const bool good = (c + k) % 2 == 0;
-        const json body = {{"params", Params({{"levels", good ? 1 + (c + k) % 8 : 9}})}, {"frame", k}};
+        const json body = {{"params", Params({{"levels", good ? 1 + (c + k) % 8 : 9}})},
+                           {"frame", k}};
         auto r = Post("/api/state", body.dump());
-        if (r && r->status == 200 &&
-            json::parse(r->body)["values"]["levels"] == 1 + (c + k) % 8) {
+        if (r && r->status == 200 && json::parse(r->body)["values"]["levels"] == 1 + (c + k) % 8) {
           ++ok;
         } else if (r && r->status == 400) {
           ++bad;
