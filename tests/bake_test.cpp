@@ -14,6 +14,7 @@
 #include "host/CliParse.h"
 #include "host/ParamSchema.h"
 #include "host/PluginLibrary.h"
+#include "tests/PluginFixture.h"
 #include "scenefile.h"
 
 namespace tamrel::host {
@@ -21,31 +22,7 @@ namespace {
 
 using nlohmann::json;
 
-// The plug-in, loaded once through its exports as tamrel loads it.
-class PluginTest : public ::testing::Test {
- protected:
-  static void SetUpTestSuite() {
-    library_ = new PluginLibrary();
-    ASSERT_TRUE(library_->Open(TAMREL_PLUGIN_PATH)) << library_->error();
-    cd_ = library_->GetClassDesc(0);
-    ASSERT_NE(cd_, nullptr);
-  }
-  static void TearDownTestSuite() {
-    delete library_;
-    library_ = nullptr;
-  }
-  Texmap* NewMap() {
-    auto* map = static_cast<Texmap*>(cd_->Create(FALSE));
-    scene_.AddRoot(map);
-    return map;
-  }
-
-  static PluginLibrary* library_;
-  static ClassDesc* cd_;
-  Scene scene_;
-};
-PluginLibrary* PluginTest::library_ = nullptr;
-ClassDesc* PluginTest::cd_ = nullptr;
+using PluginTest = PluginFixture;
 
 TEST(CliParse, SizesFramesAndPatterns) {
   int w = 0, h = 0;

@@ -19,6 +19,7 @@
 #include "host/EditSession.h"
 #include "host/ImageFile.h"
 #include "host/PluginLibrary.h"
+#include "tests/PluginFixture.h"
 #include "texout.h"
 
 namespace tamrel::host {
@@ -27,18 +28,8 @@ namespace {
 namespace fs = std::filesystem;
 using nlohmann::json;
 
-class EditTest : public ::testing::Test {
+class EditTest : public PluginFixture {
  protected:
-  static void SetUpTestSuite() {
-    library_ = new PluginLibrary();
-    ASSERT_TRUE(library_->Open(TAMREL_PLUGIN_PATH)) << library_->error();
-    cd_ = library_->GetClassDesc(0);
-    ASSERT_NE(cd_, nullptr);
-  }
-  static void TearDownTestSuite() {
-    delete library_;
-    library_ = nullptr;
-  }
   void SetUp() override {
     ClassDirectory classes;
     classes.AddClass(cd_);
@@ -61,13 +52,9 @@ class EditTest : public ::testing::Test {
   }
   std::string File(const std::string& name) const { return (folder_ / name).string(); }
 
-  static PluginLibrary* library_;
-  static ClassDesc* cd_;
   std::unique_ptr<EditSession> session_;
   fs::path folder_;
 };
-PluginLibrary* EditTest::library_ = nullptr;
-ClassDesc* EditTest::cd_ = nullptr;
 
 int StatusOf(const std::function<void()>& f, std::string* message = nullptr) {
   try {

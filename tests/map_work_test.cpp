@@ -11,6 +11,7 @@
 #include "host/Bake.h"
 #include "host/MapWork.h"
 #include "host/PluginLibrary.h"
+#include "tests/PluginFixture.h"
 #include "scenefile.h"
 
 namespace tamrel::host {
@@ -37,23 +38,8 @@ class TrippingMap : public Texmap {
   std::atomic<bool>& flag_;
 };
 
-class MapWork : public ::testing::Test {
+class MapWork : public PluginFixture {
  protected:
-  static void SetUpTestSuite() {
-    library_ = new PluginLibrary();
-    ASSERT_TRUE(library_->Open(TAMREL_PLUGIN_PATH)) << library_->error();
-    cd_ = library_->GetClassDesc(0);
-    ASSERT_NE(cd_, nullptr);
-  }
-  static void TearDownTestSuite() {
-    delete library_;
-    library_ = nullptr;
-  }
-  Texmap* NewMap() {
-    auto* map = static_cast<Texmap*>(cd_->Create(FALSE));
-    scene_.AddRoot(map);
-    return map;
-  }
   // Maps 0 .. levels, every slot of map k holding map k + 1.
   Texmap* Chain(int levels) {
     std::vector<Texmap*> maps;
@@ -63,12 +49,7 @@ class MapWork : public ::testing::Test {
     }
     return maps[0];
   }
-  static PluginLibrary* library_;
-  static ClassDesc* cd_;
-  Scene scene_;
 };
-PluginLibrary* MapWork::library_ = nullptr;
-ClassDesc* MapWork::cd_ = nullptr;
 
 TEST_F(MapWork, CostCountsEverySlotTwiceAndSharedMapsOnce) {
   Texmap* lone = NewMap();

@@ -14,37 +14,13 @@
 #include "host/Bake.h"
 #include "host/ParamSchema.h"
 #include "host/PluginLibrary.h"
+#include "tests/PluginFixture.h"
 #include "scenefile.h"
 
 namespace tamrel::host {
 namespace {
 
-class TileBake : public ::testing::Test {
- protected:
-  static void SetUpTestSuite() {
-    library_ = new PluginLibrary();
-    ASSERT_TRUE(library_->Open(TAMREL_PLUGIN_PATH)) << library_->error();
-    cd_ = library_->GetClassDesc(0);
-    ASSERT_NE(cd_, nullptr);
-  }
-  static void TearDownTestSuite() {
-    delete library_;
-    library_ = nullptr;
-  }
-  Texmap* NewMap(const std::vector<std::string>& sets = {}) {
-    auto* map = static_cast<Texmap*>(cd_->Create(FALSE));
-    scene_.AddRoot(map);
-    const ParamSchema schema(*cd_);
-    for (const std::string& s : sets) ParamSchema::Apply(*map, schema.ParseAssignment(s));
-    return map;
-  }
-
-  static PluginLibrary* library_;
-  static ClassDesc* cd_;
-  Scene scene_;
-};
-PluginLibrary* TileBake::library_ = nullptr;
-ClassDesc* TileBake::cd_ = nullptr;
+using TileBake = PluginFixture;
 
 // A sub-map that knows nothing of tiles.
 class PlainMap : public Texmap {
