@@ -505,9 +505,9 @@ int RunRender(const std::string& pluginPath, const RenderArgs& a, json& report) 
       bake["offset"] = {settings.view.offsetX, settings.view.offsetY};
     }
     if (a.repeat > 1) bake["repeat"] = a.repeat;
-    // A tileable bake's nudge is known only once the map is in its tileable state, so the files
-    // of a tileable bake are opened after the bake, which then holds the frame in memory.
-    const bool holdFrame = settings.tileable || a.repeat > 1;
+    // A repeated bake holds the frame to write it n times over; every other bake streams its
+    // bands to the files.
+    const bool holdFrame = a.repeat > 1;
     const int n = a.repeat;
     std::vector<std::unique_ptr<ImageFileWriter>> writers;
     std::vector<Raster> held;
@@ -543,7 +543,9 @@ int RunRender(const std::string& pluginPath, const RenderArgs& a, json& report) 
         Fail(EXIT_OUTPUT, why);
       }
     };
-    if (!holdFrame) {
+    // A tileable bake's nudge, which its files record, is known once the map is in its tileable
+    // state: its files open with the first band.
+    if (!holdFrame && !settings.tileable) {
       openWriters();
       openSheet();
     }
@@ -554,24 +556,34 @@ int RunRender(const std::string& pluginPath, const RenderArgs& a, json& report) 
       if (holdFrame) {
         complete = BakeFrame(*map, frame * kTicksPerFrame, settings, held, &nudge);
       } else {
-        complete = BakeFrame(*map, frame * kTicksPerFrame, settings,
-                             [&](int y0, int y1, const std::vector<Raster>& bands) {
-                               for (std::size_t i = 0; i < bands.size(); ++i) {
-                                 std::string e =
-                                     writers[i]->WriteRows(y0, y1, bands[i].pixels.data());
-                                 if (!e.empty()) {
-                                   sinkFailed = true;
-                                   return e;
-                                 }
-                               }
-                               if (sheet) {
-                                 SheetRows(bands, sheetRows);
-                                 std::string e = sheet->WriteRows(y0, y1, sheetRows.data());
-                                 sinkFailed = !e.empty();
-                                 return e;
-                               }
-                               return std::string();
-                             });
+        complete = BakeFrame(
+            *map, frame * kTicksPerFrame, settings,
+            [&](int y0, int y1, const std::vector<Raster>& bands) {
+              if (writers.empty()) {
+                try {
+                  openWriters();
+                  openSheet();
+                } catch (const Failure& f) {
+                  sinkFailed = true;
+                  return f.message;
+                }
+              }
+              for (std::size_t i = 0; i < bands.size(); ++i) {
+                std::string e = writers[i]->WriteRows(y0, y1, bands[i].pixels.data());
+                if (!e.empty()) {
+                  sinkFailed = true;
+                  return e;
+                }
+              }
+              if (sheet) {
+                SheetRows(bands, sheetRows);
+                std::string e = sheet->WriteRows(y0, y1, sheetRows.data());
+                sinkFailed = !e.empty();
+                return e;
+              }
+              return std::string();
+            },
+            &nudge);
       }
     } catch (const BakeError& e) {
       progress.Finish();
