@@ -22,65 +22,17 @@
 #include <string>
 #include <vector>
 
+#include "tests/TamrelRun.h"
+
 namespace {
 
 namespace fs = std::filesystem;
 using nlohmann::json;
 
-struct Result {
-  int code = -1;
-  std::string out, err;
-};
+using tamrel::testing::Result;
+using tamrel::testing::Slurp;
 
-std::string Slurp(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-class Cli : public ::testing::Test {
- protected:
-  void SetUp() override {
-    dir_ = fs::temp_directory_path() /
-           ("tamrel_cli_" + std::to_string(::getpid()) + "_" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
-  }
-  void TearDown() override {
-    fs::permissions(dir_, fs::perms::owner_all, fs::perm_options::add);
-    fs::remove_all(dir_);
-  }
-
-  // Runs tamrel in the test's folder; args are passed through the shell as written.
-  Result Run(const std::string& args) const {
-    const fs::path out = dir_.parent_path() / (dir_.filename().string() + ".stdout");
-    const fs::path err = dir_.parent_path() / (dir_.filename().string() + ".stderr");
-    const std::string cmd = "cd '" + dir_.string() + "' && '" TAMREL_BINARY "' " + args + " >'" +
-                            out.string() + "' 2>'" + err.string() + "'";
-    const int status = std::system(cmd.c_str());
-    Result r;
-    r.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    r.out = Slurp(out);
-    r.err = Slurp(err);
-    fs::remove(out);
-    fs::remove(err);
-    return r;
-  }
-
-  std::set<std::string> Files() const {
-    std::set<std::string> names;
-    for (const auto& e : fs::recursive_directory_iterator(dir_)) {
-      names.insert(fs::relative(e.path(), dir_).string());
-    }
-    return names;
-  }
-  fs::path Path(const std::string& name) const { return dir_ / name; }
-  void Write(const std::string& name, const std::string& text) const {
-    std::ofstream(Path(name), std::ios::binary) << text;
-  }
-
-  fs::path dir_;
-};
+using Cli = tamrel::testing::TamrelFolderTest;
 
 struct Image {
   int width = 0, height = 0, channels = 0;
@@ -173,7 +125,9 @@ TEST_F(Cli, OneThreadAndManyThreadsWriteTheSameImage) {
 TEST_F(Cli, BadInputsGiveOneLineErrorsAndLeaveNothingBehind) {
   Write("bad.json", "{\"size\": 4,");
   Write("wrong.json", "{\"levels\": 12}");
-  Write("corrupt.scn", std::string("\x7f" "not a scene at all", 19));
+  Write("corrupt.scn", std::string("\x7f"
+                                   "not a scene at all",
+                                   19));
   fs::create_directories(Path("locked"));
   fs::permissions(Path("locked"), fs::perms::owner_read | fs::perms::owner_exec);
   const bool root = ::geteuid() == 0;
@@ -244,9 +198,8 @@ TEST_F(Cli, PresetAndSceneRoundTripsReproduceTheImage) {
 
 TEST_F(Cli, MetadataSaysHowToReproduceTheImage) {
   for (const char* name : {"m.png", "m.exr", "m.tif"}) {
-    ASSERT_EQ(Run(std::string("render --size 16x16 -q --set levels=3 --output mono -o ") + name)
-                  .code,
-              0);
+    ASSERT_EQ(
+        Run(std::string("render --size 16x16 -q --set levels=3 --output mono -o ") + name).code, 0);
     const Image img = ReadImage(Path(name));
     ASSERT_EQ(img.channels, 1) << name;
     EXPECT_NE(img.software.find("tamrel 1.0.0"), std::string::npos) << img.software;
@@ -277,14 +230,11 @@ TEST_F(Cli, OneRunBakesAllEightMapsFromOneEvaluation) {
     const char* type;
     const char* colourSpace;
   };
-  const Want wants[] = {{"set_color.exr", 4, "half", "Linear"},
-                        {"set_mono.exr", 1, "float", "Linear"},
-                        {"set_height.exr", 1, "float", "Linear"},
-                        {"set_normal.png", 3, "uint16", "Linear"},
-                        {"set_normal-gl.png", 3, "uint16", "Linear"},
-                        {"set_normal-dx.png", 3, "uint16", "Linear"},
-                        {"set_roughness.png", 1, "uint16", "Linear"},
-                        {"set_anisotropy.png", 3, "uint16", "Linear"}};
+  const Want wants[] = {
+      {"set_color.exr", 4, "half", "Linear"},       {"set_mono.exr", 1, "float", "Linear"},
+      {"set_height.exr", 1, "float", "Linear"},     {"set_normal.png", 3, "uint16", "Linear"},
+      {"set_normal-gl.png", 3, "uint16", "Linear"}, {"set_normal-dx.png", 3, "uint16", "Linear"},
+      {"set_roughness.png", 1, "uint16", "Linear"}, {"set_anisotropy.png", 3, "uint16", "Linear"}};
   std::set<std::string> expected;
   for (const Want& w : wants) {
     expected.insert(w.file);
@@ -359,7 +309,8 @@ TEST_F(Cli, RegionsStitchedWithOiiotoolEqualTheSingleBake) {
 }
 
 TEST_F(Cli, JsonReportsFailuresAndSetsLeaveNothingBehind) {
-  const Result bad = Run("render --json --size 16 --set size=-5 --maps color,height -o s_{map}.png");
+  const Result bad =
+      Run("render --json --size 16 --set size=-5 --maps color,height -o s_{map}.png");
   EXPECT_EQ(bad.code, 2);
   const json report = json::parse(bad.out);
   EXPECT_EQ(report["exit_code"], 2);
@@ -403,8 +354,9 @@ TEST_F(Cli, JsonReportsFailuresAndSetsLeaveNothingBehind) {
 }
 
 TEST_F(Cli, FramesFollowTheKeys) {
-  const Result r = Run("render --size 24x24 -q --frames 0-2 --set 'size@0=4' --set 'size@2=12' "
-                       "-o 'f.##.png'");
+  const Result r =
+      Run("render --size 24x24 -q --frames 0-2 --set 'size@0=4' --set 'size@2=12' "
+          "-o 'f.##.png'");
   ASSERT_EQ(r.code, 0) << r.err;
   EXPECT_EQ(Files(), (std::set<std::string>{"f.00.png", "f.01.png", "f.02.png"}));
   EXPECT_NE(ReadImage(Path("f.00.png")).pixels, ReadImage(Path("f.02.png")).pixels);
@@ -438,9 +390,8 @@ TEST_F(Cli, TileableBakesReportTheirNudgeAndRepeat) {
   EXPECT_EQ(json::parse(ReadImage(Path("b.png")).description)["tamrel"]["offset"],
             json::array({-32, 64}));
   // --repeat lays the bake side by side: each quadrant is the bake itself.
-  ASSERT_EQ(Run("render --size 32 --extent 160 --set type=0 --tileable -q --repeat 2 -o r.png")
-                .code,
-            0);
+  ASSERT_EQ(
+      Run("render --size 32 --extent 160 --set type=0 --tileable -q --repeat 2 -o r.png").code, 0);
   const Image one = ReadImage(Path("a.png")), four = ReadImage(Path("r.png"));
   ASSERT_EQ(four.width, 64);
   ASSERT_EQ(four.height, 64);

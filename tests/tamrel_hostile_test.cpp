@@ -29,70 +29,22 @@
 #include "host/PluginLibrary.h"
 #include "imtl.h"
 #include "scenefile.h"
+#include "tests/TamrelRun.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using nlohmann::json;
 
-struct Result {
-  int code = -1;
-  std::string out, err;
-};
+using tamrel::testing::ExitCode;
+using tamrel::testing::Result;
+using tamrel::testing::Slurp;
 
-std::string Slurp(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-int ExitCode(int status) {
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-class Hostile : public ::testing::Test {
+class Hostile : public tamrel::testing::TamrelFolderTest {
  protected:
-  void SetUp() override {
-    dir_ = fs::temp_directory_path() /
-           ("tamrel_hostile_" + std::to_string(::getpid()) + "_" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
-  }
   void TearDown() override {
     if (mounted_) ::umount(dir_.c_str());
-    fs::remove_all(dir_);
-    fs::remove(Log(".stdout"));
-    fs::remove(Log(".stderr"));
-    fs::remove(Log(".sh"));
-  }
-  fs::path Log(const char* ext) const {
-    return dir_.parent_path() / (dir_.filename().string() + ext);
-  }
-
-  // Runs a shell command line in the test's folder, with $T naming tamrel.
-  Result Shell(const std::string& line, const std::string& env = "") const {
-    std::ofstream(Log(".sh"), std::ios::binary) << line << "\n";
-    const std::string cmd = "cd '" + dir_.string() + "' && T='" TAMREL_BINARY "' " + env + " sh '" +
-                            Log(".sh").string() + "' >'" + Log(".stdout").string() + "' 2>'" +
-                            Log(".stderr").string() + "'";
-    Result r;
-    r.code = ExitCode(std::system(cmd.c_str()));
-    r.out = Slurp(Log(".stdout"));
-    r.err = Slurp(Log(".stderr"));
-    return r;
-  }
-  Result Run(const std::string& args, const std::string& env = "") const {
-    return Shell("\"$T\" " + args, env);
-  }
-
-  std::set<std::string> Files() const {
-    std::set<std::string> names;
-    for (const auto& e : fs::directory_iterator(dir_)) names.insert(e.path().filename().string());
-    return names;
-  }
-  fs::path Path(const std::string& name) const { return dir_ / name; }
-  void Write(const std::string& name, const std::string& text) const {
-    std::ofstream(Path(name), std::ios::binary) << text;
+    TamrelFolderTest::TearDown();
   }
   bool MountSmallDisk(const char* size) {
     const std::string options = std::string("size=") + size;
@@ -100,7 +52,6 @@ class Hostile : public ::testing::Test {
     return mounted_;
   }
 
-  fs::path dir_;
   bool mounted_ = false;
 };
 
