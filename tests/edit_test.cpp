@@ -211,6 +211,20 @@ TEST_F(EditTest, StateRunsTheMapsEnablingRules) {
     EXPECT_EQ(s["enabled"][name], true) << name;
   }
   EXPECT_EQ(s["enabled"]["erosion"], false);
+
+  // The coordinates' rules: the lock greys the Y and Z size amplitudes, and the tiling lists act
+  // only under "Explicit Map Channel 2D" (type 0).
+  for (const bool lock : {false, true}) {
+    for (const int type : {0, 2}) {
+      s = session_->State(Params({{"xyz_lock", lock}, {"xyz_map", type}}), 0);
+      EXPECT_EQ(s["enabled"]["xyz_size_x2"], true);
+      EXPECT_EQ(s["enabled"]["xyz_size_y2"], !lock) << lock;
+      EXPECT_EQ(s["enabled"]["xyz_size_z2"], !lock) << lock;
+      for (const char* tile : {"xyz_tile_x", "xyz_tile_y", "xyz_tile_z"}) {
+        EXPECT_EQ(s["enabled"][tile], type == 0) << tile << " " << type;
+      }
+    }
+  }
 }
 
 TEST_F(EditTest, StateShowsValuesAtTheFrame) {

@@ -326,21 +326,12 @@ function buildRollouts() {
   }
 }
 
-// The coordinates rollout's rules as the plug-in applies them when it updates: the lock disables
-// the Y and Z size amplitudes, and the tiling lists act only under "Explicit Map Channel 2D".
-// They are combined with what the server reports, which comes from the plug-in itself.
-function rolloutRule(name) {
-  if (name === 'xyz_size_y2' || name === 'xyz_size_z2') return !editor.values.xyz_lock;
-  if (name === 'xyz_tile_x' || name === 'xyz_tile_y' || name === 'xyz_tile_z') return editor.values.xyz_map === 0;
-  return true;
-}
-
 function showControls() {
   const units = inSceneUnits();
   for (const [name, elements] of editor.controls) {
     const p = editor.layout.params[name];
     const v = editor.values[name];
-    const on = editor.enabled[name] !== false && rolloutRule(name);
+    const on = editor.enabled[name] !== false;
     for (const el of elements) {
       el.classList.toggle('disabled', !on);
       if ('disabled' in el && !el.classList.contains('mapbutton')) el.disabled = !on;
