@@ -218,13 +218,32 @@ EditServer::EditServer(EditSession& session, const EditServerOptions& options)
   svr.Post("/api/bake", api([&session](const httplib::Request& req, httplib::Response& res) {
              const json body = Body(req);
              const PreviewSettings view = ViewOf(body, 1024);
-             MapKind output = MapKind::COLOR;
-             if (body.contains("output") &&
-                 !(Field(body, "output").is_string() &&
-                   ParseMapName(body["output"].get<std::string>(), NormalConvention::OPENGL, output))) {
-               throw EditError(400, std::string("\"output\" is one of ") + MapNames());
+             // "output": one map's name; "maps": several, a texture set.
+             std::vector<MapKind> maps;
+             const auto addMap = [&maps](const json& name) {
+               MapKind kind;
+               if (!name.is_string() ||
+                   !ParseMapName(name.get<std::string>(), NormalConvention::OPENGL, kind)) {
+                 throw EditError(400, std::string("a map to bake is one of ") + MapNames());
+               }
+               maps.push_back(kind);
+             };
+             if (body.contains("maps")) {
+               const json& names = Field(body, "maps");
+               if (!names.is_array() || names.empty() || names.size() > 8) {
+                 throw EditError(400, "\"maps\" is a list of one to eight map names");
+               }
+               for (const json& name : names) addMap(name);
+             } else if (body.contains("output")) {
+               addMap(Field(body, "output"));
+             } else {
+               maps.push_back(MapKind::COLOR);
              }
-             SendJson(res, 200, {{"path", session.Bake(Params(body), view, output, StringField(body, "path"))}});
+             json paths = json::array();
+             for (const std::string& p : session.Bake(Params(body), view, maps, StringField(body, "path"))) {
+               paths.push_back(p);
+             }
+             SendJson(res, 200, {{"path", paths[0]}, {"paths", paths}});
            }));
   svr.set_exception_handler([](const httplib::Request&, httplib::Response& res, std::exception_ptr) {
     SendError(res, 500, "internal error");

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "atomicfile.h"
+#include "host/CliParse.h"
 #include "host/ImageFile.h"
 #include "imtl.h"
 #include "iparamm2.h"
@@ -291,62 +292,108 @@ BakeSettings EditSession::SettingsFor(const PreviewSettings& view) {
   return bake;
 }
 
-std::string EditSession::Bake(const json& params, const PreviewSettings& view, MapKind output,
-                              const std::string& path) {
-  CheckFolder(path, "image");
+std::vector<std::string> EditSession::Bake(const json& params, const PreviewSettings& view,
+                                           const std::vector<MapKind>& maps,
+                                           const std::string& path) {
   const TimeValue t = FrameTime(view.frame);
   if (view.size < 1 || view.size > kMaxEditBakeSize) {
     throw EditError(400, "the bake size must be from 1 to " + std::to_string(kMaxEditBakeSize));
   }
-  ImageFileOptions options;
-  options.data = IsDataMap(output);
-  PixelType resolved;
-  if (std::string why = ResolvePixelType(path, options, resolved); !why.empty()) {
-    throw EditError(400, why);
+  if (maps.empty()) throw EditError(400, "a bake needs at least one map");
+  if (maps.size() > 1 && !HasMapPattern(path)) {
+    throw EditError(400, "baking several maps needs a '{map}' pattern in the file name " + path +
+                             " (for example steel_{map}.png)");
   }
-  if (output == MapKind::HEIGHT && resolved == PixelType::UINT8) {
-    options.type = PixelType::UINT16;
+  // Each map's file, pixel type and tags.
+  struct Output {
+    MapKind kind;
+    std::string name, path;
+    ImageFileOptions options;
+  };
+  std::vector<Output> outputs;
+  for (const MapKind kind : maps) {
+    Output o;
+    o.kind = kind;
+    o.name = kind == MapKind::NORMAL_GL ? "normal" : MapKindName(kind);
+    o.path = ExpandMapPattern(path, o.name);
+    CheckFolder(o.path, "image");
+    for (const Output& other : outputs) {
+      if (other.kind == kind) throw EditError(400, "the map " + o.name + " is asked for twice");
+    }
+    o.options.data = IsDataMap(kind);
+    PixelType resolved;
+    if (std::string why = ResolvePixelType(o.path, o.options, resolved); !why.empty()) {
+      throw EditError(400, why);
+    }
+    if (kind == MapKind::HEIGHT && resolved == PixelType::UINT8) {
+      o.options.type = PixelType::UINT16;
+    }
+    outputs.push_back(std::move(o));
   }
   BakeSettings bake = SettingsFor(view);
-  bake.maps = {output};
+  bake.maps = maps;
   if (std::string why = CheckBakeSettings(bake); !why.empty()) throw EditError(400, why);
   std::lock_guard lock(work_);
   Scene keeper;
   Texmap* map = BuildMap(params, keeper);
-  // What reproduces the image, as `tamrel render` records it.
-  const json description = {
-      {"tamrel",
-       {{"frame", view.frame},
-        {"fps", kFramesPerSecond},
-        {"size", {view.size, view.size}},
-        {"samples", bake.samples},
-        {"geometry", view.geometry == Geometry::SPHERE ? "sphere" : "plane"},
-        {"extent", view.extent},
-        {"filter", bake.filter},
-        {"normal_convention", "opengl"},
-        {"bump_scale", bake.bumpScale},
-        {"roughness", {bake.roughnessSurface, bake.roughnessScratch}},
-        {"output", output == MapKind::NORMAL_GL ? "normal" : MapKindName(output)}}},
-      {"params", schema_.ToJson(*map)}};
-  options.metadata = {{"ImageDescription", description.dump()}, {"Software", software_}};
-  ImageFileWriter writer;
-  if (std::string why = writer.Open(path, view.size, view.size, MapChannels(output), options);
-      !why.empty()) {
-    throw EditError(422, why);
+  // What reproduces each image, as `tamrel render` records it.
+  const json description = {{"tamrel",
+                             {{"frame", view.frame},
+                              {"fps", kFramesPerSecond},
+                              {"size", {view.size, view.size}},
+                              {"samples", bake.samples},
+                              {"geometry", view.geometry == Geometry::SPHERE ? "sphere" : "plane"},
+                              {"extent", view.extent},
+                              {"filter", bake.filter},
+                              {"normal_convention", "opengl"},
+                              {"bump_scale", bake.bumpScale},
+                              {"roughness", {bake.roughnessSurface, bake.roughnessScratch}}}},
+                            {"params", schema_.ToJson(*map)}};
+  std::vector<std::unique_ptr<ImageFileWriter>> writers;
+  for (Output& o : outputs) {
+    json tagged = description;
+    tagged["tamrel"]["output"] = o.name;
+    o.options.metadata = {{"ImageDescription", tagged.dump()}, {"Software", software_}};
+    auto writer = std::make_unique<ImageFileWriter>();
+    if (std::string why =
+            writer->Open(o.path, view.size, view.size, MapChannels(o.kind), o.options);
+        !why.empty()) {
+      throw EditError(422, why);
+    }
+    writers.push_back(std::move(writer));
   }
   bool sinkFailed = false;
   try {
     BakeFrame(*map, t, bake, [&](int y0, int y1, const std::vector<Raster>& bands) {
-      std::string why = writer.WriteRows(y0, y1, bands.front().pixels.data());
-      sinkFailed = !why.empty();
-      return why;
+      for (std::size_t i = 0; i < bands.size(); ++i) {
+        std::string why = writers[i]->WriteRows(y0, y1, bands[i].pixels.data());
+        if (!why.empty()) {
+          sinkFailed = true;
+          return why;
+        }
+      }
+      return std::string();
     });
   } catch (const BakeError& e) {
     throw EditError(sinkFailed ? 422 : 400, e.what());
   }
-  if (std::string why = writer.Close(); !why.empty()) throw EditError(422, why);
-  if (std::string why = writer.Commit(); !why.empty()) throw EditError(422, why);
-  return Absolute(path);
+  // Every map is complete before any of them replaces a file; a failed replacement removes the
+  // files already replaced, so that no set is left half new and half old.
+  for (auto& w : writers) {
+    if (std::string why = w->Close(); !why.empty()) throw EditError(422, why);
+  }
+  std::vector<std::string> written;
+  for (auto& w : writers) {
+    if (std::string why = w->Commit(); !why.empty()) {
+      for (const std::string& p : written) {
+        std::error_code ec;
+        fs::remove(p, ec);
+      }
+      throw EditError(422, why);
+    }
+    written.push_back(Absolute(w->path()));
+  }
+  return written;
 }
 
 }  // namespace tamrel::host

@@ -36,8 +36,8 @@ class EditError : public std::runtime_error {
 
 struct PreviewSettings {
   Geometry geometry = Geometry::PLANE;
-  int size = 512;          // square image, pixels per edge
-  float extent = 40.0f;    // scene units across the plane
+  int size = 512;        // square image, pixels per edge
+  float extent = 40.0f;  // scene units across the plane
   int frame = 0;
 };
 
@@ -84,11 +84,13 @@ class EditSession {
   // Returns the absolute path written.
   std::string SaveScene(const nlohmann::json& params, const std::string& path);
   std::string SavePreset(const nlohmann::json& params, const std::string& path);
-  // Bakes one map of a frame to an image file as `tamrel render --maps NAME` does with its default
+  // Bakes maps of a frame to image files as `tamrel render --maps NAMES` does with its default
   // settings (a "normal" map in the OpenGL convention; a height map asked for in 8 bits is written
-  // in 16). Returns the absolute path written.
-  std::string Bake(const nlohmann::json& params, const PreviewSettings& view, MapKind output,
-                   const std::string& path);
+  // in 16). Several maps make a texture set: path then needs a "{map}" pattern, which each map's
+  // name replaces, and no file is replaced until every map is complete. Returns the absolute
+  // paths written, in the order of maps.
+  std::vector<std::string> Bake(const nlohmann::json& params, const PreviewSettings& view,
+                                const std::vector<MapKind>& maps, const std::string& path);
 
   // The settings of a preview or bake of view: those `tamrel render` uses by default.
   static BakeSettings SettingsFor(const PreviewSettings& view);

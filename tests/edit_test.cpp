@@ -445,8 +445,8 @@ TEST_F(EditTest, BakeWritesTheImageTamrelRenderWould) {
   view.size = 40;
   view.frame = 2;
   const std::string png = File("bake.png");
-  EXPECT_EQ(session_->Bake(Params({{"size", 6.0}}), view, MapKind::COLOR, png),
-            fs::absolute(png).lexically_normal().string());
+  EXPECT_EQ(session_->Bake(Params({{"size", 6.0}}), view, {MapKind::COLOR}, png),
+            std::vector<std::string>{fs::absolute(png).lexically_normal().string()});
   auto in = OIIO::ImageInput::open(png);
   ASSERT_TRUE(in);
   EXPECT_EQ(in->spec().width, 40);
@@ -477,15 +477,67 @@ TEST_F(EditTest, BakeWritesTheImageTamrelRenderWould) {
   EXPECT_EQ(baked, previewPixels);
 
   const std::string exr = File("height.exr");
-  session_->Bake(Params(), view, MapKind::HEIGHT, exr);
+  session_->Bake(Params(), view, {MapKind::HEIGHT}, exr);
   auto h = OIIO::ImageInput::open(exr);
   ASSERT_TRUE(h);
   EXPECT_EQ(h->spec().nchannels, 1);
   h->close();
-  EXPECT_EQ(StatusOf([&] { session_->Bake(Params(), view, MapKind::COLOR, File("x.bmpx")); }), 400);
-  view.geometry = Geometry::SPHERE;
-  EXPECT_EQ(StatusOf([&] { session_->Bake(Params(), view, MapKind::NORMAL_GL, File("n.png")); }),
+  EXPECT_EQ(StatusOf([&] { session_->Bake(Params(), view, {MapKind::COLOR}, File("x.bmpx")); }),
             400);
+  view.geometry = Geometry::SPHERE;
+  EXPECT_EQ(StatusOf([&] { session_->Bake(Params(), view, {MapKind::NORMAL_GL}, File("n.png")); }),
+            400);
+}
+
+// A texture set: one file per map by the {map} pattern, each tagged with its map, the colour the
+// same pixels as a bake of the colour alone; refused without a pattern or with a map twice.
+TEST_F(EditTest, BakeWritesATextureSet) {
+  PreviewSettings view;
+  view.size = 24;
+  const json params = Params({{"size", 4.0}, {"levels", 3}});
+  const std::vector<std::string> written =
+      session_->Bake(params, view,
+                     {MapKind::COLOR, MapKind::HEIGHT, MapKind::NORMAL_GL, MapKind::ROUGHNESS,
+                      MapKind::ANISOTROPY},
+                     File("set_{map}.png"));
+  const std::vector<std::pair<std::string, int>> expected = {
+      {"color", 4}, {"height", 1}, {"normal", 3}, {"roughness", 1}, {"anisotropy", 3}};
+  ASSERT_EQ(written.size(), expected.size());
+  for (std::size_t i = 0; i < expected.size(); ++i) {
+    const auto& [name, channels] = expected[i];
+    EXPECT_EQ(written[i], fs::absolute(File("set_" + name + ".png")).lexically_normal().string());
+    auto in = OIIO::ImageInput::open(written[i]);
+    ASSERT_TRUE(in) << written[i];
+    EXPECT_EQ(in->spec().nchannels, channels) << name;
+    // The height map is data: 16 bits even in a PNG, never 8.
+    if (name == "height") EXPECT_EQ(in->spec().format, OIIO::TypeDesc::UINT16);
+    const json d = json::parse(in->spec().get_string_attribute("ImageDescription"));
+    EXPECT_EQ(d["tamrel"]["output"], name);
+    EXPECT_EQ(d["params"]["levels"], 3);
+  }
+  session_->Bake(params, view, {MapKind::COLOR}, File("alone.png"));
+  const auto pixels = [](const std::string& path) {
+    auto in = OIIO::ImageInput::open(path);
+    std::vector<unsigned char> p(24 * 24 * 4);
+    EXPECT_TRUE(in && in->read_image(0, 0, 0, 4, OIIO::TypeDesc::UINT8, p.data())) << path;
+    return p;
+  };
+  EXPECT_EQ(pixels(File("set_color.png")), pixels(File("alone.png")));
+
+  std::string message;
+  EXPECT_EQ(StatusOf(
+                [&] {
+                  session_->Bake(params, view, {MapKind::COLOR, MapKind::HEIGHT}, File("flat.png"));
+                },
+                &message),
+            400);
+  EXPECT_NE(message.find("'{map}' pattern"), std::string::npos) << message;
+  EXPECT_EQ(StatusOf([&] {
+              session_->Bake(params, view, {MapKind::HEIGHT, MapKind::HEIGHT}, File("t_{map}.exr"));
+            }),
+            400);
+  EXPECT_FALSE(fs::exists(File("flat.png")));
+  EXPECT_FALSE(fs::exists(File("t_height.exr")));
 }
 
 // ---- the server --------------------------------------------------------------------------------
@@ -633,6 +685,33 @@ TEST_F(EditServerTest, AnswersRequestsWithTheDocument) {
   EXPECT_EQ(missing->status, 404);
   EXPECT_EQ(json::parse(missing->body)["error"],
             "cannot read preset " + fs::absolute(File("none.json")).lexically_normal().string());
+
+  // Bakes: one map by "output", a texture set by "maps", the colour map when neither is given.
+  auto set = Post("/api/bake", json{{"params", params},
+                                    {"size", 8},
+                                    {"maps", {"height", "roughness"}},
+                                    {"path", File("s_{map}.exr")}}
+                                   .dump());
+  ASSERT_EQ(set->status, 200) << set->body;
+  EXPECT_EQ(json::parse(set->body)["paths"],
+            json({fs::absolute(File("s_height.exr")).lexically_normal().string(),
+                  fs::absolute(File("s_roughness.exr")).lexically_normal().string()}));
+  auto one =
+      Post("/api/bake",
+           json{{"params", params}, {"size", 8}, {"output", "anisotropy"}, {"path", File("a.exr")}}
+               .dump());
+  ASSERT_EQ(one->status, 200) << one->body;
+  EXPECT_EQ(json::parse(one->body)["path"],
+            fs::absolute(File("a.exr")).lexically_normal().string());
+  for (const json& maps : {json::array(), json("color"), json({"color", "shiny"}), json({1, 2}),
+                           json(std::vector<std::string>(9, "color"))}) {
+    auto bad =
+        Post("/api/bake",
+             json{{"params", params}, {"size", 8}, {"maps", maps}, {"path", File("b_{map}.png")}}
+                 .dump());
+    EXPECT_EQ(bad->status, 400) << maps.dump();
+  }
+  EXPECT_FALSE(fs::exists(File("b_color.png")));
 }
 
 // Bad requests get a 4xx with a JSON message, never a crash or a 5xx, and the server keeps

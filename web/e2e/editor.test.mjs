@@ -187,6 +187,32 @@ test('a saved scene renders with tamrel render to the preview\'s pixels', () => 
   execFileSync('idiff', ['-fail', '0', '-failpercent', '0', '-warn', '0', shown, baked]);
 }));
 
+test('bake writes a texture set, the maps tamrel render --maps writes', () => withEditor(async (page, editor) => {
+  let g = await page.evaluate(() => window.tamrelEditor.preview.generation);
+  await typeValue(page, 101, 1490, '5');
+  g = await waitForFinal(page, g);
+  await page.locator('#bake').click();
+  await page.locator('#file-path').fill('steel.png');
+  await page.locator('#bake-output').selectOption('set');
+  await page.locator('#bake-size').fill('48');
+  await page.locator('#file-ok').click();
+  await page.waitForFunction(() => document.getElementById('message').textContent.startsWith('Baked '));
+  await page.locator('#save-preset').click();
+  await page.locator('#file-path').fill('steel.json');
+  await page.locator('#file-ok').click();
+  await page.waitForFunction(() => document.getElementById('message').textContent.startsWith('Saved '));
+
+  const maps = ['color', 'height', 'normal', 'roughness', 'anisotropy'];
+  execFileSync(TAMREL, ['render', '--preset', join(editor.folder, 'steel.json'), '--size', '48', '-q',
+                        '--maps', maps.join(','), '-o', join(editor.folder, 'cli_{map}.png')]);
+  for (const m of maps) {
+    const fromPage = join(editor.folder, `steel_${m}.png`);
+    assert.ok(existsSync(fromPage), fromPage);
+    execFileSync('idiff', ['-fail', '0', '-failpercent', '0', '-warn', '0', fromPage,
+                           join(editor.folder, `cli_${m}.png`)]);
+  }
+}));
+
 test('open restores a saved preset; leaving with unsaved changes asks first', () => withEditor(async (page, editor) => {
   let g = await page.evaluate(() => window.tamrelEditor.preview.generation);
   await typeValue(page, 101, 1493, '25');  // "stretch"

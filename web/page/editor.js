@@ -11,6 +11,8 @@ const TOKEN = document.querySelector('meta[name="tamrel-token"]').content;
 const SX = 1.9;
 const SY = 2.0;
 const COARSE_SIZE = 64;
+// The maps of a texture set, as `tamrel render --maps` names them.
+const TEXTURE_SET = ['color', 'height', 'normal', 'roughness', 'anisotropy'];
 
 const editor = {
   layout: null,
@@ -514,9 +516,16 @@ async function onBake() {
   const path = await askFile('Bake to an image file', suggestName('.png'), true);
   if (!path) return;
   const size = Number(document.getElementById('bake-size').value);
+  let request = { ...previewRequest(size, 0), output: output.value, path };
+  if (output.value === 'set') {
+    // A texture set: one file per map, named by the {map} pattern (added before the extension
+    // when the name has none).
+    const named = path.includes('{map}') ? path : path.replace(/(\.[^./]*)?$/, '_{map}$1');
+    request = { ...previewRequest(size, 0), maps: TEXTURE_SET, path: named };
+  }
   try {
-    const r = await api('/api/bake', { ...previewRequest(size, 0), output: output.value, path });
-    showMessage(`Baked ${r.path}`, 'info');
+    const r = await api('/api/bake', request);
+    showMessage(`Baked ${r.paths.join(', ')}`, 'info');
   } catch (e) {
     showMessage(e.message);
   }
