@@ -74,47 +74,92 @@ inline float Clamp01(float v) { return v < 0.0f ? 0.0f : (v > 1.0f ? 1.0f : v); 
 
 inline double UnitOffset(std::uint32_t s) { return (static_cast<double>(s) + 0.5) * 0x1p-32; }
 
-// Lowers best2 to the smallest squared distance from q to the feature points of cube (x, y, z),
-// with the plain code's arithmetic; true when it did.
 #if defined(TAMREL_KERNEL_AVX2)
-// Four features at a time in the lanes: the generator jumps, the exact conversion of the 32-bit
-// values to double (flip the sign bit, convert as signed, add 2^31 back) and the distances.
-inline __m256d FeatureDelta(__m128i seed, int axis, int first, double cell, double q) {
+// The step of neighbour n per axis, its step code, and what the step adds to the cube's seed
+// (the hash is linear in the cell, modulo 2^32). The neighbours are numbered faces first, then
+// edges, then corners, so that the nearest cubes are searched first; two padding entries at the
+// end stand for the centre.
+struct NeighbourTable {
+  int code[28];
+  std::uint32_t seedStep[28];
+  alignas(32) double step[28][4];  // sx, sy, sz, 0
+};
+constexpr NeighbourTable MakeNeighbours() {
+  NeighbourTable t{};
+  int n = 0;
+  for (int order = 1; order <= 3; ++order) {
+    for (int code = 0; code < 27; ++code) {
+      const int sx = code / 9 - 1, sy = code / 3 % 3 - 1, sz = code % 3 - 1;
+      if ((sx != 0) + (sy != 0) + (sz != 0) == order) t.code[n++] = code;
+    }
+  }
+  t.code[26] = t.code[27] = kCentre;
+  for (int i = 0; i < 28; ++i) {
+    const int sx = t.code[i] / 9 - 1, sy = t.code[i] / 3 % 3 - 1, sz = t.code[i] % 3 - 1;
+    t.seedStep[i] = kHashX * static_cast<std::uint32_t>(sx) +
+                    kHashY * static_cast<std::uint32_t>(sy) +
+                    kHashZ * static_cast<std::uint32_t>(sz);
+    t.step[i][0] = sx;
+    t.step[i][1] = sy;
+    t.step[i][2] = sz;
+    t.step[i][3] = 0.0;
+  }
+  return t;
+}
+constexpr NeighbourTable kNeighbours = MakeNeighbours();
+
+// Per feature count, 0 in the lanes of the first four features that exist and +inf in the others:
+// the maximum with a squared distance (never negative) keeps it or empties the lane.
+struct Emptying {
+  alignas(32) double lanes[6][4];
+};
+constexpr Emptying MakeEmptying() {
+  Emptying e{};
+  for (int count = 0; count < 6; ++count) {
+    for (int i = 0; i < 4; ++i) e.lanes[count][i] = i < count ? 0.0 : kNoDistance;
+  }
+  return e;
+}
+constexpr Emptying kEmptying = MakeEmptying();
+
+// The distances of four features at a time: the generator jumps to each coordinate, then the
+// offset (s + 0.5) * 2^-32 of each 32-bit value s is formed in the bits of a double:
+// 1 + (s + 0.5) * 2^-32 has s in the upper 32 bits of the 52-bit fraction and a one below them.
+// (cell - 1) + that is exactly cell + offset before its one rounding, so the feature coordinate
+// is the plain cell + offset to the bit; everything after it is the plain order of operations.
+inline __m256d FeatureDelta(__m128i seed, int axis, int first, __m256d cellLess1, __m256d q) {
   const __m128i mul = _mm_loadu_si128(reinterpret_cast<const __m128i*>(kJumps.mul[axis] + first));
   const __m128i add = _mm_loadu_si128(reinterpret_cast<const __m128i*>(kJumps.add[axis] + first));
   const __m128i s = _mm_add_epi32(_mm_mullo_epi32(mul, seed), add);
-  const __m256d v = _mm256_add_pd(
-      _mm256_cvtepi32_pd(_mm_xor_si128(s, _mm_set1_epi32(INT32_MIN))),
-      _mm256_set1_pd(2147483648.0));
-  const __m256d offset =
-      _mm256_mul_pd(_mm256_add_pd(v, _mm256_set1_pd(0.5)), _mm256_set1_pd(0x1p-32));
-  return _mm256_sub_pd(_mm256_add_pd(_mm256_set1_pd(cell), offset), _mm256_set1_pd(q));
+  const __m256i bits = _mm256_or_si256(_mm256_slli_epi64(_mm256_cvtepu32_epi64(s), 20),
+                                       _mm256_set1_epi64x(0x3FF0000000080000ll));
+  return _mm256_sub_pd(_mm256_add_pd(cellLess1, _mm256_castsi256_pd(bits)), q);
 }
 
-inline __m256d FeatureDistances(__m128i seed, int first, int count, const double c[3],
-                                const double q[3]) {
-  const __m256d dx = FeatureDelta(seed, 0, first, c[0], q[0]);
-  const __m256d dy = FeatureDelta(seed, 1, first, c[1], q[1]);
-  const __m256d dz = FeatureDelta(seed, 2, first, c[2], q[2]);
-  const __m256d d2 = _mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(dy, dy), _mm256_mul_pd(dx, dx)),
-                                   _mm256_mul_pd(dz, dz));
-  const __m128i lane = _mm_setr_epi32(first, first + 1, first + 2, first + 3);
-  const __m256d live =
-      _mm256_castsi256_pd(_mm256_cvtepi32_epi64(_mm_cmplt_epi32(lane, _mm_set1_epi32(count))));
-  return _mm256_blendv_pd(_mm256_set1_pd(kNoDistance), d2, live);
+inline __m256d FeatureDistances(__m128i seed, int first, __m256d cellLess1, const __m256d q[3]) {
+  const __m256d dx =
+      FeatureDelta(seed, 0, first, _mm256_permute4x64_pd(cellLess1, 0x00), q[0]);
+  const __m256d dy =
+      FeatureDelta(seed, 1, first, _mm256_permute4x64_pd(cellLess1, 0x55), q[1]);
+  const __m256d dz =
+      FeatureDelta(seed, 2, first, _mm256_permute4x64_pd(cellLess1, 0xAA), q[2]);
+  return _mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(dy, dy), _mm256_mul_pd(dx, dx)),
+                       _mm256_mul_pd(dz, dz));
 }
 
-__attribute__((always_inline)) inline bool SearchCube(std::int32_t x, std::int32_t y, std::int32_t z, const double q[3],
-                       double& best2) {
-  const std::uint32_t seed = kHashX * static_cast<std::uint32_t>(x) +
-                             kHashY * static_cast<std::uint32_t>(y) +
-                             kHashZ * static_cast<std::uint32_t>(z);
+// Lowers best2 to the smallest squared distance from q to the feature points of the cube with
+// the given seed, whose cell less one is (x, y, z, 0) in cellLess1; true when it did.
+__attribute__((always_inline)) inline bool SearchCube(std::uint32_t seed, __m256d cellLess1,
+                                                      const __m256d q[3], double& best2) {
   const int count = kFeatureCount[seed >> 24];
   if (count == 0) return false;
-  const double c[3] = {static_cast<double>(x), static_cast<double>(y), static_cast<double>(z)};
   const __m128i s = _mm_set1_epi32(static_cast<std::int32_t>(seed));
-  __m256d d2 = FeatureDistances(s, 0, count, c, q);
-  if (count > 4) d2 = _mm256_min_pd(d2, FeatureDistances(s, 4, count, c, q));
+  __m256d d2 = _mm256_max_pd(FeatureDistances(s, 0, cellLess1, q),
+                             _mm256_load_pd(kEmptying.lanes[count]));
+  if (count > 4) {
+    d2 = _mm256_min_pd(d2, _mm256_max_pd(FeatureDistances(s, 4, cellLess1, q),
+                                         _mm256_load_pd(kEmptying.lanes[1])));
+  }
   // Every lane is a finite distance or the empty marker, so the minimum is exact.
   const __m128d half = _mm_min_pd(_mm256_castpd256_pd128(d2), _mm256_extractf128_pd(d2, 1));
   const double m = _mm_cvtsd_f64(_mm_min_sd(half, _mm_unpackhi_pd(half, half)));
@@ -125,6 +170,8 @@ __attribute__((always_inline)) inline bool SearchCube(std::int32_t x, std::int32
   return false;
 }
 #else
+// Lowers best2 to the smallest squared distance from q to the feature points of cube (x, y, z),
+// with the plain code's arithmetic; true when it did.
 __attribute__((always_inline)) inline bool SearchCube(std::int32_t x, std::int32_t y, std::int32_t z, const double q[3],
                        double& best2) {
   const std::uint32_t seed = kHashX * static_cast<std::uint32_t>(x) +
@@ -154,6 +201,10 @@ struct Levels {
   alignas(32) double q[3][8];
   alignas(32) double below[3][8], above[3][8];
   alignas(32) std::int32_t c[3][8];
+#if defined(TAMREL_KERNEL_AVX2)
+  alignas(32) double less1[3][8];  // the cells less one, as doubles
+  alignas(32) std::uint32_t seed[8];  // the seeds of the levels' own cubes
+#endif
 };
 
 // Fills the levels of p; false when a coordinate is not finite or beyond the fast cell range.
@@ -190,8 +241,15 @@ inline bool SetUpLevels(const Point3& p, const ScratchParams& params, int levels
       _mm256_store_pd(L.below[a] + 4 * h, _mm256_mul_pd(below, below));
       _mm256_store_pd(L.above[a] + 4 * h, _mm256_mul_pd(above, above));
       _mm_store_si128(reinterpret_cast<__m128i*>(L.c[a] + 4 * h), _mm256_cvttpd_epi32(c));
+      _mm256_store_pd(L.less1[a] + 4 * h, _mm256_sub_pd(c, one));
     }
   }
+  auto cell = [&](int a) { return _mm256_load_si256(reinterpret_cast<const __m256i*>(L.c[a])); };
+  const __m256i seed = _mm256_add_epi32(
+      _mm256_add_epi32(_mm256_mullo_epi32(cell(0), _mm256_set1_epi32(static_cast<int>(kHashX))),
+                       _mm256_mullo_epi32(cell(1), _mm256_set1_epi32(static_cast<int>(kHashY)))),
+      _mm256_mullo_epi32(cell(2), _mm256_set1_epi32(static_cast<int>(kHashZ))));
+  _mm256_store_si256(reinterpret_cast<__m256i*>(L.seed), seed);
   return true;
 }
 #else
@@ -245,11 +303,10 @@ inline bool StrandValue(const double q[3], const std::int32_t c[3], int bestStep
 // Searches the 26 neighbour cubes of a level point whose bound is below the running minimum.
 #if defined(TAMREL_KERNEL_AVX2)
 // The 26 bounds four at a time: per axis the gaps (below, 0, above) are permuted into the steps of
-// four neighbours, in the step-code order with the centre left out (two padding lanes at the end).
-constexpr int NeighbourCode(int n) { return n < kCentre ? n : (n < 26 ? n + 1 : kCentre); }
+// four neighbours in the order of the neighbour table (two padding lanes at the end).
 constexpr int Lanes(int block, int divisor) {
   int imm = 0;
-  for (int i = 0; i < 4; ++i) imm |= (NeighbourCode(4 * block + i) / divisor % 3) << (2 * i);
+  for (int i = 0; i < 4; ++i) imm |= (kNeighbours.code[4 * block + i] / divisor % 3) << (2 * i);
   return imm;
 }
 
@@ -264,12 +321,21 @@ inline int BoundBlock(__m256d gx, __m256d gy, __m256d gz, __m256d best, double* 
   return _mm256_movemask_pd(_mm256_cmp_pd(bound, best, _CMP_LT_OQ)) << (4 * kBlock);
 }
 
+inline __m256d CellLess1(const Levels& L, int l) {
+  return _mm256_setr_pd(L.less1[0][l], L.less1[1][l], L.less1[2][l], 0.0);
+}
+
+inline void SearchCentre(const Levels& L, int l, double& best2, int& bestLevel) {
+  const __m256d q[3] = {_mm256_set1_pd(L.q[0][l]), _mm256_set1_pd(L.q[1][l]),
+                        _mm256_set1_pd(L.q[2][l])};
+  if (SearchCube(L.seed[l], CellLess1(L, l), q, best2)) bestLevel = l;
+}
+
 inline void VisitNeighbours(const Levels& L, int l, double& best2, int& bestLevel,
                             int& bestStep) {
   const __m256d gx = _mm256_setr_pd(L.below[0][l], 0.0, L.above[0][l], 0.0);
   const __m256d gy = _mm256_setr_pd(L.below[1][l], 0.0, L.above[1][l], 0.0);
   const __m256d gz = _mm256_setr_pd(L.below[2][l], 0.0, L.above[2][l], 0.0);
-  const double q[3] = {L.q[0][l], L.q[1][l], L.q[2][l]};
   const __m256d best = _mm256_set1_pd(best2);
   double bounds[28];
   unsigned open = static_cast<unsigned>(
@@ -278,19 +344,28 @@ inline void VisitNeighbours(const Levels& L, int l, double& best2, int& bestLeve
       BoundBlock<4>(gx, gy, gz, best, bounds) | BoundBlock<5>(gx, gy, gz, best, bounds) |
       BoundBlock<6>(gx, gy, gz, best, bounds));
   open &= (1u << 26) - 1u;
+  if (open == 0) return;
+  const __m256d q[3] = {_mm256_set1_pd(L.q[0][l]), _mm256_set1_pd(L.q[1][l]),
+                        _mm256_set1_pd(L.q[2][l])};
+  const __m256d less1 = CellLess1(L, l);
+  const std::uint32_t seed = L.seed[l];
   while (open != 0) {
     const int n = __builtin_ctz(open);
     open &= open - 1u;
     if (!(bounds[n] < best2)) continue;  // the minimum fell since
-    const int code = NeighbourCode(n);
-    if (SearchCube(L.c[0][l] + code / 9 - 1, L.c[1][l] + code / 3 % 3 - 1,
-                   L.c[2][l] + code % 3 - 1, q, best2)) {
+    if (SearchCube(seed + kNeighbours.seedStep[n],
+                   _mm256_add_pd(less1, _mm256_load_pd(kNeighbours.step[n])), q, best2)) {
       bestLevel = l;
-      bestStep = code;
+      bestStep = kNeighbours.code[n];
     }
   }
 }
 #else
+inline void SearchCentre(const Levels& L, int l, double& best2, int& bestLevel) {
+  const double q[3] = {L.q[0][l], L.q[1][l], L.q[2][l]};
+  if (SearchCube(L.c[0][l], L.c[1][l], L.c[2][l], q, best2)) bestLevel = l;
+}
+
 // An axis whose gap alone is not below the minimum closes every cube that steps along it.
 inline void VisitNeighbours(const Levels& L, int l, double& best2, int& bestLevel,
                             int& bestStep) {
@@ -325,10 +400,7 @@ inline bool StrandMinimum(const Point3& p, const ScratchParams& params, float& v
 
   double best2 = kNoDistance;
   int bestLevel = -1, bestStep = kCentre;
-  for (int l = 0; l < levels; ++l) {
-    const double q[3] = {L.q[0][l], L.q[1][l], L.q[2][l]};
-    if (SearchCube(L.c[0][l], L.c[1][l], L.c[2][l], q, best2)) bestLevel = l;
-  }
+  for (int l = 0; l < levels; ++l) SearchCentre(L, l, best2, bestLevel);
   // The neighbours of every level, pruned against the minimum over all levels.
   for (int l = 0; l < levels; ++l) VisitNeighbours(L, l, best2, bestLevel, bestStep);
   if (bestLevel < 0) return false;  // 27 empty cubes in every level
