@@ -4,6 +4,7 @@
 #include <immintrin.h>
 
 #include <cstdint>
+#include <utility>
 
 #include "pattern/PatternTables.h"
 #include "pattern/ScratchField.h"

@@ -107,6 +107,10 @@ constexpr NeighbourTable MakeNeighbours() {
   return t;
 }
 constexpr NeighbourTable kNeighbours = MakeNeighbours();
+static_assert(kNeighbours.code[0] == 4 && kNeighbours.code[1] == 10 && kNeighbours.code[2] == 12 &&
+                  kNeighbours.code[3] == 14 && kNeighbours.code[4] == 16 &&
+                  kNeighbours.code[5] == 22,
+              "the faces come first, x-, y-, z-, z+, y+, x+");
 
 // Per feature count, 0 in the lanes of the first four features that exist and +inf in the others:
 // the maximum with a squared distance (never negative) keeps it or empties the lane.
@@ -127,12 +131,15 @@ constexpr Emptying kEmptying = MakeEmptying();
 // 1 + (s + 0.5) * 2^-32 has s in the upper 32 bits of the 52-bit fraction and a one below them.
 // (cell - 1) + that is exactly cell + offset before its one rounding, so the feature coordinate
 // is the plain cell + offset to the bit; everything after it is the plain order of operations.
+alignas(32) constexpr std::uint64_t kUnitBits[4] = {0x3FF0000000080000u, 0x3FF0000000080000u,
+                                                    0x3FF0000000080000u, 0x3FF0000000080000u};
+
 inline __m256d FeatureDelta(__m128i seed, int axis, int first, __m256d cellLess1, __m256d q) {
   const __m128i mul = _mm_loadu_si128(reinterpret_cast<const __m128i*>(kJumps.mul[axis] + first));
   const __m128i add = _mm_loadu_si128(reinterpret_cast<const __m128i*>(kJumps.add[axis] + first));
   const __m128i s = _mm_add_epi32(_mm_mullo_epi32(mul, seed), add);
   const __m256i bits = _mm256_or_si256(_mm256_slli_epi64(_mm256_cvtepu32_epi64(s), 20),
-                                       _mm256_set1_epi64x(0x3FF0000000080000ll));
+                                       _mm256_load_si256(reinterpret_cast<const __m256i*>(kUnitBits)));
   return _mm256_sub_pd(_mm256_add_pd(cellLess1, _mm256_castsi256_pd(bits)), q);
 }
 
@@ -147,12 +154,11 @@ inline __m256d FeatureDistances(__m128i seed, int first, __m256d cellLess1, cons
                        _mm256_mul_pd(dz, dz));
 }
 
-// Lowers best2 to the smallest squared distance from q to the feature points of the cube with
-// the given seed, whose cell less one is (x, y, z, 0) in cellLess1; true when it did.
-__attribute__((always_inline)) inline bool SearchCube(std::uint32_t seed, __m256d cellLess1,
-                                                      const __m256d q[3], double& best2) {
+// The smallest squared distance from q to the feature points of the cube with the given seed,
+// whose cell less one is (x, y, z, 0) in cellLess1; +inf for a cube without features.
+__attribute__((always_inline)) inline double CubeMinimum(std::uint32_t seed, __m256d cellLess1,
+                                                         const __m256d q[3]) {
   const int count = kFeatureCount[seed >> 24];
-  if (count == 0) return false;
   const __m128i s = _mm_set1_epi32(static_cast<std::int32_t>(seed));
   __m256d d2 = _mm256_max_pd(FeatureDistances(s, 0, cellLess1, q),
                              _mm256_load_pd(kEmptying.lanes[count]));
@@ -162,12 +168,7 @@ __attribute__((always_inline)) inline bool SearchCube(std::uint32_t seed, __m256
   }
   // Every lane is a finite distance or the empty marker, so the minimum is exact.
   const __m128d half = _mm_min_pd(_mm256_castpd256_pd128(d2), _mm256_extractf128_pd(d2, 1));
-  const double m = _mm_cvtsd_f64(_mm_min_sd(half, _mm_unpackhi_pd(half, half)));
-  if (m < best2) {
-    best2 = m;
-    return true;
-  }
-  return false;
+  return _mm_cvtsd_f64(_mm_min_sd(half, _mm_unpackhi_pd(half, half)));
 }
 #else
 // Lowers best2 to the smallest squared distance from q to the feature points of cube (x, y, z),
@@ -202,15 +203,17 @@ struct Levels {
   alignas(32) double below[3][8], above[3][8];
   alignas(32) std::int32_t c[3][8];
 #if defined(TAMREL_KERNEL_AVX2)
-  alignas(32) double less1[3][8];  // the cells less one, as doubles
+  alignas(32) double less1[8][4];     // per level the cell less one as doubles, x, y, z, 0
   alignas(32) std::uint32_t seed[8];  // the seeds of the levels' own cubes
 #endif
 };
 
 // Fills the levels of p; false when a coordinate is not finite or beyond the fast cell range.
 #if defined(TAMREL_KERNEL_AVX2)
-// All eight at once; the lanes of levels not in use hold the origin.
+// All eight at once; the lanes of levels not in use hold the origin, with gaps of +inf so that
+// none of their neighbours is ever open.
 inline bool SetUpLevels(const Point3& p, const ScratchParams& params, int levels, Levels& L) {
+  __m256d less1[3][2];
   const float(*m)[8] = Frames().lanes[params.type][levels <= 1 ? 0 : 1];
   const __m256 px = _mm256_set1_ps(p.x), py = _mm256_set1_ps(p.y), pz = _mm256_set1_ps(p.z);
   __m256 r[3];
@@ -224,8 +227,11 @@ inline bool SetUpLevels(const Point3& p, const ScratchParams& params, int levels
   const int stretchAxis = params.type == SCRATCH_2D ? 0 : 1;
   r[stretchAxis] = _mm256_mul_ps(r[stretchAxis], _mm256_set1_ps(params.stretch + 50.0f));
   const __m256d sign = _mm256_set1_pd(-0.0), one = _mm256_set1_pd(1.0);
-  for (int a = 0; a < 3; ++a) {
-    for (int h = 0; h < 2; ++h) {
+  const __m256d none = _mm256_set1_pd(kNoDistance);
+  for (int h = 0; h < 2; ++h) {
+    const __m256d used = _mm256_castsi256_pd(_mm256_cvtepi32_epi64(_mm_cmplt_epi32(
+        _mm_setr_epi32(4 * h, 4 * h + 1, 4 * h + 2, 4 * h + 3), _mm_set1_epi32(levels))));
+    for (int a = 0; a < 3; ++a) {
       const __m128 half = h == 0 ? _mm256_castps256_ps128(r[a]) : _mm256_extractf128_ps(r[a], 1);
       const __m256d s = _mm256_mul_pd(_mm256_set1_pd(kDensity), _mm256_cvtps_pd(half));
       const __m256d inRange =
@@ -238,11 +244,20 @@ inline bool SetUpLevels(const Point3& p, const ScratchParams& params, int levels
       const __m256d below = _mm256_sub_pd(s, c);
       const __m256d above = _mm256_sub_pd(_mm256_add_pd(c, one), s);
       _mm256_store_pd(L.q[a] + 4 * h, s);
-      _mm256_store_pd(L.below[a] + 4 * h, _mm256_mul_pd(below, below));
-      _mm256_store_pd(L.above[a] + 4 * h, _mm256_mul_pd(above, above));
+      _mm256_store_pd(L.below[a] + 4 * h, _mm256_blendv_pd(none, _mm256_mul_pd(below, below), used));
+      _mm256_store_pd(L.above[a] + 4 * h, _mm256_blendv_pd(none, _mm256_mul_pd(above, above), used));
       _mm_store_si128(reinterpret_cast<__m128i*>(L.c[a] + 4 * h), _mm256_cvttpd_epi32(c));
-      _mm256_store_pd(L.less1[a] + 4 * h, _mm256_sub_pd(c, one));
+      less1[a][h] = _mm256_sub_pd(c, one);
     }
+    // Transposed to one (x, y, z, 0) row per level.
+    const __m256d xy0 = _mm256_unpacklo_pd(less1[0][h], less1[1][h]);  // x0 y0 x2 y2
+    const __m256d xy1 = _mm256_unpackhi_pd(less1[0][h], less1[1][h]);  // x1 y1 x3 y3
+    const __m256d z0 = _mm256_unpacklo_pd(less1[2][h], _mm256_setzero_pd());
+    const __m256d z1 = _mm256_unpackhi_pd(less1[2][h], _mm256_setzero_pd());
+    _mm256_store_pd(L.less1[4 * h + 0], _mm256_permute2f128_pd(xy0, z0, 0x20));
+    _mm256_store_pd(L.less1[4 * h + 1], _mm256_permute2f128_pd(xy1, z1, 0x20));
+    _mm256_store_pd(L.less1[4 * h + 2], _mm256_permute2f128_pd(xy0, z0, 0x31));
+    _mm256_store_pd(L.less1[4 * h + 3], _mm256_permute2f128_pd(xy1, z1, 0x31));
   }
   auto cell = [&](int a) { return _mm256_load_si256(reinterpret_cast<const __m256i*>(L.c[a])); };
   const __m256i seed = _mm256_add_epi32(
@@ -302,61 +317,83 @@ inline bool StrandValue(const double q[3], const std::int32_t c[3], int bestStep
 
 // Searches the 26 neighbour cubes of a level point whose bound is below the running minimum.
 #if defined(TAMREL_KERNEL_AVX2)
-// The 26 bounds four at a time: per axis the gaps (below, 0, above) are permuted into the steps of
-// four neighbours in the order of the neighbour table (two padding lanes at the end).
-constexpr int Lanes(int block, int divisor) {
-  int imm = 0;
-  for (int i = 0; i < 4; ++i) imm |= (kNeighbours.code[4 * block + i] / divisor % 3) << (2 * i);
-  return imm;
+// The bounds of one neighbour for four levels side by side: the gaps of its steps summed in the
+// plain order (gy + gx) + gz, terms of axes without a step left out (adding the zero gap changes
+// no bit). Stores them and gives the levels whose bound is below best as four bits.
+template <int kStep>
+inline __m256d GapOf(const Levels& L, int axis, int h) {
+  return _mm256_load_pd((kStep < 0 ? L.below[axis] : L.above[axis]) + 4 * h);
 }
 
-template <int kBlock>
-inline int BoundBlock(__m256d gx, __m256d gy, __m256d gz, __m256d best, double* bounds) {
-  // Named constants, so that the immediates stay constant expressions in unoptimised builds too.
-  constexpr int kLanesY = Lanes(kBlock, 3), kLanesX = Lanes(kBlock, 9), kLanesZ = Lanes(kBlock, 1);
-  const __m256d bound = _mm256_add_pd(_mm256_add_pd(_mm256_permute4x64_pd(gy, kLanesY),
-                                                    _mm256_permute4x64_pd(gx, kLanesX)),
-                                      _mm256_permute4x64_pd(gz, kLanesZ));
-  _mm256_storeu_pd(bounds + 4 * kBlock, bound);
-  return _mm256_movemask_pd(_mm256_cmp_pd(bound, best, _CMP_LT_OQ)) << (4 * kBlock);
+template <int kN>
+inline unsigned BoundsOf(const Levels& L, int h, __m256d best, double* bounds) {
+  constexpr int kCode = kNeighbours.code[kN];
+  constexpr int kX = kCode / 9 - 1, kY = kCode / 3 % 3 - 1, kZ = kCode % 3 - 1;
+  __m256d bound;
+  if constexpr (kY != 0) {
+    bound = GapOf<kY>(L, 1, h);
+    if constexpr (kX != 0) bound = _mm256_add_pd(bound, GapOf<kX>(L, 0, h));
+  } else if constexpr (kX != 0) {
+    bound = GapOf<kX>(L, 0, h);
+  }
+  if constexpr (kZ != 0) {
+    if constexpr (kX != 0 || kY != 0) {
+      bound = _mm256_add_pd(bound, GapOf<kZ>(L, 2, h));
+    } else {
+      bound = GapOf<kZ>(L, 2, h);
+    }
+  }
+  _mm256_store_pd(bounds + 4 * h, bound);
+  return static_cast<unsigned>(_mm256_movemask_pd(_mm256_cmp_pd(bound, best, _CMP_LT_OQ)));
 }
 
-inline __m256d CellLess1(const Levels& L, int l) {
-  return _mm256_setr_pd(L.less1[0][l], L.less1[1][l], L.less1[2][l], 0.0);
+// Per neighbour n, the levels whose bound is below best: bit l of byte n of open.
+template <int... kN>
+inline void AllBounds(const Levels& L, bool upper, __m256d best, double (*bounds)[8],
+                      std::uint8_t* open, std::integer_sequence<int, kN...>) {
+  ((open[kN] = static_cast<std::uint8_t>(
+        BoundsOf<kN>(L, 0, best, bounds[kN]) |
+        (upper ? BoundsOf<kN>(L, 1, best, bounds[kN]) << 4 : 0u))),
+   ...);
 }
+
+inline __m256d CellLess1(const Levels& L, int l) { return _mm256_load_pd(L.less1[l]); }
 
 inline void SearchCentre(const Levels& L, int l, double& best2, int& bestLevel) {
-  const __m256d q[3] = {_mm256_set1_pd(L.q[0][l]), _mm256_set1_pd(L.q[1][l]),
-                        _mm256_set1_pd(L.q[2][l])};
-  if (SearchCube(L.seed[l], CellLess1(L, l), q, best2)) bestLevel = l;
+  const __m256d q[3] = {_mm256_broadcast_sd(&L.q[0][l]), _mm256_broadcast_sd(&L.q[1][l]),
+                        _mm256_broadcast_sd(&L.q[2][l])};
+  const double m = CubeMinimum(L.seed[l], CellLess1(L, l), q);
+  // Without a branch: whether a cube lowers the minimum is a coin toss.
+  const bool lower = m < best2;
+  best2 = lower ? m : best2;
+  bestLevel = lower ? l : bestLevel;
 }
 
-inline void VisitNeighbours(const Levels& L, int l, double& best2, int& bestLevel,
-                            int& bestStep) {
-  const __m256d gx = _mm256_setr_pd(L.below[0][l], 0.0, L.above[0][l], 0.0);
-  const __m256d gy = _mm256_setr_pd(L.below[1][l], 0.0, L.above[1][l], 0.0);
-  const __m256d gz = _mm256_setr_pd(L.below[2][l], 0.0, L.above[2][l], 0.0);
-  const __m256d best = _mm256_set1_pd(best2);
-  double bounds[28];
-  unsigned open = static_cast<unsigned>(
-      BoundBlock<0>(gx, gy, gz, best, bounds) | BoundBlock<1>(gx, gy, gz, best, bounds) |
-      BoundBlock<2>(gx, gy, gz, best, bounds) | BoundBlock<3>(gx, gy, gz, best, bounds) |
-      BoundBlock<4>(gx, gy, gz, best, bounds) | BoundBlock<5>(gx, gy, gz, best, bounds) |
-      BoundBlock<6>(gx, gy, gz, best, bounds));
-  open &= (1u << 26) - 1u;
-  if (open == 0) return;
-  const __m256d q[3] = {_mm256_set1_pd(L.q[0][l]), _mm256_set1_pd(L.q[1][l]),
-                        _mm256_set1_pd(L.q[2][l])};
-  const __m256d less1 = CellLess1(L, l);
-  const std::uint32_t seed = L.seed[l];
-  while (open != 0) {
-    const int n = __builtin_ctz(open);
-    open &= open - 1u;
-    if (!(bounds[n] < best2)) continue;  // the minimum fell since
-    if (SearchCube(seed + kNeighbours.seedStep[n],
-                   _mm256_add_pd(less1, _mm256_load_pd(kNeighbours.step[n])), q, best2)) {
-      bestLevel = l;
-      bestStep = kNeighbours.code[n];
+// The neighbour cubes of every level whose bound is below the running minimum, neighbour by
+// neighbour (the faces of all levels first), level by level within a neighbour.
+inline void SearchNeighbours(const Levels& L, int levels, double& best2, int& bestLevel,
+                             int& bestStep) {
+  alignas(32) double bounds[26][8];
+  alignas(8) std::uint8_t open[32] = {};
+  AllBounds(L, levels > 4, _mm256_set1_pd(best2), bounds, open,
+            std::make_integer_sequence<int, 26>());
+  for (int w = 0; w < 4; ++w) {
+    std::uint64_t word;
+    __builtin_memcpy(&word, open + 8 * w, 8);
+    while (word != 0) {
+      const int bit = __builtin_ctzll(word);
+      word &= word - 1u;
+      const int n = 8 * w + (bit >> 3), l = bit & 7;
+      if (!(bounds[n][l] < best2)) continue;  // the minimum fell since
+      const __m256d q[3] = {_mm256_broadcast_sd(&L.q[0][l]), _mm256_broadcast_sd(&L.q[1][l]),
+                            _mm256_broadcast_sd(&L.q[2][l])};
+      const double m =
+          CubeMinimum(L.seed[l] + kNeighbours.seedStep[n],
+                      _mm256_add_pd(CellLess1(L, l), _mm256_load_pd(kNeighbours.step[n])), q);
+      const bool lower = m < best2;
+      best2 = lower ? m : best2;
+      bestLevel = lower ? l : bestLevel;
+      bestStep = lower ? kNeighbours.code[n] : bestStep;
     }
   }
 }
@@ -388,6 +425,11 @@ inline void VisitNeighbours(const Levels& L, int l, double& best2, int& bestLeve
     }
   }
 }
+
+inline void SearchNeighbours(const Levels& L, int levels, double& best2, int& bestLevel,
+                             int& bestStep) {
+  for (int l = 0; l < levels; ++l) VisitNeighbours(L, l, best2, bestLevel, bestStep);
+}
 #endif
 
 // The smallest strand value over the levels, the plain code's bits. False when the fast search
@@ -402,7 +444,7 @@ inline bool StrandMinimum(const Point3& p, const ScratchParams& params, float& v
   int bestLevel = -1, bestStep = kCentre;
   for (int l = 0; l < levels; ++l) SearchCentre(L, l, best2, bestLevel);
   // The neighbours of every level, pruned against the minimum over all levels.
-  for (int l = 0; l < levels; ++l) VisitNeighbours(L, l, best2, bestLevel, bestStep);
+  SearchNeighbours(L, levels, best2, bestLevel, bestStep);
   if (bestLevel < 0) return false;  // 27 empty cubes in every level
   const double q[3] = {L.q[0][bestLevel], L.q[1][bestLevel], L.q[2][bestLevel]};
   const std::int32_t c[3] = {L.c[0][bestLevel], L.c[1][bestLevel], L.c[2][bestLevel]};
