@@ -600,6 +600,140 @@ inline __m128 Simplex3DV(__m128 x, __m128 y, __m128 z) {
                     _mm_add_ps(_mm_add_ps(_mm_add_ps(c0, c1), c2), c3));
 }
 
+// The same noise eight lanes wide (two samples' four octaves side by side), operation for
+// operation the four-lane form above.
+inline __m256i PermV8(const std::int32_t* table, __m256i i) {
+  return _mm256_i32gather_epi32(table, i, 4);
+}
+
+// The plain cell rule: truncation, one less below zero (the mask is -1 where v < 0).
+inline __m256i CellV8(__m256 v) {
+  return _mm256_add_epi32(_mm256_cvttps_epi32(v),
+                       _mm256_castps_si256(_mm256_cmp_ps(v, _mm256_setzero_ps(), _CMP_LT_OQ)));
+}
+
+inline __m256 Select8(__m256i mask, __m256 yes, __m256 no) {
+  return _mm256_blendv_ps(no, yes, _mm256_castsi256_ps(mask));
+}
+
+inline __m256 Negate8(__m256i mask, __m256 v) {
+  return _mm256_xor_ps(v, _mm256_and_ps(_mm256_castsi256_ps(mask), _mm256_set1_ps(-0.0f)));
+}
+
+inline __m256i Bit8(__m256i h, int bit) {
+  return _mm256_cmpeq_epi32(_mm256_and_si256(h, _mm256_set1_epi32(bit)), _mm256_set1_epi32(bit));
+}
+
+inline __m256 Grad2V8(__m256i h, __m256 a, __m256 b) {
+  const __m256i k = _mm256_and_si256(h, _mm256_set1_epi32(7));
+  const __m256i low = _mm256_cmpgt_epi32(_mm256_set1_epi32(4), k);
+  const __m256 u = Select8(low, a, b), v = Select8(low, b, a);
+  const __m256 twoV = _mm256_mul_ps(_mm256_set1_ps(2.0f), v);
+  return _mm256_add_ps(Negate8(Bit8(k, 1), u), Negate8(Bit8(k, 2), twoV));
+}
+
+inline __m256 Grad3V8(__m256i h, __m256 x, __m256 y, __m256 z) {
+  const __m256i m = _mm256_and_si256(h, _mm256_set1_epi32(15));
+  const __m256 u = Select8(_mm256_cmpgt_epi32(_mm256_set1_epi32(8), m), x, y);
+  const __m256i xv = _mm256_or_si256(_mm256_cmpeq_epi32(m, _mm256_set1_epi32(12)),
+                                  _mm256_cmpeq_epi32(m, _mm256_set1_epi32(14)));
+  const __m256 v = Select8(_mm256_cmpgt_epi32(_mm256_set1_epi32(4), m), y, Select8(xv, x, z));
+  return _mm256_add_ps(Negate8(Bit8(m, 1), u), Negate8(Bit8(m, 2), v));
+}
+
+// r^4 times the gradient where r = radius - |offset|^2 is not negative, else +0.
+inline __m256 CornerV8(__m256 r, __m256 grad) {
+  __m256 r4 = _mm256_mul_ps(r, r);
+  r4 = _mm256_mul_ps(r4, r4);
+  return _mm256_andnot_ps(_mm256_cmp_ps(r, _mm256_setzero_ps(), _CMP_LT_OQ), _mm256_mul_ps(r4, grad));
+}
+
+inline __m256 Simplex2DV8(__m256 x, __m256 y) {
+  const std::int32_t* P = Wide().p;
+  const __m256 s = _mm256_mul_ps(_mm256_add_ps(x, y), _mm256_set1_ps(0.3660254f));
+  const __m256i i = CellV8(_mm256_add_ps(x, s)), j = CellV8(_mm256_add_ps(y, s));
+  const __m256 g = _mm256_set1_ps(0.21132487f), g2 = _mm256_set1_ps(0.42264974f), one = _mm256_set1_ps(1.0f);
+  const __m256 t = _mm256_mul_ps(_mm256_cvtepi32_ps(_mm256_add_epi32(i, j)), g);
+  const __m256 x0 = _mm256_sub_ps(x, _mm256_sub_ps(_mm256_cvtepi32_ps(i), t));
+  const __m256 y0 = _mm256_sub_ps(y, _mm256_sub_ps(_mm256_cvtepi32_ps(j), t));
+  const __m256i first = _mm256_castps_si256(_mm256_cmp_ps(x0, y0, _CMP_GT_OQ));  // (1, 0), else (0, 1)
+  const __m256 i1 = _mm256_and_ps(_mm256_castsi256_ps(first), one);
+  const __m256 j1 = _mm256_andnot_ps(_mm256_castsi256_ps(first), one);
+  const __m256 x1 = _mm256_add_ps(_mm256_sub_ps(x0, i1), g), y1 = _mm256_add_ps(_mm256_sub_ps(y0, j1), g);
+  const __m256 x2 = _mm256_add_ps(_mm256_sub_ps(x0, one), g2), y2 = _mm256_add_ps(_mm256_sub_ps(y0, one), g2);
+  const __m256i mask = _mm256_set1_epi32(255), one1 = _mm256_set1_epi32(1);
+  const __m256i ii = _mm256_and_si256(i, mask), jj = _mm256_and_si256(j, mask);
+  // A mask of -1 steps an index by one when subtracted.
+  const __m256i h0 = PermV8(P, _mm256_add_epi32(ii, PermV8(P, jj)));
+  const __m256i h1 = PermV8(P, _mm256_add_epi32(_mm256_sub_epi32(ii, first),
+                                            PermV8(P, _mm256_add_epi32(jj, _mm256_andnot_si256(first, one1)))));
+  const __m256i h2 = PermV8(P, _mm256_add_epi32(_mm256_add_epi32(ii, one1),
+                                            PermV8(P, _mm256_add_epi32(jj, one1))));
+  const __m256 half = _mm256_set1_ps(0.5f);
+  auto radius = [&](__m256 a, __m256 b) {
+    return _mm256_sub_ps(_mm256_sub_ps(half, _mm256_mul_ps(a, a)), _mm256_mul_ps(b, b));
+  };
+  const __m256 c0 = CornerV8(radius(x0, y0), Grad2V8(h0, x0, y0));
+  const __m256 c1 = CornerV8(radius(x1, y1), Grad2V8(h1, x1, y1));
+  const __m256 c2 = CornerV8(radius(x2, y2), Grad2V8(h2, x2, y2));
+  return _mm256_mul_ps(_mm256_set1_ps(40.0f), _mm256_add_ps(_mm256_add_ps(c0, c1), c2));
+}
+
+inline __m256 Simplex3DV8(__m256 x, __m256 y, __m256 z) {
+  const std::int32_t* P = Wide().p;
+  const __m256 s = _mm256_mul_ps(_mm256_add_ps(_mm256_add_ps(x, y), z), _mm256_set1_ps(0.33333334f));
+  const __m256i i = CellV8(_mm256_add_ps(x, s)), j = CellV8(_mm256_add_ps(y, s)),
+                k = CellV8(_mm256_add_ps(z, s));
+  const __m256 t = _mm256_mul_ps(_mm256_cvtepi32_ps(_mm256_add_epi32(_mm256_add_epi32(i, j), k)),
+                              _mm256_set1_ps(0.16666667f));
+  const __m256 x0 = _mm256_sub_ps(x, _mm256_sub_ps(_mm256_cvtepi32_ps(i), t));
+  const __m256 y0 = _mm256_sub_ps(y, _mm256_sub_ps(_mm256_cvtepi32_ps(j), t));
+  const __m256 z0 = _mm256_sub_ps(z, _mm256_sub_ps(_mm256_cvtepi32_ps(k), t));
+  // The plain decision tree with its ties, as masks (-1 for a step of one). With a = x0 >= y0,
+  // b = y0 >= z0, c = x0 >= z0 (all ordered here) the first corner steps x for a & (b | c), y for
+  // !a & b, z for neither; the second steps x for a | (b & c), y for !a | b, z unless both.
+  const __m256i a = _mm256_castps_si256(_mm256_cmp_ps(x0, y0, _CMP_GE_OQ));
+  const __m256i b = _mm256_castps_si256(_mm256_cmp_ps(y0, z0, _CMP_GE_OQ));
+  const __m256i c = _mm256_castps_si256(_mm256_cmp_ps(x0, z0, _CMP_GE_OQ));
+  const __m256i all = _mm256_set1_epi32(-1);
+  const __m256i i1 = _mm256_and_si256(a, _mm256_or_si256(b, c)), j1 = _mm256_andnot_si256(a, b);
+  const __m256i k1 = _mm256_xor_si256(_mm256_or_si256(i1, j1), all);
+  const __m256i i2 = _mm256_or_si256(a, _mm256_and_si256(b, c));
+  const __m256i j2 = _mm256_or_si256(_mm256_xor_si256(a, all), b);
+  const __m256i k2 = _mm256_xor_si256(_mm256_and_si256(i2, j2), all);
+  const __m256 one = _mm256_set1_ps(1.0f), g1 = _mm256_set1_ps(0.16666667f),
+               g2 = _mm256_set1_ps(0.33333334f), g3 = _mm256_set1_ps(0.5f);
+  auto step = [&](__m256i m) { return _mm256_and_ps(_mm256_castsi256_ps(m), one); };
+  auto offset = [&](__m256 v0, __m256 st, __m256 g) { return _mm256_add_ps(_mm256_sub_ps(v0, st), g); };
+  const __m256 x1 = offset(x0, step(i1), g1), y1 = offset(y0, step(j1), g1),
+               z1 = offset(z0, step(k1), g1);
+  const __m256 x2 = offset(x0, step(i2), g2), y2 = offset(y0, step(j2), g2),
+               z2 = offset(z0, step(k2), g2);
+  const __m256 x3 = offset(x0, one, g3), y3 = offset(y0, one, g3), z3 = offset(z0, one, g3);
+  const __m256i mask = _mm256_set1_epi32(255);
+  const __m256i ii = _mm256_and_si256(i, mask), jj = _mm256_and_si256(j, mask),
+                kk = _mm256_and_si256(k, mask);
+  auto hash = [&](__m256i si, __m256i sj, __m256i sk) {  // steps as masks of -1
+    const __m256i hk = PermV8(P, _mm256_sub_epi32(kk, sk));
+    const __m256i hj = PermV8(P, _mm256_add_epi32(_mm256_sub_epi32(jj, sj), hk));
+    return PermV8(P, _mm256_add_epi32(_mm256_sub_epi32(ii, si), hj));
+  };
+  const __m256i zero = _mm256_setzero_si256();
+  const __m256i h0 = hash(zero, zero, zero), h1 = hash(i1, j1, k1), h2 = hash(i2, j2, k2),
+                h3 = hash(all, all, all);
+  const __m256 radius2 = _mm256_set1_ps(0.6f);
+  auto radius = [&](__m256 u, __m256 v, __m256 w) {
+    return _mm256_sub_ps(_mm256_sub_ps(_mm256_sub_ps(radius2, _mm256_mul_ps(u, u)), _mm256_mul_ps(v, v)),
+                      _mm256_mul_ps(w, w));
+  };
+  const __m256 c0 = CornerV8(radius(x0, y0, z0), Grad3V8(h0, x0, y0, z0));
+  const __m256 c1 = CornerV8(radius(x1, y1, z1), Grad3V8(h1, x1, y1, z1));
+  const __m256 c2 = CornerV8(radius(x2, y2, z2), Grad3V8(h2, x2, y2, z2));
+  const __m256 c3 = CornerV8(radius(x3, y3, z3), Grad3V8(h3, x3, y3, z3));
+  return _mm256_mul_ps(_mm256_set1_ps(32.0f),
+                    _mm256_add_ps(_mm256_add_ps(_mm256_add_ps(c0, c1), c2), c3));
+}
+
 template <bool kThree, bool kFiltered>
 inline void OctaveNoises(const float p[3], float w, float out[4]) {
   alignas(16) float lane[4][4];  // x, y, z, w per octave
@@ -625,6 +759,41 @@ inline void OctaveNoises(const float p[3], float w, float out[4]) {
     n = _mm_andnot_ps(_mm_cmpge_ps(fade, _mm_set1_ps(0.9999f)), blended);
   }
   _mm_storeu_ps(out, n);
+}
+
+// Two samples' octaves at once, the first in lanes 0..3 and the second in lanes 4..7.
+template <bool kThree, bool kFiltered>
+inline void OctaveNoisesPair(const float p[2][3], const float w[2], float out[2][4]) {
+  alignas(32) float lane[4][8];  // x, y, z, w per octave and sample
+  for (int k = 0; k < 2; ++k) {
+    for (int a = 0; a < 3; ++a) lane[a][4 * k] = p[k][a];
+    lane[3][4 * k] = w[k];
+    for (int o = 1; o < 4; ++o) {
+      for (int a = 0; a < 4; ++a) lane[a][4 * k + o] = lane[a][4 * k + o - 1] * 2.0f;
+    }
+  }
+  const __m256 x = _mm256_load_ps(lane[0]), y = _mm256_load_ps(lane[1]);
+  __m256 n = kThree ? Simplex3DV8(x, y, _mm256_load_ps(lane[2])) : Simplex2DV8(x, y);
+  if (kFiltered) {
+    const __m256 width = _mm256_load_ps(lane[3]);
+    const __m256 t = _mm256_div_ps(
+        _mm256_sub_ps(_mm256_div_ps(width, _mm256_set1_ps(1.2f)), _mm256_set1_ps(1.2f)),
+        _mm256_set1_ps(2.2f - 1.2f));
+    const __m256 poly = _mm256_mul_ps(
+        _mm256_add_ps(
+            _mm256_mul_ps(_mm256_sub_ps(_mm256_mul_ps(_mm256_set1_ps(6.0f), t), _mm256_set1_ps(15.0f)),
+                          t),
+            _mm256_set1_ps(10.0f)),
+        _mm256_mul_ps(_mm256_mul_ps(t, t), t));
+    __m256 fade = _mm256_blendv_ps(poly, _mm256_set1_ps(1.0f),
+                                   _mm256_cmp_ps(t, _mm256_set1_ps(1.0f), _CMP_GT_OQ));
+    fade = _mm256_blendv_ps(fade, _mm256_setzero_ps(),
+                            _mm256_cmp_ps(t, _mm256_setzero_ps(), _CMP_LT_OQ));
+    const __m256 blended = _mm256_add_ps(_mm256_mul_ps(_mm256_sub_ps(_mm256_setzero_ps(), n), fade), n);
+    n = _mm256_andnot_ps(_mm256_cmp_ps(fade, _mm256_set1_ps(0.9999f), _CMP_GE_OQ), blended);
+  }
+  _mm_storeu_ps(out[0], _mm256_castps256_ps128(n));
+  _mm_storeu_ps(out[1], _mm256_extractf128_ps(n, 1));
 }
 #else
 // Simplex noise without data-dependent branches, operation for operation the plain noise. Only
@@ -751,23 +920,26 @@ inline void OctaveNoises(const float p[3], float w, float out[4]) {
 }
 #endif
 
-// The ridged erosion mask, the plain bits; false where the branch-free noise does not apply.
-// The octave amplitude of the plain mask is exactly 1, so its products are left out.
+// The ridged erosion mask, the plain bits, in three steps: the noise point and footprint (false
+// where the branch-free noise does not apply), the four octaves' noise, and the ridged sum.
 template <bool kThree, bool kFiltered>
-inline bool ErosionMask(const Point3& point, float filterWidth, const ScratchParams& params,
-                        float& mask) {
+inline bool ErosionInput(const Point3& point, float filterWidth, const ScratchParams& params,
+                         float p[3], float& w) {
   const float scale = kThree ? params.sizeDiv20 / 10.0f * params.erosionDelta
                              : params.erosionDelta * params.sizeDiv20;
-  const float p[3] = {point.x / scale, point.y / scale, point.z / scale};
+  p[0] = point.x / scale;
+  p[1] = point.y / scale;
+  p[2] = point.z / scale;
   if (!(Absf(p[0]) < kFastNoiseLimit && Absf(p[1]) < kFastNoiseLimit &&
         Absf(p[2]) < kFastNoiseLimit)) {
     return false;
   }
-  const float w = filterWidth / scale;
-  if (kFiltered && !(Absf(w) <= 3.4e38f)) return false;
+  w = filterWidth / scale;
+  return !kFiltered || Absf(w) <= 3.4e38f;
+}
 
-  float noise[4];
-  OctaveNoises<kThree, kFiltered>(p, w, noise);
+// The octave amplitude of the plain mask is exactly 1, so its products are left out.
+inline float RidgedSum(const float noise[4]) {
   float signal = 1.0f - Absf(noise[0]);
   signal *= signal;
   float sum = signal;
@@ -779,8 +951,25 @@ inline bool ErosionMask(const Point3& point, float filterWidth, const ScratchPar
   }
   // The host's ramp from 0 to 1 and the clamp.
   const float r = sum < 0.0f ? 0.0f : (sum > 1.0f ? 1.0f : (sum - 0.0f) / (1.0f - 0.0f));
-  mask = Clamp01(r);
+  return Clamp01(r);
+}
+
+template <bool kThree, bool kFiltered>
+inline bool ErosionMask(const Point3& point, float filterWidth, const ScratchParams& params,
+                        float& mask) {
+  float p[3], w = 0.0f;
+  if (!ErosionInput<kThree, kFiltered>(point, filterWidth, params, p, w)) return false;
+  float noise[4];
+  OctaveNoises<kThree, kFiltered>(p, w, noise);
+  mask = RidgedSum(noise);
   return true;
+}
+
+// The strand minimum worn by the mask, formed in double and rounded once, as the plain field.
+inline float Eroded(float best, float mask, const ScratchParams& params) {
+  const float e = mask * params.erosion;
+  const double ed = static_cast<double>(e);
+  return static_cast<float>((1.0 - ed) * static_cast<double>(best) + ed);
 }
 
 // The raw field (before the thresholds); false sends the sample to the plain code.
@@ -795,12 +984,84 @@ inline bool RawField(const Point3& p, float filterWidth, const ScratchParams& pa
                         ? ErosionMask<true, kFiltered>(p, filterWidth, params, m)
                         : ErosionMask<false, kFiltered>(p, filterWidth, params, m);
     if (!ok) return false;
-    const float e = m * params.erosion;
-    const double ed = static_cast<double>(e);
-    best = static_cast<float>((1.0 - ed) * static_cast<double>(best) + ed);
+    best = Eroded(best, m, params);
   }
   v = (best + 1.0f) * 0.5f;
   return true;
+}
+
+// The footprint of the filtered evaluation: the longer derivative, as std::max chooses it.
+inline float FootprintWidth(const Point3& dPdx, const Point3& dPdy) {
+  const float lx = Sqrtf(dPdx.x * dPdx.x + dPdx.y * dPdx.y + dPdx.z * dPdx.z);
+  const float ly = Sqrtf(dPdy.x * dPdy.x + dPdy.y * dPdy.y + dPdy.z * dPdy.z);
+  return lx < ly ? ly : lx;  // std::max's choice, NaN included
+}
+
+// A batch, two samples at a time: each sample's strand minimum on its own, the erosion octaves
+// of both in one wide noise evaluation where the variant has one. A sample the fast code cannot
+// vouch for goes to the plain code alone; the others of its pair are unaffected.
+template <bool kThree, bool kFiltered, class Width, class Finish, class Fallback>
+inline void RawFieldBatch(const Point3* points, int count, const ScratchParams& params,
+                          Width width, Finish finish, Fallback fallback, float* out) {
+  const bool erode = params.useErosion != 0;
+  for (int i = 0; i < count; i += 2) {
+    const int n = count - i < 2 ? count - i : 2;
+    float best[2] = {0.0f, 0.0f}, w[2] = {0.0f, 0.0f};
+    bool ok[2] = {false, false};
+    for (int k = 0; k < n; ++k) {
+      if (kFiltered) w[k] = width(i + k);
+      ok[k] = StrandMinimum(points[i + k], params, best[k]);
+    }
+    if (erode) {
+      float p[2][3] = {}, ew[2] = {0.0f, 0.0f}, noise[2][4];
+      for (int k = 0; k < n; ++k) {
+        ok[k] = ok[k] && ErosionInput<kThree, kFiltered>(points[i + k], w[k], params, p[k], ew[k]);
+      }
+#if defined(TAMREL_KERNEL_AVX2)
+      if (n == 2 && ok[0] && ok[1]) {
+        OctaveNoisesPair<kThree, kFiltered>(p, ew, noise);
+      } else
+#endif
+      {
+        for (int k = 0; k < n; ++k) {
+          if (ok[k]) OctaveNoises<kThree, kFiltered>(p[k], ew[k], noise[k]);
+        }
+      }
+      for (int k = 0; k < n; ++k) {
+        if (ok[k]) best[k] = Eroded(best[k], RidgedSum(noise[k]), params);
+      }
+    }
+    for (int k = 0; k < n; ++k) {
+      out[i + k] = ok[k] ? finish((best[k] + 1.0f) * 0.5f) : fallback(i + k);
+    }
+  }
+}
+
+template <bool kFiltered, class Width, class Finish, class Fallback>
+inline void FieldBatch(const Point3* points, int count, const ScratchParams& params, Width width,
+                       Finish finish, Fallback fallback, float* out) {
+  if (params.type == SCRATCH_3D) {
+    RawFieldBatch<true, kFiltered>(points, count, params, width, finish, fallback, out);
+  } else if (params.type == SCRATCH_2D) {
+    RawFieldBatch<false, kFiltered>(points, count, params, width, finish, fallback, out);
+  } else {
+    for (int i = 0; i < count; ++i) out[i] = fallback(i);
+  }
+}
+
+void PlainBatch(const Point3* points, int count, const ScratchParams& params, float* out) {
+  FieldBatch<false>(
+      points, count, params, [](int) { return 0.0f; },
+      [&](float v) { return LinearThreshold(v, params.thresholdLow, params.thresholdHigh); },
+      [&](int i) { return EvalScratchPlain(points[i], params); }, out);
+}
+
+void FilteredBatch(const Point3* points, const Point3* dPdx, const Point3* dPdy, int count,
+                   const ScratchParams& params, float* out) {
+  FieldBatch<true>(
+      points, count, params, [&](int i) { return FootprintWidth(dPdx[i], dPdy[i]); },
+      [&](float v) { return SoftThreshold(v, params.thresholdLow, params.thresholdHigh); },
+      [&](int i) { return EvalScratchFiltered(points[i], dPdx[i], dPdy[i], params); }, out);
 }
 
 float Plain(const Point3& p, const ScratchParams& params) {
@@ -811,9 +1072,7 @@ float Plain(const Point3& p, const ScratchParams& params) {
 
 float Filtered(const Point3& p, const Point3& dPdx, const Point3& dPdy,
                const ScratchParams& params) {
-  const float lx = Sqrtf(dPdx.x * dPdx.x + dPdx.y * dPdx.y + dPdx.z * dPdx.z);
-  const float ly = Sqrtf(dPdy.x * dPdy.x + dPdy.y * dPdy.y + dPdy.z * dPdy.z);
-  const float w = lx < ly ? ly : lx;  // std::max's choice, NaN included
+  const float w = FootprintWidth(dPdx, dPdy);
   float v;
   if (!RawField<true>(p, w, params, v)) return EvalScratchFiltered(p, dPdx, dPdy, params);
   return SoftThreshold(v, params.thresholdLow, params.thresholdHigh);

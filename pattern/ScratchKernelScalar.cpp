@@ -11,15 +11,6 @@ namespace {
 
 #include "pattern/ScratchKernelBody.h"
 
-void PlainBatch(const Point3* points, int count, const ScratchParams& params, float* out) {
-  for (int i = 0; i < count; ++i) out[i] = Plain(points[i], params);
-}
-
-void FilteredBatch(const Point3* points, const Point3* dPdx, const Point3* dPdy, int count,
-                   const ScratchParams& params, float* out) {
-  for (int i = 0; i < count; ++i) out[i] = Filtered(points[i], dPdx[i], dPdy[i], params);
-}
-
 }  // namespace
 
 const Kernels kScalarKernels = {Plain, Filtered, PlainBatch, FilteredBatch};
