@@ -4,6 +4,7 @@
 #include <immintrin.h>
 
 #include <cstdint>
+#include <type_traits>
 #include <utility>
 
 #include "pattern/PatternTables.h"

@@ -1,5 +1,6 @@
 // The fast scratch kernels for any processor: the portable body in baseline code.
 #include <cstdint>
+#include <type_traits>
 
 #include "pattern/PatternTables.h"
 #include "pattern/ScratchField.h"

@@ -466,6 +466,36 @@ TEST_F(FastPathTest, BatchOfARowOfNeighbouringSamples) {
   }
 }
 
+TEST_F(FastPathTest, BatchedRowsOfEveryStepSizeAndDirection) {
+  // The batch remembers the cubes of earlier samples and skips those that cannot hold the next
+  // sample's minimum: rows with steps from far below to beyond a cell, straight, zig-zagging
+  // back over themselves and standing still, one after the other in a single batch.
+  Rng rng(0x70775ull);
+  std::string first;
+  long mismatches = 0, samples = 0;
+  while (samples < kRandomPoints / 8) {
+    ScratchParams params = VariedParams(rng);
+    std::vector<Point3> points;
+    for (int row = 0; row < 6; ++row) {
+      const float size = std::ldexp(1.0f, -rng.Below(24));  // 1 down to 2^-23
+      const Point3 step(rng.Uniform(-size, size), rng.Uniform(-size, size),
+                        rng.Uniform(-size, size) * 0.25f);
+      Point3 p(rng.Uniform(-200.0f, 200.0f), rng.Uniform(-200.0f, 200.0f),
+               rng.Uniform(-20.0f, 20.0f));
+      const int kind = rng.Below(3);
+      for (int i = 0; i < 40; ++i) {
+        points.push_back(p);
+        if (kind == 0) p = p + step;                                  // straight
+        if (kind == 1) p = p + (i % 5 < 2 ? step : step * -1.5f);      // back and forth
+        if (kind == 2 && i % 4 == 3) p = p + step * 3.0f;              // standing, then a jump
+      }
+    }
+    mismatches += CompareAll(points, params, rng, SupportedFastPaths(), &first);
+    samples += static_cast<long>(points.size());
+  }
+  EXPECT_EQ(mismatches, 0) << first;
+}
+
 TEST_F(FastPathTest, VariantsAreNamedParsedAndSelected) {
   ScratchPath path = ScratchPath::AVX2;
   ASSERT_TRUE(ParseScratchPath("scalar", path));
