@@ -165,8 +165,7 @@ const std::vector<Point3>& RowPoints() {
     const float pixel = 1.0f / 1024.0f / 10.0f;
     for (int row = 0; row < 16; ++row) {
       for (int i = 0; i < 256; ++i) {
-        v.emplace_back(starts[row].x + pixel * static_cast<float>(i), starts[row].y,
-                       starts[row].z);
+        v.emplace_back(starts[row].x + pixel * static_cast<float>(i), starts[row].y, starts[row].z);
       }
     }
     return v;

@@ -139,18 +139,16 @@ inline __m256d FeatureDelta(__m128i seed, int axis, int first, __m256d cellLess1
   const __m128i mul = _mm_loadu_si128(reinterpret_cast<const __m128i*>(kJumps.mul[axis] + first));
   const __m128i add = _mm_loadu_si128(reinterpret_cast<const __m128i*>(kJumps.add[axis] + first));
   const __m128i s = _mm_add_epi32(_mm_mullo_epi32(mul, seed), add);
-  const __m256i bits = _mm256_or_si256(_mm256_slli_epi64(_mm256_cvtepu32_epi64(s), 20),
-                                       _mm256_load_si256(reinterpret_cast<const __m256i*>(kUnitBits)));
+  const __m256i bits =
+      _mm256_or_si256(_mm256_slli_epi64(_mm256_cvtepu32_epi64(s), 20),
+                      _mm256_load_si256(reinterpret_cast<const __m256i*>(kUnitBits)));
   return _mm256_sub_pd(_mm256_add_pd(cellLess1, _mm256_castsi256_pd(bits)), q);
 }
 
 inline __m256d FeatureDistances(__m128i seed, int first, __m256d cellLess1, const __m256d q[3]) {
-  const __m256d dx =
-      FeatureDelta(seed, 0, first, _mm256_permute4x64_pd(cellLess1, 0x00), q[0]);
-  const __m256d dy =
-      FeatureDelta(seed, 1, first, _mm256_permute4x64_pd(cellLess1, 0x55), q[1]);
-  const __m256d dz =
-      FeatureDelta(seed, 2, first, _mm256_permute4x64_pd(cellLess1, 0xAA), q[2]);
+  const __m256d dx = FeatureDelta(seed, 0, first, _mm256_permute4x64_pd(cellLess1, 0x00), q[0]);
+  const __m256d dy = FeatureDelta(seed, 1, first, _mm256_permute4x64_pd(cellLess1, 0x55), q[1]);
+  const __m256d dz = FeatureDelta(seed, 2, first, _mm256_permute4x64_pd(cellLess1, 0xAA), q[2]);
   return _mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(dy, dy), _mm256_mul_pd(dx, dx)),
                        _mm256_mul_pd(dz, dz));
 }
@@ -161,8 +159,8 @@ __attribute__((always_inline)) inline double CubeMinimum(std::uint32_t seed, __m
                                                          const __m256d q[3]) {
   const int count = kFeatureCount[seed >> 24];
   const __m128i s = _mm_set1_epi32(static_cast<std::int32_t>(seed));
-  __m256d d2 = _mm256_max_pd(FeatureDistances(s, 0, cellLess1, q),
-                             _mm256_load_pd(kEmptying.lanes[count]));
+  __m256d d2 =
+      _mm256_max_pd(FeatureDistances(s, 0, cellLess1, q), _mm256_load_pd(kEmptying.lanes[count]));
   if (count > 4) {
     d2 = _mm256_min_pd(d2, _mm256_max_pd(FeatureDistances(s, 4, cellLess1, q),
                                          _mm256_load_pd(kEmptying.lanes[1])));
@@ -245,8 +243,10 @@ inline bool SetUpLevels(const Point3& p, const ScratchParams& params, int levels
       const __m256d below = _mm256_sub_pd(s, c);
       const __m256d above = _mm256_sub_pd(_mm256_add_pd(c, one), s);
       _mm256_store_pd(L.q[a] + 4 * h, s);
-      _mm256_store_pd(L.below[a] + 4 * h, _mm256_blendv_pd(none, _mm256_mul_pd(below, below), used));
-      _mm256_store_pd(L.above[a] + 4 * h, _mm256_blendv_pd(none, _mm256_mul_pd(above, above), used));
+      _mm256_store_pd(L.below[a] + 4 * h,
+                      _mm256_blendv_pd(none, _mm256_mul_pd(below, below), used));
+      _mm256_store_pd(L.above[a] + 4 * h,
+                      _mm256_blendv_pd(none, _mm256_mul_pd(above, above), used));
       _mm_store_si128(reinterpret_cast<__m128i*>(L.c[a] + 4 * h), _mm256_cvttpd_epi32(c));
       less1[a][h] = _mm256_sub_pd(c, one);
     }
@@ -352,13 +352,14 @@ inline unsigned BoundsOf(const Levels& L, int h, __m256d best, double* bounds) {
 template <int... kN>
 inline void AllBounds(const Levels& L, bool upper, __m256d best, double (*bounds)[8],
                       std::uint8_t* open, std::integer_sequence<int, kN...>) {
-  ((open[kN] = static_cast<std::uint8_t>(
-        BoundsOf<kN>(L, 0, best, bounds[kN]) |
-        (upper ? BoundsOf<kN>(L, 1, best, bounds[kN]) << 4 : 0u))),
+  ((open[kN] = static_cast<std::uint8_t>(BoundsOf<kN>(L, 0, best, bounds[kN]) |
+                                         (upper ? BoundsOf<kN>(L, 1, best, bounds[kN]) << 4 : 0u))),
    ...);
 }
 
-inline __m256d CellLess1(const Levels& L, int l) { return _mm256_load_pd(L.less1[l]); }
+inline __m256d CellLess1(const Levels& L, int l) {
+  return _mm256_load_pd(L.less1[l]);
+}
 
 // What a batch remembers of the cubes it searched, so that the samples after it (a row's
 // neighbouring samples share their cubes) skip the cubes that cannot hold their minimum. Per
@@ -516,8 +517,7 @@ inline void SearchNeighbours(const Levels& L, int levels, double& best2, int& be
 // cannot vouch for them; type must be 0 or 1.
 // With a CubeMemory, a batch's memory of the cubes its earlier samples searched (see there).
 template <class Memory>
-inline bool StrandMinimum(const Point3& p, const ScratchParams& params, float& value,
-                          Memory& M) {
+inline bool StrandMinimum(const Point3& p, const ScratchParams& params, float& value, Memory& M) {
   if (!(params.spread > 0.0f)) return false;
   const int levels = params.levels < 1 ? 1 : (params.levels > 8 ? 8 : params.levels);
   Levels L;
@@ -693,7 +693,7 @@ inline __m256i PermV8(const std::int32_t* table, __m256i i) {
 // The plain cell rule: truncation, one less below zero (the mask is -1 where v < 0).
 inline __m256i CellV8(__m256 v) {
   return _mm256_add_epi32(_mm256_cvttps_epi32(v),
-                       _mm256_castps_si256(_mm256_cmp_ps(v, _mm256_setzero_ps(), _CMP_LT_OQ)));
+                          _mm256_castps_si256(_mm256_cmp_ps(v, _mm256_setzero_ps(), _CMP_LT_OQ)));
 }
 
 inline __m256 Select8(__m256i mask, __m256 yes, __m256 no) {
@@ -720,7 +720,7 @@ inline __m256 Grad3V8(__m256i h, __m256 x, __m256 y, __m256 z) {
   const __m256i m = _mm256_and_si256(h, _mm256_set1_epi32(15));
   const __m256 u = Select8(_mm256_cmpgt_epi32(_mm256_set1_epi32(8), m), x, y);
   const __m256i xv = _mm256_or_si256(_mm256_cmpeq_epi32(m, _mm256_set1_epi32(12)),
-                                  _mm256_cmpeq_epi32(m, _mm256_set1_epi32(14)));
+                                     _mm256_cmpeq_epi32(m, _mm256_set1_epi32(14)));
   const __m256 v = Select8(_mm256_cmpgt_epi32(_mm256_set1_epi32(4), m), y, Select8(xv, x, z));
   return _mm256_add_ps(Negate8(Bit8(m, 1), u), Negate8(Bit8(m, 2), v));
 }
@@ -729,30 +729,36 @@ inline __m256 Grad3V8(__m256i h, __m256 x, __m256 y, __m256 z) {
 inline __m256 CornerV8(__m256 r, __m256 grad) {
   __m256 r4 = _mm256_mul_ps(r, r);
   r4 = _mm256_mul_ps(r4, r4);
-  return _mm256_andnot_ps(_mm256_cmp_ps(r, _mm256_setzero_ps(), _CMP_LT_OQ), _mm256_mul_ps(r4, grad));
+  return _mm256_andnot_ps(_mm256_cmp_ps(r, _mm256_setzero_ps(), _CMP_LT_OQ),
+                          _mm256_mul_ps(r4, grad));
 }
 
 inline __m256 Simplex2DV8(__m256 x, __m256 y) {
   const std::int32_t* P = Wide().p;
   const __m256 s = _mm256_mul_ps(_mm256_add_ps(x, y), _mm256_set1_ps(0.3660254f));
   const __m256i i = CellV8(_mm256_add_ps(x, s)), j = CellV8(_mm256_add_ps(y, s));
-  const __m256 g = _mm256_set1_ps(0.21132487f), g2 = _mm256_set1_ps(0.42264974f), one = _mm256_set1_ps(1.0f);
+  const __m256 g = _mm256_set1_ps(0.21132487f), g2 = _mm256_set1_ps(0.42264974f),
+               one = _mm256_set1_ps(1.0f);
   const __m256 t = _mm256_mul_ps(_mm256_cvtepi32_ps(_mm256_add_epi32(i, j)), g);
   const __m256 x0 = _mm256_sub_ps(x, _mm256_sub_ps(_mm256_cvtepi32_ps(i), t));
   const __m256 y0 = _mm256_sub_ps(y, _mm256_sub_ps(_mm256_cvtepi32_ps(j), t));
-  const __m256i first = _mm256_castps_si256(_mm256_cmp_ps(x0, y0, _CMP_GT_OQ));  // (1, 0), else (0, 1)
+  const __m256i first =
+      _mm256_castps_si256(_mm256_cmp_ps(x0, y0, _CMP_GT_OQ));  // (1, 0), else (0, 1)
   const __m256 i1 = _mm256_and_ps(_mm256_castsi256_ps(first), one);
   const __m256 j1 = _mm256_andnot_ps(_mm256_castsi256_ps(first), one);
-  const __m256 x1 = _mm256_add_ps(_mm256_sub_ps(x0, i1), g), y1 = _mm256_add_ps(_mm256_sub_ps(y0, j1), g);
-  const __m256 x2 = _mm256_add_ps(_mm256_sub_ps(x0, one), g2), y2 = _mm256_add_ps(_mm256_sub_ps(y0, one), g2);
+  const __m256 x1 = _mm256_add_ps(_mm256_sub_ps(x0, i1), g),
+               y1 = _mm256_add_ps(_mm256_sub_ps(y0, j1), g);
+  const __m256 x2 = _mm256_add_ps(_mm256_sub_ps(x0, one), g2),
+               y2 = _mm256_add_ps(_mm256_sub_ps(y0, one), g2);
   const __m256i mask = _mm256_set1_epi32(255), one1 = _mm256_set1_epi32(1);
   const __m256i ii = _mm256_and_si256(i, mask), jj = _mm256_and_si256(j, mask);
   // A mask of -1 steps an index by one when subtracted.
   const __m256i h0 = PermV8(P, _mm256_add_epi32(ii, PermV8(P, jj)));
-  const __m256i h1 = PermV8(P, _mm256_add_epi32(_mm256_sub_epi32(ii, first),
-                                            PermV8(P, _mm256_add_epi32(jj, _mm256_andnot_si256(first, one1)))));
-  const __m256i h2 = PermV8(P, _mm256_add_epi32(_mm256_add_epi32(ii, one1),
-                                            PermV8(P, _mm256_add_epi32(jj, one1))));
+  const __m256i h1 = PermV8(
+      P, _mm256_add_epi32(_mm256_sub_epi32(ii, first),
+                          PermV8(P, _mm256_add_epi32(jj, _mm256_andnot_si256(first, one1)))));
+  const __m256i h2 = PermV8(
+      P, _mm256_add_epi32(_mm256_add_epi32(ii, one1), PermV8(P, _mm256_add_epi32(jj, one1))));
   const __m256 half = _mm256_set1_ps(0.5f);
   auto radius = [&](__m256 a, __m256 b) {
     return _mm256_sub_ps(_mm256_sub_ps(half, _mm256_mul_ps(a, a)), _mm256_mul_ps(b, b));
@@ -765,11 +771,12 @@ inline __m256 Simplex2DV8(__m256 x, __m256 y) {
 
 inline __m256 Simplex3DV8(__m256 x, __m256 y, __m256 z) {
   const std::int32_t* P = Wide().p;
-  const __m256 s = _mm256_mul_ps(_mm256_add_ps(_mm256_add_ps(x, y), z), _mm256_set1_ps(0.33333334f));
+  const __m256 s =
+      _mm256_mul_ps(_mm256_add_ps(_mm256_add_ps(x, y), z), _mm256_set1_ps(0.33333334f));
   const __m256i i = CellV8(_mm256_add_ps(x, s)), j = CellV8(_mm256_add_ps(y, s)),
                 k = CellV8(_mm256_add_ps(z, s));
   const __m256 t = _mm256_mul_ps(_mm256_cvtepi32_ps(_mm256_add_epi32(_mm256_add_epi32(i, j), k)),
-                              _mm256_set1_ps(0.16666667f));
+                                 _mm256_set1_ps(0.16666667f));
   const __m256 x0 = _mm256_sub_ps(x, _mm256_sub_ps(_mm256_cvtepi32_ps(i), t));
   const __m256 y0 = _mm256_sub_ps(y, _mm256_sub_ps(_mm256_cvtepi32_ps(j), t));
   const __m256 z0 = _mm256_sub_ps(z, _mm256_sub_ps(_mm256_cvtepi32_ps(k), t));
@@ -788,7 +795,9 @@ inline __m256 Simplex3DV8(__m256 x, __m256 y, __m256 z) {
   const __m256 one = _mm256_set1_ps(1.0f), g1 = _mm256_set1_ps(0.16666667f),
                g2 = _mm256_set1_ps(0.33333334f), g3 = _mm256_set1_ps(0.5f);
   auto step = [&](__m256i m) { return _mm256_and_ps(_mm256_castsi256_ps(m), one); };
-  auto offset = [&](__m256 v0, __m256 st, __m256 g) { return _mm256_add_ps(_mm256_sub_ps(v0, st), g); };
+  auto offset = [&](__m256 v0, __m256 st, __m256 g) {
+    return _mm256_add_ps(_mm256_sub_ps(v0, st), g);
+  };
   const __m256 x1 = offset(x0, step(i1), g1), y1 = offset(y0, step(j1), g1),
                z1 = offset(z0, step(k1), g1);
   const __m256 x2 = offset(x0, step(i2), g2), y2 = offset(y0, step(j2), g2),
@@ -807,15 +816,16 @@ inline __m256 Simplex3DV8(__m256 x, __m256 y, __m256 z) {
                 h3 = hash(all, all, all);
   const __m256 radius2 = _mm256_set1_ps(0.6f);
   auto radius = [&](__m256 u, __m256 v, __m256 w) {
-    return _mm256_sub_ps(_mm256_sub_ps(_mm256_sub_ps(radius2, _mm256_mul_ps(u, u)), _mm256_mul_ps(v, v)),
-                      _mm256_mul_ps(w, w));
+    return _mm256_sub_ps(
+        _mm256_sub_ps(_mm256_sub_ps(radius2, _mm256_mul_ps(u, u)), _mm256_mul_ps(v, v)),
+        _mm256_mul_ps(w, w));
   };
   const __m256 c0 = CornerV8(radius(x0, y0, z0), Grad3V8(h0, x0, y0, z0));
   const __m256 c1 = CornerV8(radius(x1, y1, z1), Grad3V8(h1, x1, y1, z1));
   const __m256 c2 = CornerV8(radius(x2, y2, z2), Grad3V8(h2, x2, y2, z2));
   const __m256 c3 = CornerV8(radius(x3, y3, z3), Grad3V8(h3, x3, y3, z3));
   return _mm256_mul_ps(_mm256_set1_ps(32.0f),
-                    _mm256_add_ps(_mm256_add_ps(_mm256_add_ps(c0, c1), c2), c3));
+                       _mm256_add_ps(_mm256_add_ps(_mm256_add_ps(c0, c1), c2), c3));
 }
 
 template <bool kThree, bool kFiltered>
@@ -865,15 +875,16 @@ inline void OctaveNoisesPair(const float p[2][3], const float w[2], float out[2]
         _mm256_set1_ps(2.2f - 1.2f));
     const __m256 poly = _mm256_mul_ps(
         _mm256_add_ps(
-            _mm256_mul_ps(_mm256_sub_ps(_mm256_mul_ps(_mm256_set1_ps(6.0f), t), _mm256_set1_ps(15.0f)),
-                          t),
+            _mm256_mul_ps(
+                _mm256_sub_ps(_mm256_mul_ps(_mm256_set1_ps(6.0f), t), _mm256_set1_ps(15.0f)), t),
             _mm256_set1_ps(10.0f)),
         _mm256_mul_ps(_mm256_mul_ps(t, t), t));
     __m256 fade = _mm256_blendv_ps(poly, _mm256_set1_ps(1.0f),
                                    _mm256_cmp_ps(t, _mm256_set1_ps(1.0f), _CMP_GT_OQ));
     fade = _mm256_blendv_ps(fade, _mm256_setzero_ps(),
                             _mm256_cmp_ps(t, _mm256_setzero_ps(), _CMP_LT_OQ));
-    const __m256 blended = _mm256_add_ps(_mm256_mul_ps(_mm256_sub_ps(_mm256_setzero_ps(), n), fade), n);
+    const __m256 blended =
+        _mm256_add_ps(_mm256_mul_ps(_mm256_sub_ps(_mm256_setzero_ps(), n), fade), n);
     n = _mm256_andnot_ps(_mm256_cmp_ps(fade, _mm256_set1_ps(0.9999f), _CMP_GE_OQ), blended);
   }
   _mm_storeu_ps(out[0], _mm256_castps256_ps128(n));
@@ -1086,8 +1097,8 @@ inline float FootprintWidth(const Point3& dPdx, const Point3& dPdy) {
 // of both in one wide noise evaluation where the variant has one. A sample the fast code cannot
 // vouch for goes to the plain code alone; the others of its pair are unaffected.
 template <bool kThree, bool kFiltered, class Width, class Finish, class Fallback>
-inline void RawFieldBatch(const Point3* points, int count, const ScratchParams& params,
-                          Width width, Finish finish, Fallback fallback, float* out) {
+inline void RawFieldBatch(const Point3* points, int count, const ScratchParams& params, Width width,
+                          Finish finish, Fallback fallback, float* out) {
   const bool erode = params.useErosion != 0;
   CubeMemory memory{};
   // The memory pays only when neighbouring samples share their cubes: it is used for a sample

@@ -33,8 +33,12 @@ void* operator new(std::size_t size) {
   throw std::bad_alloc();
 }
 // Not inlined, so that GCC does not mistake the pairing of the replaced new with free.
-[[gnu::noinline]] void operator delete(void* p) noexcept { std::free(p); }
-[[gnu::noinline]] void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+[[gnu::noinline]] void operator delete(void* p) noexcept {
+  std::free(p);
+}
+[[gnu::noinline]] void operator delete(void* p, std::size_t) noexcept {
+  std::free(p);
+}
 
 namespace tamrel {
 namespace {
@@ -377,8 +381,11 @@ TEST_F(FastPathTest, DefaultRecordOverARegionAndItsNeighbourhoodOfWholeNumbers) 
 std::vector<Point3> MixedBatch(int count, int start, Rng& rng) {
   const float nan = std::numeric_limits<float>::quiet_NaN();
   const float inf = std::numeric_limits<float>::infinity();
-  const Point3 kinds[] = {{nan, 1.5f, -2.0f}, {3e9f, 0.25f, 7.0f}, {0.5f, -inf, 1.0f},
-                          {-1.0f, -2.0f, -3.0f}, {1e20f, -1e20f, 4.0f}};
+  const Point3 kinds[] = {{nan, 1.5f, -2.0f},
+                          {3e9f, 0.25f, 7.0f},
+                          {0.5f, -inf, 1.0f},
+                          {-1.0f, -2.0f, -3.0f},
+                          {1e20f, -1e20f, 4.0f}};
   std::vector<Point3> points;
   for (int i = 0; i < count; ++i) {
     const int k = start + i;
@@ -426,12 +433,11 @@ TEST_F(FastPathTest, BatchesOfEveryLengthMixFastAndFallbackSamples) {
                                    filtered.data());
           for (int i = 0; i < count; ++i) {
             ASSERT_EQ(Bits(plain[i]), Bits(EvalScratchPlain(points[i], params)))
-                << ScratchPathName(path) << " count " << count << " start " << start
-                << " variant " << variant << " sample " << i;
-            ASSERT_EQ(Bits(filtered[i]),
-                      Bits(EvalScratchFiltered(points[i], dx[i], dy[i], params)))
-                << ScratchPathName(path) << " count " << count << " start " << start
-                << " variant " << variant << " sample " << i;
+                << ScratchPathName(path) << " count " << count << " start " << start << " variant "
+                << variant << " sample " << i;
+            ASSERT_EQ(Bits(filtered[i]), Bits(EvalScratchFiltered(points[i], dx[i], dy[i], params)))
+                << ScratchPathName(path) << " count " << count << " start " << start << " variant "
+                << variant << " sample " << i;
             ++compared;
           }
           for (int i = count; i < count + 2; ++i) {
@@ -485,9 +491,9 @@ TEST_F(FastPathTest, BatchedRowsOfEveryStepSizeAndDirection) {
       const int kind = rng.Below(3);
       for (int i = 0; i < 40; ++i) {
         points.push_back(p);
-        if (kind == 0) p = p + step;                                  // straight
-        if (kind == 1) p = p + (i % 5 < 2 ? step : step * -1.5f);      // back and forth
-        if (kind == 2 && i % 4 == 3) p = p + step * 3.0f;              // standing, then a jump
+        if (kind == 0) p = p + step;                               // straight
+        if (kind == 1) p = p + (i % 5 < 2 ? step : step * -1.5f);  // back and forth
+        if (kind == 2 && i % 4 == 3) p = p + step * 3.0f;          // standing, then a jump
       }
     }
     mismatches += CompareAll(points, params, rng, SupportedFastPaths(), &first);
