@@ -830,17 +830,14 @@ inline __m256 Simplex3DV8(__m256 x, __m256 y, __m256 z) {
 
 template <bool kThree, bool kFiltered>
 inline void OctaveNoises(const float p[3], float w, float out[4]) {
-  alignas(16) float lane[4][4];  // x, y, z, w per octave
-  for (int a = 0; a < 3; ++a) lane[a][0] = p[a];
-  lane[3][0] = w;
-  for (int o = 1; o < 4; ++o) {
-    for (int a = 0; a < 4; ++a) lane[a][o] = lane[a][o - 1] * 2.0f;
-  }
-  const __m128 x = _mm_load_ps(lane[0]), y = _mm_load_ps(lane[1]);
-  __m128 n = kThree ? Simplex3DV(x, y, _mm_load_ps(lane[2])) : Simplex2DV(x, y);
+  // Scaling by a power of two is exact up to overflow, where the repeated doubling of the plain
+  // mask overflows too: one product per coordinate gives its bits.
+  const __m128 octave = _mm_setr_ps(1.0f, 2.0f, 4.0f, 8.0f);
+  const __m128 x = _mm_mul_ps(_mm_set1_ps(p[0]), octave), y = _mm_mul_ps(_mm_set1_ps(p[1]), octave);
+  __m128 n = kThree ? Simplex3DV(x, y, _mm_mul_ps(_mm_set1_ps(p[2]), octave)) : Simplex2DV(x, y);
   if (kFiltered) {
     // The fade of each footprint, then the blend towards 0; fully faded octaves give 0.
-    const __m128 width = _mm_load_ps(lane[3]);
+    const __m128 width = _mm_mul_ps(_mm_set1_ps(w), octave);
     const __m128 t = _mm_div_ps(_mm_sub_ps(_mm_div_ps(width, _mm_set1_ps(1.2f)), _mm_set1_ps(1.2f)),
                                 _mm_set1_ps(2.2f - 1.2f));
     const __m128 poly = _mm_mul_ps(
@@ -858,18 +855,14 @@ inline void OctaveNoises(const float p[3], float w, float out[4]) {
 // Two samples' octaves at once, the first in lanes 0..3 and the second in lanes 4..7.
 template <bool kThree, bool kFiltered>
 inline void OctaveNoisesPair(const float p[2][3], const float w[2], float out[2][4]) {
-  alignas(32) float lane[4][8];  // x, y, z, w per octave and sample
-  for (int k = 0; k < 2; ++k) {
-    for (int a = 0; a < 3; ++a) lane[a][4 * k] = p[k][a];
-    lane[3][4 * k] = w[k];
-    for (int o = 1; o < 4; ++o) {
-      for (int a = 0; a < 4; ++a) lane[a][4 * k + o] = lane[a][4 * k + o - 1] * 2.0f;
-    }
-  }
-  const __m256 x = _mm256_load_ps(lane[0]), y = _mm256_load_ps(lane[1]);
-  __m256 n = kThree ? Simplex3DV8(x, y, _mm256_load_ps(lane[2])) : Simplex2DV8(x, y);
+  const __m256 octave = _mm256_setr_ps(1.0f, 2.0f, 4.0f, 8.0f, 1.0f, 2.0f, 4.0f, 8.0f);
+  auto lanes = [&](float a, float b) {
+    return _mm256_mul_ps(_mm256_setr_m128(_mm_set1_ps(a), _mm_set1_ps(b)), octave);
+  };
+  const __m256 x = lanes(p[0][0], p[1][0]), y = lanes(p[0][1], p[1][1]);
+  __m256 n = kThree ? Simplex3DV8(x, y, lanes(p[0][2], p[1][2])) : Simplex2DV8(x, y);
   if (kFiltered) {
-    const __m256 width = _mm256_load_ps(lane[3]);
+    const __m256 width = lanes(w[0], w[1]);
     const __m256 t = _mm256_div_ps(
         _mm256_sub_ps(_mm256_div_ps(width, _mm256_set1_ps(1.2f)), _mm256_set1_ps(1.2f)),
         _mm256_set1_ps(2.2f - 1.2f));

@@ -502,6 +502,44 @@ TEST_F(FastPathTest, BatchedRowsOfEveryStepSizeAndDirection) {
   EXPECT_EQ(mismatches, 0) << first;
 }
 
+TEST_F(FastPathTest, FootprintsWhoseOctavesOverflow) {
+  // A tiny noise scale makes the erosion footprint (derivative length / scale) nearly the largest
+  // float, so that its doubled octaves overflow to infinity; the fade of each octave must follow
+  // the plain mask there too.
+  ScratchParams params = BaseParams();
+  params.useErosion = 1;
+  params.erosion = 0.9f;
+  params.sizeDiv20 = 1e-19f;  // 3D scale 1e-20, 2D scale 1e-19
+  Rng rng(4242);
+  std::string first;
+  for (int type : {SCRATCH_3D, SCRATCH_2D}) {
+    params.type = type;
+    std::vector<Point3> points;
+    std::vector<Point3> dx, dy;
+    for (float length : {1e17f, 5e17f, 1e18f, 2e18f, 3e18f, 3.3e18f, 4e18f}) {
+      for (int i = 0; i < 6; ++i) {
+        points.emplace_back(rng.Uniform(-3e-14f, 3e-14f), rng.Uniform(-3e-14f, 3e-14f),
+                            rng.Uniform(-3e-14f, 3e-14f));
+        dx.emplace_back(length, 0.0f, 0.0f);
+        dy.emplace_back(0.0f, length * 0.5f, 0.0f);
+      }
+    }
+    std::vector<float> batch(points.size());
+    for (ScratchPath path : SupportedFastPaths()) {
+      SelectScratchPath(path);
+      EvalScratchFilteredBatch(points.data(), dx.data(), dy.data(),
+                               static_cast<int>(points.size()), params, batch.data());
+      for (std::size_t i = 0; i < points.size(); ++i) {
+        const float want = EvalScratchFiltered(points[i], dx[i], dy[i], params);
+        EXPECT_EQ(Bits(EvalScratchFilteredFast(points[i], dx[i], dy[i], params)), Bits(want))
+            << ScratchPathName(path) << " type " << type << " length " << dx[i].x;
+        EXPECT_EQ(Bits(batch[i]), Bits(want))
+            << ScratchPathName(path) << " batch, type " << type << " length " << dx[i].x;
+      }
+    }
+  }
+}
+
 TEST_F(FastPathTest, VariantsAreNamedParsedAndSelected) {
   ScratchPath path = ScratchPath::AVX2;
   ASSERT_TRUE(ParseScratchPath("scalar", path));
