@@ -156,6 +156,54 @@ void BM_FastFilteredBatch(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(points.size()));
 }
 
+// Rows as a bake hands them over: 16 rows of 256 samples a pixel apart (a 1024-pixel map over a
+// unit square at the map's size of 10), each row starting somewhere else in a large region.
+const std::vector<Point3>& RowPoints() {
+  static const std::vector<Point3> points = [] {
+    std::vector<Point3> v;
+    const std::vector<Point3>& starts = Points();
+    const float pixel = 1.0f / 1024.0f / 10.0f;
+    for (int row = 0; row < 16; ++row) {
+      for (int i = 0; i < 256; ++i) {
+        v.emplace_back(starts[row].x + pixel * static_cast<float>(i), starts[row].y, starts[row].z);
+      }
+    }
+    return v;
+  }();
+  return points;
+}
+
+void BM_RowPlainBatch(benchmark::State& state) {
+  if (!UseVariant(state)) return;
+  const ScratchParams params = FastParams(state);
+  const std::vector<Point3>& points = RowPoints();
+  std::vector<float> out(points.size());
+  for (auto _ : state) {
+    for (std::size_t i = 0; i < points.size(); i += 256) {
+      EvalScratchPlainBatch(points.data() + i, 256, params, out.data() + i);
+    }
+    benchmark::DoNotOptimize(out.data());
+  }
+  state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(points.size()));
+}
+void BM_RowFilteredBatch(benchmark::State& state) {
+  if (!UseVariant(state)) return;
+  const ScratchParams params = FastParams(state);
+  const std::vector<Point3>& points = RowPoints();
+  const float pixel = 1.0f / 1024.0f / 10.0f;
+  const std::vector<Point3> dx(points.size(), Point3(pixel, 0.0f, 0.0f));
+  const std::vector<Point3> dy(points.size(), Point3(0.0f, pixel, 0.0f));
+  std::vector<float> out(points.size());
+  for (auto _ : state) {
+    for (std::size_t i = 0; i < points.size(); i += 256) {
+      EvalScratchFilteredBatch(points.data() + i, dx.data() + i, dy.data() + i, 256, params,
+                               out.data() + i);
+    }
+    benchmark::DoNotOptimize(out.data());
+  }
+  state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(points.size()));
+}
+
 void FastArgs(benchmark::internal::Benchmark* b) {
   b->ArgNames({"variant", "erosion", "type"});
   for (ScratchPath path : {ScratchPath::PLAIN, ScratchPath::SCALAR, ScratchPath::AVX2}) {
@@ -182,14 +230,18 @@ class RatioReporter : public benchmark::ConsoleReporter {
     std::printf("\nfast / plain, same run (Msamples/s per core):\n");
     for (const auto& [name, rate] : rates_) {
       const std::size_t at = name.find("variant:");
-      if (name.rfind("BM_Fast", 0) != 0 || at == std::string::npos) continue;
+      if ((name.rfind("BM_Fast", 0) != 0 && name.rfind("BM_Row", 0) != 0) ||
+          at == std::string::npos) {
+        continue;
+      }
       const std::string variantArg = name.substr(at, name.find('/', at) - at);
       if (variantArg == "variant:0") continue;
       std::string plainName = name;
       plainName.replace(at, variantArg.size(), "variant:0");
-      // The batch is compared with the plain per-sample evaluation it replaces.
+      // The batch is compared with the plain per-sample evaluation it replaces (over the same
+      // points: the rows with the plain variant of the row batch, a loop over the plain code).
       const std::size_t batch = plainName.find("Batch");
-      if (batch != std::string::npos) plainName.erase(batch, 5);
+      if (batch != std::string::npos && name.rfind("BM_Row", 0) != 0) plainName.erase(batch, 5);
       const auto plain = rates_.find(plainName);
       if (plain == rates_.end() || plain->second <= 0.0) continue;
       std::printf("  %-52s %7.2f vs %6.3f  x%5.1f\n", name.c_str(), rate / 1e6, plain->second / 1e6,
@@ -207,6 +259,8 @@ BENCHMARK(BM_FastPlain)->Apply(FastArgs);
 BENCHMARK(BM_FastFiltered)->Apply(FastArgs);
 BENCHMARK(BM_FastPlainBatch)->Apply(FastArgs);
 BENCHMARK(BM_FastFilteredBatch)->Apply(FastArgs);
+BENCHMARK(BM_RowPlainBatch)->Apply(FastArgs);
+BENCHMARK(BM_RowFilteredBatch)->Apply(FastArgs);
 BENCHMARK(BM_Simplex2D);
 BENCHMARK(BM_Simplex3D);
 BENCHMARK(BM_CellularDistances);

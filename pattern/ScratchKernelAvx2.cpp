@@ -4,6 +4,8 @@
 #include <immintrin.h>
 
 #include <cstdint>
+#include <type_traits>
+#include <utility>
 
 #include "pattern/PatternTables.h"
 #include "pattern/ScratchField.h"
@@ -15,15 +17,6 @@ namespace {
 
 #define TAMREL_KERNEL_AVX2 1
 #include "pattern/ScratchKernelBody.h"
-
-void PlainBatch(const Point3* points, int count, const ScratchParams& params, float* out) {
-  for (int i = 0; i < count; ++i) out[i] = Plain(points[i], params);
-}
-
-void FilteredBatch(const Point3* points, const Point3* dPdx, const Point3* dPdy, int count,
-                   const ScratchParams& params, float* out) {
-  for (int i = 0; i < count; ++i) out[i] = Filtered(points[i], dPdx[i], dPdy[i], params);
-}
 
 }  // namespace
 

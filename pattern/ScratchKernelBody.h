@@ -35,6 +35,7 @@ constexpr double kFastCellLimit = 1073741824.0;
 // Noise coordinates below 2^25 stay below 2^30 through three octave doublings and the skew.
 constexpr float kFastNoiseLimit = 33554432.0f;
 constexpr double kNoDistance = __builtin_huge_val();
+constexpr float kNoDistanceF = __builtin_huge_valf();
 constexpr int kCentre = 13;  // the step (0, 0, 0) in the code (sx + 1) * 9 + (sy + 1) * 3 + sz + 1
 
 constexpr std::uint32_t kHashX = 702395077u;
@@ -74,57 +75,103 @@ inline float Clamp01(float v) { return v < 0.0f ? 0.0f : (v > 1.0f ? 1.0f : v); 
 
 inline double UnitOffset(std::uint32_t s) { return (static_cast<double>(s) + 0.5) * 0x1p-32; }
 
-// Lowers best2 to the smallest squared distance from q to the feature points of cube (x, y, z),
-// with the plain code's arithmetic; true when it did.
 #if defined(TAMREL_KERNEL_AVX2)
-// Four features at a time in the lanes: the generator jumps, the exact conversion of the 32-bit
-// values to double (flip the sign bit, convert as signed, add 2^31 back) and the distances.
-inline __m256d FeatureDelta(__m128i seed, int axis, int first, double cell, double q) {
+// The step of neighbour n per axis, its step code, and what the step adds to the cube's seed
+// (the hash is linear in the cell, modulo 2^32). The neighbours are numbered faces first, then
+// edges, then corners, so that the nearest cubes are searched first; two padding entries at the
+// end stand for the centre.
+struct NeighbourTable {
+  int code[28];
+  std::uint32_t seedStep[28];
+  alignas(32) double step[28][4];  // sx, sy, sz, 0
+};
+constexpr NeighbourTable MakeNeighbours() {
+  NeighbourTable t{};
+  int n = 0;
+  for (int order = 1; order <= 3; ++order) {
+    for (int code = 0; code < 27; ++code) {
+      const int sx = code / 9 - 1, sy = code / 3 % 3 - 1, sz = code % 3 - 1;
+      if ((sx != 0) + (sy != 0) + (sz != 0) == order) t.code[n++] = code;
+    }
+  }
+  t.code[26] = t.code[27] = kCentre;
+  for (int i = 0; i < 28; ++i) {
+    const int sx = t.code[i] / 9 - 1, sy = t.code[i] / 3 % 3 - 1, sz = t.code[i] % 3 - 1;
+    t.seedStep[i] = kHashX * static_cast<std::uint32_t>(sx) +
+                    kHashY * static_cast<std::uint32_t>(sy) +
+                    kHashZ * static_cast<std::uint32_t>(sz);
+    t.step[i][0] = sx;
+    t.step[i][1] = sy;
+    t.step[i][2] = sz;
+    t.step[i][3] = 0.0;
+  }
+  return t;
+}
+constexpr NeighbourTable kNeighbours = MakeNeighbours();
+static_assert(kNeighbours.code[0] == 4 && kNeighbours.code[1] == 10 && kNeighbours.code[2] == 12 &&
+                  kNeighbours.code[3] == 14 && kNeighbours.code[4] == 16 &&
+                  kNeighbours.code[5] == 22,
+              "the faces come first, x-, y-, z-, z+, y+, x+");
+
+// Per feature count, 0 in the lanes of the first four features that exist and +inf in the others:
+// the maximum with a squared distance (never negative) keeps it or empties the lane.
+struct Emptying {
+  alignas(32) double lanes[6][4];
+};
+constexpr Emptying MakeEmptying() {
+  Emptying e{};
+  for (int count = 0; count < 6; ++count) {
+    for (int i = 0; i < 4; ++i) e.lanes[count][i] = i < count ? 0.0 : kNoDistance;
+  }
+  return e;
+}
+constexpr Emptying kEmptying = MakeEmptying();
+
+// The distances of four features at a time: the generator jumps to each coordinate, then the
+// offset (s + 0.5) * 2^-32 of each 32-bit value s is formed in the bits of a double:
+// 1 + (s + 0.5) * 2^-32 has s in the upper 32 bits of the 52-bit fraction and a one below them.
+// (cell - 1) + that is exactly cell + offset before its one rounding, so the feature coordinate
+// is the plain cell + offset to the bit; everything after it is the plain order of operations.
+alignas(32) constexpr std::uint64_t kUnitBits[4] = {0x3FF0000000080000u, 0x3FF0000000080000u,
+                                                    0x3FF0000000080000u, 0x3FF0000000080000u};
+
+inline __m256d FeatureDelta(__m128i seed, int axis, int first, __m256d cellLess1, __m256d q) {
   const __m128i mul = _mm_loadu_si128(reinterpret_cast<const __m128i*>(kJumps.mul[axis] + first));
   const __m128i add = _mm_loadu_si128(reinterpret_cast<const __m128i*>(kJumps.add[axis] + first));
   const __m128i s = _mm_add_epi32(_mm_mullo_epi32(mul, seed), add);
-  const __m256d v = _mm256_add_pd(
-      _mm256_cvtepi32_pd(_mm_xor_si128(s, _mm_set1_epi32(INT32_MIN))),
-      _mm256_set1_pd(2147483648.0));
-  const __m256d offset =
-      _mm256_mul_pd(_mm256_add_pd(v, _mm256_set1_pd(0.5)), _mm256_set1_pd(0x1p-32));
-  return _mm256_sub_pd(_mm256_add_pd(_mm256_set1_pd(cell), offset), _mm256_set1_pd(q));
+  const __m256i bits =
+      _mm256_or_si256(_mm256_slli_epi64(_mm256_cvtepu32_epi64(s), 20),
+                      _mm256_load_si256(reinterpret_cast<const __m256i*>(kUnitBits)));
+  return _mm256_sub_pd(_mm256_add_pd(cellLess1, _mm256_castsi256_pd(bits)), q);
 }
 
-inline __m256d FeatureDistances(__m128i seed, int first, int count, const double c[3],
-                                const double q[3]) {
-  const __m256d dx = FeatureDelta(seed, 0, first, c[0], q[0]);
-  const __m256d dy = FeatureDelta(seed, 1, first, c[1], q[1]);
-  const __m256d dz = FeatureDelta(seed, 2, first, c[2], q[2]);
-  const __m256d d2 = _mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(dy, dy), _mm256_mul_pd(dx, dx)),
-                                   _mm256_mul_pd(dz, dz));
-  const __m128i lane = _mm_setr_epi32(first, first + 1, first + 2, first + 3);
-  const __m256d live =
-      _mm256_castsi256_pd(_mm256_cvtepi32_epi64(_mm_cmplt_epi32(lane, _mm_set1_epi32(count))));
-  return _mm256_blendv_pd(_mm256_set1_pd(kNoDistance), d2, live);
+inline __m256d FeatureDistances(__m128i seed, int first, __m256d cellLess1, const __m256d q[3]) {
+  const __m256d dx = FeatureDelta(seed, 0, first, _mm256_permute4x64_pd(cellLess1, 0x00), q[0]);
+  const __m256d dy = FeatureDelta(seed, 1, first, _mm256_permute4x64_pd(cellLess1, 0x55), q[1]);
+  const __m256d dz = FeatureDelta(seed, 2, first, _mm256_permute4x64_pd(cellLess1, 0xAA), q[2]);
+  return _mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(dy, dy), _mm256_mul_pd(dx, dx)),
+                       _mm256_mul_pd(dz, dz));
 }
 
-__attribute__((always_inline)) inline bool SearchCube(std::int32_t x, std::int32_t y, std::int32_t z, const double q[3],
-                       double& best2) {
-  const std::uint32_t seed = kHashX * static_cast<std::uint32_t>(x) +
-                             kHashY * static_cast<std::uint32_t>(y) +
-                             kHashZ * static_cast<std::uint32_t>(z);
+// The smallest squared distance from q to the feature points of the cube with the given seed,
+// whose cell less one is (x, y, z, 0) in cellLess1; +inf for a cube without features.
+__attribute__((always_inline)) inline double CubeMinimum(std::uint32_t seed, __m256d cellLess1,
+                                                         const __m256d q[3]) {
   const int count = kFeatureCount[seed >> 24];
-  if (count == 0) return false;
-  const double c[3] = {static_cast<double>(x), static_cast<double>(y), static_cast<double>(z)};
   const __m128i s = _mm_set1_epi32(static_cast<std::int32_t>(seed));
-  __m256d d2 = FeatureDistances(s, 0, count, c, q);
-  if (count > 4) d2 = _mm256_min_pd(d2, FeatureDistances(s, 4, count, c, q));
+  __m256d d2 =
+      _mm256_max_pd(FeatureDistances(s, 0, cellLess1, q), _mm256_load_pd(kEmptying.lanes[count]));
+  if (count > 4) {
+    d2 = _mm256_min_pd(d2, _mm256_max_pd(FeatureDistances(s, 4, cellLess1, q),
+                                         _mm256_load_pd(kEmptying.lanes[1])));
+  }
   // Every lane is a finite distance or the empty marker, so the minimum is exact.
   const __m128d half = _mm_min_pd(_mm256_castpd256_pd128(d2), _mm256_extractf128_pd(d2, 1));
-  const double m = _mm_cvtsd_f64(_mm_min_sd(half, _mm_unpackhi_pd(half, half)));
-  if (m < best2) {
-    best2 = m;
-    return true;
-  }
-  return false;
+  return _mm_cvtsd_f64(_mm_min_sd(half, _mm_unpackhi_pd(half, half)));
 }
 #else
+// Lowers best2 to the smallest squared distance from q to the feature points of cube (x, y, z),
+// with the plain code's arithmetic; true when it did.
 __attribute__((always_inline)) inline bool SearchCube(std::int32_t x, std::int32_t y, std::int32_t z, const double q[3],
                        double& best2) {
   const std::uint32_t seed = kHashX * static_cast<std::uint32_t>(x) +
@@ -154,12 +201,18 @@ struct Levels {
   alignas(32) double q[3][8];
   alignas(32) double below[3][8], above[3][8];
   alignas(32) std::int32_t c[3][8];
+#if defined(TAMREL_KERNEL_AVX2)
+  alignas(32) double less1[8][4];     // per level the cell less one as doubles, x, y, z, 0
+  alignas(32) std::uint32_t seed[8];  // the seeds of the levels' own cubes
+#endif
 };
 
 // Fills the levels of p; false when a coordinate is not finite or beyond the fast cell range.
 #if defined(TAMREL_KERNEL_AVX2)
-// All eight at once; the lanes of levels not in use hold the origin.
+// All eight at once; the lanes of levels not in use hold the origin, with gaps of +inf so that
+// none of their neighbours is ever open.
 inline bool SetUpLevels(const Point3& p, const ScratchParams& params, int levels, Levels& L) {
+  __m256d less1[3][2];
   const float(*m)[8] = Frames().lanes[params.type][levels <= 1 ? 0 : 1];
   const __m256 px = _mm256_set1_ps(p.x), py = _mm256_set1_ps(p.y), pz = _mm256_set1_ps(p.z);
   __m256 r[3];
@@ -173,8 +226,11 @@ inline bool SetUpLevels(const Point3& p, const ScratchParams& params, int levels
   const int stretchAxis = params.type == SCRATCH_2D ? 0 : 1;
   r[stretchAxis] = _mm256_mul_ps(r[stretchAxis], _mm256_set1_ps(params.stretch + 50.0f));
   const __m256d sign = _mm256_set1_pd(-0.0), one = _mm256_set1_pd(1.0);
-  for (int a = 0; a < 3; ++a) {
-    for (int h = 0; h < 2; ++h) {
+  const __m256d none = _mm256_set1_pd(kNoDistance);
+  for (int h = 0; h < 2; ++h) {
+    const __m256d used = _mm256_castsi256_pd(_mm256_cvtepi32_epi64(_mm_cmplt_epi32(
+        _mm_setr_epi32(4 * h, 4 * h + 1, 4 * h + 2, 4 * h + 3), _mm_set1_epi32(levels))));
+    for (int a = 0; a < 3; ++a) {
       const __m128 half = h == 0 ? _mm256_castps256_ps128(r[a]) : _mm256_extractf128_ps(r[a], 1);
       const __m256d s = _mm256_mul_pd(_mm256_set1_pd(kDensity), _mm256_cvtps_pd(half));
       const __m256d inRange =
@@ -187,11 +243,29 @@ inline bool SetUpLevels(const Point3& p, const ScratchParams& params, int levels
       const __m256d below = _mm256_sub_pd(s, c);
       const __m256d above = _mm256_sub_pd(_mm256_add_pd(c, one), s);
       _mm256_store_pd(L.q[a] + 4 * h, s);
-      _mm256_store_pd(L.below[a] + 4 * h, _mm256_mul_pd(below, below));
-      _mm256_store_pd(L.above[a] + 4 * h, _mm256_mul_pd(above, above));
+      _mm256_store_pd(L.below[a] + 4 * h,
+                      _mm256_blendv_pd(none, _mm256_mul_pd(below, below), used));
+      _mm256_store_pd(L.above[a] + 4 * h,
+                      _mm256_blendv_pd(none, _mm256_mul_pd(above, above), used));
       _mm_store_si128(reinterpret_cast<__m128i*>(L.c[a] + 4 * h), _mm256_cvttpd_epi32(c));
+      less1[a][h] = _mm256_sub_pd(c, one);
     }
+    // Transposed to one (x, y, z, 0) row per level.
+    const __m256d xy0 = _mm256_unpacklo_pd(less1[0][h], less1[1][h]);  // x0 y0 x2 y2
+    const __m256d xy1 = _mm256_unpackhi_pd(less1[0][h], less1[1][h]);  // x1 y1 x3 y3
+    const __m256d z0 = _mm256_unpacklo_pd(less1[2][h], _mm256_setzero_pd());
+    const __m256d z1 = _mm256_unpackhi_pd(less1[2][h], _mm256_setzero_pd());
+    _mm256_store_pd(L.less1[4 * h + 0], _mm256_permute2f128_pd(xy0, z0, 0x20));
+    _mm256_store_pd(L.less1[4 * h + 1], _mm256_permute2f128_pd(xy1, z1, 0x20));
+    _mm256_store_pd(L.less1[4 * h + 2], _mm256_permute2f128_pd(xy0, z0, 0x31));
+    _mm256_store_pd(L.less1[4 * h + 3], _mm256_permute2f128_pd(xy1, z1, 0x31));
   }
+  auto cell = [&](int a) { return _mm256_load_si256(reinterpret_cast<const __m256i*>(L.c[a])); };
+  const __m256i seed = _mm256_add_epi32(
+      _mm256_add_epi32(_mm256_mullo_epi32(cell(0), _mm256_set1_epi32(static_cast<int>(kHashX))),
+                       _mm256_mullo_epi32(cell(1), _mm256_set1_epi32(static_cast<int>(kHashY)))),
+      _mm256_mullo_epi32(cell(2), _mm256_set1_epi32(static_cast<int>(kHashZ))));
+  _mm256_store_si256(reinterpret_cast<__m256i*>(L.seed), seed);
   return true;
 }
 #else
@@ -244,53 +318,171 @@ inline bool StrandValue(const double q[3], const std::int32_t c[3], int bestStep
 
 // Searches the 26 neighbour cubes of a level point whose bound is below the running minimum.
 #if defined(TAMREL_KERNEL_AVX2)
-// The 26 bounds four at a time: per axis the gaps (below, 0, above) are permuted into the steps of
-// four neighbours, in the step-code order with the centre left out (two padding lanes at the end).
-constexpr int NeighbourCode(int n) { return n < kCentre ? n : (n < 26 ? n + 1 : kCentre); }
-constexpr int Lanes(int block, int divisor) {
-  int imm = 0;
-  for (int i = 0; i < 4; ++i) imm |= (NeighbourCode(4 * block + i) / divisor % 3) << (2 * i);
-  return imm;
+// The bounds of one neighbour for four levels side by side: the gaps of its steps summed in the
+// plain order (gy + gx) + gz, terms of axes without a step left out (adding the zero gap changes
+// no bit). Stores them and gives the levels whose bound is below best as four bits.
+template <int kStep>
+inline __m256d GapOf(const Levels& L, int axis, int h) {
+  return _mm256_load_pd((kStep < 0 ? L.below[axis] : L.above[axis]) + 4 * h);
 }
 
-template <int kBlock>
-inline int BoundBlock(__m256d gx, __m256d gy, __m256d gz, __m256d best, double* bounds) {
-  // Named constants, so that the immediates stay constant expressions in unoptimised builds too.
-  constexpr int kLanesY = Lanes(kBlock, 3), kLanesX = Lanes(kBlock, 9), kLanesZ = Lanes(kBlock, 1);
-  const __m256d bound = _mm256_add_pd(_mm256_add_pd(_mm256_permute4x64_pd(gy, kLanesY),
-                                                    _mm256_permute4x64_pd(gx, kLanesX)),
-                                      _mm256_permute4x64_pd(gz, kLanesZ));
-  _mm256_storeu_pd(bounds + 4 * kBlock, bound);
-  return _mm256_movemask_pd(_mm256_cmp_pd(bound, best, _CMP_LT_OQ)) << (4 * kBlock);
+template <int kN>
+inline unsigned BoundsOf(const Levels& L, int h, __m256d best, double* bounds) {
+  constexpr int kCode = kNeighbours.code[kN];
+  constexpr int kX = kCode / 9 - 1, kY = kCode / 3 % 3 - 1, kZ = kCode % 3 - 1;
+  __m256d bound;
+  if constexpr (kY != 0) {
+    bound = GapOf<kY>(L, 1, h);
+    if constexpr (kX != 0) bound = _mm256_add_pd(bound, GapOf<kX>(L, 0, h));
+  } else if constexpr (kX != 0) {
+    bound = GapOf<kX>(L, 0, h);
+  }
+  if constexpr (kZ != 0) {
+    if constexpr (kX != 0 || kY != 0) {
+      bound = _mm256_add_pd(bound, GapOf<kZ>(L, 2, h));
+    } else {
+      bound = GapOf<kZ>(L, 2, h);
+    }
+  }
+  _mm256_store_pd(bounds + 4 * h, bound);
+  return static_cast<unsigned>(_mm256_movemask_pd(_mm256_cmp_pd(bound, best, _CMP_LT_OQ)));
 }
 
-inline void VisitNeighbours(const Levels& L, int l, double& best2, int& bestLevel,
-                            int& bestStep) {
-  const __m256d gx = _mm256_setr_pd(L.below[0][l], 0.0, L.above[0][l], 0.0);
-  const __m256d gy = _mm256_setr_pd(L.below[1][l], 0.0, L.above[1][l], 0.0);
-  const __m256d gz = _mm256_setr_pd(L.below[2][l], 0.0, L.above[2][l], 0.0);
-  const double q[3] = {L.q[0][l], L.q[1][l], L.q[2][l]};
-  const __m256d best = _mm256_set1_pd(best2);
-  double bounds[28];
-  unsigned open = static_cast<unsigned>(
-      BoundBlock<0>(gx, gy, gz, best, bounds) | BoundBlock<1>(gx, gy, gz, best, bounds) |
-      BoundBlock<2>(gx, gy, gz, best, bounds) | BoundBlock<3>(gx, gy, gz, best, bounds) |
-      BoundBlock<4>(gx, gy, gz, best, bounds) | BoundBlock<5>(gx, gy, gz, best, bounds) |
-      BoundBlock<6>(gx, gy, gz, best, bounds));
-  open &= (1u << 26) - 1u;
-  while (open != 0) {
-    const int n = __builtin_ctz(open);
-    open &= open - 1u;
-    if (!(bounds[n] < best2)) continue;  // the minimum fell since
-    const int code = NeighbourCode(n);
-    if (SearchCube(L.c[0][l] + code / 9 - 1, L.c[1][l] + code / 3 % 3 - 1,
-                   L.c[2][l] + code % 3 - 1, q, best2)) {
-      bestLevel = l;
-      bestStep = code;
+// Per neighbour n, the levels whose bound is below best: bit l of byte n of open.
+template <int... kN>
+inline void AllBounds(const Levels& L, bool upper, __m256d best, double (*bounds)[8],
+                      std::uint8_t* open, std::integer_sequence<int, kN...>) {
+  ((open[kN] = static_cast<std::uint8_t>(BoundsOf<kN>(L, 0, best, bounds[kN]) |
+                                         (upper ? BoundsOf<kN>(L, 1, best, bounds[kN]) << 4 : 0u))),
+   ...);
+}
+
+inline __m256d CellLess1(const Levels& L, int l) {
+  return _mm256_load_pd(L.less1[l]);
+}
+
+// What a batch remembers of the cubes it searched, so that the samples after it (a row's
+// neighbouring samples share their cubes) skip the cubes that cannot hold their minimum. Per
+// level: the cell and point of the last sample, the distance the level point has travelled since
+// the cell was entered (an upper bound on the exact path), and per cube (neighbour index, 26 for
+// the level's own cube) reach = r + travel at the time of its search, r a lower bound on the
+// exact distance from the point then to every feature of the cube. By the triangle inequality
+// reach - travel now bounds the exact distance from the current point from below.
+//
+// Every rounding is covered with margins far beyond it: the squared distances are computed
+// within 5 ulps of exact, the point distances within 3, and all magnitudes stay below 2^7 (the
+// travel is reset past 64), so absolute errors stay below 2^-44; the bounds are shrunk by a
+// relative and an absolute 2^-30 and the skip needs the squared bound above best2 * (1 + 2^-30).
+// A skipped cube therefore has no computed squared distance below best2 and could not have
+// lowered it.
+struct NoMemory {};
+struct CubeMemory {
+  alignas(32) double reach[8][28];
+  double travel[8];
+  double q[3][8];
+  std::int32_t cell[3][8];
+  bool known[8];
+};
+
+constexpr double kMargin = 0x1p-30;
+constexpr double kTravelLimit = 64.0;
+
+// Moves the memory on to the levels of the next sample.
+inline void Advance(CubeMemory& M, const Levels& L, int levels) {
+  for (int l = 0; l < levels; ++l) {
+    const bool same = M.known[l] && M.cell[0][l] == L.c[0][l] && M.cell[1][l] == L.c[1][l] &&
+                      M.cell[2][l] == L.c[2][l];
+    double travel = 0.0;
+    if (same) {
+      const double dx = L.q[0][l] - M.q[0][l], dy = L.q[1][l] - M.q[1][l],
+                   dz = L.q[2][l] - M.q[2][l];
+      const double step = Sqrt(dx * dx + dy * dy + dz * dz) * (1.0 + kMargin) + 0x1p-40;
+      travel = (M.travel[l] + step) * (1.0 + 0x1p-40);
+    }
+    if (!same || !(travel < kTravelLimit)) {
+      const __m256d unknown = _mm256_set1_pd(-kNoDistance);
+      for (int n = 0; n < 28; n += 4) _mm256_store_pd(M.reach[l] + n, unknown);
+      travel = 0.0;
+      M.known[l] = true;
+      for (int a = 0; a < 3; ++a) M.cell[a][l] = L.c[a][l];
+    }
+    M.travel[l] = travel;
+    for (int a = 0; a < 3; ++a) M.q[a][l] = L.q[a][l];
+  }
+}
+
+// Whether cube n of level l cannot hold a squared distance below best2.
+inline bool Beyond(const CubeMemory& M, int l, int n, double best2) {
+  const double r = (M.reach[l][n] - M.travel[l]) * (1.0 - kMargin) - kMargin;
+  return r > 0.0 && r * r > best2 * (1.0 + kMargin);
+}
+
+// Records the search of cube n of level l, whose smallest squared distance was m (+inf for a
+// cube without features, which is then skipped for good).
+inline void Record(CubeMemory& M, int l, int n, double m) {
+  M.reach[l][n] = Sqrt(m) * (1.0 - kMargin) + M.travel[l];
+}
+
+template <class Memory>
+inline void SearchCentre(const Levels& L, int l, double& best2, int& bestLevel, Memory& M) {
+  if constexpr (!std::is_same_v<Memory, NoMemory>) {
+    if (Beyond(M, l, 26, best2)) return;
+  }
+  const __m256d q[3] = {_mm256_broadcast_sd(&L.q[0][l]), _mm256_broadcast_sd(&L.q[1][l]),
+                        _mm256_broadcast_sd(&L.q[2][l])};
+  const double m = CubeMinimum(L.seed[l], CellLess1(L, l), q);
+  if constexpr (!std::is_same_v<Memory, NoMemory>) Record(M, l, 26, m);
+  // Without a branch: whether a cube lowers the minimum is a coin toss.
+  const bool lower = m < best2;
+  best2 = lower ? m : best2;
+  bestLevel = lower ? l : bestLevel;
+}
+
+// The neighbour cubes of every level whose bound is below the running minimum, neighbour by
+// neighbour (the faces of all levels first), level by level within a neighbour.
+template <class Memory>
+inline void SearchNeighbours(const Levels& L, int levels, double& best2, int& bestLevel,
+                             int& bestStep, Memory& M) {
+  alignas(32) double bounds[26][8];
+  alignas(8) std::uint8_t open[32] = {};
+  AllBounds(L, levels > 4, _mm256_set1_pd(best2), bounds, open,
+            std::make_integer_sequence<int, 26>());
+  for (int w = 0; w < 4; ++w) {
+    std::uint64_t word;
+    __builtin_memcpy(&word, open + 8 * w, 8);
+    while (word != 0) {
+      const int bit = __builtin_ctzll(word);
+      word &= word - 1u;
+      const int n = 8 * w + (bit >> 3), l = bit & 7;
+      if (!(bounds[n][l] < best2)) continue;  // the minimum fell since
+      if constexpr (!std::is_same_v<Memory, NoMemory>) {
+        if (Beyond(M, l, n, best2)) continue;
+      }
+      const __m256d q[3] = {_mm256_broadcast_sd(&L.q[0][l]), _mm256_broadcast_sd(&L.q[1][l]),
+                            _mm256_broadcast_sd(&L.q[2][l])};
+      const double m =
+          CubeMinimum(L.seed[l] + kNeighbours.seedStep[n],
+                      _mm256_add_pd(CellLess1(L, l), _mm256_load_pd(kNeighbours.step[n])), q);
+      if constexpr (!std::is_same_v<Memory, NoMemory>) Record(M, l, n, m);
+      const bool lower = m < best2;
+      best2 = lower ? m : best2;
+      bestLevel = lower ? l : bestLevel;
+      bestStep = lower ? kNeighbours.code[n] : bestStep;
     }
   }
 }
 #else
+// The portable variant remembers nothing between samples.
+struct NoMemory {};
+using CubeMemory = NoMemory;
+inline void Advance(NoMemory&, const Levels&, int) {}
+
+template <class Memory>
+inline void SearchCentre(const Levels& L, int l, double& best2, int& bestLevel, Memory&) {
+  const double q[3] = {L.q[0][l], L.q[1][l], L.q[2][l]};
+  if (SearchCube(L.c[0][l], L.c[1][l], L.c[2][l], q, best2)) bestLevel = l;
+}
+
 // An axis whose gap alone is not below the minimum closes every cube that steps along it.
 inline void VisitNeighbours(const Levels& L, int l, double& best2, int& bestLevel,
                             int& bestStep) {
@@ -313,24 +505,30 @@ inline void VisitNeighbours(const Levels& L, int l, double& best2, int& bestLeve
     }
   }
 }
+
+template <class Memory>
+inline void SearchNeighbours(const Levels& L, int levels, double& best2, int& bestLevel,
+                             int& bestStep, Memory&) {
+  for (int l = 0; l < levels; ++l) VisitNeighbours(L, l, best2, bestLevel, bestStep);
+}
 #endif
 
 // The smallest strand value over the levels, the plain code's bits. False when the fast search
 // cannot vouch for them; type must be 0 or 1.
-inline bool StrandMinimum(const Point3& p, const ScratchParams& params, float& value) {
+// With a CubeMemory, a batch's memory of the cubes its earlier samples searched (see there).
+template <class Memory>
+inline bool StrandMinimum(const Point3& p, const ScratchParams& params, float& value, Memory& M) {
   if (!(params.spread > 0.0f)) return false;
   const int levels = params.levels < 1 ? 1 : (params.levels > 8 ? 8 : params.levels);
   Levels L;
   if (!SetUpLevels(p, params, levels, L)) return false;
+  if constexpr (!std::is_same_v<Memory, NoMemory>) Advance(M, L, levels);
 
   double best2 = kNoDistance;
   int bestLevel = -1, bestStep = kCentre;
-  for (int l = 0; l < levels; ++l) {
-    const double q[3] = {L.q[0][l], L.q[1][l], L.q[2][l]};
-    if (SearchCube(L.c[0][l], L.c[1][l], L.c[2][l], q, best2)) bestLevel = l;
-  }
+  for (int l = 0; l < levels; ++l) SearchCentre(L, l, best2, bestLevel, M);
   // The neighbours of every level, pruned against the minimum over all levels.
-  for (int l = 0; l < levels; ++l) VisitNeighbours(L, l, best2, bestLevel, bestStep);
+  SearchNeighbours(L, levels, best2, bestLevel, bestStep, M);
   if (bestLevel < 0) return false;  // 27 empty cubes in every level
   const double q[3] = {L.q[0][bestLevel], L.q[1][bestLevel], L.q[2][bestLevel]};
   const std::int32_t c[3] = {L.c[0][bestLevel], L.c[1][bestLevel], L.c[2][bestLevel]};
@@ -486,19 +684,160 @@ inline __m128 Simplex3DV(__m128 x, __m128 y, __m128 z) {
                     _mm_add_ps(_mm_add_ps(_mm_add_ps(c0, c1), c2), c3));
 }
 
+// The same noise eight lanes wide (two samples' four octaves side by side), operation for
+// operation the four-lane form above.
+inline __m256i PermV8(const std::int32_t* table, __m256i i) {
+  return _mm256_i32gather_epi32(table, i, 4);
+}
+
+// The plain cell rule: truncation, one less below zero (the mask is -1 where v < 0).
+inline __m256i CellV8(__m256 v) {
+  return _mm256_add_epi32(_mm256_cvttps_epi32(v),
+                          _mm256_castps_si256(_mm256_cmp_ps(v, _mm256_setzero_ps(), _CMP_LT_OQ)));
+}
+
+inline __m256 Select8(__m256i mask, __m256 yes, __m256 no) {
+  return _mm256_blendv_ps(no, yes, _mm256_castsi256_ps(mask));
+}
+
+inline __m256 Negate8(__m256i mask, __m256 v) {
+  return _mm256_xor_ps(v, _mm256_and_ps(_mm256_castsi256_ps(mask), _mm256_set1_ps(-0.0f)));
+}
+
+inline __m256i Bit8(__m256i h, int bit) {
+  return _mm256_cmpeq_epi32(_mm256_and_si256(h, _mm256_set1_epi32(bit)), _mm256_set1_epi32(bit));
+}
+
+inline __m256 Grad2V8(__m256i h, __m256 a, __m256 b) {
+  const __m256i k = _mm256_and_si256(h, _mm256_set1_epi32(7));
+  const __m256i low = _mm256_cmpgt_epi32(_mm256_set1_epi32(4), k);
+  const __m256 u = Select8(low, a, b), v = Select8(low, b, a);
+  const __m256 twoV = _mm256_mul_ps(_mm256_set1_ps(2.0f), v);
+  return _mm256_add_ps(Negate8(Bit8(k, 1), u), Negate8(Bit8(k, 2), twoV));
+}
+
+inline __m256 Grad3V8(__m256i h, __m256 x, __m256 y, __m256 z) {
+  const __m256i m = _mm256_and_si256(h, _mm256_set1_epi32(15));
+  const __m256 u = Select8(_mm256_cmpgt_epi32(_mm256_set1_epi32(8), m), x, y);
+  const __m256i xv = _mm256_or_si256(_mm256_cmpeq_epi32(m, _mm256_set1_epi32(12)),
+                                     _mm256_cmpeq_epi32(m, _mm256_set1_epi32(14)));
+  const __m256 v = Select8(_mm256_cmpgt_epi32(_mm256_set1_epi32(4), m), y, Select8(xv, x, z));
+  return _mm256_add_ps(Negate8(Bit8(m, 1), u), Negate8(Bit8(m, 2), v));
+}
+
+// r^4 times the gradient where r = radius - |offset|^2 is not negative, else +0.
+inline __m256 CornerV8(__m256 r, __m256 grad) {
+  __m256 r4 = _mm256_mul_ps(r, r);
+  r4 = _mm256_mul_ps(r4, r4);
+  return _mm256_andnot_ps(_mm256_cmp_ps(r, _mm256_setzero_ps(), _CMP_LT_OQ),
+                          _mm256_mul_ps(r4, grad));
+}
+
+inline __m256 Simplex2DV8(__m256 x, __m256 y) {
+  const std::int32_t* P = Wide().p;
+  const __m256 s = _mm256_mul_ps(_mm256_add_ps(x, y), _mm256_set1_ps(0.3660254f));
+  const __m256i i = CellV8(_mm256_add_ps(x, s)), j = CellV8(_mm256_add_ps(y, s));
+  const __m256 g = _mm256_set1_ps(0.21132487f), g2 = _mm256_set1_ps(0.42264974f),
+               one = _mm256_set1_ps(1.0f);
+  const __m256 t = _mm256_mul_ps(_mm256_cvtepi32_ps(_mm256_add_epi32(i, j)), g);
+  const __m256 x0 = _mm256_sub_ps(x, _mm256_sub_ps(_mm256_cvtepi32_ps(i), t));
+  const __m256 y0 = _mm256_sub_ps(y, _mm256_sub_ps(_mm256_cvtepi32_ps(j), t));
+  const __m256i first =
+      _mm256_castps_si256(_mm256_cmp_ps(x0, y0, _CMP_GT_OQ));  // (1, 0), else (0, 1)
+  const __m256 i1 = _mm256_and_ps(_mm256_castsi256_ps(first), one);
+  const __m256 j1 = _mm256_andnot_ps(_mm256_castsi256_ps(first), one);
+  const __m256 x1 = _mm256_add_ps(_mm256_sub_ps(x0, i1), g),
+               y1 = _mm256_add_ps(_mm256_sub_ps(y0, j1), g);
+  const __m256 x2 = _mm256_add_ps(_mm256_sub_ps(x0, one), g2),
+               y2 = _mm256_add_ps(_mm256_sub_ps(y0, one), g2);
+  const __m256i mask = _mm256_set1_epi32(255), one1 = _mm256_set1_epi32(1);
+  const __m256i ii = _mm256_and_si256(i, mask), jj = _mm256_and_si256(j, mask);
+  // A mask of -1 steps an index by one when subtracted.
+  const __m256i h0 = PermV8(P, _mm256_add_epi32(ii, PermV8(P, jj)));
+  const __m256i h1 = PermV8(
+      P, _mm256_add_epi32(_mm256_sub_epi32(ii, first),
+                          PermV8(P, _mm256_add_epi32(jj, _mm256_andnot_si256(first, one1)))));
+  const __m256i h2 = PermV8(
+      P, _mm256_add_epi32(_mm256_add_epi32(ii, one1), PermV8(P, _mm256_add_epi32(jj, one1))));
+  const __m256 half = _mm256_set1_ps(0.5f);
+  auto radius = [&](__m256 a, __m256 b) {
+    return _mm256_sub_ps(_mm256_sub_ps(half, _mm256_mul_ps(a, a)), _mm256_mul_ps(b, b));
+  };
+  const __m256 c0 = CornerV8(radius(x0, y0), Grad2V8(h0, x0, y0));
+  const __m256 c1 = CornerV8(radius(x1, y1), Grad2V8(h1, x1, y1));
+  const __m256 c2 = CornerV8(radius(x2, y2), Grad2V8(h2, x2, y2));
+  return _mm256_mul_ps(_mm256_set1_ps(40.0f), _mm256_add_ps(_mm256_add_ps(c0, c1), c2));
+}
+
+inline __m256 Simplex3DV8(__m256 x, __m256 y, __m256 z) {
+  const std::int32_t* P = Wide().p;
+  const __m256 s =
+      _mm256_mul_ps(_mm256_add_ps(_mm256_add_ps(x, y), z), _mm256_set1_ps(0.33333334f));
+  const __m256i i = CellV8(_mm256_add_ps(x, s)), j = CellV8(_mm256_add_ps(y, s)),
+                k = CellV8(_mm256_add_ps(z, s));
+  const __m256 t = _mm256_mul_ps(_mm256_cvtepi32_ps(_mm256_add_epi32(_mm256_add_epi32(i, j), k)),
+                                 _mm256_set1_ps(0.16666667f));
+  const __m256 x0 = _mm256_sub_ps(x, _mm256_sub_ps(_mm256_cvtepi32_ps(i), t));
+  const __m256 y0 = _mm256_sub_ps(y, _mm256_sub_ps(_mm256_cvtepi32_ps(j), t));
+  const __m256 z0 = _mm256_sub_ps(z, _mm256_sub_ps(_mm256_cvtepi32_ps(k), t));
+  // The plain decision tree with its ties, as masks (-1 for a step of one). With a = x0 >= y0,
+  // b = y0 >= z0, c = x0 >= z0 (all ordered here) the first corner steps x for a & (b | c), y for
+  // !a & b, z for neither; the second steps x for a | (b & c), y for !a | b, z unless both.
+  const __m256i a = _mm256_castps_si256(_mm256_cmp_ps(x0, y0, _CMP_GE_OQ));
+  const __m256i b = _mm256_castps_si256(_mm256_cmp_ps(y0, z0, _CMP_GE_OQ));
+  const __m256i c = _mm256_castps_si256(_mm256_cmp_ps(x0, z0, _CMP_GE_OQ));
+  const __m256i all = _mm256_set1_epi32(-1);
+  const __m256i i1 = _mm256_and_si256(a, _mm256_or_si256(b, c)), j1 = _mm256_andnot_si256(a, b);
+  const __m256i k1 = _mm256_xor_si256(_mm256_or_si256(i1, j1), all);
+  const __m256i i2 = _mm256_or_si256(a, _mm256_and_si256(b, c));
+  const __m256i j2 = _mm256_or_si256(_mm256_xor_si256(a, all), b);
+  const __m256i k2 = _mm256_xor_si256(_mm256_and_si256(i2, j2), all);
+  const __m256 one = _mm256_set1_ps(1.0f), g1 = _mm256_set1_ps(0.16666667f),
+               g2 = _mm256_set1_ps(0.33333334f), g3 = _mm256_set1_ps(0.5f);
+  auto step = [&](__m256i m) { return _mm256_and_ps(_mm256_castsi256_ps(m), one); };
+  auto offset = [&](__m256 v0, __m256 st, __m256 g) {
+    return _mm256_add_ps(_mm256_sub_ps(v0, st), g);
+  };
+  const __m256 x1 = offset(x0, step(i1), g1), y1 = offset(y0, step(j1), g1),
+               z1 = offset(z0, step(k1), g1);
+  const __m256 x2 = offset(x0, step(i2), g2), y2 = offset(y0, step(j2), g2),
+               z2 = offset(z0, step(k2), g2);
+  const __m256 x3 = offset(x0, one, g3), y3 = offset(y0, one, g3), z3 = offset(z0, one, g3);
+  const __m256i mask = _mm256_set1_epi32(255);
+  const __m256i ii = _mm256_and_si256(i, mask), jj = _mm256_and_si256(j, mask),
+                kk = _mm256_and_si256(k, mask);
+  auto hash = [&](__m256i si, __m256i sj, __m256i sk) {  // steps as masks of -1
+    const __m256i hk = PermV8(P, _mm256_sub_epi32(kk, sk));
+    const __m256i hj = PermV8(P, _mm256_add_epi32(_mm256_sub_epi32(jj, sj), hk));
+    return PermV8(P, _mm256_add_epi32(_mm256_sub_epi32(ii, si), hj));
+  };
+  const __m256i zero = _mm256_setzero_si256();
+  const __m256i h0 = hash(zero, zero, zero), h1 = hash(i1, j1, k1), h2 = hash(i2, j2, k2),
+                h3 = hash(all, all, all);
+  const __m256 radius2 = _mm256_set1_ps(0.6f);
+  auto radius = [&](__m256 u, __m256 v, __m256 w) {
+    return _mm256_sub_ps(
+        _mm256_sub_ps(_mm256_sub_ps(radius2, _mm256_mul_ps(u, u)), _mm256_mul_ps(v, v)),
+        _mm256_mul_ps(w, w));
+  };
+  const __m256 c0 = CornerV8(radius(x0, y0, z0), Grad3V8(h0, x0, y0, z0));
+  const __m256 c1 = CornerV8(radius(x1, y1, z1), Grad3V8(h1, x1, y1, z1));
+  const __m256 c2 = CornerV8(radius(x2, y2, z2), Grad3V8(h2, x2, y2, z2));
+  const __m256 c3 = CornerV8(radius(x3, y3, z3), Grad3V8(h3, x3, y3, z3));
+  return _mm256_mul_ps(_mm256_set1_ps(32.0f),
+                       _mm256_add_ps(_mm256_add_ps(_mm256_add_ps(c0, c1), c2), c3));
+}
+
 template <bool kThree, bool kFiltered>
 inline void OctaveNoises(const float p[3], float w, float out[4]) {
-  alignas(16) float lane[4][4];  // x, y, z, w per octave
-  for (int a = 0; a < 3; ++a) lane[a][0] = p[a];
-  lane[3][0] = w;
-  for (int o = 1; o < 4; ++o) {
-    for (int a = 0; a < 4; ++a) lane[a][o] = lane[a][o - 1] * 2.0f;
-  }
-  const __m128 x = _mm_load_ps(lane[0]), y = _mm_load_ps(lane[1]);
-  __m128 n = kThree ? Simplex3DV(x, y, _mm_load_ps(lane[2])) : Simplex2DV(x, y);
+  // Scaling by a power of two is exact up to overflow, where the repeated doubling of the plain
+  // mask overflows too: one product per coordinate gives its bits.
+  const __m128 octave = _mm_setr_ps(1.0f, 2.0f, 4.0f, 8.0f);
+  const __m128 x = _mm_mul_ps(_mm_set1_ps(p[0]), octave), y = _mm_mul_ps(_mm_set1_ps(p[1]), octave);
+  __m128 n = kThree ? Simplex3DV(x, y, _mm_mul_ps(_mm_set1_ps(p[2]), octave)) : Simplex2DV(x, y);
   if (kFiltered) {
     // The fade of each footprint, then the blend towards 0; fully faded octaves give 0.
-    const __m128 width = _mm_load_ps(lane[3]);
+    const __m128 width = _mm_mul_ps(_mm_set1_ps(w), octave);
     const __m128 t = _mm_div_ps(_mm_sub_ps(_mm_div_ps(width, _mm_set1_ps(1.2f)), _mm_set1_ps(1.2f)),
                                 _mm_set1_ps(2.2f - 1.2f));
     const __m128 poly = _mm_mul_ps(
@@ -511,6 +850,38 @@ inline void OctaveNoises(const float p[3], float w, float out[4]) {
     n = _mm_andnot_ps(_mm_cmpge_ps(fade, _mm_set1_ps(0.9999f)), blended);
   }
   _mm_storeu_ps(out, n);
+}
+
+// Two samples' octaves at once, the first in lanes 0..3 and the second in lanes 4..7.
+template <bool kThree, bool kFiltered>
+inline void OctaveNoisesPair(const float p[2][3], const float w[2], float out[2][4]) {
+  const __m256 octave = _mm256_setr_ps(1.0f, 2.0f, 4.0f, 8.0f, 1.0f, 2.0f, 4.0f, 8.0f);
+  auto lanes = [&](float a, float b) {
+    return _mm256_mul_ps(_mm256_setr_m128(_mm_set1_ps(a), _mm_set1_ps(b)), octave);
+  };
+  const __m256 x = lanes(p[0][0], p[1][0]), y = lanes(p[0][1], p[1][1]);
+  __m256 n = kThree ? Simplex3DV8(x, y, lanes(p[0][2], p[1][2])) : Simplex2DV8(x, y);
+  if (kFiltered) {
+    const __m256 width = lanes(w[0], w[1]);
+    const __m256 t = _mm256_div_ps(
+        _mm256_sub_ps(_mm256_div_ps(width, _mm256_set1_ps(1.2f)), _mm256_set1_ps(1.2f)),
+        _mm256_set1_ps(2.2f - 1.2f));
+    const __m256 poly = _mm256_mul_ps(
+        _mm256_add_ps(
+            _mm256_mul_ps(
+                _mm256_sub_ps(_mm256_mul_ps(_mm256_set1_ps(6.0f), t), _mm256_set1_ps(15.0f)), t),
+            _mm256_set1_ps(10.0f)),
+        _mm256_mul_ps(_mm256_mul_ps(t, t), t));
+    __m256 fade = _mm256_blendv_ps(poly, _mm256_set1_ps(1.0f),
+                                   _mm256_cmp_ps(t, _mm256_set1_ps(1.0f), _CMP_GT_OQ));
+    fade = _mm256_blendv_ps(fade, _mm256_setzero_ps(),
+                            _mm256_cmp_ps(t, _mm256_setzero_ps(), _CMP_LT_OQ));
+    const __m256 blended =
+        _mm256_add_ps(_mm256_mul_ps(_mm256_sub_ps(_mm256_setzero_ps(), n), fade), n);
+    n = _mm256_andnot_ps(_mm256_cmp_ps(fade, _mm256_set1_ps(0.9999f), _CMP_GE_OQ), blended);
+  }
+  _mm_storeu_ps(out[0], _mm256_castps256_ps128(n));
+  _mm_storeu_ps(out[1], _mm256_extractf128_ps(n, 1));
 }
 #else
 // Simplex noise without data-dependent branches, operation for operation the plain noise. Only
@@ -637,23 +1008,26 @@ inline void OctaveNoises(const float p[3], float w, float out[4]) {
 }
 #endif
 
-// The ridged erosion mask, the plain bits; false where the branch-free noise does not apply.
-// The octave amplitude of the plain mask is exactly 1, so its products are left out.
+// The ridged erosion mask, the plain bits, in three steps: the noise point and footprint (false
+// where the branch-free noise does not apply), the four octaves' noise, and the ridged sum.
 template <bool kThree, bool kFiltered>
-inline bool ErosionMask(const Point3& point, float filterWidth, const ScratchParams& params,
-                        float& mask) {
+inline bool ErosionInput(const Point3& point, float filterWidth, const ScratchParams& params,
+                         float p[3], float& w) {
   const float scale = kThree ? params.sizeDiv20 / 10.0f * params.erosionDelta
                              : params.erosionDelta * params.sizeDiv20;
-  const float p[3] = {point.x / scale, point.y / scale, point.z / scale};
+  p[0] = point.x / scale;
+  p[1] = point.y / scale;
+  p[2] = point.z / scale;
   if (!(Absf(p[0]) < kFastNoiseLimit && Absf(p[1]) < kFastNoiseLimit &&
         Absf(p[2]) < kFastNoiseLimit)) {
     return false;
   }
-  const float w = filterWidth / scale;
-  if (kFiltered && !(Absf(w) <= 3.4e38f)) return false;
+  w = filterWidth / scale;
+  return !kFiltered || Absf(w) <= 3.4e38f;
+}
 
-  float noise[4];
-  OctaveNoises<kThree, kFiltered>(p, w, noise);
+// The octave amplitude of the plain mask is exactly 1, so its products are left out.
+inline float RidgedSum(const float noise[4]) {
   float signal = 1.0f - Absf(noise[0]);
   signal *= signal;
   float sum = signal;
@@ -665,8 +1039,25 @@ inline bool ErosionMask(const Point3& point, float filterWidth, const ScratchPar
   }
   // The host's ramp from 0 to 1 and the clamp.
   const float r = sum < 0.0f ? 0.0f : (sum > 1.0f ? 1.0f : (sum - 0.0f) / (1.0f - 0.0f));
-  mask = Clamp01(r);
+  return Clamp01(r);
+}
+
+template <bool kThree, bool kFiltered>
+inline bool ErosionMask(const Point3& point, float filterWidth, const ScratchParams& params,
+                        float& mask) {
+  float p[3], w = 0.0f;
+  if (!ErosionInput<kThree, kFiltered>(point, filterWidth, params, p, w)) return false;
+  float noise[4];
+  OctaveNoises<kThree, kFiltered>(p, w, noise);
+  mask = RidgedSum(noise);
   return true;
+}
+
+// The strand minimum worn by the mask, formed in double and rounded once, as the plain field.
+inline float Eroded(float best, float mask, const ScratchParams& params) {
+  const float e = mask * params.erosion;
+  const double ed = static_cast<double>(e);
+  return static_cast<float>((1.0 - ed) * static_cast<double>(best) + ed);
 }
 
 // The raw field (before the thresholds); false sends the sample to the plain code.
@@ -674,19 +1065,104 @@ template <bool kFiltered>
 inline bool RawField(const Point3& p, float filterWidth, const ScratchParams& params, float& v) {
   if (params.type != SCRATCH_2D && params.type != SCRATCH_3D) return false;
   float best;
-  if (!StrandMinimum(p, params, best)) return false;
+  NoMemory none;
+  if (!StrandMinimum(p, params, best, none)) return false;
   if (params.useErosion != 0) {
     float m;
     const bool ok = params.type == SCRATCH_3D
                         ? ErosionMask<true, kFiltered>(p, filterWidth, params, m)
                         : ErosionMask<false, kFiltered>(p, filterWidth, params, m);
     if (!ok) return false;
-    const float e = m * params.erosion;
-    const double ed = static_cast<double>(e);
-    best = static_cast<float>((1.0 - ed) * static_cast<double>(best) + ed);
+    best = Eroded(best, m, params);
   }
   v = (best + 1.0f) * 0.5f;
   return true;
+}
+
+// The footprint of the filtered evaluation: the longer derivative, as std::max chooses it.
+inline float FootprintWidth(const Point3& dPdx, const Point3& dPdy) {
+  const float lx = Sqrtf(dPdx.x * dPdx.x + dPdx.y * dPdx.y + dPdx.z * dPdx.z);
+  const float ly = Sqrtf(dPdy.x * dPdy.x + dPdy.y * dPdy.y + dPdy.z * dPdy.z);
+  return lx < ly ? ly : lx;  // std::max's choice, NaN included
+}
+
+// A batch, two samples at a time: each sample's strand minimum on its own, the erosion octaves
+// of both in one wide noise evaluation where the variant has one. A sample the fast code cannot
+// vouch for goes to the plain code alone; the others of its pair are unaffected.
+template <bool kThree, bool kFiltered, class Width, class Finish, class Fallback>
+inline void RawFieldBatch(const Point3* points, int count, const ScratchParams& params, Width width,
+                          Finish finish, Fallback fallback, float* out) {
+  const bool erode = params.useErosion != 0;
+  CubeMemory memory{};
+  // The memory pays only when neighbouring samples share their cubes: it is used for a sample
+  // that lies within a tenth of a cell of the one before it along the most stretched axis (a
+  // guess that decides speed only; the memory stays valid whatever it skips).
+  const float reach = 0.1f / (0.4f * (params.stretch + 50.0f));
+  Point3 previous(kNoDistanceF, kNoDistanceF, kNoDistanceF);
+  for (int i = 0; i < count; i += 2) {
+    const int n = count - i < 2 ? count - i : 2;
+    float best[2] = {0.0f, 0.0f}, w[2] = {0.0f, 0.0f};
+    bool ok[2] = {false, false};
+    for (int k = 0; k < n; ++k) {
+      if (kFiltered) w[k] = width(i + k);
+      const Point3& p = points[i + k];
+      const bool near = Absf(p.x - previous.x) < reach && Absf(p.y - previous.y) < reach &&
+                        Absf(p.z - previous.z) < reach;
+      NoMemory none;
+      ok[k] = near ? StrandMinimum(p, params, best[k], memory)
+                   : StrandMinimum(p, params, best[k], none);
+      previous = p;
+    }
+    if (erode) {
+      float p[2][3] = {}, ew[2] = {0.0f, 0.0f}, noise[2][4];
+      for (int k = 0; k < n; ++k) {
+        ok[k] = ok[k] && ErosionInput<kThree, kFiltered>(points[i + k], w[k], params, p[k], ew[k]);
+      }
+#if defined(TAMREL_KERNEL_AVX2)
+      if (n == 2 && ok[0] && ok[1]) {
+        OctaveNoisesPair<kThree, kFiltered>(p, ew, noise);
+      } else
+#endif
+      {
+        for (int k = 0; k < n; ++k) {
+          if (ok[k]) OctaveNoises<kThree, kFiltered>(p[k], ew[k], noise[k]);
+        }
+      }
+      for (int k = 0; k < n; ++k) {
+        if (ok[k]) best[k] = Eroded(best[k], RidgedSum(noise[k]), params);
+      }
+    }
+    for (int k = 0; k < n; ++k) {
+      out[i + k] = ok[k] ? finish((best[k] + 1.0f) * 0.5f) : fallback(i + k);
+    }
+  }
+}
+
+template <bool kFiltered, class Width, class Finish, class Fallback>
+inline void FieldBatch(const Point3* points, int count, const ScratchParams& params, Width width,
+                       Finish finish, Fallback fallback, float* out) {
+  if (params.type == SCRATCH_3D) {
+    RawFieldBatch<true, kFiltered>(points, count, params, width, finish, fallback, out);
+  } else if (params.type == SCRATCH_2D) {
+    RawFieldBatch<false, kFiltered>(points, count, params, width, finish, fallback, out);
+  } else {
+    for (int i = 0; i < count; ++i) out[i] = fallback(i);
+  }
+}
+
+void PlainBatch(const Point3* points, int count, const ScratchParams& params, float* out) {
+  FieldBatch<false>(
+      points, count, params, [](int) { return 0.0f; },
+      [&](float v) { return LinearThreshold(v, params.thresholdLow, params.thresholdHigh); },
+      [&](int i) { return EvalScratchPlain(points[i], params); }, out);
+}
+
+void FilteredBatch(const Point3* points, const Point3* dPdx, const Point3* dPdy, int count,
+                   const ScratchParams& params, float* out) {
+  FieldBatch<true>(
+      points, count, params, [&](int i) { return FootprintWidth(dPdx[i], dPdy[i]); },
+      [&](float v) { return SoftThreshold(v, params.thresholdLow, params.thresholdHigh); },
+      [&](int i) { return EvalScratchFiltered(points[i], dPdx[i], dPdy[i], params); }, out);
 }
 
 float Plain(const Point3& p, const ScratchParams& params) {
@@ -697,9 +1173,7 @@ float Plain(const Point3& p, const ScratchParams& params) {
 
 float Filtered(const Point3& p, const Point3& dPdx, const Point3& dPdy,
                const ScratchParams& params) {
-  const float lx = Sqrtf(dPdx.x * dPdx.x + dPdx.y * dPdx.y + dPdx.z * dPdx.z);
-  const float ly = Sqrtf(dPdy.x * dPdy.x + dPdy.y * dPdy.y + dPdy.z * dPdy.z);
-  const float w = lx < ly ? ly : lx;  // std::max's choice, NaN included
+  const float w = FootprintWidth(dPdx, dPdy);
   float v;
   if (!RawField<true>(p, w, params, v)) return EvalScratchFiltered(p, dPdx, dPdy, params);
   return SoftThreshold(v, params.thresholdLow, params.thresholdHigh);

@@ -1,5 +1,6 @@
 // The fast scratch kernels for any processor: the portable body in baseline code.
 #include <cstdint>
+#include <type_traits>
 
 #include "pattern/PatternTables.h"
 #include "pattern/ScratchField.h"
@@ -10,15 +11,6 @@ namespace tamrel::kernel {
 namespace {
 
 #include "pattern/ScratchKernelBody.h"
-
-void PlainBatch(const Point3* points, int count, const ScratchParams& params, float* out) {
-  for (int i = 0; i < count; ++i) out[i] = Plain(points[i], params);
-}
-
-void FilteredBatch(const Point3* points, const Point3* dPdx, const Point3* dPdy, int count,
-                   const ScratchParams& params, float* out) {
-  for (int i = 0; i < count; ++i) out[i] = Filtered(points[i], dPdx[i], dPdy[i], params);
-}
 
 }  // namespace
 

@@ -32,8 +32,13 @@ void* operator new(std::size_t size) {
   if (void* p = std::malloc(size ? size : 1)) return p;
   throw std::bad_alloc();
 }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+// Not inlined, so that GCC does not mistake the pairing of the replaced new with free.
+[[gnu::noinline]] void operator delete(void* p) noexcept {
+  std::free(p);
+}
+[[gnu::noinline]] void operator delete(void* p, std::size_t) noexcept {
+  std::free(p);
+}
 
 namespace tamrel {
 namespace {
@@ -370,6 +375,171 @@ TEST_F(FastPathTest, DefaultRecordOverARegionAndItsNeighbourhoodOfWholeNumbers) 
   }
 }
 
+// A batch of the given length cut from a mixed sequence: ordinary points, points the fast code
+// hands to the plain code (NaN, infinite, beyond the fast cell range) and points on cell faces,
+// so that fast and fallback samples sit side by side in every position of a pair.
+std::vector<Point3> MixedBatch(int count, int start, Rng& rng) {
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  const float inf = std::numeric_limits<float>::infinity();
+  const Point3 kinds[] = {{nan, 1.5f, -2.0f},
+                          {3e9f, 0.25f, 7.0f},
+                          {0.5f, -inf, 1.0f},
+                          {-1.0f, -2.0f, -3.0f},
+                          {1e20f, -1e20f, 4.0f}};
+  std::vector<Point3> points;
+  for (int i = 0; i < count; ++i) {
+    const int k = start + i;
+    if (k % 3 == 1) {
+      points.push_back(kinds[(k / 3) % 5]);
+    } else {
+      points.emplace_back(rng.Uniform(-80.0f, 80.0f), rng.Uniform(-80.0f, 80.0f),
+                          rng.Uniform(-8.0f, 8.0f));
+    }
+  }
+  return points;
+}
+
+TEST_F(FastPathTest, BatchesOfEveryLengthMixFastAndFallbackSamples) {
+  // Lengths around the pairs and vectors the batch kernels work in, the fallback samples at
+  // every offset; the batch writes exactly count results, the plain bits, and nothing beyond.
+  Rng rng(0xba7c4ull);
+  const float kSentinel = -12345.5f;
+  long compared = 0;
+  for (ScratchPath path : SupportedFastPaths()) {
+    SelectScratchPath(path);
+    for (int count : {0, 1, 3, 4, 5, 8, 9, 17}) {
+      for (int start = 0; start < 3; ++start) {
+        for (int variant = 0; variant < 4; ++variant) {
+          ScratchParams params = BaseParams();
+          params.type = variant & 1 ? SCRATCH_2D : SCRATCH_3D;
+          params.useErosion = variant & 2 ? 1 : 0;
+          params.erosion = 0.7f;
+          params.levels = 3 + variant;
+          params.stretch = 25.0f;
+          params.spread = 0.55f;
+          params.thresholdLow = 0.15f;
+          params.thresholdHigh = 0.8f;
+          const std::vector<Point3> points = MixedBatch(count, start, rng);
+          std::vector<Point3> dx, dy;
+          for (int i = 0; i < count; ++i) {
+            // Every third footprint fades some erosion octaves.
+            const float w = i % 3 == 2 ? 0.7f : 0.01f * static_cast<float>(i + 1);
+            dx.emplace_back(w, 0.0f, 0.0f);
+            dy.emplace_back(0.0f, w * 0.5f, 0.0f);
+          }
+          std::vector<float> plain(count + 2, kSentinel), filtered(count + 2, kSentinel);
+          EvalScratchPlainBatch(points.data(), count, params, plain.data());
+          EvalScratchFilteredBatch(points.data(), dx.data(), dy.data(), count, params,
+                                   filtered.data());
+          for (int i = 0; i < count; ++i) {
+            ASSERT_EQ(Bits(plain[i]), Bits(EvalScratchPlain(points[i], params)))
+                << ScratchPathName(path) << " count " << count << " start " << start << " variant "
+                << variant << " sample " << i;
+            ASSERT_EQ(Bits(filtered[i]), Bits(EvalScratchFiltered(points[i], dx[i], dy[i], params)))
+                << ScratchPathName(path) << " count " << count << " start " << start << " variant "
+                << variant << " sample " << i;
+            ++compared;
+          }
+          for (int i = count; i < count + 2; ++i) {
+            EXPECT_EQ(Bits(plain[i]), Bits(kSentinel)) << "plain batch wrote past " << count;
+            EXPECT_EQ(Bits(filtered[i]), Bits(kSentinel)) << "filtered batch wrote past " << count;
+          }
+        }
+      }
+    }
+  }
+  // 3 starts x 4 records x (0+1+3+4+5+8+9+17) samples per variant.
+  EXPECT_EQ(compared, static_cast<long>(SupportedFastPaths().size()) * 3 * 4 * 47);
+}
+
+TEST_F(FastPathTest, BatchOfARowOfNeighbouringSamples) {
+  // A bake's row: samples a pixel apart, so that neighbouring samples share their cubes, with
+  // the row crossing cell faces of the stretched levels many times.
+  ScratchParams params = BaseParams();
+  params.useErosion = 1;
+  params.erosion = 0.4f;
+  params.stretch = 40.0f;
+  params.levels = 7;
+  Rng rng(909);
+  std::string first;
+  for (int type : {SCRATCH_3D, SCRATCH_2D}) {
+    params.type = type;
+    std::vector<Point3> row;
+    const Point3 origin(rng.Uniform(-5.0f, 5.0f), rng.Uniform(-5.0f, 5.0f), 0.125f);
+    const Point3 step(0.0009765625f, 0.00024414062f, 0.0f);
+    for (int i = 0; i < 1500; ++i) row.push_back(origin + step * static_cast<float>(i));
+    EXPECT_EQ(CompareAll(row, params, rng, SupportedFastPaths(), &first), 0) << first;
+  }
+}
+
+TEST_F(FastPathTest, BatchedRowsOfEveryStepSizeAndDirection) {
+  // The batch remembers the cubes of earlier samples and skips those that cannot hold the next
+  // sample's minimum: rows with steps from far below to beyond a cell, straight, zig-zagging
+  // back over themselves and standing still, one after the other in a single batch.
+  Rng rng(0x70775ull);
+  std::string first;
+  long mismatches = 0, samples = 0;
+  while (samples < kRandomPoints / 8) {
+    ScratchParams params = VariedParams(rng);
+    std::vector<Point3> points;
+    for (int row = 0; row < 6; ++row) {
+      const float size = std::ldexp(1.0f, -rng.Below(24));  // 1 down to 2^-23
+      const Point3 step(rng.Uniform(-size, size), rng.Uniform(-size, size),
+                        rng.Uniform(-size, size) * 0.25f);
+      Point3 p(rng.Uniform(-200.0f, 200.0f), rng.Uniform(-200.0f, 200.0f),
+               rng.Uniform(-20.0f, 20.0f));
+      const int kind = rng.Below(3);
+      for (int i = 0; i < 40; ++i) {
+        points.push_back(p);
+        if (kind == 0) p = p + step;                               // straight
+        if (kind == 1) p = p + (i % 5 < 2 ? step : step * -1.5f);  // back and forth
+        if (kind == 2 && i % 4 == 3) p = p + step * 3.0f;          // standing, then a jump
+      }
+    }
+    mismatches += CompareAll(points, params, rng, SupportedFastPaths(), &first);
+    samples += static_cast<long>(points.size());
+  }
+  EXPECT_EQ(mismatches, 0) << first;
+}
+
+TEST_F(FastPathTest, FootprintsWhoseOctavesOverflow) {
+  // A tiny noise scale makes the erosion footprint (derivative length / scale) nearly the largest
+  // float, so that its doubled octaves overflow to infinity; the fade of each octave must follow
+  // the plain mask there too.
+  ScratchParams params = BaseParams();
+  params.useErosion = 1;
+  params.erosion = 0.9f;
+  params.sizeDiv20 = 1e-19f;  // 3D scale 1e-20, 2D scale 1e-19
+  Rng rng(4242);
+  std::string first;
+  for (int type : {SCRATCH_3D, SCRATCH_2D}) {
+    params.type = type;
+    std::vector<Point3> points;
+    std::vector<Point3> dx, dy;
+    for (float length : {1e17f, 5e17f, 1e18f, 2e18f, 3e18f, 3.3e18f, 4e18f}) {
+      for (int i = 0; i < 6; ++i) {
+        points.emplace_back(rng.Uniform(-3e-14f, 3e-14f), rng.Uniform(-3e-14f, 3e-14f),
+                            rng.Uniform(-3e-14f, 3e-14f));
+        dx.emplace_back(length, 0.0f, 0.0f);
+        dy.emplace_back(0.0f, length * 0.5f, 0.0f);
+      }
+    }
+    std::vector<float> batch(points.size());
+    for (ScratchPath path : SupportedFastPaths()) {
+      SelectScratchPath(path);
+      EvalScratchFilteredBatch(points.data(), dx.data(), dy.data(),
+                               static_cast<int>(points.size()), params, batch.data());
+      for (std::size_t i = 0; i < points.size(); ++i) {
+        const float want = EvalScratchFiltered(points[i], dx[i], dy[i], params);
+        EXPECT_EQ(Bits(EvalScratchFilteredFast(points[i], dx[i], dy[i], params)), Bits(want))
+            << ScratchPathName(path) << " type " << type << " length " << dx[i].x;
+        EXPECT_EQ(Bits(batch[i]), Bits(want))
+            << ScratchPathName(path) << " batch, type " << type << " length " << dx[i].x;
+      }
+    }
+  }
+}
+
 TEST_F(FastPathTest, VariantsAreNamedParsedAndSelected) {
   ScratchPath path = ScratchPath::AVX2;
   ASSERT_TRUE(ParseScratchPath("scalar", path));
@@ -419,6 +589,7 @@ TEST_F(FastPathTest, EvaluationAllocatesNothing) {
   const Point3 d(0.01f, 0.0f, 0.0f);
   ScratchParams params = BaseParams();
   params.useErosion = 1;
+  const std::vector<Point3> ds(points.size(), d);
   for (ScratchPath path : SupportedFastPaths()) {
     SelectScratchPath(path);
     const long before = gAllocations.load();
@@ -427,7 +598,11 @@ TEST_F(FastPathTest, EvaluationAllocatesNothing) {
       sum += EvalScratchPlainFast(p, params) + EvalScratchFilteredFast(p, d, d, params);
     }
     EvalScratchPlainBatch(points.data(), static_cast<int>(points.size()), params, out.data());
-    EXPECT_EQ(gAllocations.load() - before, 0) << ScratchPathName(path);
+    const long beforeFiltered = gAllocations.load();
+    EvalScratchFilteredBatch(points.data(), ds.data(), ds.data(), static_cast<int>(points.size()),
+                             params, out.data());
+    EXPECT_EQ(gAllocations.load() - beforeFiltered, 0) << ScratchPathName(path);
+    EXPECT_EQ(beforeFiltered - before, 0) << ScratchPathName(path);
     volatile float sink = sum;  // keeps the evaluations
     (void)sink;
   }
