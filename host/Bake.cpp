@@ -6,7 +6,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <vector>
 
+#include "host/MapWork.h"
 #include "maxapi.h"
 #include "texbake.h"
 #include "texmap/ITamrelTileable.h"
@@ -16,15 +18,22 @@ namespace {
 
 // What a pixel's samples add up to, channel by channel.
 enum SumChannel : int {
-  SUM_R, SUM_G, SUM_B, SUM_A,  // colour (lit on the sphere, the backdrop where it is missed)
-  SUM_MONO,                    // the colour's mean, lit likewise
-  SUM_HEIGHT,                  // the scratch intensity
-  SUM_GRAIN_C, SUM_GRAIN_S,    // the grain's tangent-space direction at twice its angle
-  SUM_FOOT_X, SUM_FOOT_Y,      // the pixel's footprint in pattern units
+  SUM_R,
+  SUM_G,
+  SUM_B,
+  SUM_A,       // colour (lit on the sphere, the backdrop where it is missed)
+  SUM_MONO,    // the colour's mean, lit likewise
+  SUM_HEIGHT,  // the scratch intensity
+  SUM_GRAIN_C,
+  SUM_GRAIN_S,  // the grain's tangent-space direction at twice its angle
+  SUM_FOOT_X,
+  SUM_FOOT_Y,  // the pixel's footprint in pattern units
   SUM_CHANNELS
 };
 
-float Encode(float v) { return std::clamp(v * 0.5f + 0.5f, 0.0f, 1.0f); }
+float Encode(float v) {
+  return std::clamp(v * 0.5f + 0.5f, 0.0f, 1.0f);
+}
 
 // Everything one row of pixels needs, shared read-only by the render threads.
 struct RowShader {
@@ -37,62 +46,89 @@ struct RowShader {
   bool tileable;  // samples on the 1/16-pixel grid
   float bumpScale;
   const std::atomic<bool>* cancel;
+  // Samples evaluated in one call. Only a map without sub-maps is known to take little time a
+  // sample; any other map goes one sample at a time, so that an interrupt is seen at once.
+  int groupSamples;
 
   // Sums the samples of pixels x0 .. x1-1 of image row y into out (SUM_CHANNELS floats each).
-  // Pixels may lie outside the image: the plane goes on beyond its edges.
+  // Pixels may lie outside the image: the plane goes on beyond its edges. The samples of a group
+  // of neighbouring pixels are evaluated in one call, then summed per pixel in sample order.
   void ShadeRow(int y, int x0, int x1, float* out) const {
-    SampleShadeContext sc;
-    TexBakeSample s;
-    for (int x = x0; x < x1; ++x, out += SUM_CHANNELS) {
-      std::fill(out, out + SUM_CHANNELS, 0.0f);
-      for (int i = 0; i < samples; ++i) {
-        // Checked at every sample: a scene's maps may take long for one, and an interrupt should
-        // not wait for a whole tile.
-        if (cancel && cancel->load(std::memory_order_relaxed)) return;
-        float sx, sy;
-        if (tileable) {
-          TileSamplePosition(i, samples, sx, sy);
-        } else {
-          SamplePosition(i, samples, sx, sy);
+    const int groupPixels = std::max(1, groupSamples / samples);  // whole pixels at least
+    const std::size_t capacity = static_cast<std::size_t>(groupPixels) * samples;
+    std::vector<SampleShadeContext> contexts(capacity);
+    std::vector<Point3> normals(capacity);
+    std::vector<char> onSurface(capacity);
+    std::vector<ShadeContext*> shaded(capacity);
+    std::vector<TexBakeSample> results(capacity);
+    std::vector<BOOL> answered(capacity);
+    for (int gx = x0; gx < x1; gx += groupPixels) {
+      // Checked for every group: a scene's maps may take long for one sample, and an interrupt
+      // should not wait for a whole tile.
+      if (cancel && cancel->load(std::memory_order_relaxed)) return;
+      const int gEnd = std::min(x1, gx + groupPixels);
+      int count = 0;
+      for (int x = gx, k = 0; x < gEnd; ++x) {
+        for (int i = 0; i < samples; ++i, ++k) {
+          float sx, sy;
+          if (tileable) {
+            TileSamplePosition(i, samples, sx, sy);
+          } else {
+            SamplePosition(i, samples, sx, sy);
+          }
+          SampleShadeContext& sc = contexts[k];
+          onSurface[k] = MakeSampleAt(view, static_cast<float>(x) + sx, static_cast<float>(y) + sy,
+                                      footprint, sc, &normals[k]);
+          if (!onSurface[k]) continue;
+          sc.filterMaps = filter ? TRUE : FALSE;
+          shaded[count++] = &sc;
         }
-        Point3 n;
-        const bool hit = MakeSampleAt(view, static_cast<float>(x) + sx, static_cast<float>(y) + sy,
-                                      footprint, sc, &n);
-        if (!hit) {
-          const float b = Backdrop(x, y);
-          out[SUM_R] += b;
-          out[SUM_G] += b;
-          out[SUM_B] += b;
-          out[SUM_A] += 1.0f;
-          out[SUM_MONO] += b;
-          continue;
-        }
-        sc.filterMaps = filter ? TRUE : FALSE;
-        bake->EvalBakeSample(sc, s, grain ? TRUE : FALSE);
-        float shading = 1.0f;
-        if (lit) {
-          // The sphere is lit with the map's bump, a camera-space perturbation; camera and object
-          // axes coincide here.
-          sc.ClearCache();
-          shading = SphereDiffuse(BentNormal(n, map->EvalNormalPerturb(sc), bumpScale));
-        }
-        out[SUM_R] += s.color.r * shading;
-        out[SUM_G] += s.color.g * shading;
-        out[SUM_B] += s.color.b * shading;
-        out[SUM_A] += lit ? 1.0f : s.color.a;
-        out[SUM_MONO] += (s.color.g + s.color.r + s.color.b) / 3.0f * shading;
-        out[SUM_HEIGHT] += s.intensity;
-        // Footprint x is the plane's tangent, footprint y its bitangent downwards. A grain has no
-        // heading, so directions are summed at twice their angle, where opposite ones agree.
-        const float tx = s.direction.x, ty = -s.direction.y;
-        out[SUM_GRAIN_C] += tx * tx - ty * ty;
-        out[SUM_GRAIN_S] += 2.0f * tx * ty;
-        out[SUM_FOOT_X] += s.footprint[0] / footprint;
-        out[SUM_FOOT_Y] += s.footprint[1] / footprint;
       }
-      const float inv = 1.0f / static_cast<float>(samples);
-      for (int c = 0; c < SUM_CHANNELS; ++c) {
-        if (c != SUM_GRAIN_C && c != SUM_GRAIN_S) out[c] *= inv;
+      for (int first = 0; first < count; first += groupSamples) {
+        if (first > 0 && cancel && cancel->load(std::memory_order_relaxed)) return;
+        bake->EvalBakeSamples(shaded.data() + first, std::min(groupSamples, count - first),
+                              results.data() + first, answered.data() + first,
+                              grain ? TRUE : FALSE);
+      }
+      for (int x = gx, k = 0, j = 0; x < gEnd; ++x, out += SUM_CHANNELS) {
+        std::fill(out, out + SUM_CHANNELS, 0.0f);
+        for (int i = 0; i < samples; ++i, ++k) {
+          if (!onSurface[k]) {
+            const float b = Backdrop(x, y);
+            out[SUM_R] += b;
+            out[SUM_G] += b;
+            out[SUM_B] += b;
+            out[SUM_A] += 1.0f;
+            out[SUM_MONO] += b;
+            continue;
+          }
+          const TexBakeSample& s = results[j++];
+          float shading = 1.0f;
+          if (lit) {
+            // The sphere is lit with the map's bump, a camera-space perturbation; camera and
+            // object axes coincide here.
+            contexts[k].ClearCache();
+            shading = SphereDiffuse(
+                BentNormal(normals[k], map->EvalNormalPerturb(contexts[k]), bumpScale));
+          }
+          out[SUM_R] += s.color.r * shading;
+          out[SUM_G] += s.color.g * shading;
+          out[SUM_B] += s.color.b * shading;
+          out[SUM_A] += lit ? 1.0f : s.color.a;
+          out[SUM_MONO] += (s.color.g + s.color.r + s.color.b) / 3.0f * shading;
+          out[SUM_HEIGHT] += s.intensity;
+          // Footprint x is the plane's tangent, footprint y its bitangent downwards. A grain has
+          // no heading, so directions are summed at twice their angle, where opposite ones agree.
+          const float tx = s.direction.x, ty = -s.direction.y;
+          out[SUM_GRAIN_C] += tx * tx - ty * ty;
+          out[SUM_GRAIN_S] += 2.0f * tx * ty;
+          out[SUM_FOOT_X] += s.footprint[0] / footprint;
+          out[SUM_FOOT_Y] += s.footprint[1] / footprint;
+        }
+        const float inv = 1.0f / static_cast<float>(samples);
+        for (int c = 0; c < SUM_CHANNELS; ++c) {
+          if (c != SUM_GRAIN_C && c != SUM_GRAIN_S) out[c] *= inv;
+        }
       }
     }
   }
@@ -170,9 +206,9 @@ struct MapInfo {
   const char* name;
   MapKind kind;
 };
-constexpr MapInfo kMaps[] = {{"color", MapKind::COLOR},           {"mono", MapKind::MONO},
-                             {"height", MapKind::HEIGHT},         {"normal-gl", MapKind::NORMAL_GL},
-                             {"normal-dx", MapKind::NORMAL_DX},   {"roughness", MapKind::ROUGHNESS},
+constexpr MapInfo kMaps[] = {{"color", MapKind::COLOR},          {"mono", MapKind::MONO},
+                             {"height", MapKind::HEIGHT},        {"normal-gl", MapKind::NORMAL_GL},
+                             {"normal-dx", MapKind::NORMAL_DX},  {"roughness", MapKind::ROUGHNESS},
                              {"anisotropy", MapKind::ANISOTROPY}};
 }  // namespace
 
@@ -206,8 +242,8 @@ std::string TileRefusal(const TamrelTileReport& r) {
              "tile; lower \"erosionDelta\" or \"size\", or bake a larger --extent";
     default:
       return "--tileable: the tile's edges collapse, or span more cells than can repeat exactly, "
-             "in the map's coordinates" + where +
-             " (a size near zero, or a mapping that sees the plane edge-on)";
+             "in the map's coordinates" +
+             where + " (a size near zero, or a mapping that sees the plane edge-on)";
   }
 }
 
@@ -299,7 +335,9 @@ int MapChannels(MapKind kind) {
   }
 }
 
-bool IsDataMap(MapKind kind) { return kind != MapKind::COLOR; }
+bool IsDataMap(MapKind kind) {
+  return kind != MapKind::COLOR;
+}
 
 Region BakeRegion(const BakeSettings& s) {
   return s.region.Empty() ? Region{0, 0, s.view.width, s.view.height} : s.region;
@@ -385,7 +423,8 @@ bool BakeFrame(Texmap& map, TimeValue t, const BakeSettings& s, const BandSink& 
                    grain,
                    s.tileable,
                    s.bumpScale,
-                   s.render.cancel};
+                   s.render.cancel,
+                   MapEvaluationCost(map) <= 1.0 ? 64 : 1};
   const bool normals = std::any_of(s.maps.begin(), s.maps.end(), IsNormalMap);
   const int margin = normals ? 1 : 0;  // normals need their neighbours' heights
   const Region region = BakeRegion(s);
@@ -439,13 +478,16 @@ bool BakeFrame(Texmap& map, TimeValue t, const BakeSettings& s, std::vector<Rast
     maps[m].pixels.assign(
         static_cast<std::size_t>(region.Width()) * region.Height() * maps[m].channels, 0.0f);
   }
-  return BakeFrame(map, t, s, [&](int y0, int y1, const std::vector<Raster>& bands) {
-    for (std::size_t m = 0; m < bands.size(); ++m) {
-      std::copy(bands[m].pixels.begin(), bands[m].pixels.end(), maps[m].Pixel(0, y0));
-    }
-    (void)y1;
-    return std::string();
-  }, tileNudge);
+  return BakeFrame(
+      map, t, s,
+      [&](int y0, int y1, const std::vector<Raster>& bands) {
+        for (std::size_t m = 0; m < bands.size(); ++m) {
+          std::copy(bands[m].pixels.begin(), bands[m].pixels.end(), maps[m].Pixel(0, y0));
+        }
+        (void)y1;
+        return std::string();
+      },
+      tileNudge);
 }
 
 }  // namespace tamrel::host

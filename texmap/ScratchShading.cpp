@@ -1,6 +1,8 @@
 // The three shading evaluations of the scratches map and the steps they share. They read only the
 // members Update cached, the coordinate record and the sub-maps, and write nothing of the map's.
+#include <algorithm>
 #include <cmath>
+#include <cstring>
 
 #include "pattern/ScratchFast.h"
 #include "pattern/ScratchField.h"
@@ -8,7 +10,9 @@
 
 namespace {
 
-inline float Intensity(const Color& c) { return (c.g + c.r + c.b) / 3.0f; }
+inline float Intensity(const Color& c) {
+  return (c.g + c.r + c.b) / 3.0f;
+}
 
 }  // namespace
 
@@ -51,18 +55,34 @@ float TamrelScratches::EffectiveSize(ShadeContext& sc) {
   return s;
 }
 
-bool TamrelScratches::ShadeColor(ShadeContext& sc, AColor& c, TexBakeSample* bake, bool grain) {
+bool TamrelScratches::PatternSample(ShadeContext& sc, Point3& p, Point3& dPdx, Point3& dPdy,
+                                    tamrel::ScratchParams& params) {
   if (gbufID) sc.SetGBufferID(static_cast<int>(gbufID));
-
-  Point3 p, dPdx, dPdy;
   if (!coords.GetXYZ(sc, p, dPdx, dPdy)) return false;
   if (useDistortion) ApplyDistortion(sc, p);
   const float s = EffectiveSize(sc);
   p /= s;
   dPdx /= s;
   dPdy /= s;
+  params = GatherScratchParams(sc);
+  return true;
+}
 
-  const tamrel::ScratchParams params = GatherScratchParams(sc);
+AColor TamrelScratches::BlendColors(ShadeContext& sc, float f) {
+  Texmap* map1 = UsedMap(SUBTEX_COLOR1, col1mapEnabled);
+  const AColor c1 = map1 ? map1->EvalColor(sc) : AColor(color1, 1.0f);
+  Texmap* map2 = UsedMap(SUBTEX_COLOR2, col2mapEnabled);
+  const AColor c2 = map2 ? map2->EvalColor(sc) : AColor(color2, 1.0f);
+  AColor c = c2 * f + c1 * (1.0f - f);
+  if (texout) c = texout->Filter(c);
+  return c;
+}
+
+bool TamrelScratches::ShadeColor(ShadeContext& sc, AColor& c, TexBakeSample* bake, bool grain) {
+  Point3 p, dPdx, dPdy;
+  tamrel::ScratchParams params;
+  if (!PatternSample(sc, p, dPdx, dPdy, params)) return false;
+
   // The level of the winning strand, for the grain; the tile's lattices give it with their value.
   int level = 0;
   const bool wantLevel = bake && grain;
@@ -95,14 +115,7 @@ bool TamrelScratches::ShadeColor(ShadeContext& sc, AColor& c, TexBakeSample* bak
     const float len = std::sqrt(nx * nx + ny * ny);
     bake->direction = len > 0.0f && std::isfinite(len) ? Point2(ny / len, -nx / len) : Point2();
   }
-
-  Texmap* map1 = UsedMap(SUBTEX_COLOR1, col1mapEnabled);
-  const AColor c1 = map1 ? map1->EvalColor(sc) : AColor(color1, 1.0f);
-  Texmap* map2 = UsedMap(SUBTEX_COLOR2, col2mapEnabled);
-  const AColor c2 = map2 ? map2->EvalColor(sc) : AColor(color2, 1.0f);
-
-  c = c2 * f + c1 * (1.0f - f);
-  if (texout) c = texout->Filter(c);
+  c = BlendColors(sc, f);
   return true;
 }
 
@@ -126,6 +139,60 @@ BOOL TamrelScratches::EvalBakeSample(ShadeContext& sc, TexBakeSample& out, BOOL 
   out.color = c;
   sc.PutCache(this, c);
   return TRUE;
+}
+
+void TamrelScratches::EvalBakeSamples(ShadeContext* const* scs, int n, TexBakeSample* out,
+                                      BOOL* hit, BOOL grain) {
+  // The grain and the tileable field take the sample-by-sample road.
+  if (grain || tilePattern) {
+    for (int i = 0; i < n; ++i) hit[i] = EvalBakeSample(*scs[i], out[i], grain);
+    return;
+  }
+  // Parameters are compared by their bits, which holds only without padding between fields.
+  static_assert(sizeof(tamrel::ScratchParams) == 10 * 4);
+  constexpr int kChunk = 64;
+  Point3 p[kChunk], dPdx[kChunk], dPdy[kChunk];
+  tamrel::ScratchParams params[kChunk];
+  float f[kChunk];
+  for (int base = 0; base < n; base += kChunk) {
+    const int m = std::min(kChunk, n - base);
+    for (int i = 0; i < m; ++i) {
+      ShadeContext& sc = *scs[base + i];
+      out[base + i] = TexBakeSample();
+      hit[base + i] =
+          sc.doMaps && PatternSample(sc, p[i], dPdx[i], dPdy[i], params[i]) ? TRUE : FALSE;
+    }
+    // Runs of hits with the same parameters and filtering; sub-maps that vary the parameters
+    // make runs of one.
+    for (int i = 0; i < m;) {
+      if (!hit[base + i]) {
+        ++i;
+        continue;
+      }
+      const BOOL filter = scs[base + i]->filterMaps;
+      int end = i + 1;
+      while (end < m && hit[base + end] && scs[base + end]->filterMaps == filter &&
+             std::memcmp(&params[end], &params[i], sizeof(tamrel::ScratchParams)) == 0) {
+        ++end;
+      }
+      if (filter) {
+        tamrel::EvalScratchFilteredBatch(p + i, dPdx + i, dPdy + i, end - i, params[i], f + i);
+      } else {
+        tamrel::EvalScratchPlainBatch(p + i, end - i, params[i], f + i);
+      }
+      i = end;
+    }
+    for (int i = 0; i < m; ++i) {
+      if (!hit[base + i]) continue;
+      ShadeContext& sc = *scs[base + i];
+      TexBakeSample& s = out[base + i];
+      s.intensity = f[i];
+      s.footprint[0] = dPdx[i].Length();
+      s.footprint[1] = dPdy[i].Length();
+      s.color = BlendColors(sc, f[i]);
+      sc.PutCache(this, s.color);
+    }
+  }
 }
 
 void* TamrelScratches::GetInterface(ULONG id) {

@@ -119,6 +119,10 @@ class TamrelScratches : public Texmap, public ITexBake, public ITamrelTileable {
   tamrel::ScratchParams GatherScratchParams(ShadeContext& sc);
   // The colour with the intensity under it and the direction of the winning strand.
   BOOL EvalBakeSample(ShadeContext& sc, TexBakeSample& out, BOOL grain) override;
+  // The same for many samples: runs of neighbouring samples with the same parameters go through
+  // the batch evaluation of the field.
+  void EvalBakeSamples(ShadeContext* const* scs, int n, TexBakeSample* out, BOOL* hit,
+                       BOOL grain) override;
   // I_TEXBAKE and TAMREL_TILEABLE_INTERFACE; null for any other id.
   void* GetInterface(ULONG id) override;
   void ApplyDistortion(ShadeContext& sc, Point3& p);
@@ -150,5 +154,10 @@ class TamrelScratches : public Texmap, public ITexBake, public ITamrelTileable {
   // The colour road of EvalColor after the cache; fills bake too when given. False when the
   // sample has no coordinates.
   bool ShadeColor(ShadeContext& sc, AColor& c, TexBakeSample* bake, bool grain = false);
+  // Its two halves around the field: the point and footprint in pattern units with the
+  // parameters there (false without coordinates), and the colour the field's value f gives.
+  bool PatternSample(ShadeContext& sc, Point3& p, Point3& dPdx, Point3& dPdy,
+                     tamrel::ScratchParams& params);
+  AColor BlendColors(ShadeContext& sc, float f);
   void DiscardTexHandle();
 };

@@ -29,4 +29,11 @@ class ITexBake {
   // only what Update cached, like the shading evaluations, so it may run on any thread. The
   // direction costs extra and is only found when grain is TRUE; it stays (0, 0) otherwise.
   virtual BOOL EvalBakeSample(ShadeContext& sc, TexBakeSample& out, BOOL grain) = 0;
+  // Evaluates n samples as EvalBakeSample evaluates each, hit[i] being its answer for scs[i]. A
+  // map may evaluate neighbouring samples together, which is faster and gives the same bits;
+  // this default asks one sample at a time.
+  virtual void EvalBakeSamples(ShadeContext* const* scs, int n, TexBakeSample* out, BOOL* hit,
+                               BOOL grain) {
+    for (int i = 0; i < n; ++i) hit[i] = EvalBakeSample(*scs[i], out[i], grain);
+  }
 };
