@@ -492,12 +492,21 @@ inline void SearchNeighbours(const Levels& L, int levels, double& best2, int& be
   AllBounds(L, levels > 4, _mm256_set1_pd(best2), bounds, open,
             std::make_integer_sequence<int, 26>());
   if constexpr (Floors::kTracks) {
-    // The cubes closed from the start: their bound is a floor.
-    for (int n = 0; n < 26; ++n) {
-      for (int l = 0; l < levels; ++l) {
-        if (!((open[n] >> l) & 1u)) F.Lower(l, bounds[n][l]);
+    // The cubes closed from the start (bound not below best2 then, as AllBounds decided): their
+    // bound is a floor. Open lanes count as +inf; the upper half exists with more than 4 levels.
+    const __m256d then = _mm256_set1_pd(best2), none = _mm256_set1_pd(kNoDistance);
+    auto closedFloor = [&](int h) {
+      __m256d floor = none;
+      for (int n = 0; n < 26; ++n) {
+        const __m256d b = _mm256_load_pd(bounds[n] + 4 * h);
+        floor = _mm256_min_pd(floor, _mm256_blendv_pd(b, none, _mm256_cmp_pd(b, then, _CMP_LT_OQ)));
       }
-    }
+      alignas(32) double out[4];
+      _mm256_store_pd(out, floor);
+      for (int i = 0; i < 4 && 4 * h + i < levels; ++i) F.Lower(4 * h + i, out[i]);
+    };
+    closedFloor(0);
+    if (levels > 4) closedFloor(1);
   }
   for (int w = 0; w < 4; ++w) {
     std::uint64_t word;
@@ -611,8 +620,13 @@ inline int WinningLevel(const Point3& p, const ScratchParams& params, int holder
                         float value, const LevelFloors& F) {
   // Every level's value is at least +inf, so all are +inf and the first wins.
   if (value == kNoDistanceF) return 0;
+  // Floors from `clear` up have a strand value above the minimum's (the function does not
+  // decrease), which spares most levels the square roots; +inf when that does not hold there.
+  double clear = best2 * (1.0 + 0x1p-16);
+  if (!(StrandOf(clear, params.spread) > value)) clear = kNoDistance;
   for (int l = 0; l < holder; ++l) {
     const double floor = F.floor[l];
+    if (floor >= clear && floor < kNoDistance) continue;
     if (floor > best2 && floor < kNoDistance && StrandOf(floor, params.spread) > value) continue;
     const float angle = LevelAngle(params, l);
     const float v = params.type == SCRATCH_3D ? StrandAtAngle3D(p, angle, params)
