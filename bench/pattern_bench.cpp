@@ -125,6 +125,26 @@ void BM_FastFiltered(benchmark::State& state) {
   RunOverPoints(state,
                 [&](const Point3& p) { return EvalScratchFilteredFast(p, dx, dy, params); });
 }
+// The entries that also give the winning level (the plain variant runs EvalScratch*Level).
+void BM_FastPlainLevel(benchmark::State& state) {
+  if (!UseVariant(state)) return;
+  const ScratchParams params = FastParams(state);
+  RunOverPoints(state, [&](const Point3& p) {
+    int level = 0;
+    const float v = EvalScratchPlainFastLevel(p, params, level);
+    return v + static_cast<float>(level);
+  });
+}
+void BM_FastFilteredLevel(benchmark::State& state) {
+  if (!UseVariant(state)) return;
+  const ScratchParams params = FastParams(state);
+  const Point3 dx(kWidth, 0.0f, 0.0f), dy(0.0f, kWidth, 0.0f);
+  RunOverPoints(state, [&](const Point3& p) {
+    int level = 0;
+    const float v = EvalScratchFilteredFastLevel(p, dx, dy, params, level);
+    return v + static_cast<float>(level);
+  });
+}
 void BM_FastPlainBatch(benchmark::State& state) {
   if (!UseVariant(state)) return;
   const ScratchParams params = FastParams(state);
@@ -257,6 +277,8 @@ class RatioReporter : public benchmark::ConsoleReporter {
 
 BENCHMARK(BM_FastPlain)->Apply(FastArgs);
 BENCHMARK(BM_FastFiltered)->Apply(FastArgs);
+BENCHMARK(BM_FastPlainLevel)->Apply(FastArgs);
+BENCHMARK(BM_FastFilteredLevel)->Apply(FastArgs);
 BENCHMARK(BM_FastPlainBatch)->Apply(FastArgs);
 BENCHMARK(BM_FastFilteredBatch)->Apply(FastArgs);
 BENCHMARK(BM_RowPlainBatch)->Apply(FastArgs);

@@ -10,6 +10,7 @@
 
 #include "matrix3.h"
 #include "pattern/PatternTables.h"
+#include "pattern/ScratchField.h"
 #include "pattern/ScratchKernels.h"
 #include "pattern/ScratchPattern.h"
 
@@ -69,8 +70,17 @@ void FilteredBatchReference(const Point3* points, const Point3* dPdx, const Poin
   for (int i = 0; i < count; ++i) out[i] = EvalScratchFiltered(points[i], dPdx[i], dPdy[i], params);
 }
 
-const Kernels kPlainKernels = {PlainReference, FilteredReference, PlainBatchReference,
-                               FilteredBatchReference};
+float PlainLevelReference(const Point3& p, const ScratchParams& params, int& level) {
+  return EvalScratchPlainLevel(p, params, level);
+}
+
+float FilteredLevelReference(const Point3& p, const Point3& dPdx, const Point3& dPdy,
+                             const ScratchParams& params, int& level) {
+  return EvalScratchFilteredLevel(p, dPdx, dPdy, params, level);
+}
+
+const Kernels kPlainKernels = {PlainReference,         FilteredReference,   PlainBatchReference,
+                               FilteredBatchReference, PlainLevelReference, FilteredLevelReference};
 
 const Kernels* KernelsOf(ScratchPath path) {
   switch (path) {
@@ -119,6 +129,15 @@ float EvalScratchPlainFast(const Point3& p, const ScratchParams& params) {
 float EvalScratchFilteredFast(const Point3& p, const Point3& dPdx, const Point3& dPdy,
                               const ScratchParams& params) {
   return kernel::Active().filtered(p, dPdx, dPdy, params);
+}
+
+float EvalScratchPlainFastLevel(const Point3& p, const ScratchParams& params, int& level) {
+  return kernel::Active().plainLevel(p, params, level);
+}
+
+float EvalScratchFilteredFastLevel(const Point3& p, const Point3& dPdx, const Point3& dPdy,
+                                   const ScratchParams& params, int& level) {
+  return kernel::Active().filteredLevel(p, dPdx, dPdy, params, level);
 }
 
 void EvalScratchPlainBatch(const Point3* points, int count, const ScratchParams& params,

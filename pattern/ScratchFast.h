@@ -16,6 +16,13 @@ float EvalScratchPlainFast(const Point3& p, const ScratchParams& params);
 float EvalScratchFilteredFast(const Point3& p, const Point3& dPdx, const Point3& dPdy,
                               const ScratchParams& params);
 
+// The same bits as EvalScratchPlainFast and EvalScratchFilteredFast, and the level whose strand won
+// the minimum, as EvalScratchPlainLevel and EvalScratchFilteredLevel report it (the first level
+// reaching the minimum value).
+float EvalScratchPlainFastLevel(const Point3& p, const ScratchParams& params, int& level);
+float EvalScratchFilteredFastLevel(const Point3& p, const Point3& dPdx, const Point3& dPdy,
+                                   const ScratchParams& params, int& level);
+
 // A row or tile of samples sharing one record: out[i] is the plain (or filtered) intensity at
 // points[i] (with the derivatives dPdx[i], dPdy[i]). count may be 0.
 void EvalScratchPlainBatch(const Point3* points, int count, const ScratchParams& params,

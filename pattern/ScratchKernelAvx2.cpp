@@ -20,6 +20,7 @@ namespace {
 
 }  // namespace
 
-const Kernels kAvx2Kernels = {Plain, Filtered, PlainBatch, FilteredBatch};
+const Kernels kAvx2Kernels = {Plain,         Filtered,   PlainBatch,
+                              FilteredBatch, PlainLevel, FilteredLevel};
 
 }  // namespace tamrel::kernel

@@ -171,9 +171,12 @@ __attribute__((always_inline)) inline double CubeMinimum(std::uint32_t seed, __m
 }
 #else
 // Lowers best2 to the smallest squared distance from q to the feature points of cube (x, y, z),
-// with the plain code's arithmetic; true when it did.
-__attribute__((always_inline)) inline bool SearchCube(std::int32_t x, std::int32_t y, std::int32_t z, const double q[3],
-                       double& best2) {
+// with the plain code's arithmetic; true when it did. With kCubeMinimum, cubeMin receives that
+// smallest squared distance of the cube alone (+inf for a cube without features).
+template <bool kCubeMinimum = false>
+__attribute__((always_inline)) inline bool SearchCube(std::int32_t x, std::int32_t y,
+                                                      std::int32_t z, const double q[3],
+                                                      double& best2, double* cubeMin = nullptr) {
   const std::uint32_t seed = kHashX * static_cast<std::uint32_t>(x) +
                              kHashY * static_cast<std::uint32_t>(y) +
                              kHashZ * static_cast<std::uint32_t>(z);
@@ -181,19 +184,40 @@ __attribute__((always_inline)) inline bool SearchCube(std::int32_t x, std::int32
   const double cx = static_cast<double>(x), cy = static_cast<double>(y),
                cz = static_cast<double>(z);
   bool lowered = false;
+  double own = kNoDistance;
   for (int k = 0; k < count; ++k) {
     const double dx = cx + UnitOffset(kJumps.mul[0][k] * seed + kJumps.add[0][k]) - q[0];
     const double dy = cy + UnitOffset(kJumps.mul[1][k] * seed + kJumps.add[1][k]) - q[1];
     const double dz = cz + UnitOffset(kJumps.mul[2][k] * seed + kJumps.add[2][k]) - q[2];
     const double d2 = dy * dy + dx * dx + dz * dz;
+    if constexpr (kCubeMinimum) own = d2 < own ? d2 : own;
     if (d2 < best2) {
       best2 = d2;
       lowered = true;
     }
   }
+  if constexpr (kCubeMinimum) *cubeMin = own;
   return lowered;
 }
 #endif
+
+// What the search keeps for telling the winning level. The plain field keeps the first level whose
+// strand value reaches the minimum, and strand values are rounded: a level whose own squared
+// distance is a little above the overall minimum can give the same value as the level that holds
+// it. So, per level, the search records a floor: a number no computed squared distance of any of
+// the level's 27 cubes is below (a searched cube's own minimum, a skipped cube's lower bound).
+// A level before the one holding the minimum is passed over when the strand value of its floor is
+// above the minimum's; otherwise its plain strand value decides (see WinningLevel).
+struct NoFloors {
+  static constexpr bool kTracks = false;
+  void Lower(int, double) {}
+};
+struct LevelFloors {
+  static constexpr bool kTracks = true;
+  double floor[8];
+  int level;  // the winning level, when StrandMinimum succeeds
+  void Lower(int l, double v) { floor[l] = v < floor[l] ? v : floor[l]; }
+};
 
 // The levels' stretched points in the density-scaled space, their cubes and their squared gaps
 // to the lower and the upper face, per axis, the levels side by side.
@@ -316,6 +340,13 @@ inline bool StrandValue(const double q[3], const std::int32_t c[3], int bestStep
   return true;
 }
 
+// The strand value of a squared distance, as StrandValue forms it: a non-decreasing function of
+// best2 (every step rounds monotonically and spread is positive).
+inline float StrandOf(double best2, float spread) {
+  const float f1 = static_cast<float>(Sqrt(Sqrt(best2)) * kInverseDensity);
+  return static_cast<float>(2.0 * (static_cast<double>(f1) / static_cast<double>(spread)) - 1.0);
+}
+
 // Searches the 26 neighbour cubes of a level point whose bound is below the running minimum.
 #if defined(TAMREL_KERNEL_AVX2)
 // The bounds of one neighbour for four levels side by side: the gaps of its steps summed in the
@@ -417,21 +448,34 @@ inline bool Beyond(const CubeMemory& M, int l, int n, double best2) {
   return r > 0.0 && r * r > best2 * (1.0 + kMargin);
 }
 
+// A floor under every computed squared distance of cube n of level l when Beyond skipped it: r is
+// a lower bound on the exact distance with margins far beyond the rounding, the computed squared
+// distances are within a few ulps of the exact ones, and the factor takes off far more than that.
+inline double BeyondFloor(const CubeMemory& M, int l, int n) {
+  const double r = (M.reach[l][n] - M.travel[l]) * (1.0 - kMargin) - kMargin;
+  return r * r * (1.0 - kMargin);
+}
+
 // Records the search of cube n of level l, whose smallest squared distance was m (+inf for a
 // cube without features, which is then skipped for good).
 inline void Record(CubeMemory& M, int l, int n, double m) {
   M.reach[l][n] = Sqrt(m) * (1.0 - kMargin) + M.travel[l];
 }
 
-template <class Memory>
-inline void SearchCentre(const Levels& L, int l, double& best2, int& bestLevel, Memory& M) {
+template <class Memory, class Floors>
+inline void SearchCentre(const Levels& L, int l, double& best2, int& bestLevel, Memory& M,
+                         Floors& F) {
   if constexpr (!std::is_same_v<Memory, NoMemory>) {
-    if (Beyond(M, l, 26, best2)) return;
+    if (Beyond(M, l, 26, best2)) {
+      if constexpr (Floors::kTracks) F.Lower(l, BeyondFloor(M, l, 26));
+      return;
+    }
   }
   const __m256d q[3] = {_mm256_broadcast_sd(&L.q[0][l]), _mm256_broadcast_sd(&L.q[1][l]),
                         _mm256_broadcast_sd(&L.q[2][l])};
   const double m = CubeMinimum(L.seed[l], CellLess1(L, l), q);
   if constexpr (!std::is_same_v<Memory, NoMemory>) Record(M, l, 26, m);
+  F.Lower(l, m);
   // Without a branch: whether a cube lowers the minimum is a coin toss.
   const bool lower = m < best2;
   best2 = lower ? m : best2;
@@ -440,13 +484,30 @@ inline void SearchCentre(const Levels& L, int l, double& best2, int& bestLevel, 
 
 // The neighbour cubes of every level whose bound is below the running minimum, neighbour by
 // neighbour (the faces of all levels first), level by level within a neighbour.
-template <class Memory>
+template <class Memory, class Floors>
 inline void SearchNeighbours(const Levels& L, int levels, double& best2, int& bestLevel,
-                             int& bestStep, Memory& M) {
+                             int& bestStep, Memory& M, Floors& F) {
   alignas(32) double bounds[26][8];
   alignas(8) std::uint8_t open[32] = {};
   AllBounds(L, levels > 4, _mm256_set1_pd(best2), bounds, open,
             std::make_integer_sequence<int, 26>());
+  if constexpr (Floors::kTracks) {
+    // The cubes closed from the start (bound not below best2 then, as AllBounds decided): their
+    // bound is a floor. Open lanes count as +inf; the upper half exists with more than 4 levels.
+    const __m256d then = _mm256_set1_pd(best2), none = _mm256_set1_pd(kNoDistance);
+    auto closedFloor = [&](int h) {
+      __m256d floor = none;
+      for (int n = 0; n < 26; ++n) {
+        const __m256d b = _mm256_load_pd(bounds[n] + 4 * h);
+        floor = _mm256_min_pd(floor, _mm256_blendv_pd(b, none, _mm256_cmp_pd(b, then, _CMP_LT_OQ)));
+      }
+      alignas(32) double out[4];
+      _mm256_store_pd(out, floor);
+      for (int i = 0; i < 4 && 4 * h + i < levels; ++i) F.Lower(4 * h + i, out[i]);
+    };
+    closedFloor(0);
+    if (levels > 4) closedFloor(1);
+  }
   for (int w = 0; w < 4; ++w) {
     std::uint64_t word;
     __builtin_memcpy(&word, open + 8 * w, 8);
@@ -454,9 +515,15 @@ inline void SearchNeighbours(const Levels& L, int levels, double& best2, int& be
       const int bit = __builtin_ctzll(word);
       word &= word - 1u;
       const int n = 8 * w + (bit >> 3), l = bit & 7;
-      if (!(bounds[n][l] < best2)) continue;  // the minimum fell since
+      if (!(bounds[n][l] < best2)) {  // the minimum fell since
+        F.Lower(l, bounds[n][l]);
+        continue;
+      }
       if constexpr (!std::is_same_v<Memory, NoMemory>) {
-        if (Beyond(M, l, n, best2)) continue;
+        if (Beyond(M, l, n, best2)) {
+          if constexpr (Floors::kTracks) F.Lower(l, BeyondFloor(M, l, n));
+          continue;
+        }
       }
       const __m256d q[3] = {_mm256_broadcast_sd(&L.q[0][l]), _mm256_broadcast_sd(&L.q[1][l]),
                             _mm256_broadcast_sd(&L.q[2][l])};
@@ -464,6 +531,7 @@ inline void SearchNeighbours(const Levels& L, int levels, double& best2, int& be
           CubeMinimum(L.seed[l] + kNeighbours.seedStep[n],
                       _mm256_add_pd(CellLess1(L, l), _mm256_load_pd(kNeighbours.step[n])), q);
       if constexpr (!std::is_same_v<Memory, NoMemory>) Record(M, l, n, m);
+      F.Lower(l, m);
       const bool lower = m < best2;
       best2 = lower ? m : best2;
       bestLevel = lower ? l : bestLevel;
@@ -477,27 +545,54 @@ struct NoMemory {};
 using CubeMemory = NoMemory;
 inline void Advance(NoMemory&, const Levels&, int) {}
 
-template <class Memory>
-inline void SearchCentre(const Levels& L, int l, double& best2, int& bestLevel, Memory&) {
+template <class Memory, class Floors>
+inline void SearchCentre(const Levels& L, int l, double& best2, int& bestLevel, Memory&,
+                         Floors& F) {
   const double q[3] = {L.q[0][l], L.q[1][l], L.q[2][l]};
-  if (SearchCube(L.c[0][l], L.c[1][l], L.c[2][l], q, best2)) bestLevel = l;
+  if constexpr (Floors::kTracks) {
+    double m;
+    if (SearchCube<true>(L.c[0][l], L.c[1][l], L.c[2][l], q, best2, &m)) bestLevel = l;
+    F.Lower(l, m);
+  } else {
+    if (SearchCube(L.c[0][l], L.c[1][l], L.c[2][l], q, best2)) bestLevel = l;
+  }
 }
 
-// An axis whose gap alone is not below the minimum closes every cube that steps along it.
-inline void VisitNeighbours(const Levels& L, int l, double& best2, int& bestLevel,
-                            int& bestStep) {
+// An axis whose gap alone is not below the minimum closes every cube that steps along it (their
+// bounds, sums of non-negative gaps, are at least that gap: it is their floor).
+template <class Floors>
+inline void VisitNeighbours(const Levels& L, int l, double& best2, int& bestLevel, int& bestStep,
+                            Floors& F) {
   const double q[3] = {L.q[0][l], L.q[1][l], L.q[2][l]};
   for (int sx = -1; sx <= 1; ++sx) {
     const double gx = sx < 0 ? L.below[0][l] : (sx > 0 ? L.above[0][l] : 0.0);
-    if (!(gx < best2)) continue;
+    if (!(gx < best2)) {
+      F.Lower(l, gx);
+      continue;
+    }
     for (int sy = -1; sy <= 1; ++sy) {
       const double gy = sy < 0 ? L.below[1][l] : (sy > 0 ? L.above[1][l] : 0.0);
-      if (!(gy < best2)) continue;
+      if (!(gy < best2)) {
+        F.Lower(l, gy);
+        continue;
+      }
       for (int sz = -1; sz <= 1; ++sz) {
         const double gz = sz < 0 ? L.below[2][l] : (sz > 0 ? L.above[2][l] : 0.0);
         const double bound = (gy + gx) + gz;
-        if (!(bound < best2) || (sx == 0 && sy == 0 && sz == 0)) continue;
-        if (SearchCube(L.c[0][l] + sx, L.c[1][l] + sy, L.c[2][l] + sz, q, best2)) {
+        if (sx == 0 && sy == 0 && sz == 0) continue;  // the centre, searched before
+        if (!(bound < best2)) {
+          F.Lower(l, bound);
+          continue;
+        }
+        bool lowered;
+        if constexpr (Floors::kTracks) {
+          double m;
+          lowered = SearchCube<true>(L.c[0][l] + sx, L.c[1][l] + sy, L.c[2][l] + sz, q, best2, &m);
+          F.Lower(l, m);
+        } else {
+          lowered = SearchCube(L.c[0][l] + sx, L.c[1][l] + sy, L.c[2][l] + sz, q, best2);
+        }
+        if (lowered) {
           bestLevel = l;
           bestStep = (sx + 1) * 9 + (sy + 1) * 3 + sz + 1;
         }
@@ -506,33 +601,71 @@ inline void VisitNeighbours(const Levels& L, int l, double& best2, int& bestLeve
   }
 }
 
-template <class Memory>
+template <class Memory, class Floors>
 inline void SearchNeighbours(const Levels& L, int levels, double& best2, int& bestLevel,
-                             int& bestStep, Memory&) {
-  for (int l = 0; l < levels; ++l) VisitNeighbours(L, l, best2, bestLevel, bestStep);
+                             int& bestStep, Memory&, Floors& F) {
+  for (int l = 0; l < levels; ++l) VisitNeighbours(L, l, best2, bestLevel, bestStep, F);
 }
 #endif
 
 // The smallest strand value over the levels, the plain code's bits. False when the fast search
 // cannot vouch for them; type must be 0 or 1.
 // With a CubeMemory, a batch's memory of the cubes its earlier samples searched (see there).
-template <class Memory>
-inline bool StrandMinimum(const Point3& p, const ScratchParams& params, float& value, Memory& M) {
+// The first level whose plain strand value is the minimum value: the plain field's winner. The
+// level that holds the minimum squared distance reaches it (StrandValue vouched for its cube), so
+// only the levels before it are asked. Every level's plain value is at least the minimum; a level
+// whose floor's strand value is above the minimum cannot reach it, and one that could is settled
+// by its plain strand value (rare: its floor must round to the minimum's value).
+inline int WinningLevel(const Point3& p, const ScratchParams& params, int holder, double best2,
+                        float value, const LevelFloors& F) {
+  // Every level's value is at least +inf, so all are +inf and the first wins.
+  if (value == kNoDistanceF) return 0;
+  // Floors from `clear` up have a strand value above the minimum's (the function does not
+  // decrease), which spares most levels the square roots; +inf when that does not hold there.
+  double clear = best2 * (1.0 + 0x1p-16);
+  if (!(StrandOf(clear, params.spread) > value)) clear = kNoDistance;
+  for (int l = 0; l < holder; ++l) {
+    const double floor = F.floor[l];
+    if (floor >= clear && floor < kNoDistance) continue;
+    if (floor > best2 && floor < kNoDistance && StrandOf(floor, params.spread) > value) continue;
+    const float angle = LevelAngle(params, l);
+    const float v = params.type == SCRATCH_3D ? StrandAtAngle3D(p, angle, params)
+                                              : StrandAtAngle2D(p, angle, params);
+    if (v <= value) return l;
+  }
+  return holder;
+}
+
+// With LevelFloors, F.level receives the winning level when the function succeeds.
+template <class Memory, class Floors = NoFloors>
+inline bool StrandMinimum(const Point3& p, const ScratchParams& params, float& value, Memory& M,
+                          Floors& F) {
   if (!(params.spread > 0.0f)) return false;
   const int levels = params.levels < 1 ? 1 : (params.levels > 8 ? 8 : params.levels);
   Levels L;
   if (!SetUpLevels(p, params, levels, L)) return false;
   if constexpr (!std::is_same_v<Memory, NoMemory>) Advance(M, L, levels);
+  if constexpr (Floors::kTracks) {
+    for (int l = 0; l < 8; ++l) F.floor[l] = kNoDistance;
+  }
 
   double best2 = kNoDistance;
   int bestLevel = -1, bestStep = kCentre;
-  for (int l = 0; l < levels; ++l) SearchCentre(L, l, best2, bestLevel, M);
+  for (int l = 0; l < levels; ++l) SearchCentre(L, l, best2, bestLevel, M, F);
   // The neighbours of every level, pruned against the minimum over all levels.
-  SearchNeighbours(L, levels, best2, bestLevel, bestStep, M);
+  SearchNeighbours(L, levels, best2, bestLevel, bestStep, M, F);
   if (bestLevel < 0) return false;  // 27 empty cubes in every level
   const double q[3] = {L.q[0][bestLevel], L.q[1][bestLevel], L.q[2][bestLevel]};
   const std::int32_t c[3] = {L.c[0][bestLevel], L.c[1][bestLevel], L.c[2][bestLevel]};
-  return StrandValue(q, c, bestStep, best2, params.spread, value);
+  if (!StrandValue(q, c, bestStep, best2, params.spread, value)) return false;
+  if constexpr (Floors::kTracks) F.level = WinningLevel(p, params, bestLevel, best2, value, F);
+  return true;
+}
+
+template <class Memory>
+inline bool StrandMinimum(const Point3& p, const ScratchParams& params, float& value, Memory& M) {
+  NoFloors none;
+  return StrandMinimum(p, params, value, M, none);
 }
 
 // The four octaves' noise values of a mask: octave o at p * 2^o with footprint w * 2^o (each a
@@ -1060,13 +1193,15 @@ inline float Eroded(float best, float mask, const ScratchParams& params) {
   return static_cast<float>((1.0 - ed) * static_cast<double>(best) + ed);
 }
 
-// The raw field (before the thresholds); false sends the sample to the plain code.
-template <bool kFiltered>
-inline bool RawField(const Point3& p, float filterWidth, const ScratchParams& params, float& v) {
+// The raw field (before the thresholds); false sends the sample to the plain code. With
+// LevelFloors, F.level receives the winning level.
+template <bool kFiltered, class Floors = NoFloors>
+inline bool RawField(const Point3& p, float filterWidth, const ScratchParams& params, float& v,
+                     Floors& F) {
   if (params.type != SCRATCH_2D && params.type != SCRATCH_3D) return false;
   float best;
   NoMemory none;
-  if (!StrandMinimum(p, params, best, none)) return false;
+  if (!StrandMinimum(p, params, best, none, F)) return false;
   if (params.useErosion != 0) {
     float m;
     const bool ok = params.type == SCRATCH_3D
@@ -1077,6 +1212,12 @@ inline bool RawField(const Point3& p, float filterWidth, const ScratchParams& pa
   }
   v = (best + 1.0f) * 0.5f;
   return true;
+}
+
+template <bool kFiltered>
+inline bool RawField(const Point3& p, float filterWidth, const ScratchParams& params, float& v) {
+  NoFloors none;
+  return RawField<kFiltered>(p, filterWidth, params, v, none);
 }
 
 // The footprint of the filtered evaluation: the longer derivative, as std::max chooses it.
@@ -1176,5 +1317,25 @@ float Filtered(const Point3& p, const Point3& dPdx, const Point3& dPdy,
   const float w = FootprintWidth(dPdx, dPdy);
   float v;
   if (!RawField<true>(p, w, params, v)) return EvalScratchFiltered(p, dPdx, dPdy, params);
+  return SoftThreshold(v, params.thresholdLow, params.thresholdHigh);
+}
+
+float PlainLevel(const Point3& p, const ScratchParams& params, int& level) {
+  float v;
+  LevelFloors floors;
+  if (!RawField<false>(p, 0.0f, params, v, floors)) return EvalScratchPlainLevel(p, params, level);
+  level = floors.level;
+  return LinearThreshold(v, params.thresholdLow, params.thresholdHigh);
+}
+
+float FilteredLevel(const Point3& p, const Point3& dPdx, const Point3& dPdy,
+                    const ScratchParams& params, int& level) {
+  const float w = FootprintWidth(dPdx, dPdy);
+  float v;
+  LevelFloors floors;
+  if (!RawField<true>(p, w, params, v, floors)) {
+    return EvalScratchFilteredLevel(p, dPdx, dPdy, params, level);
+  }
+  level = floors.level;
   return SoftThreshold(v, params.thresholdLow, params.thresholdHigh);
 }

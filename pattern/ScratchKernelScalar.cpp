@@ -14,6 +14,7 @@ namespace {
 
 }  // namespace
 
-const Kernels kScalarKernels = {Plain, Filtered, PlainBatch, FilteredBatch};
+const Kernels kScalarKernels = {Plain,         Filtered,   PlainBatch,
+                                FilteredBatch, PlainLevel, FilteredLevel};
 
 }  // namespace tamrel::kernel

@@ -28,6 +28,9 @@ struct Kernels {
   void (*plainBatch)(const Point3* points, int count, const ScratchParams& params, float* out);
   void (*filteredBatch)(const Point3* points, const Point3* dPdx, const Point3* dPdy, int count,
                         const ScratchParams& params, float* out);
+  float (*plainLevel)(const Point3& p, const ScratchParams& params, int& level);
+  float (*filteredLevel)(const Point3& p, const Point3& dPdx, const Point3& dPdy,
+                         const ScratchParams& params, int& level);
 };
 
 extern const Kernels kScalarKernels;

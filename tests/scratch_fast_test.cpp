@@ -2,8 +2,9 @@
 // the processor runs, over random points, points on and a few ulps beside cell faces, points next
 // to feature points, negative whole numbers, coordinates beyond the fast range and non-finite
 // ones, for both field types, levels 0..9, erosion on and off, filtered and plain, several
-// spreads, stretches, thresholds and noise scales; the batch entries; the variant selection; and
-// no allocation while evaluating.
+// spreads, stretches, thresholds and noise scales; the batch entries; the entries that also give
+// the winning level (the plain level on the same points, and the first level where levels tie);
+// the variant selection; and no allocation while evaluating.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -20,6 +21,7 @@
 #include "pattern/CellIndex.h"
 #include "pattern/CellularDistance.h"
 #include "pattern/ScratchFast.h"
+#include "pattern/ScratchField.h"
 #include "pattern/ScratchPattern.h"
 
 // Counts every allocation of the test binary, to show that evaluation makes none.
@@ -106,7 +108,7 @@ double ScaledCoordinate(const Point3& p, const ScratchParams& params, float angl
   return 0.39815 * static_cast<double>(q[axis]);
 }
 
-float LevelAngle(const ScratchParams& params, int level) {
+float ReferenceLevelAngle(const ScratchParams& params, int level) {
   static const float kTable[] = {35.0f, 55.0f, 75.0f, -15.0f, -35.0f, -55.0f, -75.0f};
   if (params.levels <= 1) return 1.5707964f;
   if (level == 0) return params.type == SCRATCH_3D ? 0.39269909f : -0.17453292f;
@@ -117,7 +119,7 @@ float LevelAngle(const ScratchParams& params, int level) {
 // level's scaled point along `axis`; appends it with its neighbours a few ulps either side.
 void AppendFacePoints(Point3 p, const ScratchParams& params, int level, int which, int axis,
                       std::vector<Point3>& out) {
-  const float angle = LevelAngle(params, level);
+  const float angle = ReferenceLevelAngle(params, level);
   auto cell = [&](float v) {
     Point3 q = p;
     q[which] = v;
@@ -184,7 +186,7 @@ std::vector<Point3> PointsFor(const ScratchParams& params, Rng& rng) {
     const std::int32_t cx = rng.Below(200) - 100, cy = rng.Below(200) - 100,
                        cz = rng.Below(200) - 100;
     if (CubeFeaturePoints(cx, cy, cz, features) > 0) {
-      points.push_back(PointAt(features[0], params, LevelAngle(params, level)));
+      points.push_back(PointAt(features[0], params, ReferenceLevelAngle(params, level)));
     }
   }
   // Just across a face, edge or corner from a feature point near it, so that the nearest
@@ -211,7 +213,7 @@ std::vector<Point3> PointsFor(const ScratchParams& params, Rng& rng) {
           if (step[a] < 0) nearFaces &= offset > 0.88, q[a] = k[a] + 1.02;
           if (step[a] == 0) q[a] = features[f][a];
         }
-        if (nearFaces) points.push_back(PointAt(q, params, LevelAngle(params, level)));
+        if (nearFaces) points.push_back(PointAt(q, params, ReferenceLevelAngle(params, level)));
         placed = nearFaces;
       }
       if (placed) break;
@@ -263,6 +265,7 @@ long CompareAll(const std::vector<Point3>& points, const ScratchParams& params, 
   const std::size_t n = points.size();
   std::vector<Point3> dx(n), dy(n);
   std::vector<float> plain(n), filtered(n), batch(n);
+  std::vector<int> plainLevel(n), filteredLevel(n);
   for (std::size_t i = 0; i < n; ++i) {
     // Footprints from none to wide enough to fade erosion octaves.
     const float w = rng.Below(4) == 0 ? 0.0f : rng.Uniform(0.0f, 0.2f);
@@ -270,7 +273,18 @@ long CompareAll(const std::vector<Point3>& points, const ScratchParams& params, 
     dy[i] = Point3(0.0f, rng.Uniform(0.0f, 2.0f * w), w * 0.5f);
     plain[i] = EvalScratchPlain(points[i], params);
     filtered[i] = EvalScratchFiltered(points[i], dx[i], dy[i], params);
+    EvalScratchPlainLevel(points[i], params, plainLevel[i]);
+    EvalScratchFilteredLevel(points[i], dx[i], dy[i], params, filteredLevel[i]);
   }
+  auto reportLevel = [&](ScratchPath path, const char* what, std::size_t i, int got, int want) {
+    if (!firstMismatch->empty()) return;
+    const Point3& p = points[i];
+    *firstMismatch = std::string(ScratchPathName(path)) + " " + what + " level at (" +
+                     std::to_string(p.x) + ", " + std::to_string(p.y) + ", " + std::to_string(p.z) +
+                     ") type " + std::to_string(params.type) + " levels " +
+                     std::to_string(params.levels) + " spread " + std::to_string(params.spread) +
+                     ": " + std::to_string(got) + " vs " + std::to_string(want);
+  };
   auto report = [&](ScratchPath path, const char* what, std::size_t i, float got, float want) {
     if (!firstMismatch->empty()) return;
     const Point3& p = points[i];
@@ -289,6 +303,18 @@ long CompareAll(const std::vector<Point3>& points, const ScratchParams& params, 
       const float b = EvalScratchFilteredFast(points[i], dx[i], dy[i], params);
       if (Bits(a) != Bits(plain[i])) ++mismatches, report(path, "plain", i, a, plain[i]);
       if (Bits(b) != Bits(filtered[i])) ++mismatches, report(path, "filtered", i, b, filtered[i]);
+      // The entries that also give the winning level: the same bits and the plain level.
+      int la = -1, lb = -1;
+      const float c = EvalScratchPlainFastLevel(points[i], params, la);
+      const float d = EvalScratchFilteredFastLevel(points[i], dx[i], dy[i], params, lb);
+      if (Bits(c) != Bits(plain[i])) ++mismatches, report(path, "plain with level", i, c, plain[i]);
+      if (Bits(d) != Bits(filtered[i])) {
+        ++mismatches, report(path, "filtered with level", i, d, filtered[i]);
+      }
+      if (la != plainLevel[i]) ++mismatches, reportLevel(path, "plain", i, la, plainLevel[i]);
+      if (lb != filteredLevel[i]) {
+        ++mismatches, reportLevel(path, "filtered", i, lb, filteredLevel[i]);
+      }
     }
     EvalScratchPlainBatch(points.data(), static_cast<int>(n), params, batch.data());
     for (std::size_t i = 0; i < n; ++i) {
@@ -373,6 +399,151 @@ TEST_F(FastPathTest, DefaultRecordOverARegionAndItsNeighbourhoodOfWholeNumbers) 
       EXPECT_EQ(CompareAll(points, params, rng, SupportedFastPaths(), &first), 0) << first;
     }
   }
+}
+
+// Paths that give levels: the plain routing and every fast variant.
+std::vector<ScratchPath> AllPaths() {
+  std::vector<ScratchPath> paths = {ScratchPath::PLAIN};
+  for (ScratchPath p : SupportedFastPaths()) paths.push_back(p);
+  return paths;
+}
+
+// The strand values of every level at p, as the plain field forms them before taking the minimum.
+std::vector<float> StrandValues(const Point3& p, const ScratchParams& params) {
+  std::vector<float> values;
+  const int levels = params.levels < 1 ? 1 : (params.levels > 8 ? 8 : params.levels);
+  for (int l = 0; l < levels; ++l) {
+    const float angle = ReferenceLevelAngle(params, l);
+    values.push_back(params.type == SCRATCH_3D ? StrandAtAngle3D(p, angle, params)
+                                               : StrandAtAngle2D(p, angle, params));
+  }
+  return values;
+}
+
+TEST_F(FastPathTest, LevelsTiedAtMinusOneReportTheFirstLevel) {
+  // With an enormous spread every strand value rounds to -1: all levels tie, and the first one
+  // wins, whichever level holds the smallest distance.
+  Rng rng(0x71e5ull);
+  std::string first;
+  long mismatches = 0;
+  for (int type : {SCRATCH_2D, SCRATCH_3D}) {
+    for (int levels = 2; levels <= 8; ++levels) {
+      for (int erosion : {0, 1}) {
+        ScratchParams params = VariedParams(rng);
+        params.type = type;
+        params.levels = levels;
+        params.useErosion = erosion;
+        params.spread = 1e30f;
+        std::vector<Point3> points;
+        for (int i = 0; i < 40; ++i) {
+          points.emplace_back(rng.Uniform(-80.0f, 80.0f), rng.Uniform(-80.0f, 80.0f),
+                              rng.Uniform(-8.0f, 8.0f));
+        }
+        mismatches += CompareAll(points, params, rng, AllPaths(), &first);
+        for (ScratchPath path : AllPaths()) {
+          SelectScratchPath(path);
+          for (const Point3& p : points) {
+            ASSERT_EQ(StrandValues(p, params), std::vector<float>(levels, -1.0f));
+            int a = -1, b = -1;
+            EvalScratchPlainFastLevel(p, params, a);
+            EvalScratchFilteredFastLevel(p, Point3(0.01f, 0.0f, 0.0f), Point3(0.0f, 0.02f, 0.0f),
+                                         params, b);
+            EXPECT_EQ(a, 0) << ScratchPathName(path);
+            EXPECT_EQ(b, 0) << ScratchPathName(path);
+          }
+        }
+      }
+    }
+  }
+  EXPECT_EQ(mismatches, 0) << first;
+}
+
+TEST_F(FastPathTest, LevelsWhoseRoundedValuesTieReportTheFirstLevel) {
+  // Large spreads leave the strand values a few dozen steps between -1 and the next values:
+  // levels with different distances often share the minimum value, and the first of them wins,
+  // which is often not the level that holds the smallest distance.
+  Rng rng(0xb0a710ull);
+  std::string first;
+  long mismatches = 0, samples = 0, ties = 0;
+  for (float spread : {2e5f, 1e6f, 6e6f}) {
+    for (int type : {SCRATCH_2D, SCRATCH_3D}) {
+      for (int levels = 2; levels <= 8; ++levels) {
+        for (int erosion : {0, 1}) {
+          ScratchParams params = VariedParams(rng);
+          params.type = type;
+          params.levels = levels;
+          params.useErosion = erosion;
+          params.spread = spread;
+          std::vector<Point3> points = PointsFor(params, rng);
+          for (int i = 0; i < 60; ++i) {
+            points.emplace_back(rng.Uniform(-200.0f, 200.0f), rng.Uniform(-200.0f, 200.0f),
+                                rng.Uniform(-20.0f, 20.0f));
+          }
+          mismatches += CompareAll(points, params, rng, AllPaths(), &first);
+          for (const Point3& p : points) {
+            if (!std::isfinite(p.x) || !std::isfinite(p.y) || !std::isfinite(p.z)) continue;
+            const std::vector<float> v = StrandValues(p, params);
+            int level = -1;
+            EvalScratchPlainLevel(p, params, level);
+            ASSERT_GE(level, 0);
+            ASSERT_LT(level, levels);
+            // The reported level holds the minimum and no earlier level does.
+            for (int l = 0; l < levels; ++l) {
+              ASSERT_GE(v[l], v[level]);
+              if (l < level) {
+                ASSERT_GT(v[l], v[level]);
+              }
+            }
+            bool tie = false;
+            for (int l = level + 1; l < levels; ++l) tie = tie || v[l] == v[level];
+            ties += tie ? 1 : 0;
+            ++samples;
+          }
+        }
+      }
+    }
+  }
+  EXPECT_EQ(mismatches, 0) << first;
+  // The records make ties common, so that the first-level rule is really exercised.
+  EXPECT_GT(ties * 10, samples) << ties << " ties in " << samples;
+}
+
+TEST_F(FastPathTest, LevelsWithTheSameDistanceReportTheFirstLevel) {
+  // On the z axis a 2D field's levels all rotate the point onto itself, so every level gives the
+  // very same distance; at the origin so does every 3D level. The first level wins.
+  Rng rng(0x2e50ull);
+  std::string first;
+  long mismatches = 0;
+  for (int levels = 2; levels <= 8; ++levels) {
+    for (int erosion : {0, 1}) {
+      ScratchParams params = VariedParams(rng);
+      params.levels = levels;
+      params.useErosion = erosion;
+      std::vector<Point3> points = {Point3(0.0f, 0.0f, 0.0f), Point3(-0.0f, 0.0f, -0.0f)};
+      params.type = SCRATCH_2D;
+      for (int i = 0; i < 30; ++i) points.emplace_back(0.0f, 0.0f, rng.Uniform(-500.0f, 500.0f));
+      mismatches += CompareAll(points, params, rng, AllPaths(), &first);
+      for (ScratchPath path : AllPaths()) {
+        SelectScratchPath(path);
+        for (const Point3& p : points) {
+          int level = -1;
+          EvalScratchPlainFastLevel(p, params, level);
+          EXPECT_EQ(level, 0) << ScratchPathName(path) << " z " << p.z;
+        }
+      }
+      params.type = SCRATCH_3D;
+      points = {Point3(0.0f, 0.0f, 0.0f)};
+      mismatches += CompareAll(points, params, rng, AllPaths(), &first);
+      for (ScratchPath path : AllPaths()) {
+        SelectScratchPath(path);
+        int level = -1;
+        EvalScratchFilteredFastLevel(points[0], Point3(0.003f, 0.0f, 0.0f),
+                                     Point3(0.0f, 0.0f, 0.003f), params, level);
+        EXPECT_EQ(level, 0) << ScratchPathName(path);
+      }
+    }
+  }
+  EXPECT_EQ(mismatches, 0) << first;
 }
 
 // A batch of the given length cut from a mixed sequence: ordinary points, points the fast code
@@ -596,6 +767,10 @@ TEST_F(FastPathTest, EvaluationAllocatesNothing) {
     float sum = 0.0f;
     for (const Point3& p : points) {
       sum += EvalScratchPlainFast(p, params) + EvalScratchFilteredFast(p, d, d, params);
+      int a = 0, b = 0;
+      sum += EvalScratchPlainFastLevel(p, params, a) +
+             EvalScratchFilteredFastLevel(p, d, d, params, b);
+      sum += static_cast<float>(a + b);
     }
     EvalScratchPlainBatch(points.data(), static_cast<int>(points.size()), params, out.data());
     const long beforeFiltered = gAllocations.load();

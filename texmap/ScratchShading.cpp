@@ -91,15 +91,13 @@ bool TamrelScratches::ShadeColor(ShadeContext& sc, AColor& c, TexBakeSample* bak
     const tamrel::TilePoint at = tilePattern->Reduce(p);
     f = sc.filterMaps ? tilePattern->EvalFiltered(at, dPdx, dPdy, params, &level)
                       : tilePattern->EvalPlain(at, params, &level);
+  } else if (wantLevel) {
+    // One evaluation gives the intensity and the winning level.
+    f = sc.filterMaps ? tamrel::EvalScratchFilteredFastLevel(p, dPdx, dPdy, params, level)
+                      : tamrel::EvalScratchPlainFastLevel(p, params, level);
   } else {
     f = sc.filterMaps ? tamrel::EvalScratchFilteredFast(p, dPdx, dPdy, params)
                       : tamrel::EvalScratchPlainFast(p, params);
-    // The winning level comes from the plain definition, whose intensity is the same bits as f.
-    if (wantLevel && sc.filterMaps) {
-      tamrel::EvalScratchFilteredLevel(p, dPdx, dPdy, params, level);
-    } else if (wantLevel) {
-      tamrel::EvalScratchPlainLevel(p, params, level);
-    }
   }
   if (bake) {
     bake->intensity = f;
