@@ -377,22 +377,9 @@ std::vector<std::string> EditSession::Bake(const json& params, const PreviewSett
   } catch (const BakeError& e) {
     throw EditError(sinkFailed ? 422 : 400, e.what());
   }
-  // Every map is complete before any of them replaces a file; a failed replacement removes the
-  // files already replaced, so that no set is left half new and half old.
-  for (auto& w : writers) {
-    if (std::string why = w->Close(); !why.empty()) throw EditError(422, why);
-  }
+  if (std::string why = CloseAndCommitAll(writers); !why.empty()) throw EditError(422, why);
   std::vector<std::string> written;
-  for (auto& w : writers) {
-    if (std::string why = w->Commit(); !why.empty()) {
-      for (const std::string& p : written) {
-        std::error_code ec;
-        fs::remove(p, ec);
-      }
-      throw EditError(422, why);
-    }
-    written.push_back(Absolute(w->path()));
-  }
+  for (const auto& w : writers) written.push_back(Absolute(w->path()));
   return written;
 }
 

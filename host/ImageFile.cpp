@@ -6,9 +6,9 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
-#include <filesystem>
 #include <cstdlib>
 #include <ctime>
+#include <filesystem>
 #include <memory>
 #include <string_view>
 
@@ -34,11 +34,20 @@ struct FormatInfo {
 };
 
 constexpr FormatInfo kFormats[] = {
-    {{".png", nullptr, nullptr}, "PNG", PixelType::UINT8, PixelType::UINT16,
+    {{".png", nullptr, nullptr},
+     "PNG",
+     PixelType::UINT8,
+     PixelType::UINT16,
      {PixelType::UINT8, PixelType::UINT16, PixelType::DEFAULT}},
-    {{".exr", nullptr, nullptr}, "OpenEXR", PixelType::HALF, PixelType::FLOAT,
+    {{".exr", nullptr, nullptr},
+     "OpenEXR",
+     PixelType::HALF,
+     PixelType::FLOAT,
      {PixelType::HALF, PixelType::FLOAT, PixelType::DEFAULT}},
-    {{".tif", ".tiff", nullptr}, "TIFF", PixelType::UINT8, PixelType::UINT16,
+    {{".tif", ".tiff", nullptr},
+     "TIFF",
+     PixelType::UINT8,
+     PixelType::UINT16,
      {PixelType::UINT8, PixelType::UINT16, PixelType::FLOAT}},
 };
 
@@ -64,7 +73,9 @@ OIIO::TypeDesc ToTypeDesc(PixelType t) {
   }
 }
 
-bool IsInteger(PixelType t) { return t == PixelType::UINT8 || t == PixelType::UINT16; }
+bool IsInteger(PixelType t) {
+  return t == PixelType::UINT8 || t == PixelType::UINT16;
+}
 
 // The writers' output, straight into an AtomicFile. Some writers do not check what their writes
 // return, so a short write on a full disk is remembered here and fails the image afterwards.
@@ -286,6 +297,24 @@ void ImageFileWriter::Abort() {
   closed_ = false;
 }
 
+std::string CloseAndCommitAll(const std::vector<std::unique_ptr<ImageFileWriter>>& writers) {
+  for (const auto& w : writers) {
+    if (std::string why = w->Close(); !why.empty()) return why;
+  }
+  std::vector<std::string> committed;
+  for (const auto& w : writers) {
+    if (std::string why = w->Commit(); !why.empty()) {
+      for (const std::string& p : committed) {
+        std::error_code ec;
+        std::filesystem::remove(p, ec);
+      }
+      return why;
+    }
+    committed.push_back(w->path());
+  }
+  return {};
+}
+
 std::string WriteImageFile(const std::string& path, const Raster& raster,
                            const ImageFileOptions& options) {
   if (raster.width <= 0 || raster.height <= 0 || raster.channels <= 0) {
@@ -298,7 +327,8 @@ std::string WriteImageFile(const std::string& path, const Raster& raster,
       !e.empty()) {
     return e;
   }
-  if (std::string e = writer.WriteRows(0, raster.height, raster.pixels.data()); !e.empty()) return e;
+  if (std::string e = writer.WriteRows(0, raster.height, raster.pixels.data()); !e.empty())
+    return e;
   return writer.Commit();
 }
 

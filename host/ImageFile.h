@@ -66,6 +66,11 @@ class ImageFileWriter {
   bool encode_ = false, closed_ = false;
 };
 
+// Closes every writer, then renames each file into place, so that files written together are all
+// complete before any of them replaces one; a rename that fails removes the files already put in
+// place, so that no set is left half new and half old. Empty on success, else a one-line error.
+std::string CloseAndCommitAll(const std::vector<std::unique_ptr<ImageFileWriter>>& writers);
+
 // Writes the raster to path. The pixels go to a temporary file beside it, renamed over path only
 // when complete, so a failed write never leaves a partial image or loses an existing one. Returns
 // an empty string on success, else a one-line error.

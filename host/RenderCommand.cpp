@@ -619,20 +619,7 @@ int RunRender(const std::string& pluginPath, const RenderArgs& a, json& report) 
     }
     // Every map of the frame is complete before any of them replaces a file.
     if (sheet) writers.push_back(std::move(sheet));
-    for (auto& w : writers) {
-      if (std::string why = w->Close(); !why.empty()) Fail(EXIT_OUTPUT, why);
-    }
-    std::vector<std::string> committed;
-    for (auto& w : writers) {
-      if (std::string why = w->Commit(); !why.empty()) {
-        for (const std::string& p : committed) {
-          std::error_code ec;
-          fs::remove(p, ec);
-        }
-        Fail(EXIT_OUTPUT, why);
-      }
-      committed.push_back(w->path());
-    }
+    if (std::string why = CloseAndCommitAll(writers); !why.empty()) Fail(EXIT_OUTPUT, why);
     for (std::size_t i = 0; i < writers.size(); ++i) {
       const ImageFileWriter& w = *writers[i];
       std::error_code ec;

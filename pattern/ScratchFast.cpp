@@ -18,33 +18,25 @@ namespace tamrel {
 namespace kernel {
 namespace {
 
-// The angles and the matrix operations of the plain strands (ScratchField.cpp).
-constexpr float kDegToRad = 0.017453292f;
-constexpr float kSingleAngle = 1.5707964f;
-constexpr float kFirstAngle[2] = {-0.17453292f, 0.39269909f};
-
+// The angles and the rotations of the plain strands: slot 0 is the single level, slot k the
+// level k - 1 of several.
 LevelFrames BuildFrames() {
   LevelFrames frames{};
   for (int type = 0; type < 2; ++type) {
     for (int slot = 0; slot < 9; ++slot) {
-      const float angle = slot == 0   ? kSingleAngle
-                          : slot == 1 ? kFirstAngle[type]
-                                      : kLevelAngles[slot - 2] * kDegToRad;
-      Matrix3 m;
-      m.IdentityMatrix();
-      m.NoRot();
-      m.RotateZ(angle);
-      if (type == SCRATCH_3D) {
-        m.RotateX(angle);
-        m.RotateY(angle);
-      }
+      ScratchParams levels{};
+      levels.type = type;
+      levels.levels = slot == 0 ? 1 : 8;
+      const Matrix3 m = LevelRotation(type, LevelAngle(levels, slot == 0 ? 0 : slot - 1));
       float* out = frames.rot[type][slot];
       for (int axis = 0; axis < 3; ++axis) {
         for (int row = 0; row < 3; ++row) out[axis * 3 + row] = m.GetRow(row)[axis];
       }
       for (int e = 0; e < 9; ++e) {
-        if (slot == 0) frames.lanes[type][0][e][0] = out[e];
-        else frames.lanes[type][1][e][slot - 1] = out[e];
+        if (slot == 0)
+          frames.lanes[type][0][e][0] = out[e];
+        else
+          frames.lanes[type][1][e][slot - 1] = out[e];
       }
     }
   }
@@ -60,13 +52,12 @@ float FilteredReference(const Point3& p, const Point3& dPdx, const Point3& dPdy,
   return EvalScratchFiltered(p, dPdx, dPdy, params);
 }
 
-void PlainBatchReference(const Point3* points, int count, const ScratchParams& params,
-                         float* out) {
+void PlainBatchReference(const Point3* points, int count, const ScratchParams& params, float* out) {
   for (int i = 0; i < count; ++i) out[i] = EvalScratchPlain(points[i], params);
 }
 
-void FilteredBatchReference(const Point3* points, const Point3* dPdx, const Point3* dPdy,
-                            int count, const ScratchParams& params, float* out) {
+void FilteredBatchReference(const Point3* points, const Point3* dPdx, const Point3* dPdy, int count,
+                            const ScratchParams& params, float* out) {
   for (int i = 0; i < count; ++i) out[i] = EvalScratchFiltered(points[i], dPdx[i], dPdy[i], params);
 }
 
@@ -111,7 +102,9 @@ ScratchPath StartupPath() {
 
 std::atomic<const Kernels*> gActive{KernelsOf(StartupPath())};
 
-inline const Kernels& Active() { return *gActive.load(std::memory_order_relaxed); }
+inline const Kernels& Active() {
+  return *gActive.load(std::memory_order_relaxed);
+}
 
 }  // namespace
 

@@ -21,7 +21,9 @@ constexpr float kSingleAngle = 1.5707964f;     // 90 degrees, when there is one 
 constexpr float kSoftBand = 0.4f;
 constexpr int kMaxLevels = 8;  // the angle table covers levels 2..8
 
-inline float Clamp01(float v) { return 0.0f > v ? 0.0f : (v > 1.0f ? 1.0f : v); }
+inline float Clamp01(float v) {
+  return 0.0f > v ? 0.0f : (v > 1.0f ? 1.0f : v);
+}
 
 // The smallest strand value over the levels, eroded towards +1, mapped to [0, 1] by (v + 1) / 2.
 // When winner is given it receives the index of the level whose strand gave the minimum.
@@ -60,20 +62,24 @@ inline float FieldOfType(const Point3& p, float w, const ScratchParams& params, 
   if (winner) *winner = 0;
   if (params.type == SCRATCH_2D) {
     if constexpr (kFiltered) {
-      return ScratchFieldOf(p, kFirstAngle2D, params, StrandAtAngle2D,
-                            [&](Point3 c) { return RidgedErosion2DFiltered(c, w, params); }, winner);
+      return ScratchFieldOf(
+          p, kFirstAngle2D, params, StrandAtAngle2D,
+          [&](Point3 c) { return RidgedErosion2DFiltered(c, w, params); }, winner);
     } else {
-      return ScratchFieldOf(p, kFirstAngle2D, params, StrandAtAngle2D,
-                            [&](Point3 c) { return RidgedErosion2D(c, params); }, winner);
+      return ScratchFieldOf(
+          p, kFirstAngle2D, params, StrandAtAngle2D,
+          [&](Point3 c) { return RidgedErosion2D(c, params); }, winner);
     }
   }
   if (params.type == SCRATCH_3D) {
     if constexpr (kFiltered) {
-      return ScratchFieldOf(p, kFirstAngle3D, params, StrandAtAngle3D,
-                            [&](Point3 c) { return RidgedErosion3DFiltered(c, w, params); }, winner);
+      return ScratchFieldOf(
+          p, kFirstAngle3D, params, StrandAtAngle3D,
+          [&](Point3 c) { return RidgedErosion3DFiltered(c, w, params); }, winner);
     } else {
-      return ScratchFieldOf(p, kFirstAngle3D, params, StrandAtAngle3D,
-                            [&](Point3 c) { return RidgedErosion3D(c, params); }, winner);
+      return ScratchFieldOf(
+          p, kFirstAngle3D, params, StrandAtAngle3D,
+          [&](Point3 c) { return RidgedErosion3D(c, params); }, winner);
     }
   }
   return 0.0f;
@@ -81,23 +87,27 @@ inline float FieldOfType(const Point3& p, float w, const ScratchParams& params, 
 
 }  // namespace
 
-float StrandAtAngle2D(const Point3& p, float angle, const ScratchParams& params) {
+Matrix3 LevelRotation(std::int32_t type, float angle) {
   Matrix3 m;
   m.IdentityMatrix();
   m.NoRot();
   m.RotateZ(angle);
+  if (type == SCRATCH_3D) {
+    m.RotateX(angle);
+    m.RotateY(angle);
+  }
+  return m;
+}
+
+float StrandAtAngle2D(const Point3& p, float angle, const ScratchParams& params) {
+  const Matrix3 m = LevelRotation(SCRATCH_2D, angle);
   Point3 q = m * p;
   q.x = q.x * (params.stretch + kStretchOffset);
   return CellularValue(q, params.spread);
 }
 
 float StrandAtAngle3D(const Point3& p, float angle, const ScratchParams& params) {
-  Matrix3 m;
-  m.IdentityMatrix();
-  m.NoRot();
-  m.RotateZ(angle);
-  m.RotateX(angle);
-  m.RotateY(angle);
+  const Matrix3 m = LevelRotation(SCRATCH_3D, angle);
   Point3 q = m * p;
   q.y = q.y * (params.stretch + kStretchOffset);
   return CellularValue(q, params.spread);
@@ -192,17 +202,8 @@ float LevelAngle(const ScratchParams& params, int level) {
 }
 
 Point3 StrandSheetNormal(const ScratchParams& params, int level) {
-  const float angle = LevelAngle(params, level);
-  Matrix3 m;
-  m.IdentityMatrix();
-  m.NoRot();
-  m.RotateZ(angle);
-  int stretched = 0;
-  if (params.type == SCRATCH_3D) {
-    m.RotateX(angle);
-    m.RotateY(angle);
-    stretched = 1;
-  }
+  const Matrix3 m = LevelRotation(params.type, LevelAngle(params, level));
+  const int stretched = params.type == SCRATCH_3D ? 1 : 0;
   // q = p * M, so the stretched coordinate of q is p's dot product with that column of M.
   return Point3(m.GetRow(0)[stretched], m.GetRow(1)[stretched], m.GetRow(2)[stretched]);
 }

@@ -3,6 +3,9 @@
 // a scratch, 1 the untouched surface).
 #pragma once
 
+#include <cstdint>
+
+#include "matrix3.h"
 #include "pattern/ScratchParams.h"
 #include "point3.h"
 
@@ -32,6 +35,9 @@ float EvalScratchFilteredLevel(const Point3& p, const Point3& dPdx, const Point3
                                const ScratchParams& params, int& level);
 float EvalScratchPlainLevel(const Point3& p, const ScratchParams& params, int& level);
 
+// The rotation of a strand level at angle (radians), built with the Matrix3 operations the
+// strands use: about z, and for the 3D type then about x and y.
+Matrix3 LevelRotation(std::int32_t type, float angle);
 // The rotation angle (radians) of a level under params.levels and params.type.
 float LevelAngle(const ScratchParams& params, int level);
 // The unit axis in scratch space along which a level's strand is stretched, the normal of its

@@ -19,10 +19,6 @@ namespace {
 // --- constants shared with the ordinary field -------------------------------------------------
 
 constexpr float kStretchOffset = 50.0f;
-constexpr float kDegToRad = 0.017453292f;
-constexpr float kFirstAngle2D = -0.17453292f;
-constexpr float kFirstAngle3D = 0.39269909f;
-constexpr float kSingleAngle = 1.5707964f;
 constexpr int kMaxLevels = 8;
 constexpr int kOctaves = 4;
 
@@ -154,14 +150,7 @@ inline float Clamp01(float v) {
 
 // The images of the unit axes under one strand level's rotation and stretch, in cube units.
 Linear StrandMap(std::int32_t type, float angle, float stretch) {
-  Matrix3 m;
-  m.IdentityMatrix();
-  m.NoRot();
-  m.RotateZ(angle);
-  if (type == SCRATCH_3D) {
-    m.RotateX(angle);
-    m.RotateY(angle);
-  }
+  const Matrix3 m = LevelRotation(type, angle);
   const int axis = type == SCRATCH_3D ? 1 : 0;
   const double factor = static_cast<double>(stretch + kStretchOffset);
   Linear l;
@@ -202,15 +191,8 @@ TileablePattern::TileablePattern(const TileFrame& frame, const ScratchParams& pa
   inverse_[2] = Scaled(Cross(a, b), 1.0 / det);
 
   if (type_ == SCRATCH_2D || type_ == SCRATCH_3D) {
-    std::vector<float> angles;
-    if (levelCount_ <= 1) {
-      angles.push_back(kSingleAngle);
-    } else {
-      angles.push_back(type_ == SCRATCH_2D ? kFirstAngle2D : kFirstAngle3D);
-      for (int i = 0; i <= levelCount_ - 2; ++i) angles.push_back(kLevelAngles[i] * kDegToRad);
-    }
-    for (std::size_t l = 0; l < angles.size(); ++l) {
-      const Linear m = StrandMap(type_, angles[l], stretch_);
+    for (int l = 0; l < levelCount_; ++l) {
+      const Linear m = StrandMap(type_, LevelAngle(params, l), stretch_);
       const Vec3 ma = m(a), mb = m(b), mn = m(n);
       if (!WithinLattice(ma) || !WithinLattice(mb)) {
         status_ = TileStatus::DEGENERATE_FRAME;

@@ -510,7 +510,9 @@ TEST_F(EditTest, BakeWritesATextureSet) {
     ASSERT_TRUE(in) << written[i];
     EXPECT_EQ(in->spec().nchannels, channels) << name;
     // The height map is data: 16 bits even in a PNG, never 8.
-    if (name == "height") EXPECT_EQ(in->spec().format, OIIO::TypeDesc::UINT16);
+    if (name == "height") {
+      EXPECT_EQ(in->spec().format, OIIO::TypeDesc::UINT16);
+    }
     const json d = json::parse(in->spec().get_string_attribute("ImageDescription"));
     EXPECT_EQ(d["tamrel"]["output"], name);
     EXPECT_EQ(d["params"]["levels"], 3);

@@ -15,32 +15,15 @@
 #include "coords/MappingBlock.h"
 #include "pattern/ScratchPattern.h"
 #include "scenefile.h"
+#include "tests/MapHolder.h"
 #include "texmap/ScratchesClassDesc.h"
 #include "texmap/TamrelScratches.h"
 
 namespace {
 
-// A sub-map with a fixed colour and bump vector.
-class ConstantMap : public Texmap {
- public:
-  explicit ConstantMap(AColor c, Point3 bump = Point3()) : color(c), perturb(bump) {}
-  AColor EvalColor(ShadeContext&) override { return color; }
-  Point3 EvalNormalPerturb(ShadeContext&) override { return perturb; }
-  RefTargetHandle Clone(RemapDir& remap) override {
-    auto* c = new ConstantMap(color, perturb);
-    BaseClone(this, c, remap);
-    return c;
-  }
-  AColor color;
-  Point3 perturb;
-};
-
-struct MapHolder {
-  TamrelScratches* map = static_cast<TamrelScratches*>(GetTamrelScratchesDesc()->Create(FALSE));
-  MapHolder() { holder.AddRoot(map); }
-  TamrelScratches* operator->() { return map; }
-  Scene holder;
-};
+using tamrel::testing::ConstantMap;
+using tamrel::testing::MapHolder;
+using tamrel::testing::UpdateNow;
 
 SampleShadeContext ObjectSample(const Point3& p, float footprint = 0.01f) {
   SampleShadeContext sc;
@@ -49,11 +32,6 @@ SampleShadeContext ObjectSample(const Point3& p, float footprint = 0.01f) {
   sc.dpdy = Point3(0.0f, footprint, 0.0f);
   sc.SetUVW(1, Point3(p.x * 0.01f, p.y * 0.01f, 0.0f), Point3(0.001f, 0.001f, 0.0f));
   return sc;
-}
-
-void UpdateNow(TamrelScratches* m, TimeValue t = 0) {
-  Interval valid = FOREVER;
-  m->Update(t, valid);
 }
 
 float F(int i) {

@@ -18,36 +18,16 @@
 #include "pattern/ScratchPattern.h"
 #include "resources/resource.h"
 #include "scenefile.h"
+#include "tests/MapHolder.h"
 #include "texmap/ScratchesClassDesc.h"
 #include "texmap/StringTable.h"
 #include "texmap/TamrelScratches.h"
 
 namespace {
 
-// A sub-map with a fixed colour and bump vector, counting its updates.
-class ConstantMap : public Texmap {
- public:
-  explicit ConstantMap(AColor c, Point3 bump = Point3()) : color(c), perturb(bump) {}
-  AColor EvalColor(ShadeContext&) override { return color; }
-  Point3 EvalNormalPerturb(ShadeContext&) override { return perturb; }
-  void Update(TimeValue, Interval&) override { ++updates; }
-  RefTargetHandle Clone(RemapDir& remap) override {
-    auto* c = new ConstantMap(color, perturb);
-    BaseClone(this, c, remap);
-    return c;
-  }
-  AColor color;
-  Point3 perturb;
-  int updates = 0;
-};
-
-// Maps are created through the class descriptor, as the host does; the holder releases them.
-struct MapHolder {
-  TamrelScratches* map = static_cast<TamrelScratches*>(GetTamrelScratchesDesc()->Create(FALSE));
-  MapHolder() { holder.AddRoot(map); }
-  TamrelScratches* operator->() { return map; }
-  Scene holder;
-};
+using tamrel::testing::ConstantMap;
+using tamrel::testing::MapHolder;
+using tamrel::testing::UpdateNow;
 
 SampleShadeContext ObjectSample(const Point3& p, float footprint = 0.01f) {
   SampleShadeContext sc;
@@ -57,11 +37,6 @@ SampleShadeContext ObjectSample(const Point3& p, float footprint = 0.01f) {
   sc.SetUVW(1, Point3(p.x * 0.01f, p.y * 0.01f, 0.0f), Point3(0.001f, 0.001f, 0.0f));
   sc.screenUV = Point2(p.x * 0.01f, p.y * 0.01f);
   return sc;
-}
-
-void UpdateNow(TamrelScratches* m, TimeValue t = 0) {
-  Interval valid = FOREVER;
-  m->Update(t, valid);
 }
 
 std::uint32_t Bits(float v) {
@@ -487,7 +462,9 @@ TEST(Shading, BakeSamplesInOneCallAreTheSampleBySampleBits) {
         // The colour is left in the sample's cache, as EvalBakeSample leaves it.
         AColor cached;
         EXPECT_EQ(batch[i].GetCache(m.map, cached) != 0, wantHit != FALSE) << i;
-        if (wantHit) EXPECT_EQ(cached, want.color) << i;
+        if (wantHit) {
+          EXPECT_EQ(cached, want.color) << i;
+        }
       }
       // The comparison covers scratches, not only background: with the wider spread many hits
       // lie on the ramp between the colours.
