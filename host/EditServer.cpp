@@ -3,8 +3,12 @@
 #include <arpa/inet.h>
 #include <httplib.h>
 
+#include <atomic>
+#include <chrono>
 #include <fstream>
+#include <mutex>
 #include <random>
+#include <thread>
 
 #include "host/EditLayout.h"
 #include "host/EditorAssets.h"
@@ -106,6 +110,11 @@ bool IsLoopbackAddress(const std::string& address) {
 struct EditServer::Impl {
   httplib::Server server;
   json layout;
+  // The server's stop takes effect only once it listens, so a Stop that comes before or while Run
+  // starts is remembered (stopping) or waits for the listening to begin (started, finished).
+  std::mutex mutex;
+  bool stopping = false, started = false;
+  std::atomic<bool> finished{false};
 };
 
 EditServer::EditServer(EditSession& session, const EditServerOptions& options)
@@ -161,7 +170,8 @@ EditServer::EditServer(EditSession& session, const EditServerOptions& options)
     std::string body(reinterpret_cast<const char*>(asset.data), asset.size);
     if (path == "/") {
       const std::string marker = "{{TOKEN}}";
-      if (const auto at = body.find(marker); at != std::string::npos) body.replace(at, marker.size(), token_);
+      if (const auto at = body.find(marker); at != std::string::npos)
+        body.replace(at, marker.size(), token_);
     }
     svr.Get(path, [guard, body, type](const httplib::Request& req, httplib::Response& res) {
       if (!guard(req, res, false)) return;
@@ -178,13 +188,15 @@ EditServer::EditServer(EditSession& session, const EditServerOptions& options)
           }));
   svr.Post("/api/state", api([&session](const httplib::Request& req, httplib::Response& res) {
              const json body = Body(req);
-             SendJson(res, 200, session.State(Params(body), IntField(body, "frame", 0, 0, kMaxEditFrame)));
+             SendJson(res, 200,
+                      session.State(Params(body), IntField(body, "frame", 0, 0, kMaxEditFrame)));
            }));
   svr.Post("/api/preview", api([&session](const httplib::Request& req, httplib::Response& res) {
              const json body = Body(req);
              const PreviewSettings view = ViewOf(body, 512);
              if (view.size > kMaxPreviewSize) {
-               throw EditError(400, "the preview size must be from 1 to " + std::to_string(kMaxPreviewSize));
+               throw EditError(
+                   400, "the preview size must be from 1 to " + std::to_string(kMaxPreviewSize));
              }
              const json& g = Field(body, "generation");
              if (!g.is_number_unsigned()) throw EditError(400, "\"generation\" must be a count");
@@ -200,21 +212,24 @@ EditServer::EditServer(EditSession& session, const EditServerOptions& options)
              const json body = Body(req);
              const std::string path = StringField(body, "path");
              const std::string kind = body.contains("kind") ? StringField(body, "kind") : "";
-             const bool preset = kind == "preset" || (kind.empty() && path.size() >= 5 &&
-                                                      path.compare(path.size() - 5, 5, ".json") == 0);
+             const bool preset =
+                 kind == "preset" || (kind.empty() && path.size() >= 5 &&
+                                      path.compare(path.size() - 5, 5, ".json") == 0);
              if (!kind.empty() && kind != "preset" && kind != "scene") {
                throw EditError(400, "\"kind\" is scene or preset, not '" + kind + "'");
              }
              SendJson(res, 200, preset ? session.OpenPreset(path) : session.OpenScene(path));
            }));
-  svr.Post("/api/save-scene", api([&session](const httplib::Request& req, httplib::Response& res) {
-             const json body = Body(req);
-             SendJson(res, 200, {{"path", session.SaveScene(Params(body), StringField(body, "path"))}});
-           }));
-  svr.Post("/api/save-preset", api([&session](const httplib::Request& req, httplib::Response& res) {
-             const json body = Body(req);
-             SendJson(res, 200, {{"path", session.SavePreset(Params(body), StringField(body, "path"))}});
-           }));
+  svr.Post(
+      "/api/save-scene", api([&session](const httplib::Request& req, httplib::Response& res) {
+        const json body = Body(req);
+        SendJson(res, 200, {{"path", session.SaveScene(Params(body), StringField(body, "path"))}});
+      }));
+  svr.Post(
+      "/api/save-preset", api([&session](const httplib::Request& req, httplib::Response& res) {
+        const json body = Body(req);
+        SendJson(res, 200, {{"path", session.SavePreset(Params(body), StringField(body, "path"))}});
+      }));
   svr.Post("/api/bake", api([&session](const httplib::Request& req, httplib::Response& res) {
              const json body = Body(req);
              const PreviewSettings view = ViewOf(body, 1024);
@@ -240,32 +255,52 @@ EditServer::EditServer(EditSession& session, const EditServerOptions& options)
                maps.push_back(MapKind::COLOR);
              }
              json paths = json::array();
-             for (const std::string& p : session.Bake(Params(body), view, maps, StringField(body, "path"))) {
+             for (const std::string& p :
+                  session.Bake(Params(body), view, maps, StringField(body, "path"))) {
                paths.push_back(p);
              }
              SendJson(res, 200, {{"path", paths[0]}, {"paths", paths}});
            }));
-  svr.set_exception_handler([](const httplib::Request&, httplib::Response& res, std::exception_ptr) {
-    SendError(res, 500, "internal error");
-  });
+  svr.set_exception_handler([](const httplib::Request&, httplib::Response& res,
+                               std::exception_ptr) { SendError(res, 500, "internal error"); });
 
   port_ = options.port == 0 ? svr.bind_to_any_port(options.address)
                             : (svr.bind_to_port(options.address, options.port) ? options.port : -1);
   if (port_ <= 0) {
-    throw EditError(500, "cannot listen on " + options.address + " port " + std::to_string(options.port) +
-                             " (in use?)");
+    throw EditError(500, "cannot listen on " + options.address + " port " +
+                             std::to_string(options.port) + " (in use?)");
   }
 }
 
-EditServer::~EditServer() { Stop(); }
+EditServer::~EditServer() {
+  Stop();
+}
 
 std::string EditServer::Url() const {
   const bool v6 = address_.find(':') != std::string::npos;
   return "http://" + (v6 ? "[" + address_ + "]" : address_) + ":" + std::to_string(port_) + "/";
 }
 
-void EditServer::Run() { impl_->server.listen_after_bind(); }
+void EditServer::Run() {
+  {
+    std::lock_guard lock(impl_->mutex);
+    if (impl_->stopping) return;
+    impl_->started = true;
+  }
+  impl_->server.listen_after_bind();
+  impl_->finished = true;
+}
 
-void EditServer::Stop() { impl_->server.stop(); }
+void EditServer::Stop() {
+  {
+    std::lock_guard lock(impl_->mutex);
+    impl_->stopping = true;
+    if (!impl_->started) return;
+  }
+  while (!impl_->finished && !impl_->server.is_running()) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  impl_->server.stop();
+}
 
 }  // namespace tamrel::host

@@ -35,9 +35,9 @@ class EditServer {
   int Port() const { return port_; }
   std::string Url() const;
   const std::string& Token() const { return token_; }
-  // Serves until Stop; call from one thread.
+  // Serves until Stop; call from one thread. Returns at once when Stop came first.
   void Run();
-  // Safe from any thread.
+  // Safe from any thread, before, during or after Run.
   void Stop();
 
   // The name of the header that carries the token.

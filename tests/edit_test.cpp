@@ -10,6 +10,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <random>
 #include <thread>
 
@@ -610,6 +611,26 @@ class EditServerTest : public EditTest {
   std::unique_ptr<EditServer> server_;
   std::thread thread_;
 };
+
+// A stop that comes before the server listens, or while it starts to, still ends it: Ctrl-C at
+// the editor's start, or a test that stops its server at once.
+TEST_F(EditTest, StopBeforeOrAsRunStartsEndsTheServer) {
+  for (int i = 0; i < 40; ++i) {
+    EditServer server(*session_, EditServerOptions{});
+    if (i == 0) server.Stop();
+    std::promise<void> done;
+    std::future<void> ended = done.get_future();
+    std::thread running([&] {
+      server.Run();
+      done.set_value();
+    });
+    if (i != 0) server.Stop();
+    const bool returned = ended.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+    EXPECT_TRUE(returned) << "attempt " << i;
+    if (!returned) server.Stop();  // it listens by now, so this one ends it
+    running.join();
+  }
+}
 
 TEST_F(EditServerTest, ListensOnLoopbackOnly) {
   EXPECT_EQ(server_->Url(), "http://127.0.0.1:" + std::to_string(server_->Port()) + "/");
