@@ -226,7 +226,8 @@ void BM_RowFilteredBatch(benchmark::State& state) {
 
 void FastArgs(benchmark::internal::Benchmark* b) {
   b->ArgNames({"variant", "erosion", "type"});
-  for (ScratchPath path : {ScratchPath::PLAIN, ScratchPath::SCALAR, ScratchPath::AVX2}) {
+  for (ScratchPath path : {ScratchPath::PLAIN, ScratchPath::SCALAR, ScratchPath::AVX2,
+                           ScratchPath::AVX512}) {
     for (int erosion : {0, 1}) {
       for (int type : {SCRATCH_3D, SCRATCH_2D}) {
         b->Args({static_cast<int>(path), erosion, type});

@@ -15,6 +15,11 @@
 #include "pattern/ScratchPattern.h"
 
 namespace tamrel {
+namespace {
+constexpr ScratchPath kAllPaths[] = {ScratchPath::PLAIN, ScratchPath::SCALAR, ScratchPath::AVX2,
+                                     ScratchPath::AVX512};
+}  // namespace
+
 namespace kernel {
 namespace {
 
@@ -85,12 +90,21 @@ const Kernels* KernelsOf(ScratchPath path) {
 #else
       return nullptr;
 #endif
+    case ScratchPath::AVX512:
+#if defined(TAMREL_HAVE_AVX512_KERNEL)
+      return &kAvx512Kernels;
+#else
+      return nullptr;
+#endif
   }
   return nullptr;
 }
 
 ScratchPath WidestSupported() {
-  return ScratchPathSupported(ScratchPath::AVX2) ? ScratchPath::AVX2 : ScratchPath::SCALAR;
+  for (ScratchPath p : {ScratchPath::AVX512, ScratchPath::AVX2}) {
+    if (ScratchPathSupported(p)) return p;
+  }
+  return ScratchPath::SCALAR;
 }
 
 ScratchPath StartupPath() {
@@ -151,12 +165,14 @@ const char* ScratchPathName(ScratchPath path) {
       return "scalar";
     case ScratchPath::AVX2:
       return "avx2";
+    case ScratchPath::AVX512:
+      return "avx512";
   }
   return "?";
 }
 
 bool ParseScratchPath(const char* name, ScratchPath& path) {
-  for (ScratchPath p : {ScratchPath::PLAIN, ScratchPath::SCALAR, ScratchPath::AVX2}) {
+  for (ScratchPath p : kAllPaths) {
     if (name && std::strcmp(name, ScratchPathName(p)) == 0) {
       path = p;
       return true;
@@ -166,22 +182,23 @@ bool ParseScratchPath(const char* name, ScratchPath& path) {
 }
 
 bool ScratchPathSupported(ScratchPath path) {
-  if (path == ScratchPath::AVX2) {
+  if (kernel::KernelsOf(path) == nullptr) return false;
 #if defined(TAMREL_HAVE_AVX2_KERNEL)
-    // The variant is chosen during static initialisation, possibly before the runtime's own
-    // processor probe has run.
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2");
-#else
-    return false;
-#endif
+  // The variant is chosen during static initialisation, possibly before the runtime's own
+  // processor probe has run. The probe also asks the system whether it saves the vector state.
+  __builtin_cpu_init();
+  if (path == ScratchPath::AVX2) return __builtin_cpu_supports("avx2");
+  if (path == ScratchPath::AVX512) {
+    return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("avx512f") &&
+           __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512dq");
   }
-  return kernel::KernelsOf(path) != nullptr;
+#endif
+  return true;
 }
 
 ScratchPath ActiveScratchPath() {
   const kernel::Kernels* active = kernel::gActive.load(std::memory_order_relaxed);
-  for (ScratchPath p : {ScratchPath::PLAIN, ScratchPath::SCALAR, ScratchPath::AVX2}) {
+  for (ScratchPath p : kAllPaths) {
     if (kernel::KernelsOf(p) == active) return p;
   }
   return ScratchPath::PLAIN;

@@ -4,7 +4,7 @@
 //
 // The kernels come in instruction-set variants chosen once at start-up: the widest the processor
 // has, or the one named by the environment variable TAMREL_SCRATCH_PATH ("plain", "scalar",
-// "avx2"). Every variant gives the same bits.
+// "avx2", "avx512"). Every variant gives the same bits.
 #pragma once
 
 #include "pattern/ScratchParams.h"
@@ -31,7 +31,7 @@ void EvalScratchFilteredBatch(const Point3* points, const Point3* dPdx, const Po
                               int count, const ScratchParams& params, float* out);
 
 // The kernel variants. PLAIN routes every call to the plain functions (for comparison).
-enum class ScratchPath : int { PLAIN, SCALAR, AVX2 };
+enum class ScratchPath : int { PLAIN, SCALAR, AVX2, AVX512 };
 
 const char* ScratchPathName(ScratchPath path);
 // Accepts the names ScratchPathName gives; false for anything else.

@@ -1193,23 +1193,29 @@ inline float Eroded(float best, float mask, const ScratchParams& params) {
   return static_cast<float>((1.0 - ed) * static_cast<double>(best) + ed);
 }
 
+#if defined(TAMREL_KERNEL_AVX512)
+#include "pattern/ScratchKernelLanes.h"
+#endif
+
 // The raw field (before the thresholds); false sends the sample to the plain code. With
 // LevelFloors, F.level receives the winning level.
 template <bool kFiltered, class Floors = NoFloors>
 inline bool RawField(const Point3& p, float filterWidth, const ScratchParams& params, float& v,
                      Floors& F) {
   if (params.type != SCRATCH_2D && params.type != SCRATCH_3D) return false;
+  // The mask first: its long chain of dependent steps then runs in the shadow of the search,
+  // whose mispredicted branches would otherwise discard it.
+  float mask = 0.0f;
+  if (params.useErosion != 0) {
+    const bool ok = params.type == SCRATCH_3D
+                        ? ErosionMask<true, kFiltered>(p, filterWidth, params, mask)
+                        : ErosionMask<false, kFiltered>(p, filterWidth, params, mask);
+    if (!ok) return false;
+  }
   float best;
   NoMemory none;
   if (!StrandMinimum(p, params, best, none, F)) return false;
-  if (params.useErosion != 0) {
-    float m;
-    const bool ok = params.type == SCRATCH_3D
-                        ? ErosionMask<true, kFiltered>(p, filterWidth, params, m)
-                        : ErosionMask<false, kFiltered>(p, filterWidth, params, m);
-    if (!ok) return false;
-    best = Eroded(best, m, params);
-  }
+  if (params.useErosion != 0) best = Eroded(best, mask, params);
   v = (best + 1.0f) * 0.5f;
   return true;
 }
@@ -1227,9 +1233,10 @@ inline float FootprintWidth(const Point3& dPdx, const Point3& dPdy) {
   return lx < ly ? ly : lx;  // std::max's choice, NaN included
 }
 
-// A batch, two samples at a time: each sample's strand minimum on its own, the erosion octaves
-// of both in one wide noise evaluation where the variant has one. A sample the fast code cannot
-// vouch for goes to the plain code alone; the others of its pair are unaffected.
+// A batch, eight samples at a time: the strand minima (in the AVX-512 variant side by side when
+// the eight share their cubes, else each on its own), then the erosion octaves, two samples in one
+// wide noise evaluation where the variant has one. A sample the fast code cannot vouch for goes
+// to the plain code alone; the others of its group are unaffected.
 template <bool kThree, bool kFiltered, class Width, class Finish, class Fallback>
 inline void RawFieldBatch(const Point3* points, int count, const ScratchParams& params, Width width,
                           Finish finish, Fallback fallback, float* out) {
@@ -1240,33 +1247,42 @@ inline void RawFieldBatch(const Point3* points, int count, const ScratchParams& 
   // guess that decides speed only; the memory stays valid whatever it skips).
   const float reach = 0.1f / (0.4f * (params.stretch + 50.0f));
   Point3 previous(kNoDistanceF, kNoDistanceF, kNoDistanceF);
-  for (int i = 0; i < count; i += 2) {
-    const int n = count - i < 2 ? count - i : 2;
-    float best[2] = {0.0f, 0.0f}, w[2] = {0.0f, 0.0f};
-    bool ok[2] = {false, false};
-    for (int k = 0; k < n; ++k) {
-      if (kFiltered) w[k] = width(i + k);
-      const Point3& p = points[i + k];
-      const bool near = Absf(p.x - previous.x) < reach && Absf(p.y - previous.y) < reach &&
-                        Absf(p.z - previous.z) < reach;
-      NoMemory none;
-      ok[k] = near ? StrandMinimum(p, params, best[k], memory)
-                   : StrandMinimum(p, params, best[k], none);
-      previous = p;
+  for (int i = 0; i < count; i += 8) {
+    const int n = count - i < 8 ? count - i : 8;
+    float best[8] = {};
+    bool ok[8] = {};
+#if defined(TAMREL_KERNEL_AVX512)
+    const bool together = SampleLanesMinimum(points + i, n, params, best, ok);
+#else
+    const bool together = false;
+#endif
+    if (!together) {
+      for (int k = 0; k < n; ++k) {
+        const Point3& p = points[i + k];
+        const bool near = Absf(p.x - previous.x) < reach && Absf(p.y - previous.y) < reach &&
+                          Absf(p.z - previous.z) < reach;
+        NoMemory none;
+        ok[k] = near ? StrandMinimum(p, params, best[k], memory)
+                     : StrandMinimum(p, params, best[k], none);
+        previous = p;
+      }
     }
     if (erode) {
-      float p[2][3] = {}, ew[2] = {0.0f, 0.0f}, noise[2][4];
+      float p[8][3] = {}, w[8] = {}, noise[8][4];
       for (int k = 0; k < n; ++k) {
-        ok[k] = ok[k] && ErosionInput<kThree, kFiltered>(points[i + k], w[k], params, p[k], ew[k]);
+        const float footprint = kFiltered ? width(i + k) : 0.0f;
+        ok[k] = ok[k] &&
+                ErosionInput<kThree, kFiltered>(points[i + k], footprint, params, p[k], w[k]);
       }
+      for (int k = 0; k < n; k += 2) {
 #if defined(TAMREL_KERNEL_AVX2)
-      if (n == 2 && ok[0] && ok[1]) {
-        OctaveNoisesPair<kThree, kFiltered>(p, ew, noise);
-      } else
+        if (k + 1 < n && ok[k] && ok[k + 1]) {
+          OctaveNoisesPair<kThree, kFiltered>(p + k, w + k, noise + k);
+          continue;
+        }
 #endif
-      {
-        for (int k = 0; k < n; ++k) {
-          if (ok[k]) OctaveNoises<kThree, kFiltered>(p[k], ew[k], noise[k]);
+        for (int j = k; j < k + 2 && j < n; ++j) {
+          if (ok[j]) OctaveNoises<kThree, kFiltered>(p[j], w[j], noise[j]);
         }
       }
       for (int k = 0; k < n; ++k) {

@@ -37,5 +37,8 @@ extern const Kernels kScalarKernels;
 #if defined(TAMREL_HAVE_AVX2_KERNEL)
 extern const Kernels kAvx2Kernels;
 #endif
+#if defined(TAMREL_HAVE_AVX512_KERNEL)
+extern const Kernels kAvx512Kernels;
+#endif
 
 }  // namespace tamrel::kernel

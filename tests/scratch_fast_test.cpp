@@ -245,7 +245,7 @@ const std::vector<Point3>& ExtremePoints() {
 
 std::vector<ScratchPath> SupportedFastPaths() {
   std::vector<ScratchPath> paths;
-  for (ScratchPath p : {ScratchPath::SCALAR, ScratchPath::AVX2}) {
+  for (ScratchPath p : {ScratchPath::SCALAR, ScratchPath::AVX2, ScratchPath::AVX512}) {
     if (ScratchPathSupported(p)) paths.push_back(p);
   }
   return paths;
@@ -719,7 +719,11 @@ TEST_F(FastPathTest, VariantsAreNamedParsedAndSelected) {
   EXPECT_EQ(path, ScratchPath::PLAIN);
   ASSERT_TRUE(ParseScratchPath("avx2", path));
   EXPECT_EQ(path, ScratchPath::AVX2);
+  ASSERT_TRUE(ParseScratchPath("avx512", path));
+  EXPECT_EQ(path, ScratchPath::AVX512);
+  ASSERT_TRUE(ParseScratchPath("avx2", path));
   EXPECT_FALSE(ParseScratchPath("AVX2", path));
+  EXPECT_FALSE(ParseScratchPath("avx", path));
   EXPECT_FALSE(ParseScratchPath("", path));
   EXPECT_FALSE(ParseScratchPath(nullptr, path));
   EXPECT_EQ(path, ScratchPath::AVX2);  // unchanged by failed parses
@@ -727,21 +731,26 @@ TEST_F(FastPathTest, VariantsAreNamedParsedAndSelected) {
   EXPECT_TRUE(ScratchPathSupported(ScratchPath::PLAIN));
   EXPECT_TRUE(ScratchPathSupported(ScratchPath::SCALAR));
   EXPECT_EQ(ScratchPathSupported(ScratchPath::AVX2), __builtin_cpu_supports("avx2") != 0);
+  EXPECT_EQ(ScratchPathSupported(ScratchPath::AVX512),
+            __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl") &&
+                __builtin_cpu_supports("avx512dq"));
 
   ASSERT_TRUE(SelectScratchPath(ScratchPath::SCALAR));
   EXPECT_EQ(ActiveScratchPath(), ScratchPath::SCALAR);
   ASSERT_TRUE(SelectScratchPath(ScratchPath::PLAIN));
   EXPECT_EQ(ActiveScratchPath(), ScratchPath::PLAIN);
-  if (!ScratchPathSupported(ScratchPath::AVX2)) {
-    EXPECT_FALSE(SelectScratchPath(ScratchPath::AVX2));
-    EXPECT_EQ(ActiveScratchPath(), ScratchPath::PLAIN);
+  for (ScratchPath wide : {ScratchPath::AVX2, ScratchPath::AVX512}) {
+    EXPECT_EQ(SelectScratchPath(wide), ScratchPathSupported(wide)) << ScratchPathName(wide);
+    EXPECT_EQ(ActiveScratchPath(), ScratchPathSupported(wide) ? wide : ScratchPath::PLAIN);
+    ASSERT_TRUE(SelectScratchPath(ScratchPath::PLAIN));
   }
 }
 
 TEST_F(FastPathTest, StartsOnTheForcedOrTheWidestVariant) {
   // The test command may force a variant through the environment; otherwise the widest runs.
-  ScratchPath expected = ScratchPathSupported(ScratchPath::AVX2) ? ScratchPath::AVX2
-                                                                 : ScratchPath::SCALAR;
+  ScratchPath expected = ScratchPathSupported(ScratchPath::AVX512) ? ScratchPath::AVX512
+                         : ScratchPathSupported(ScratchPath::AVX2) ? ScratchPath::AVX2
+                                                                   : ScratchPath::SCALAR;
   const char* forced = std::getenv("TAMREL_SCRATCH_PATH");
   ScratchPath named;
   if (forced && ParseScratchPath(forced, named) && ScratchPathSupported(named)) expected = named;

@@ -1,0 +1,282 @@
+// The AVX-512 search of a batch: eight cellular searches side by side, one sample in each 64-bit
+// lane, through their levels in turn, each lane pruned against its own sample's running minimum.
+// Every lane does the plain arithmetic of its own search, and a cube is skipped only when its
+// bound is not below the lane's minimum, so the top of the body says why the result is the plain
+// one; the lanes decide only which cubes are computed together. It pays where neighbouring
+// samples share their cubes, as the samples of a row do. Part of the body in the AVX-512 variant.
+
+// The most feature points a cube has (the largest entry of kFeatureCount).
+constexpr int kMostFeatures = 5;
+
+// The feature counts packed four bits each, sixteen to a 64-bit word, for lookups in registers.
+struct PackedCounts {
+  alignas(64) std::uint64_t word[16];
+};
+inline const PackedCounts& Counts() {
+  static const PackedCounts packed = [] {
+    PackedCounts p{};
+    for (int i = 0; i < 256; ++i) {
+      p.word[i >> 4] |= static_cast<std::uint64_t>(kFeatureCount[i]) << ((i & 15) * 4);
+    }
+    return p;
+  }();
+  return packed;
+}
+
+// The feature counts of the cubes with these seeds, one per 64-bit lane.
+inline __m512i CountsOf(__m256i seed, const PackedCounts& counts) {
+  const __m512i index = _mm512_cvtepu32_epi64(_mm256_srli_epi32(seed, 24));
+  const __m512i word = _mm512_permutex2var_epi64(_mm512_load_si512(counts.word),
+                                                 _mm512_srli_epi64(index, 4),
+                                                 _mm512_load_si512(counts.word + 8));
+  const __m512i shift = _mm512_slli_epi64(_mm512_and_si512(index, _mm512_set1_epi64(15)), 2);
+  return _mm512_and_si512(_mm512_srlv_epi64(word, shift), _mm512_set1_epi64(15));
+}
+
+// Per lane: the stretched point in the density-scaled space, its cell less one, the squared gaps
+// to the lower and the upper face of the cell per axis (+inf in a lane without a search, so that
+// none of its neighbours opens), and the seed of the cell's cube.
+struct Lanes {
+  alignas(64) double q[3][8];
+  alignas(64) double less1[3][8];
+  alignas(64) double below[3][8];
+  alignas(64) double above[3][8];
+  alignas(32) std::uint32_t seed[8];
+};
+
+// Fills the lanes from rotated and stretched float coordinates, one point per lane, and gives the
+// lanes of `live` whose coordinates are all finite and inside the fast cell range. The others
+// compute on the origin, with +inf gaps; their numbers are never used.
+inline __mmask8 FillLanes(const __m256 r[3], __mmask8 live, Lanes& L) {
+  const __m512d one = _mm512_set1_pd(1.0), none = _mm512_set1_pd(kNoDistance);
+  __m512d s[3];
+  for (int a = 0; a < 3; ++a) {
+    s[a] = _mm512_mul_pd(_mm512_set1_pd(kDensity), _mm512_cvtps_pd(r[a]));
+    live = _mm512_mask_cmp_pd_mask(live, _mm512_abs_pd(s[a]), _mm512_set1_pd(kFastCellLimit),
+                                   _CMP_LT_OQ);
+  }
+  __m256i cell[3];
+  for (int a = 0; a < 3; ++a) {
+    const __m512d v = _mm512_maskz_mov_pd(live, s[a]);
+    // The cell rule: truncation, one less below zero.
+    const __m512d t = _mm512_roundscale_pd(v, _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC);
+    const __m512d c =
+        _mm512_mask_sub_pd(t, _mm512_cmp_pd_mask(v, _mm512_setzero_pd(), _CMP_LT_OQ), t, one);
+    const __m512d below = _mm512_sub_pd(v, c);
+    const __m512d above = _mm512_sub_pd(_mm512_add_pd(c, one), v);
+    _mm512_store_pd(L.q[a], v);
+    _mm512_store_pd(L.less1[a], _mm512_sub_pd(c, one));
+    _mm512_store_pd(L.below[a], _mm512_mask_mul_pd(none, live, below, below));
+    _mm512_store_pd(L.above[a], _mm512_mask_mul_pd(none, live, above, above));
+    cell[a] = _mm512_cvttpd_epi32(c);
+  }
+  const __m256i seed = _mm256_add_epi32(
+      _mm256_add_epi32(_mm256_mullo_epi32(cell[0], _mm256_set1_epi32(static_cast<int>(kHashX))),
+                       _mm256_mullo_epi32(cell[1], _mm256_set1_epi32(static_cast<int>(kHashY)))),
+      _mm256_mullo_epi32(cell[2], _mm256_set1_epi32(static_cast<int>(kHashZ))));
+  _mm256_store_si256(reinterpret_cast<__m256i*>(L.seed), seed);
+  return live;
+}
+
+// Matrix times point as the plain strand forms it, translation row (zero) included, then the
+// stretch of the strand axis: m holds the matrix entries, each a vector over the lanes.
+inline void RotateLanes(const __m256 p[3], const __m256 m[9], int type, float stretch,
+                        __m256 r[3]) {
+  for (int a = 0; a < 3; ++a) {
+    const __m256 sum = _mm256_add_ps(
+        _mm256_add_ps(_mm256_mul_ps(p[0], m[3 * a]), _mm256_mul_ps(p[1], m[3 * a + 1])),
+        _mm256_mul_ps(p[2], m[3 * a + 2]));
+    r[a] = _mm256_add_ps(sum, _mm256_setzero_ps());
+  }
+  const int stretchAxis = type == SCRATCH_2D ? 0 : 1;
+  r[stretchAxis] = _mm256_mul_ps(r[stretchAxis], _mm256_set1_ps(stretch));
+}
+
+// Per lane, the smallest squared distance found so far, the step code of the cube that holds it
+// and the level of that cube.
+struct LaneBest {
+  __m512d best2;
+  __m256i step;
+  __m256i level;
+};
+
+// One coordinate difference of feature k of every lane's cube: the generator jumps to the
+// coordinate and the offset is formed in the bits of a double, as FeatureDelta does.
+inline __m512d LaneDelta(__m256i seed, int axis, int k, __m512d less1, __m512d q) {
+  const __m256i s =
+      _mm256_add_epi32(_mm256_mullo_epi32(seed, _mm256_set1_epi32(static_cast<int>(
+                                                    kJumps.mul[axis][k]))),
+                       _mm256_set1_epi32(static_cast<int>(kJumps.add[axis][k])));
+  const __m512i bits =
+      _mm512_or_si512(_mm512_slli_epi64(_mm512_cvtepu32_epi64(s), 20),
+                      _mm512_set1_epi64(static_cast<long long>(0x3FF0000000080000ull)));
+  return _mm512_sub_pd(_mm512_add_pd(less1, _mm512_castsi512_pd(bits)), q);
+}
+
+// Lowers each open lane's minimum by the features of its cube at step code kCode from the lane's
+// cell (kCentre: the cell's own cube); `level` is recorded with every lowered minimum.
+template <int kCode>
+inline void SearchLanes(const Lanes& L, __mmask8 open, int level, LaneBest& B) {
+  constexpr int kX = kCode / 9 - 1, kY = kCode / 3 % 3 - 1, kZ = kCode % 3 - 1;
+  constexpr std::uint32_t kSeedStep = kHashX * static_cast<std::uint32_t>(kX) +
+                                      kHashY * static_cast<std::uint32_t>(kY) +
+                                      kHashZ * static_cast<std::uint32_t>(kZ);
+  const __m256i seed =
+      _mm256_add_epi32(_mm256_load_si256(reinterpret_cast<const __m256i*>(L.seed)),
+                       _mm256_set1_epi32(static_cast<int>(kSeedStep)));
+  auto cellLess1 = [&](int axis, int step) {
+    const __m512d c = _mm512_load_pd(L.less1[axis]);
+    return step == 0 ? c : _mm512_add_pd(c, _mm512_set1_pd(step));
+  };
+  const __m512d cx = cellLess1(0, kX), cy = cellLess1(1, kY), cz = cellLess1(2, kZ);
+  const __m512d qx = _mm512_load_pd(L.q[0]), qy = _mm512_load_pd(L.q[1]),
+                qz = _mm512_load_pd(L.q[2]);
+  const __m512i count = CountsOf(seed, Counts());
+  __m512d m = _mm512_set1_pd(kNoDistance);
+  for (int k = 0; k < kMostFeatures; ++k) {
+    const __mmask8 has = _mm512_mask_cmpgt_epi64_mask(open, count, _mm512_set1_epi64(k));
+    if (has == 0) break;
+    const __m512d dx = LaneDelta(seed, 0, k, cx, qx);
+    const __m512d dy = LaneDelta(seed, 1, k, cy, qy);
+    const __m512d dz = LaneDelta(seed, 2, k, cz, qz);
+    const __m512d d2 =
+        _mm512_add_pd(_mm512_add_pd(_mm512_mul_pd(dy, dy), _mm512_mul_pd(dx, dx)),
+                      _mm512_mul_pd(dz, dz));
+    m = _mm512_mask_min_pd(m, has, m, d2);
+  }
+  // Closed lanes and empty cubes kept +inf, which lowers nothing.
+  const __mmask8 lower = _mm512_cmp_pd_mask(m, B.best2, _CMP_LT_OQ);
+  B.best2 = _mm512_mask_mov_pd(B.best2, lower, m);
+  B.step = _mm256_mask_mov_epi32(B.step, lower, _mm256_set1_epi32(kCode));
+  B.level = _mm256_mask_mov_epi32(B.level, lower, _mm256_set1_epi32(level));
+}
+
+// The bound of the neighbour at step code kCode in every lane: the gaps of its steps summed in
+// the plain order (gy + gx) + gz, the terms of axes without a step left out.
+template <int kCode>
+inline __m512d LaneBound(const Lanes& L) {
+  constexpr int kX = kCode / 9 - 1, kY = kCode / 3 % 3 - 1, kZ = kCode % 3 - 1;
+  auto gap = [&](int axis, int step) {
+    return _mm512_load_pd(step < 0 ? L.below[axis] : L.above[axis]);
+  };
+  __m512d bound = _mm512_setzero_pd();
+  bool any = false;
+  auto add = [&](int axis, int step) {
+    if (step == 0) return;
+    bound = any ? _mm512_add_pd(bound, gap(axis, step)) : gap(axis, step);
+    any = true;
+  };
+  add(1, kY);
+  add(0, kX);
+  add(2, kZ);
+  return bound;
+}
+
+// The strand value of lane `lane`'s minimum, after the plain bound test of the cube holding it.
+inline bool LaneStrandValue(const Lanes& L, int lane, int step, double best2, float spread,
+                            float& value) {
+  const double q[3] = {L.q[0][lane], L.q[1][lane], L.q[2][lane]};
+  const std::int32_t c[3] = {static_cast<std::int32_t>(L.less1[0][lane] + 1.0),
+                             static_cast<std::int32_t>(L.less1[1][lane] + 1.0),
+                             static_cast<std::int32_t>(L.less1[2][lane] + 1.0)};
+  return StrandValue(q, c, step, best2, spread, value);
+}
+
+// Eight samples, one per lane, their levels in turn: the neighbours of every level are taken
+// neighbour by neighbour (the faces of all levels first), level by level within a neighbour.
+// A neighbour's bound is a sum of non-negative face gaps, and a rounded sum is at least each of
+// its terms, so a neighbour can open only in lanes where each face it steps through was open
+// when the neighbours began (the minima only fall): `faces` holds those lanes per level, axis and
+// side, and `levels` the levels with an open face in some lane.
+struct OpenFaces {
+  __mmask8 lanes[8][3][2];
+  unsigned levels;
+};
+
+inline OpenFaces FacesOpenAtStart(const Lanes* L, int levels, __mmask8 live, __m512d best2) {
+  OpenFaces F{};
+  for (int l = 0; l < levels; ++l) {
+    __mmask8 any = 0;
+    for (int a = 0; a < 3; ++a) {
+      F.lanes[l][a][0] = _mm512_mask_cmp_pd_mask(live, _mm512_load_pd(L[l].below[a]), best2,
+                                                 _CMP_LT_OQ);
+      F.lanes[l][a][1] = _mm512_mask_cmp_pd_mask(live, _mm512_load_pd(L[l].above[a]), best2,
+                                                 _CMP_LT_OQ);
+      any = static_cast<__mmask8>(any | F.lanes[l][a][0] | F.lanes[l][a][1]);
+    }
+    if (any != 0) F.levels |= 1u << l;
+  }
+  return F;
+}
+
+template <int kCode>
+inline void SearchSampleNeighbour(const Lanes* L, const OpenFaces& F, LaneBest& B) {
+  constexpr int kX = kCode / 9 - 1, kY = kCode / 3 % 3 - 1, kZ = kCode % 3 - 1;
+  for (unsigned todo = F.levels; todo != 0; todo &= todo - 1u) {
+    const int l = __builtin_ctz(todo);
+    __mmask8 may = 0xFF;
+    if constexpr (kX != 0) may = static_cast<__mmask8>(may & F.lanes[l][0][kX > 0]);
+    if constexpr (kY != 0) may = static_cast<__mmask8>(may & F.lanes[l][1][kY > 0]);
+    if constexpr (kZ != 0) may = static_cast<__mmask8>(may & F.lanes[l][2][kZ > 0]);
+    if (may == 0) continue;
+    const __mmask8 open = _mm512_mask_cmp_pd_mask(may, LaneBound<kCode>(L[l]), B.best2, _CMP_LT_OQ);
+    if (open != 0) SearchLanes<kCode>(L[l], open, l, B);
+  }
+}
+
+template <int... kN>
+inline void SearchSampleNeighbours(const Lanes* L, const OpenFaces& F, LaneBest& B,
+                                   std::integer_sequence<int, kN...>) {
+  (SearchSampleNeighbour<kNeighbours.code[kN]>(L, F, B), ...);
+}
+
+// The strand minima of up to eight samples (n of them), side by side; ok[k] is false where the
+// fast search cannot vouch for sample k. Declines (false, nothing searched) when the samples do
+// not share their cubes: lanes pay only when most of them open the same cubes, and samples in
+// more than two cells of a level would search many cubes for a lane or two each.
+inline bool SampleLanesMinimum(const Point3* points, int n, const ScratchParams& params,
+                               float best[8], bool ok[8]) {
+  if (!(params.spread > 0.0f)) return false;
+  const int levels = params.levels < 1 ? 1 : (params.levels > 8 ? 8 : params.levels);
+  const float(*rot)[9] = Frames().rot[params.type] + (levels <= 1 ? 0 : 1);
+  alignas(32) float coord[3][8] = {};
+  for (int k = 0; k < n; ++k) {
+    coord[0][k] = points[k].x;
+    coord[1][k] = points[k].y;
+    coord[2][k] = points[k].z;
+  }
+  const __m256 point[3] = {_mm256_load_ps(coord[0]), _mm256_load_ps(coord[1]),
+                           _mm256_load_ps(coord[2])};
+  __mmask8 live = static_cast<__mmask8>((1u << n) - 1u);
+  Lanes L[8];
+  for (int l = 0; l < levels; ++l) {
+    __m256 m[9];
+    for (int e = 0; e < 9; ++e) m[e] = _mm256_set1_ps(rot[l][e]);
+    __m256 r[3];
+    RotateLanes(point, m, params.type, params.stretch + 50.0f, r);
+    live = FillLanes(r, live, L[l]);
+    const __m256i seed = _mm256_load_si256(reinterpret_cast<const __m256i*>(L[l].seed));
+    const __mmask8 first = _mm256_cmpeq_epi32_mask(seed, _mm256_set1_epi32(
+                                                             static_cast<int>(L[l].seed[0])));
+    const __mmask8 last = _mm256_cmpeq_epi32_mask(seed, _mm256_set1_epi32(
+                                                            static_cast<int>(L[l].seed[n - 1])));
+    if ((live & ~(first | last)) != 0) return false;
+  }
+
+  LaneBest B{_mm512_set1_pd(kNoDistance), _mm256_set1_epi32(kCentre), _mm256_set1_epi32(-1)};
+  for (int l = 0; l < levels; ++l) SearchLanes<kCentre>(L[l], live, l, B);
+  const OpenFaces faces = FacesOpenAtStart(L, levels, live, B.best2);
+  SearchSampleNeighbours(L, faces, B, std::make_integer_sequence<int, 26>());
+
+  alignas(64) double best2[8];
+  alignas(32) std::int32_t step[8], level[8];
+  _mm512_store_pd(best2, B.best2);
+  _mm256_store_si256(reinterpret_cast<__m256i*>(step), B.step);
+  _mm256_store_si256(reinterpret_cast<__m256i*>(level), B.level);
+  for (int k = 0; k < n; ++k) {
+    // level stays -1 where 27 cubes of every level were empty.
+    ok[k] = ((live >> k) & 1u) != 0 && level[k] >= 0 &&
+            LaneStrandValue(L[level[k]], k, step[k], best2[k], params.spread, best[k]);
+  }
+  return true;
+}
