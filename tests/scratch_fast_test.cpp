@@ -339,7 +339,17 @@ TEST_F(FastPathTest, EveryVariantGivesThePlainBitsEverywhere) {
   std::string first;
   while (samples < kRandomPoints) {
     const ScratchParams params = VariedParams(rng);
-    std::vector<Point3> points = PointsFor(params, rng);
+    // Each kind of point with seven neighbours from a few ulps to a hundredth away, eight to a
+    // group, so that batches also search them side by side.
+    std::vector<Point3> points;
+    for (const Point3& p : PointsFor(params, rng)) {
+      points.push_back(p);
+      for (int k = 0; k < 7; ++k) {
+        const float d = 0.01f * std::ldexp(1.0f, -rng.Below(20));
+        points.emplace_back(p.x + rng.Uniform(-d, d), p.y + rng.Uniform(-d, d),
+                            p.z + rng.Uniform(-d, d));
+      }
+    }
     // A run of random points per record, so that the record changes every few dozen samples.
     for (int i = 0; i < 24; ++i) {
       points.emplace_back(rng.Uniform(-300.0f, 300.0f), rng.Uniform(-300.0f, 300.0f),
@@ -549,7 +559,9 @@ TEST_F(FastPathTest, LevelsWithTheSameDistanceReportTheFirstLevel) {
 // A batch of the given length cut from a mixed sequence: ordinary points, points the fast code
 // hands to the plain code (NaN, infinite, beyond the fast cell range) and points on cell faces,
 // so that fast and fallback samples sit side by side in every position of a pair.
-std::vector<Point3> MixedBatch(int count, int start, Rng& rng) {
+// With `clustered`, the ordinary samples lie within a thousandth of one point, so that a batch
+// may search them side by side.
+std::vector<Point3> MixedBatch(int count, int start, bool clustered, Rng& rng) {
   const float nan = std::numeric_limits<float>::quiet_NaN();
   const float inf = std::numeric_limits<float>::infinity();
   const Point3 kinds[] = {{nan, 1.5f, -2.0f},
@@ -558,10 +570,16 @@ std::vector<Point3> MixedBatch(int count, int start, Rng& rng) {
                           {-1.0f, -2.0f, -3.0f},
                           {1e20f, -1e20f, 4.0f}};
   std::vector<Point3> points;
+  const Point3 centre(rng.Uniform(-80.0f, 80.0f), rng.Uniform(-80.0f, 80.0f),
+                      rng.Uniform(-8.0f, 8.0f));
   for (int i = 0; i < count; ++i) {
     const int k = start + i;
     if (k % 3 == 1) {
       points.push_back(kinds[(k / 3) % 5]);
+    } else if (clustered) {
+      points.emplace_back(centre.x + rng.Uniform(-1e-3f, 1e-3f),
+                          centre.y + rng.Uniform(-1e-3f, 1e-3f),
+                          centre.z + rng.Uniform(-1e-3f, 1e-3f));
     } else {
       points.emplace_back(rng.Uniform(-80.0f, 80.0f), rng.Uniform(-80.0f, 80.0f),
                           rng.Uniform(-8.0f, 8.0f));
@@ -579,7 +597,7 @@ TEST_F(FastPathTest, BatchesOfEveryLengthMixFastAndFallbackSamples) {
   for (ScratchPath path : SupportedFastPaths()) {
     SelectScratchPath(path);
     for (int count : {0, 1, 3, 4, 5, 8, 9, 17}) {
-      for (int start = 0; start < 3; ++start) {
+      for (int start = 0; start < 6; ++start) {
         for (int variant = 0; variant < 4; ++variant) {
           ScratchParams params = BaseParams();
           params.type = variant & 1 ? SCRATCH_2D : SCRATCH_3D;
@@ -590,7 +608,7 @@ TEST_F(FastPathTest, BatchesOfEveryLengthMixFastAndFallbackSamples) {
           params.spread = 0.55f;
           params.thresholdLow = 0.15f;
           params.thresholdHigh = 0.8f;
-          const std::vector<Point3> points = MixedBatch(count, start, rng);
+          const std::vector<Point3> points = MixedBatch(count, start % 3, start >= 3, rng);
           std::vector<Point3> dx, dy;
           for (int i = 0; i < count; ++i) {
             // Every third footprint fades some erosion octaves.
@@ -619,8 +637,8 @@ TEST_F(FastPathTest, BatchesOfEveryLengthMixFastAndFallbackSamples) {
       }
     }
   }
-  // 3 starts x 4 records x (0+1+3+4+5+8+9+17) samples per variant.
-  EXPECT_EQ(compared, static_cast<long>(SupportedFastPaths().size()) * 3 * 4 * 47);
+  // 3 starts x 2 spreads x 4 records x (0+1+3+4+5+8+9+17) samples per variant.
+  EXPECT_EQ(compared, static_cast<long>(SupportedFastPaths().size()) * 6 * 4 * 47);
 }
 
 TEST_F(FastPathTest, BatchOfARowOfNeighbouringSamples) {
