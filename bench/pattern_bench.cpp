@@ -3,8 +3,11 @@
 // figures (items_per_second = samples per second) include the cost of cache-cold cells.
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -274,6 +277,112 @@ class RatioReporter : public benchmark::ConsoleReporter {
   std::map<std::string, double> rates_;
 };
 
+// --interleaved: fast/plain ratios that hold on a machine whose speed drifts. Each round times
+// a pass of the plain code and a pass of the fast entry over the same samples back to back, and
+// the ratio is that of the fastest passes of several rounds.
+using Pass = std::function<void(const ScratchParams&)>;
+
+struct Entry {
+  const char* name;
+  Pass plain, fast;
+};
+
+std::vector<Entry> Entries() {
+  static std::vector<float> out(kPoints * 4);
+  const Point3 dx(kWidth, 0.0f, 0.0f), dy(0.0f, kWidth, 0.0f);
+  auto perSample = [](const std::vector<Point3>& points, auto eval) {
+    return [&points, eval](const ScratchParams& params) {
+      float* o = out.data();
+      for (const Point3& p : points) *o++ = eval(p, params);
+      benchmark::DoNotOptimize(out.data());
+    };
+  };
+  auto plain = [](const Point3& p, const ScratchParams& params) {
+    return EvalScratchPlain(p, params);
+  };
+  auto filtered = [dx, dy](const Point3& p, const ScratchParams& params) {
+    return EvalScratchFiltered(p, dx, dy, params);
+  };
+  const float pixel = 1.0f / 1024.0f / 10.0f;
+  const Point3 rx(pixel, 0.0f, 0.0f), ry(0.0f, pixel, 0.0f);
+  auto rowFiltered = [rx, ry](const Point3& p, const ScratchParams& params) {
+    return EvalScratchFiltered(p, rx, ry, params);
+  };
+  auto batch = [](const std::vector<Point3>& points, bool filter, Point3 ddx, Point3 ddy) {
+    return [&points, filter, ddx, ddy](const ScratchParams& params) {
+      static std::vector<Point3> dxs, dys;
+      dxs.assign(points.size(), ddx);
+      dys.assign(points.size(), ddy);
+      for (std::size_t i = 0; i < points.size(); i += 256) {
+        const int n = static_cast<int>(std::min<std::size_t>(256, points.size() - i));
+        if (filter) {
+          EvalScratchFilteredBatch(points.data() + i, dxs.data() + i, dys.data() + i, n, params,
+                                   out.data() + i);
+        } else {
+          EvalScratchPlainBatch(points.data() + i, n, params, out.data() + i);
+        }
+      }
+      benchmark::DoNotOptimize(out.data());
+    };
+  };
+  const std::vector<Point3>& random = Points();
+  const std::vector<Point3>& rows = RowPoints();
+  return {
+      {"plain per sample", perSample(random, plain),
+       perSample(random, [](const Point3& p, const ScratchParams& params) {
+         return EvalScratchPlainFast(p, params);
+       })},
+      {"filtered per sample", perSample(random, filtered),
+       perSample(random, [dx, dy](const Point3& p, const ScratchParams& params) {
+         return EvalScratchFilteredFast(p, dx, dy, params);
+       })},
+      {"plain batch, random points", perSample(random, plain), batch(random, false, dx, dy)},
+      {"filtered batch, random points", perSample(random, filtered), batch(random, true, dx, dy)},
+      {"plain batch, rows", perSample(rows, plain), batch(rows, false, rx, ry)},
+      {"filtered batch, rows", perSample(rows, rowFiltered), batch(rows, true, rx, ry)},
+  };
+}
+
+void PrintInterleavedRatios(int rounds) {
+  using Clock = std::chrono::steady_clock;
+  const ScratchPath paths[] = {ScratchPath::SCALAR, ScratchPath::AVX2, ScratchPath::AVX512};
+  std::printf("fast / plain, passes interleaved, fastest of %d rounds\n", rounds);
+  std::printf("%-32s %-10s", "entry", "record");
+  for (ScratchPath path : paths) std::printf(" %8s", ScratchPathName(path));
+  std::printf("  %s\n", "ns/sample (widest)");
+  for (const Entry& entry : Entries()) {
+    for (int type : {SCRATCH_3D, SCRATCH_2D}) {
+      for (int erosion : {0, 1}) {
+        ScratchParams params = NewMapParams(erosion != 0);
+        params.type = type;
+        std::printf("%-32s %s %-7s", entry.name, type == SCRATCH_3D ? "3D" : "2D",
+                    erosion ? "eroded" : "");
+        double widestNs = 0.0;
+        for (ScratchPath path : paths) {
+          if (!SelectScratchPath(path)) {
+            std::printf(" %8s", "-");
+            continue;
+          }
+          double plain = 1e300, fast = 1e300;
+          for (int r = 0; r < rounds; ++r) {
+            const auto t0 = Clock::now();
+            entry.plain(params);
+            const auto t1 = Clock::now();
+            entry.fast(params);
+            const auto t2 = Clock::now();
+            plain = std::min(plain, std::chrono::duration<double>(t1 - t0).count());
+            fast = std::min(fast, std::chrono::duration<double>(t2 - t1).count());
+          }
+          std::printf(" %7.1fx", plain / fast);
+          widestNs = fast * 1e9 / static_cast<double>(kPoints);
+        }
+        std::printf("  %6.0f\n", widestNs);
+        std::fflush(stdout);
+      }
+    }
+  }
+}
+
 }  // namespace
 
 BENCHMARK(BM_FastPlain)->Apply(FastArgs);
@@ -296,6 +405,12 @@ BENCHMARK(BM_EvalScratchPlain)->ArgName("erosion")->Arg(0)->Arg(1);
 BENCHMARK(BM_EvalScratchFiltered)->ArgName("erosion")->Arg(0)->Arg(1);
 
 int main(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    if (std::string(argv[i]) == "--interleaved") {
+      PrintInterleavedRatios(9);
+      return 0;
+    }
+  }
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   RatioReporter reporter;

@@ -1268,6 +1268,13 @@ inline void RawFieldBatch(const Point3* points, int count, const ScratchParams& 
       }
     }
     if (erode) {
+#if defined(TAMREL_KERNEL_AVX512)
+      float footprint[8] = {};
+      if (kFiltered) {
+        for (int k = 0; k < n; ++k) footprint[k] = width(i + k);
+      }
+      ErodeLanes<kThree, kFiltered>(points + i, n, footprint, params, best, ok);
+#else
       float p[8][3] = {}, w[8] = {}, noise[8][4];
       for (int k = 0; k < n; ++k) {
         const float footprint = kFiltered ? width(i + k) : 0.0f;
@@ -1288,6 +1295,7 @@ inline void RawFieldBatch(const Point3* points, int count, const ScratchParams& 
       for (int k = 0; k < n; ++k) {
         if (ok[k]) best[k] = Eroded(best[k], RidgedSum(noise[k]), params);
       }
+#endif
     }
     for (int k = 0; k < n; ++k) {
       out[i + k] = ok[k] ? finish((best[k] + 1.0f) * 0.5f) : fallback(i + k);

@@ -153,33 +153,96 @@ inline void SearchLanes(const Lanes& L, __mmask8 open, int level, LaneBest& B) {
 
 // The bound of the neighbour at step code kCode in every lane: the gaps of its steps summed in
 // the plain order (gy + gx) + gz, the terms of axes without a step left out.
+template <int kStep>
+inline __m512d LaneGap(const Lanes& L, int axis) {
+  return _mm512_load_pd(kStep < 0 ? L.below[axis] : L.above[axis]);
+}
+
 template <int kCode>
 inline __m512d LaneBound(const Lanes& L) {
   constexpr int kX = kCode / 9 - 1, kY = kCode / 3 % 3 - 1, kZ = kCode % 3 - 1;
-  auto gap = [&](int axis, int step) {
-    return _mm512_load_pd(step < 0 ? L.below[axis] : L.above[axis]);
-  };
-  __m512d bound = _mm512_setzero_pd();
-  bool any = false;
-  auto add = [&](int axis, int step) {
-    if (step == 0) return;
-    bound = any ? _mm512_add_pd(bound, gap(axis, step)) : gap(axis, step);
-    any = true;
-  };
-  add(1, kY);
-  add(0, kX);
-  add(2, kZ);
+  __m512d bound;
+  if constexpr (kY != 0) {
+    bound = LaneGap<kY>(L, 1);
+    if constexpr (kX != 0) bound = _mm512_add_pd(bound, LaneGap<kX>(L, 0));
+  } else if constexpr (kX != 0) {
+    bound = LaneGap<kX>(L, 0);
+  }
+  if constexpr (kZ != 0) {
+    if constexpr (kX != 0 || kY != 0) {
+      bound = _mm512_add_pd(bound, LaneGap<kZ>(L, 2));
+    } else {
+      bound = LaneGap<kZ>(L, 2);
+    }
+  }
   return bound;
 }
 
-// The strand value of lane `lane`'s minimum, after the plain bound test of the cube holding it.
-inline bool LaneStrandValue(const Lanes& L, int lane, int step, double best2, float spread,
-                            float& value) {
-  const double q[3] = {L.q[0][lane], L.q[1][lane], L.q[2][lane]};
-  const std::int32_t c[3] = {static_cast<std::int32_t>(L.less1[0][lane] + 1.0),
-                             static_cast<std::int32_t>(L.less1[1][lane] + 1.0),
-                             static_cast<std::int32_t>(L.less1[2][lane] + 1.0)};
-  return StrandValue(q, c, step, best2, spread, value);
+// Per step code, its step along each axis in two bits (1 below, 2 above, 0 none): x in bits 0-1,
+// y in 2-3, z in 4-5.
+struct StepBits {
+  alignas(64) std::int32_t bits[32];
+};
+constexpr StepBits MakeStepBits() {
+  StepBits t{};
+  for (int code = 0; code < 27; ++code) {
+    const int step[3] = {code / 9 - 1, code / 3 % 3 - 1, code % 3 - 1};
+    for (int a = 0; a < 3; ++a) t.bits[code] |= (step[a] < 0 ? 1 : (step[a] > 0 ? 2 : 0)) << 2 * a;
+  }
+  return t;
+}
+constexpr StepBits kStepBits = MakeStepBits();
+
+// The strand values of the lanes' minima, each lane's level and step code telling the cube that
+// holds it (L is the array of levels): StrandValue lane by lane, its bound test included. Gives
+// the lanes whose test passed (the cube is the own cube or its bound is below the distance).
+inline __mmask8 LaneStrandValues(const Lanes* L, __mmask8 live, const LaneBest& B, float spread,
+                                 float value[8]) {
+  live = static_cast<__mmask8>(live & _mm256_cmpge_epi32_mask(B.level, _mm256_setzero_si256()));
+  const __m512d d = _mm512_sqrt_pd(B.best2);
+  // Where lane k's numbers of level l are, in doubles from L[0].q[0][0].
+  constexpr int kStride = static_cast<int>(sizeof(Lanes) / sizeof(double));
+  static_assert(sizeof(Lanes) % sizeof(double) == 0, "levels lie a whole number of doubles apart");
+  const __m256i at = _mm256_add_epi32(
+      _mm256_mullo_epi32(_mm256_maskz_mov_epi32(live, B.level), _mm256_set1_epi32(kStride)),
+      _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
+  const __m256i steps = _mm256_permutex2var_epi32(
+      _mm256_load_si256(reinterpret_cast<const __m256i*>(kStepBits.bits)), B.step,
+      _mm256_load_si256(reinterpret_cast<const __m256i*>(kStepBits.bits + 8)));
+  // Step codes reach 26: the two halves above hold codes 0..15, the rest come from 16..31.
+  const __m256i upper = _mm256_permutex2var_epi32(
+      _mm256_load_si256(reinterpret_cast<const __m256i*>(kStepBits.bits + 16)), B.step,
+      _mm256_load_si256(reinterpret_cast<const __m256i*>(kStepBits.bits + 24)));
+  const __m256i bits = _mm256_mask_mov_epi32(
+      steps, _mm256_cmpge_epi32_mask(B.step, _mm256_set1_epi32(16)), upper);
+  const double* base = &L[0].q[0][0];
+  const std::ptrdiff_t less1 = &L[0].less1[0][0] - base;
+  const __m512d one = _mm512_set1_pd(1.0), zero = _mm512_setzero_pd();
+  __m512d gap[3];
+  for (int a = 0; a < 3; ++a) {
+    const __m256i index = _mm256_add_epi32(at, _mm256_set1_epi32(8 * a));
+    const __m512d q = _mm512_mask_i32gather_pd(zero, live, index, base, 8);
+    const __m512d c = _mm512_add_pd(
+        _mm512_mask_i32gather_pd(zero, live, index, base + less1, 8), one);
+    const __m512d g = _mm512_sub_pd(q, c);
+    const __m512d h = _mm512_sub_pd(one, g);
+    const __m256i axis = _mm256_and_si256(_mm256_srli_epi32(bits, 2 * a), _mm256_set1_epi32(3));
+    const __mmask8 below = _mm256_cmpeq_epi32_mask(axis, _mm256_set1_epi32(1));
+    const __mmask8 above = _mm256_cmpeq_epi32_mask(axis, _mm256_set1_epi32(2));
+    gap[a] = _mm512_mask_mul_pd(_mm512_maskz_mul_pd(below, g, g), above, h, h);
+  }
+  const __mmask8 own = _mm256_cmpeq_epi32_mask(B.step, _mm256_set1_epi32(kCentre));
+  const __mmask8 inside =
+      _mm512_cmp_pd_mask(_mm512_add_pd(_mm512_add_pd(gap[0], gap[1]), gap[2]), d, _CMP_LT_OQ);
+  const __mmask8 pass = static_cast<__mmask8>(live & (own | inside));
+  const __m256 f1 =
+      _mm512_cvtpd_ps(_mm512_mul_pd(_mm512_sqrt_pd(d), _mm512_set1_pd(kInverseDensity)));
+  const __m512d ratio =
+      _mm512_div_pd(_mm512_cvtps_pd(f1), _mm512_set1_pd(static_cast<double>(spread)));
+  const __m256 v = _mm512_cvtpd_ps(
+      _mm512_sub_pd(_mm512_mul_pd(_mm512_set1_pd(2.0), ratio), one));
+  _mm256_storeu_ps(value, v);
+  return pass;
 }
 
 // Eight samples, one per lane, their levels in turn: the neighbours of every level are taken
@@ -268,15 +331,94 @@ inline bool SampleLanesMinimum(const Point3* points, int n, const ScratchParams&
   const OpenFaces faces = FacesOpenAtStart(L, levels, live, B.best2);
   SearchSampleNeighbours(L, faces, B, std::make_integer_sequence<int, 26>());
 
-  alignas(64) double best2[8];
-  alignas(32) std::int32_t step[8], level[8];
-  _mm512_store_pd(best2, B.best2);
-  _mm256_store_si256(reinterpret_cast<__m256i*>(step), B.step);
-  _mm256_store_si256(reinterpret_cast<__m256i*>(level), B.level);
-  for (int k = 0; k < n; ++k) {
-    // level stays -1 where 27 cubes of every level were empty.
-    ok[k] = ((live >> k) & 1u) != 0 && level[k] >= 0 &&
-            LaneStrandValue(L[level[k]], k, step[k], best2[k], params.spread, best[k]);
-  }
+  const __mmask8 pass = LaneStrandValues(L, live, B, params.spread, best);
+  for (int k = 0; k < n; ++k) ok[k] = ((pass >> k) & 1u) != 0;
   return true;
+}
+
+// The erosion of up to eight samples (n of them) side by side, one sample per lane of each
+// octave's noise, every step the plain mask's operation lane by lane: best[k] is worn by sample
+// k's mask where ok[k] holds, and ok[k] falls where the branch-free noise does not apply.
+template <bool kThree, bool kFiltered>
+inline void ErodeLanes(const Point3* points, int n, const float* footprint,
+                       const ScratchParams& params, float best[8], bool ok[8]) {
+  alignas(32) float coord[3][8] = {}, width[8] = {};
+  for (int k = 0; k < n; ++k) {
+    coord[0][k] = points[k].x;
+    coord[1][k] = points[k].y;
+    coord[2][k] = points[k].z;
+    width[k] = kFiltered ? footprint[k] : 0.0f;
+  }
+  const float scale = kThree ? params.sizeDiv20 / 10.0f * params.erosionDelta
+                             : params.erosionDelta * params.sizeDiv20;
+  const __m256 s = _mm256_set1_ps(scale), sign = _mm256_set1_ps(-0.0f);
+  __m256 p[3];
+  __mmask8 use = 0;
+  for (int k = 0; k < n; ++k) use = static_cast<__mmask8>(use | (ok[k] ? 1u << k : 0u));
+  for (int a = 0; a < 3; ++a) {
+    p[a] = _mm256_div_ps(_mm256_load_ps(coord[a]), s);
+    use = _mm256_mask_cmp_ps_mask(use, _mm256_andnot_ps(sign, p[a]),
+                                  _mm256_set1_ps(kFastNoiseLimit), _CMP_LT_OQ);
+  }
+  __m256 w = _mm256_div_ps(_mm256_load_ps(width), s);
+  if (kFiltered) {
+    use = _mm256_mask_cmp_ps_mask(use, _mm256_andnot_ps(sign, w), _mm256_set1_ps(3.4e38f),
+                                  _CMP_LE_OQ);
+  }
+  // Lanes without a sample, or beyond the noise's range, compute on the origin.
+  for (int a = 0; a < 3; ++a) p[a] = _mm256_maskz_mov_ps(use, p[a]);
+  w = _mm256_maskz_mov_ps(use, w);
+
+  const __m256 one = _mm256_set1_ps(1.0f), zero = _mm256_setzero_ps();
+  auto clamp01 = [&](__m256 v) {
+    const __m256 low = _mm256_blendv_ps(v, zero, _mm256_cmp_ps(v, zero, _CMP_LT_OQ));
+    return _mm256_blendv_ps(low, one, _mm256_cmp_ps(v, one, _CMP_GT_OQ));
+  };
+  __m256 signal = zero, sum = zero;
+  for (int o = 0; o < 4; ++o) {
+    // Scaling by a power of two is exact up to overflow, where the plain doubling overflows too.
+    const __m256 octave = _mm256_set1_ps(static_cast<float>(1 << o));
+    const __m256 x = _mm256_mul_ps(p[0], octave), y = _mm256_mul_ps(p[1], octave);
+    __m256 noise = kThree ? Simplex3DV8(x, y, _mm256_mul_ps(p[2], octave)) : Simplex2DV8(x, y);
+    if (kFiltered) {
+      const __m256 t = _mm256_div_ps(
+          _mm256_sub_ps(_mm256_div_ps(_mm256_mul_ps(w, octave), _mm256_set1_ps(1.2f)),
+                        _mm256_set1_ps(1.2f)),
+          _mm256_set1_ps(2.2f - 1.2f));
+      const __m256 poly = _mm256_mul_ps(
+          _mm256_add_ps(
+              _mm256_mul_ps(
+                  _mm256_sub_ps(_mm256_mul_ps(_mm256_set1_ps(6.0f), t), _mm256_set1_ps(15.0f)),
+                  t),
+              _mm256_set1_ps(10.0f)),
+          _mm256_mul_ps(_mm256_mul_ps(t, t), t));
+      __m256 fade = _mm256_blendv_ps(poly, one, _mm256_cmp_ps(t, one, _CMP_GT_OQ));
+      fade = _mm256_blendv_ps(fade, zero, _mm256_cmp_ps(t, zero, _CMP_LT_OQ));
+      const __m256 blended = _mm256_add_ps(_mm256_mul_ps(_mm256_sub_ps(zero, noise), fade), noise);
+      noise = _mm256_andnot_ps(_mm256_cmp_ps(fade, _mm256_set1_ps(0.9999f), _CMP_GE_OQ), blended);
+    }
+    // The ridged sum; the octave amplitude of the plain mask is exactly 1.
+    const __m256 ridge = _mm256_sub_ps(one, _mm256_andnot_ps(sign, noise));
+    if (o == 0) {
+      signal = _mm256_mul_ps(ridge, ridge);
+      sum = signal;
+    } else {
+      signal = _mm256_mul_ps(_mm256_mul_ps(ridge, ridge), clamp01(signal));
+      sum = _mm256_add_ps(sum, signal);
+    }
+  }
+  // The host's ramp from 0 to 1 and the clamp: (sum - 0) / (1 - 0) is sum to the bit.
+  const __m256 mask = clamp01(clamp01(sum));
+  // Worn in double and rounded once, as the plain field.
+  alignas(32) float value[8] = {};
+  for (int k = 0; k < n; ++k) value[k] = best[k];
+  const __m512d e = _mm512_cvtps_pd(_mm256_mul_ps(mask, _mm256_set1_ps(params.erosion)));
+  const __m512d worn = _mm512_add_pd(
+      _mm512_mul_pd(_mm512_sub_pd(_mm512_set1_pd(1.0), e), _mm512_cvtps_pd(_mm256_load_ps(value))),
+      e);
+  _mm256_store_ps(value, _mm512_cvtpd_ps(worn));
+  for (int k = 0; k < n; ++k) {
+    ok[k] = ((use >> k) & 1u) != 0;
+    if (ok[k]) best[k] = value[k];
+  }
 }
