@@ -190,7 +190,8 @@ bool ScratchPathSupported(ScratchPath path) {
   if (path == ScratchPath::AVX2) return __builtin_cpu_supports("avx2");
   if (path == ScratchPath::AVX512) {
     return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("avx512f") &&
-           __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512dq");
+           __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512dq") &&
+           __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vbmi");
   }
 #endif
   return true;

@@ -1,4 +1,4 @@
-// The fast scratch kernels for processors with AVX-512 (F, VL and DQ): the portable body compiled
+// The fast scratch kernels for processors with AVX-512 (F, VL, DQ, BW and VBMI): the portable body compiled
 // with those instructions, its searches eight lanes wide. This file alone is compiled with the
 // AVX-512 flags; the dispatcher calls it only where the processor and the system support them.
 #include <immintrin.h>

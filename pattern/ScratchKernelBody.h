@@ -222,8 +222,9 @@ struct LevelFloors {
 // The levels' stretched points in the density-scaled space, their cubes and their squared gaps
 // to the lower and the upper face, per axis, the levels side by side.
 struct Levels {
-  alignas(32) double q[3][8];
-  alignas(32) double below[3][8], above[3][8];
+  alignas(64) double q[3][8];
+  alignas(64) double below[3][8];
+  alignas(64) double above[3][8];
   alignas(32) std::int32_t c[3][8];
 #if defined(TAMREL_KERNEL_AVX2)
   alignas(32) double less1[8][4];     // per level the cell less one as doubles, x, y, z, 0
@@ -380,6 +381,40 @@ inline unsigned BoundsOf(const Levels& L, int h, __m256d best, double* bounds) {
 }
 
 // Per neighbour n, the levels whose bound is below best: bit l of byte n of open.
+#if defined(TAMREL_KERNEL_AVX512)
+// All eight levels in one vector (levels not in use have +inf gaps).
+template <int kN>
+inline unsigned BoundsOf8(const Levels& L, __m512d best, double* bounds) {
+  constexpr int kCode = kNeighbours.code[kN];
+  constexpr int kX = kCode / 9 - 1, kY = kCode / 3 % 3 - 1, kZ = kCode % 3 - 1;
+  auto gap = [&L](int axis, int step) {
+    return _mm512_load_pd(step < 0 ? L.below[axis] : L.above[axis]);
+  };
+  __m512d bound;
+  if constexpr (kY != 0) {
+    bound = gap(1, kY);
+    if constexpr (kX != 0) bound = _mm512_add_pd(bound, gap(0, kX));
+  } else if constexpr (kX != 0) {
+    bound = gap(0, kX);
+  }
+  if constexpr (kZ != 0) {
+    if constexpr (kX != 0 || kY != 0) {
+      bound = _mm512_add_pd(bound, gap(2, kZ));
+    } else {
+      bound = gap(2, kZ);
+    }
+  }
+  _mm512_store_pd(bounds, bound);
+  return _mm512_cmp_pd_mask(bound, best, _CMP_LT_OQ);
+}
+
+template <int... kN>
+inline void AllBounds(const Levels& L, bool, __m256d best, double (*bounds)[8],
+                      std::uint8_t* open, std::integer_sequence<int, kN...>) {
+  const __m512d b = _mm512_broadcastsd_pd(_mm256_castpd256_pd128(best));
+  ((open[kN] = static_cast<std::uint8_t>(BoundsOf8<kN>(L, b, bounds[kN]))), ...);
+}
+#else
 template <int... kN>
 inline void AllBounds(const Levels& L, bool upper, __m256d best, double (*bounds)[8],
                       std::uint8_t* open, std::integer_sequence<int, kN...>) {
@@ -387,6 +422,7 @@ inline void AllBounds(const Levels& L, bool upper, __m256d best, double (*bounds
                                          (upper ? BoundsOf<kN>(L, 1, best, bounds[kN]) << 4 : 0u))),
    ...);
 }
+#endif
 
 inline __m256d CellLess1(const Levels& L, int l) {
   return _mm256_load_pd(L.less1[l]);
@@ -487,7 +523,7 @@ inline void SearchCentre(const Levels& L, int l, double& best2, int& bestLevel, 
 template <class Memory, class Floors>
 inline void SearchNeighbours(const Levels& L, int levels, double& best2, int& bestLevel,
                              int& bestStep, Memory& M, Floors& F) {
-  alignas(32) double bounds[26][8];
+  alignas(64) double bounds[26][8];
   alignas(8) std::uint8_t open[32] = {};
   AllBounds(L, levels > 4, _mm256_set1_pd(best2), bounds, open,
             std::make_integer_sequence<int, 26>());
@@ -685,9 +721,39 @@ inline const WidePermutation& Wide() {
   return wide;
 }
 
+#if defined(TAMREL_KERNEL_AVX512)
+// The permutation's 256 bytes in four registers: a lookup of sixteen 32-bit indices (below 512,
+// the table repeats) permutes bytes by the low byte of each index, bit 7 choosing the half, which
+// is far quicker than a gather from memory.
+struct PermutationBytes {
+  alignas(64) std::uint8_t b[256];
+};
+inline const PermutationBytes& PermBytes() {
+  static const PermutationBytes bytes = [] {
+    PermutationBytes t{};
+    for (int i = 0; i < 256; ++i) t.b[i] = kPermutation[i];
+    return t;
+  }();
+  return bytes;
+}
+
+inline __m512i PermV16(const PermutationBytes& table, __m512i i) {
+  const __m512i low = _mm512_permutex2var_epi8(_mm512_load_si512(table.b), i,
+                                               _mm512_load_si512(table.b + 64));
+  const __m512i high = _mm512_permutex2var_epi8(_mm512_load_si512(table.b + 128), i,
+                                                _mm512_load_si512(table.b + 192));
+  const __mmask16 upper = _mm512_test_epi32_mask(i, _mm512_set1_epi32(128));
+  return _mm512_and_si512(_mm512_mask_blend_epi32(upper, low, high), _mm512_set1_epi32(255));
+}
+
+inline __m128i PermV(const std::int32_t*, __m128i i) {
+  return _mm512_castsi512_si128(PermV16(PermBytes(), _mm512_zextsi128_si512(i)));
+}
+#else
 inline __m128i PermV(const std::int32_t* table, __m128i i) {
   return _mm_i32gather_epi32(table, i, 4);
 }
+#endif
 
 // The plain cell rule: truncation, one less below zero (the mask is -1 where v < 0).
 inline __m128i CellV(__m128 v) {
@@ -819,9 +885,15 @@ inline __m128 Simplex3DV(__m128 x, __m128 y, __m128 z) {
 
 // The same noise eight lanes wide (two samples' four octaves side by side), operation for
 // operation the four-lane form above.
+#if defined(TAMREL_KERNEL_AVX512)
+inline __m256i PermV8(const std::int32_t*, __m256i i) {
+  return _mm512_castsi512_si256(PermV16(PermBytes(), _mm512_zextsi256_si512(i)));
+}
+#else
 inline __m256i PermV8(const std::int32_t* table, __m256i i) {
   return _mm256_i32gather_epi32(table, i, 4);
 }
+#endif
 
 // The plain cell rule: truncation, one less below zero (the mask is -1 where v < 0).
 inline __m256i CellV8(__m256 v) {

@@ -751,7 +751,8 @@ TEST_F(FastPathTest, VariantsAreNamedParsedAndSelected) {
   EXPECT_EQ(ScratchPathSupported(ScratchPath::AVX2), __builtin_cpu_supports("avx2") != 0);
   EXPECT_EQ(ScratchPathSupported(ScratchPath::AVX512),
             __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl") &&
-                __builtin_cpu_supports("avx512dq"));
+                __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512bw") &&
+                __builtin_cpu_supports("avx512vbmi"));
 
   ASSERT_TRUE(SelectScratchPath(ScratchPath::SCALAR));
   EXPECT_EQ(ActiveScratchPath(), ScratchPath::SCALAR);
