@@ -35,6 +35,26 @@ float Encode(float v) {
   return std::clamp(v * 0.5f + 0.5f, 0.0f, 1.0f);
 }
 
+// The samples of one group of neighbouring pixels: their shading contexts, normals and results.
+struct GroupBuffers {
+  std::vector<SampleShadeContext> contexts;
+  std::vector<Point3> normals;
+  std::vector<char> onSurface;
+  std::vector<ShadeContext*> shaded;
+  std::vector<TexBakeSample> results;
+  std::vector<BOOL> answered;
+
+  void Reserve(std::size_t n) {
+    if (contexts.size() >= n) return;
+    contexts.resize(n);
+    normals.resize(n);
+    onSurface.resize(n);
+    shaded.resize(n);
+    results.resize(n);
+    answered.resize(n);
+  }
+};
+
 // Everything one row of pixels needs, shared read-only by the render threads.
 struct RowShader {
   Texmap* map;
@@ -56,12 +76,17 @@ struct RowShader {
   void ShadeRow(int y, int x0, int x1, float* out) const {
     const int groupPixels = std::max(1, groupSamples / samples);  // whole pixels at least
     const std::size_t capacity = static_cast<std::size_t>(groupPixels) * samples;
-    std::vector<SampleShadeContext> contexts(capacity);
-    std::vector<Point3> normals(capacity);
-    std::vector<char> onSurface(capacity);
-    std::vector<ShadeContext*> shaded(capacity);
-    std::vector<TexBakeSample> results(capacity);
-    std::vector<BOOL> answered(capacity);
+    // Each render thread keeps its group's buffers from row to row: building the shading
+    // contexts anew for every row of a tile cost a third of a bake. Every entry a group uses is
+    // written before it is read (MakeSampleAt resets its context).
+    thread_local GroupBuffers buffers;
+    buffers.Reserve(capacity);
+    std::vector<SampleShadeContext>& contexts = buffers.contexts;
+    std::vector<Point3>& normals = buffers.normals;
+    std::vector<char>& onSurface = buffers.onSurface;
+    std::vector<ShadeContext*>& shaded = buffers.shaded;
+    std::vector<TexBakeSample>& results = buffers.results;
+    std::vector<BOOL>& answered = buffers.answered;
     for (int gx = x0; gx < x1; gx += groupPixels) {
       // Checked for every group: a scene's maps may take long for one sample, and an interrupt
       // should not wait for a whole tile.
