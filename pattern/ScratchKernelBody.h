@@ -518,6 +518,23 @@ inline void SearchCentre(const Levels& L, int l, double& best2, int& bestLevel, 
   bestLevel = lower ? l : bestLevel;
 }
 
+// The cubes closed from the start (bound not below best2 then, as AllBounds decided): their bound
+// is a floor. Open lanes count as +inf; the upper half exists with more than 4 levels.
+template <class Floors>
+inline void LowerClosedFloors(const double (*bounds)[8], double best2, int levels, Floors& F) {
+  const __m256d then = _mm256_set1_pd(best2), none = _mm256_set1_pd(kNoDistance);
+  for (int h = 0; h < (levels > 4 ? 2 : 1); ++h) {
+    __m256d floor = none;
+    for (int n = 0; n < 26; ++n) {
+      const __m256d b = _mm256_load_pd(bounds[n] + 4 * h);
+      floor = _mm256_min_pd(floor, _mm256_blendv_pd(b, none, _mm256_cmp_pd(b, then, _CMP_LT_OQ)));
+    }
+    alignas(32) double out[4];
+    _mm256_store_pd(out, floor);
+    for (int i = 0; i < 4 && 4 * h + i < levels; ++i) F.Lower(4 * h + i, out[i]);
+  }
+}
+
 // The neighbour cubes of every level whose bound is below the running minimum, neighbour by
 // neighbour (the faces of all levels first), level by level within a neighbour.
 template <class Memory, class Floors>
@@ -527,23 +544,7 @@ inline void SearchNeighbours(const Levels& L, int levels, double& best2, int& be
   alignas(8) std::uint8_t open[32] = {};
   AllBounds(L, levels > 4, _mm256_set1_pd(best2), bounds, open,
             std::make_integer_sequence<int, 26>());
-  if constexpr (Floors::kTracks) {
-    // The cubes closed from the start (bound not below best2 then, as AllBounds decided): their
-    // bound is a floor. Open lanes count as +inf; the upper half exists with more than 4 levels.
-    const __m256d then = _mm256_set1_pd(best2), none = _mm256_set1_pd(kNoDistance);
-    auto closedFloor = [&](int h) {
-      __m256d floor = none;
-      for (int n = 0; n < 26; ++n) {
-        const __m256d b = _mm256_load_pd(bounds[n] + 4 * h);
-        floor = _mm256_min_pd(floor, _mm256_blendv_pd(b, none, _mm256_cmp_pd(b, then, _CMP_LT_OQ)));
-      }
-      alignas(32) double out[4];
-      _mm256_store_pd(out, floor);
-      for (int i = 0; i < 4 && 4 * h + i < levels; ++i) F.Lower(4 * h + i, out[i]);
-    };
-    closedFloor(0);
-    if (levels > 4) closedFloor(1);
-  }
+  if constexpr (Floors::kTracks) LowerClosedFloors(bounds, best2, levels, F);
   for (int w = 0; w < 4; ++w) {
     std::uint64_t word;
     __builtin_memcpy(&word, open + 8 * w, 8);

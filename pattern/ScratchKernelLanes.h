@@ -113,6 +113,25 @@ inline __m512d LaneDelta(__m256i seed, int axis, int k, __m512d less1, __m512d q
   return _mm512_sub_pd(_mm512_add_pd(less1, _mm512_castsi512_pd(bits)), q);
 }
 
+// The smallest squared distance from each open lane's point q to the features of its cube (seed,
+// cell less one c); +inf in closed lanes and for cubes without features.
+inline __m512d LaneMinima(__m256i seed, const __m512d c[3], const __m512d q[3], __mmask8 open) {
+  const __m512i count = CountsOf(seed, Counts());
+  __m512d m = _mm512_set1_pd(kNoDistance);
+  for (int k = 0; k < kMostFeatures; ++k) {
+    const __mmask8 has = _mm512_mask_cmpgt_epi64_mask(open, count, _mm512_set1_epi64(k));
+    if (has == 0) break;
+    const __m512d dx = LaneDelta(seed, 0, k, c[0], q[0]);
+    const __m512d dy = LaneDelta(seed, 1, k, c[1], q[1]);
+    const __m512d dz = LaneDelta(seed, 2, k, c[2], q[2]);
+    const __m512d d2 =
+        _mm512_add_pd(_mm512_add_pd(_mm512_mul_pd(dy, dy), _mm512_mul_pd(dx, dx)),
+                      _mm512_mul_pd(dz, dz));
+    m = _mm512_mask_min_pd(m, has, m, d2);
+  }
+  return m;
+}
+
 // Lowers each open lane's minimum by the features of its cube at step code kCode from the lane's
 // cell (kCentre: the cell's own cube); `level` is recorded with every lowered minimum.
 template <int kCode>
@@ -124,26 +143,14 @@ inline void SearchLanes(const Lanes& L, __mmask8 open, int level, LaneBest& B) {
   const __m256i seed =
       _mm256_add_epi32(_mm256_load_si256(reinterpret_cast<const __m256i*>(L.seed)),
                        _mm256_set1_epi32(static_cast<int>(kSeedStep)));
-  auto cellLess1 = [&](int axis, int step) {
-    const __m512d c = _mm512_load_pd(L.less1[axis]);
-    return step == 0 ? c : _mm512_add_pd(c, _mm512_set1_pd(step));
-  };
-  const __m512d cx = cellLess1(0, kX), cy = cellLess1(1, kY), cz = cellLess1(2, kZ);
-  const __m512d qx = _mm512_load_pd(L.q[0]), qy = _mm512_load_pd(L.q[1]),
-                qz = _mm512_load_pd(L.q[2]);
-  const __m512i count = CountsOf(seed, Counts());
-  __m512d m = _mm512_set1_pd(kNoDistance);
-  for (int k = 0; k < kMostFeatures; ++k) {
-    const __mmask8 has = _mm512_mask_cmpgt_epi64_mask(open, count, _mm512_set1_epi64(k));
-    if (has == 0) break;
-    const __m512d dx = LaneDelta(seed, 0, k, cx, qx);
-    const __m512d dy = LaneDelta(seed, 1, k, cy, qy);
-    const __m512d dz = LaneDelta(seed, 2, k, cz, qz);
-    const __m512d d2 =
-        _mm512_add_pd(_mm512_add_pd(_mm512_mul_pd(dy, dy), _mm512_mul_pd(dx, dx)),
-                      _mm512_mul_pd(dz, dz));
-    m = _mm512_mask_min_pd(m, has, m, d2);
+  const int step[3] = {kX, kY, kZ};
+  __m512d c[3], q[3];
+  for (int a = 0; a < 3; ++a) {
+    c[a] = _mm512_load_pd(L.less1[a]);
+    if (step[a] != 0) c[a] = _mm512_add_pd(c[a], _mm512_set1_pd(step[a]));
+    q[a] = _mm512_load_pd(L.q[a]);
   }
+  const __m512d m = LaneMinima(seed, c, q, open);
   // Closed lanes and empty cubes kept +inf, which lowers nothing.
   const __mmask8 lower = _mm512_cmp_pd_mask(m, B.best2, _CMP_LT_OQ);
   B.best2 = _mm512_mask_mov_pd(B.best2, lower, m);
