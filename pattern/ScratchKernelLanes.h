@@ -343,130 +343,6 @@ inline bool SampleLanesMinimum(const Point3* points, int n, const ScratchParams&
   return true;
 }
 
-// The simplex noise sixteen lanes wide, operation for operation the four- and eight-lane forms
-// of the body (comparisons become masks, steps of one masked adds).
-inline __m512i CellV16(__m512 v) {
-  const __m512i t = _mm512_cvttps_epi32(v);
-  return _mm512_mask_sub_epi32(t, _mm512_cmp_ps_mask(v, _mm512_setzero_ps(), _CMP_LT_OQ), t,
-                               _mm512_set1_epi32(1));
-}
-
-inline __m512 Negate16(__mmask16 where, __m512 v) {
-  return _mm512_mask_xor_ps(v, where, v, _mm512_set1_ps(-0.0f));
-}
-
-inline __mmask16 Bit16(__m512i h, int bit) {
-  return _mm512_test_epi32_mask(h, _mm512_set1_epi32(bit));
-}
-
-// r^4 times the gradient where r is not negative, else +0.
-inline __m512 CornerV16(__m512 r, __m512 grad) {
-  __m512 r4 = _mm512_mul_ps(r, r);
-  r4 = _mm512_mul_ps(r4, r4);
-  return _mm512_maskz_mul_ps(_mm512_cmp_ps_mask(r, _mm512_setzero_ps(), _CMP_NLT_UQ), r4, grad);
-}
-
-inline __m512 Simplex2DV16(__m512 x, __m512 y) {
-  const PermutationBytes& P = PermBytes();
-  const __m512 s = _mm512_mul_ps(_mm512_add_ps(x, y), _mm512_set1_ps(0.3660254f));
-  const __m512i i = CellV16(_mm512_add_ps(x, s)), j = CellV16(_mm512_add_ps(y, s));
-  const __m512 g = _mm512_set1_ps(0.21132487f), g2 = _mm512_set1_ps(0.42264974f),
-               one = _mm512_set1_ps(1.0f);
-  const __m512 t = _mm512_mul_ps(_mm512_cvtepi32_ps(_mm512_add_epi32(i, j)), g);
-  const __m512 x0 = _mm512_sub_ps(x, _mm512_sub_ps(_mm512_cvtepi32_ps(i), t));
-  const __m512 y0 = _mm512_sub_ps(y, _mm512_sub_ps(_mm512_cvtepi32_ps(j), t));
-  const __mmask16 first = _mm512_cmp_ps_mask(x0, y0, _CMP_GT_OQ);  // (1, 0), else (0, 1)
-  const __m512 x1 = _mm512_add_ps(_mm512_sub_ps(x0, _mm512_maskz_mov_ps(first, one)), g);
-  const __m512 y1 = _mm512_add_ps(
-      _mm512_sub_ps(y0, _mm512_maskz_mov_ps(static_cast<__mmask16>(~first), one)), g);
-  const __m512 x2 = _mm512_add_ps(_mm512_sub_ps(x0, one), g2);
-  const __m512 y2 = _mm512_add_ps(_mm512_sub_ps(y0, one), g2);
-  const __m512i mask = _mm512_set1_epi32(255), one1 = _mm512_set1_epi32(1);
-  const __m512i ii = _mm512_and_si512(i, mask), jj = _mm512_and_si512(j, mask);
-  const __m512i h0 = PermV16(P, _mm512_add_epi32(ii, PermV16(P, jj)));
-  const __m512i h1 = PermV16(
-      P, _mm512_add_epi32(_mm512_mask_add_epi32(ii, first, ii, one1),
-                          PermV16(P, _mm512_mask_add_epi32(jj, static_cast<__mmask16>(~first),
-                                                           jj, one1))));
-  const __m512i h2 = PermV16(
-      P, _mm512_add_epi32(_mm512_add_epi32(ii, one1), PermV16(P, _mm512_add_epi32(jj, one1))));
-  const __m512 half = _mm512_set1_ps(0.5f);
-  auto radius = [&](__m512 a, __m512 b) {
-    return _mm512_sub_ps(_mm512_sub_ps(half, _mm512_mul_ps(a, a)), _mm512_mul_ps(b, b));
-  };
-  auto grad = [](__m512i h, __m512 a, __m512 b) {
-    const __m512i k = _mm512_and_si512(h, _mm512_set1_epi32(7));
-    const __mmask16 low = _mm512_cmplt_epi32_mask(k, _mm512_set1_epi32(4));
-    const __m512 u = _mm512_mask_blend_ps(low, b, a), v = _mm512_mask_blend_ps(low, a, b);
-    const __m512 twoV = _mm512_mul_ps(_mm512_set1_ps(2.0f), v);
-    return _mm512_add_ps(Negate16(Bit16(k, 1), u), Negate16(Bit16(k, 2), twoV));
-  };
-  const __m512 c0 = CornerV16(radius(x0, y0), grad(h0, x0, y0));
-  const __m512 c1 = CornerV16(radius(x1, y1), grad(h1, x1, y1));
-  const __m512 c2 = CornerV16(radius(x2, y2), grad(h2, x2, y2));
-  return _mm512_mul_ps(_mm512_set1_ps(40.0f), _mm512_add_ps(_mm512_add_ps(c0, c1), c2));
-}
-
-inline __m512 Simplex3DV16(__m512 x, __m512 y, __m512 z) {
-  const PermutationBytes& P = PermBytes();
-  const __m512 s = _mm512_mul_ps(_mm512_add_ps(_mm512_add_ps(x, y), z), _mm512_set1_ps(0.33333334f));
-  const __m512i i = CellV16(_mm512_add_ps(x, s)), j = CellV16(_mm512_add_ps(y, s)),
-                k = CellV16(_mm512_add_ps(z, s));
-  const __m512 t = _mm512_mul_ps(_mm512_cvtepi32_ps(_mm512_add_epi32(_mm512_add_epi32(i, j), k)),
-                                 _mm512_set1_ps(0.16666667f));
-  const __m512 x0 = _mm512_sub_ps(x, _mm512_sub_ps(_mm512_cvtepi32_ps(i), t));
-  const __m512 y0 = _mm512_sub_ps(y, _mm512_sub_ps(_mm512_cvtepi32_ps(j), t));
-  const __m512 z0 = _mm512_sub_ps(z, _mm512_sub_ps(_mm512_cvtepi32_ps(k), t));
-  // The plain decision tree with its ties, as in the narrower forms.
-  const __mmask16 a = _mm512_cmp_ps_mask(x0, y0, _CMP_GE_OQ);
-  const __mmask16 b = _mm512_cmp_ps_mask(y0, z0, _CMP_GE_OQ);
-  const __mmask16 c = _mm512_cmp_ps_mask(x0, z0, _CMP_GE_OQ);
-  const __mmask16 i1 = a & (b | c), j1 = static_cast<__mmask16>(~a & b);
-  const __mmask16 k1 = static_cast<__mmask16>(~(i1 | j1));
-  const __mmask16 i2 = a | (b & c), j2 = static_cast<__mmask16>(~a | b);
-  const __mmask16 k2 = static_cast<__mmask16>(~(i2 & j2));
-  const __m512 one = _mm512_set1_ps(1.0f), g1 = _mm512_set1_ps(0.16666667f),
-               g2 = _mm512_set1_ps(0.33333334f), g3 = _mm512_set1_ps(0.5f);
-  auto offset = [&](__m512 v0, __mmask16 st, __m512 g) {
-    return _mm512_add_ps(_mm512_sub_ps(v0, _mm512_maskz_mov_ps(st, one)), g);
-  };
-  const __m512 x1 = offset(x0, i1, g1), y1 = offset(y0, j1, g1), z1 = offset(z0, k1, g1);
-  const __m512 x2 = offset(x0, i2, g2), y2 = offset(y0, j2, g2), z2 = offset(z0, k2, g2);
-  const __m512 x3 = offset(x0, 0xFFFF, g3), y3 = offset(y0, 0xFFFF, g3),
-               z3 = offset(z0, 0xFFFF, g3);
-  const __m512i mask = _mm512_set1_epi32(255), one1 = _mm512_set1_epi32(1);
-  const __m512i ii = _mm512_and_si512(i, mask), jj = _mm512_and_si512(j, mask),
-                kk = _mm512_and_si512(k, mask);
-  auto hash = [&](__mmask16 si, __mmask16 sj, __mmask16 sk) {
-    const __m512i hk = PermV16(P, _mm512_mask_add_epi32(kk, sk, kk, one1));
-    const __m512i hj = PermV16(P, _mm512_add_epi32(_mm512_mask_add_epi32(jj, sj, jj, one1), hk));
-    return PermV16(P, _mm512_add_epi32(_mm512_mask_add_epi32(ii, si, ii, one1), hj));
-  };
-  const __m512i h0 = hash(0, 0, 0), h1 = hash(i1, j1, k1), h2 = hash(i2, j2, k2),
-                h3 = hash(0xFFFF, 0xFFFF, 0xFFFF);
-  const __m512 radius2 = _mm512_set1_ps(0.6f);
-  auto radius = [&](__m512 u, __m512 v, __m512 w) {
-    return _mm512_sub_ps(
-        _mm512_sub_ps(_mm512_sub_ps(radius2, _mm512_mul_ps(u, u)), _mm512_mul_ps(v, v)),
-        _mm512_mul_ps(w, w));
-  };
-  auto grad = [](__m512i h, __m512 gx, __m512 gy, __m512 gz) {
-    const __m512i m = _mm512_and_si512(h, _mm512_set1_epi32(15));
-    const __m512 u = _mm512_mask_blend_ps(_mm512_cmplt_epi32_mask(m, _mm512_set1_epi32(8)), gy, gx);
-    const __mmask16 xv = _mm512_cmpeq_epi32_mask(m, _mm512_set1_epi32(12)) |
-                         _mm512_cmpeq_epi32_mask(m, _mm512_set1_epi32(14));
-    const __m512 v = _mm512_mask_blend_ps(_mm512_cmplt_epi32_mask(m, _mm512_set1_epi32(4)),
-                                          _mm512_mask_blend_ps(xv, gz, gx), gy);
-    return _mm512_add_ps(Negate16(Bit16(m, 1), u), Negate16(Bit16(m, 2), v));
-  };
-  const __m512 c0 = CornerV16(radius(x0, y0, z0), grad(h0, x0, y0, z0));
-  const __m512 c1 = CornerV16(radius(x1, y1, z1), grad(h1, x1, y1, z1));
-  const __m512 c2 = CornerV16(radius(x2, y2, z2), grad(h2, x2, y2, z2));
-  const __m512 c3 = CornerV16(radius(x3, y3, z3), grad(h3, x3, y3, z3));
-  return _mm512_mul_ps(_mm512_set1_ps(32.0f),
-                       _mm512_add_ps(_mm512_add_ps(_mm512_add_ps(c0, c1), c2), c3));
-}
-
 // The erosion of up to eight samples (n of them) side by side, one sample per lane of each
 // octave's noise, every step the plain mask's operation lane by lane: best[k] is worn by sample
 // k's mask where ok[k] holds, and ok[k] falls where the branch-free noise does not apply.
@@ -514,8 +390,12 @@ inline void ErodeLanes(const Point3* points, int n, const float* footprint,
           _mm512_castps256_ps512(_mm256_mul_ps(v, _mm256_set1_ps(static_cast<float>(1 << o)))),
           _mm256_mul_ps(v, _mm256_set1_ps(static_cast<float>(2 << o))), 1);
     };
-    const __m512 wide = kThree ? Simplex3DV16(octaves(p[0]), octaves(p[1]), octaves(p[2]))
-                               : Simplex2DV16(octaves(p[0]), octaves(p[1]));
+    const FloatLanes16 x = reinterpret_cast<FloatLanes16>(octaves(p[0]));
+    const FloatLanes16 y = reinterpret_cast<FloatLanes16>(octaves(p[1]));
+    const __m512 wide = reinterpret_cast<__m512>(
+        kThree ? Simplex3DLanes<FloatLanes16, IntLanes16>(
+                     x, y, reinterpret_cast<FloatLanes16>(octaves(p[2])))
+               : Simplex2DLanes<FloatLanes16, IntLanes16>(x, y));
     noises[o] = _mm512_castps512_ps256(wide);
     noises[o + 1] = _mm512_extractf32x8_ps(wide, 1);
   }
