@@ -710,69 +710,17 @@ inline bool StrandMinimum(const Point3& p, const ScratchParams& params, float& v
 #if defined(TAMREL_KERNEL_AVX2)
 #include "pattern/ScratchKernelNoise.h"
 
-// The octaves side by side in the four lanes of a vector.
+// The octaves side by side in the four lanes of a vector. Scaling by a power of two is exact up
+// to overflow, where the repeated doubling of the plain mask overflows too: one product per
+// coordinate gives its bits.
 template <bool kThree, bool kFiltered>
 inline void OctaveNoises(const float p[3], float w, float out[4]) {
-  // Scaling by a power of two is exact up to overflow, where the repeated doubling of the plain
-  // mask overflows too: one product per coordinate gives its bits.
-  const __m128 octave = _mm_setr_ps(1.0f, 2.0f, 4.0f, 8.0f);
-  const __m128 x = _mm_mul_ps(_mm_set1_ps(p[0]), octave), y = _mm_mul_ps(_mm_set1_ps(p[1]), octave);
-  const FloatLanes4 fx = reinterpret_cast<FloatLanes4>(x), fy = reinterpret_cast<FloatLanes4>(y);
-  __m128 n = reinterpret_cast<__m128>(
-      kThree ? Simplex3DLanes<FloatLanes4, IntLanes4>(
-                   fx, fy, reinterpret_cast<FloatLanes4>(_mm_mul_ps(_mm_set1_ps(p[2]), octave)))
-             : Simplex2DLanes<FloatLanes4, IntLanes4>(fx, fy));
-  if (kFiltered) {
-    // The fade of each footprint, then the blend towards 0; fully faded octaves give 0.
-    const __m128 width = _mm_mul_ps(_mm_set1_ps(w), octave);
-    const __m128 t = _mm_div_ps(_mm_sub_ps(_mm_div_ps(width, _mm_set1_ps(1.2f)), _mm_set1_ps(1.2f)),
-                                _mm_set1_ps(2.2f - 1.2f));
-    const __m128 poly = _mm_mul_ps(
-        _mm_add_ps(_mm_mul_ps(_mm_sub_ps(_mm_mul_ps(_mm_set1_ps(6.0f), t), _mm_set1_ps(15.0f)), t),
-                   _mm_set1_ps(10.0f)),
-        _mm_mul_ps(_mm_mul_ps(t, t), t));
-    __m128 fade = _mm_blendv_ps(poly, _mm_set1_ps(1.0f), _mm_cmpgt_ps(t, _mm_set1_ps(1.0f)));
-    fade = _mm_blendv_ps(fade, _mm_setzero_ps(), _mm_cmplt_ps(t, _mm_setzero_ps()));
-    const __m128 blended = _mm_add_ps(_mm_mul_ps(_mm_sub_ps(_mm_setzero_ps(), n), fade), n);
-    n = _mm_andnot_ps(_mm_cmpge_ps(fade, _mm_set1_ps(0.9999f)), blended);
-  }
-  _mm_storeu_ps(out, n);
-}
-
-// Two samples' octaves at once, the first in lanes 0..3 and the second in lanes 4..7.
-template <bool kThree, bool kFiltered>
-inline void OctaveNoisesPair(const float p[2][3], const float w[2], float out[2][4]) {
-  const __m256 octave = _mm256_setr_ps(1.0f, 2.0f, 4.0f, 8.0f, 1.0f, 2.0f, 4.0f, 8.0f);
-  auto lanes = [&](float a, float b) {
-    return _mm256_mul_ps(_mm256_setr_m128(_mm_set1_ps(a), _mm_set1_ps(b)), octave);
-  };
-  const __m256 x = lanes(p[0][0], p[1][0]), y = lanes(p[0][1], p[1][1]);
-  const FloatLanes8 fx = reinterpret_cast<FloatLanes8>(x), fy = reinterpret_cast<FloatLanes8>(y);
-  __m256 n = reinterpret_cast<__m256>(
-      kThree ? Simplex3DLanes<FloatLanes8, IntLanes8>(
-                   fx, fy, reinterpret_cast<FloatLanes8>(lanes(p[0][2], p[1][2])))
-             : Simplex2DLanes<FloatLanes8, IntLanes8>(fx, fy));
-  if (kFiltered) {
-    const __m256 width = lanes(w[0], w[1]);
-    const __m256 t = _mm256_div_ps(
-        _mm256_sub_ps(_mm256_div_ps(width, _mm256_set1_ps(1.2f)), _mm256_set1_ps(1.2f)),
-        _mm256_set1_ps(2.2f - 1.2f));
-    const __m256 poly = _mm256_mul_ps(
-        _mm256_add_ps(
-            _mm256_mul_ps(
-                _mm256_sub_ps(_mm256_mul_ps(_mm256_set1_ps(6.0f), t), _mm256_set1_ps(15.0f)), t),
-            _mm256_set1_ps(10.0f)),
-        _mm256_mul_ps(_mm256_mul_ps(t, t), t));
-    __m256 fade = _mm256_blendv_ps(poly, _mm256_set1_ps(1.0f),
-                                   _mm256_cmp_ps(t, _mm256_set1_ps(1.0f), _CMP_GT_OQ));
-    fade = _mm256_blendv_ps(fade, _mm256_setzero_ps(),
-                            _mm256_cmp_ps(t, _mm256_setzero_ps(), _CMP_LT_OQ));
-    const __m256 blended =
-        _mm256_add_ps(_mm256_mul_ps(_mm256_sub_ps(_mm256_setzero_ps(), n), fade), n);
-    n = _mm256_andnot_ps(_mm256_cmp_ps(fade, _mm256_set1_ps(0.9999f), _CMP_GE_OQ), blended);
-  }
-  _mm_storeu_ps(out[0], _mm256_castps256_ps128(n));
-  _mm_storeu_ps(out[1], _mm256_extractf128_ps(n, 1));
+  const FloatLanes4 octave = {1.0f, 2.0f, 4.0f, 8.0f};
+  const FloatLanes4 x = p[0] * octave, y = p[1] * octave;
+  FloatLanes4 n = kThree ? Simplex3DLanes<FloatLanes4, IntLanes4>(x, y, p[2] * octave)
+                         : Simplex2DLanes<FloatLanes4, IntLanes4>(x, y);
+  if (kFiltered) n = FadedLanes(n, w * octave);
+  __builtin_memcpy(out, &n, sizeof n);
 }
 #else
 // Simplex noise without data-dependent branches, operation for operation the plain noise. Only
@@ -917,20 +865,29 @@ inline bool ErosionInput(const Point3& point, float filterWidth, const ScratchPa
   return !kFiltered || Absf(w) <= 3.4e38f;
 }
 
-// The octave amplitude of the plain mask is exactly 1, so its products are left out.
-inline float RidgedSum(const float noise[4]) {
-  float signal = 1.0f - Absf(noise[0]);
-  signal *= signal;
-  float sum = signal;
+inline float AbsLanes(float v) { return Absf(v); }
+
+template <class F>
+inline F Clamp01Lanes(F v) {
+  return v < 0.0f ? F{} : (v > 1.0f ? F{} + 1.0f : v);
+}
+
+// The ridged sum of the four octaves' noise, then the host's ramp from 0 to 1 and the clamp: of
+// one sample, or lane by lane of vectors of samples. The octave amplitude of the plain mask is
+// exactly 1, so its products are left out.
+template <class F>
+inline F RidgedSum(const F noise[4]) {
+  F signal = 1.0f - AbsLanes(noise[0]);
+  signal = signal * signal;
+  F sum = signal;
   for (int octave = 1; octave < 4; ++octave) {
-    const float weight = Clamp01(signal);
-    const float ridge = 1.0f - Absf(noise[octave]);
+    const F weight = Clamp01Lanes(signal);
+    const F ridge = 1.0f - AbsLanes(noise[octave]);
     signal = ridge * ridge * weight;
     sum = sum + signal;
   }
-  // The host's ramp from 0 to 1 and the clamp.
-  const float r = sum < 0.0f ? 0.0f : (sum > 1.0f ? 1.0f : (sum - 0.0f) / (1.0f - 0.0f));
-  return Clamp01(r);
+  const F r = sum < 0.0f ? F{} : (sum > 1.0f ? F{} + 1.0f : (sum - 0.0f) / (1.0f - 0.0f));
+  return Clamp01Lanes(r);
 }
 
 template <bool kThree, bool kFiltered>
@@ -991,9 +948,80 @@ inline float FootprintWidth(const Point3& dPdx, const Point3& dPdy) {
   return lx < ly ? ly : lx;  // std::max's choice, NaN included
 }
 
+#if defined(TAMREL_KERNEL_AVX2)
+// The erosion of up to eight samples (n of them) side by side, one sample per lane of each
+// octave's noise, every step the plain mask's operation lane by lane: best[k] is worn by sample
+// k's mask where ok[k] holds, and ok[k] falls where the branch-free noise does not apply.
+template <bool kThree, bool kFiltered>
+inline void ErodeLanes(const Point3* points, int n, const float* footprint,
+                       const ScratchParams& params, float best[8], bool ok[8]) {
+  FloatLanes8 coord[3] = {}, width = {}, strand = {};
+  IntLanes8 use = {};
+  for (int k = 0; k < n; ++k) {
+    coord[0][k] = points[k].x;
+    coord[1][k] = points[k].y;
+    coord[2][k] = points[k].z;
+    width[k] = kFiltered ? footprint[k] : 0.0f;
+    strand[k] = best[k];
+    use[k] = ok[k] ? -1 : 0;
+  }
+  const float scale = kThree ? params.sizeDiv20 / 10.0f * params.erosionDelta
+                             : params.erosionDelta * params.sizeDiv20;
+  FloatLanes8 p[3];
+  for (int a = 0; a < 3; ++a) {
+    p[a] = coord[a] / scale;
+    use = use & (AbsLanes(p[a]) < kFastNoiseLimit);
+  }
+  FloatLanes8 w = width / scale;
+  if (kFiltered) use = use & (AbsLanes(w) <= 3.4e38f);
+  // Lanes without a sample, or beyond the noise's range, compute on the origin.
+  for (int a = 0; a < 3; ++a) p[a] = use ? p[a] : FloatLanes8{};
+  w = use ? w : FloatLanes8{};
+
+  // Octave o at p * 2^o: scaling by a power of two is exact up to overflow, where the plain
+  // doubling overflows too.
+  FloatLanes8 noises[4];
+#if defined(TAMREL_KERNEL_AVX512)
+  // Two octaves to a noise evaluation, the second in the upper eight lanes.
+  for (int o = 0; o < 4; o += 2) {
+    auto octaves = [o](FloatLanes8 v) {
+      return __builtin_shufflevector(v * static_cast<float>(1 << o),
+                                     v * static_cast<float>(2 << o), 0, 1, 2, 3, 4, 5, 6, 7, 8,
+                                     9, 10, 11, 12, 13, 14, 15);
+    };
+    const FloatLanes16 wide =
+        kThree ? Simplex3DLanes<FloatLanes16, IntLanes16>(octaves(p[0]), octaves(p[1]),
+                                                          octaves(p[2]))
+               : Simplex2DLanes<FloatLanes16, IntLanes16>(octaves(p[0]), octaves(p[1]));
+    noises[o] = __builtin_shufflevector(wide, wide, 0, 1, 2, 3, 4, 5, 6, 7);
+    noises[o + 1] = __builtin_shufflevector(wide, wide, 8, 9, 10, 11, 12, 13, 14, 15);
+  }
+#else
+  for (int o = 0; o < 4; ++o) {
+    const float octave = static_cast<float>(1 << o);
+    noises[o] = kThree ? Simplex3DLanes<FloatLanes8, IntLanes8>(p[0] * octave, p[1] * octave,
+                                                                p[2] * octave)
+                       : Simplex2DLanes<FloatLanes8, IntLanes8>(p[0] * octave, p[1] * octave);
+  }
+#endif
+  if (kFiltered) {
+    for (int o = 0; o < 4; ++o) noises[o] = FadedLanes(noises[o], w * static_cast<float>(1 << o));
+  }
+  // Worn in double and rounded once, as the plain field.
+  typedef double DoubleLanes8 __attribute__((vector_size(64)));
+  const DoubleLanes8 e = __builtin_convertvector(RidgedSum(noises) * params.erosion, DoubleLanes8);
+  const FloatLanes8 worn = __builtin_convertvector(
+      (1.0 - e) * __builtin_convertvector(strand, DoubleLanes8) + e, FloatLanes8);
+  for (int k = 0; k < n; ++k) {
+    ok[k] = use[k] != 0;
+    if (ok[k]) best[k] = worn[k];
+  }
+}
+#endif
+
 // A batch, eight samples at a time: the strand minima (in the AVX-512 variant side by side when
-// the eight share their cubes, else each on its own), then the erosion octaves, two samples in one
-// wide noise evaluation where the variant has one. A sample the fast code cannot vouch for goes
+// the eight share their cubes, else each on its own), then the erosion octaves, the eight samples
+// side by side where the variant has vectors. A sample the fast code cannot vouch for goes
 // to the plain code alone; the others of its group are unaffected.
 template <bool kThree, bool kFiltered, class Width, class Finish, class Fallback>
 inline void RawFieldBatch(const Point3* points, int count, const ScratchParams& params, Width width,
@@ -1026,32 +1054,20 @@ inline void RawFieldBatch(const Point3* points, int count, const ScratchParams& 
       }
     }
     if (erode) {
-#if defined(TAMREL_KERNEL_AVX512)
+#if defined(TAMREL_KERNEL_AVX2)
       float footprint[8] = {};
       if (kFiltered) {
         for (int k = 0; k < n; ++k) footprint[k] = width(i + k);
       }
       ErodeLanes<kThree, kFiltered>(points + i, n, footprint, params, best, ok);
 #else
-      float p[8][3] = {}, w[8] = {}, noise[8][4];
       for (int k = 0; k < n; ++k) {
+        float p[3], w = 0.0f, noise[4];
         const float footprint = kFiltered ? width(i + k) : 0.0f;
-        ok[k] = ok[k] &&
-                ErosionInput<kThree, kFiltered>(points[i + k], footprint, params, p[k], w[k]);
-      }
-      for (int k = 0; k < n; k += 2) {
-#if defined(TAMREL_KERNEL_AVX2)
-        if (k + 1 < n && ok[k] && ok[k + 1]) {
-          OctaveNoisesPair<kThree, kFiltered>(p + k, w + k, noise + k);
-          continue;
-        }
-#endif
-        for (int j = k; j < k + 2 && j < n; ++j) {
-          if (ok[j]) OctaveNoises<kThree, kFiltered>(p[j], w[j], noise[j]);
-        }
-      }
-      for (int k = 0; k < n; ++k) {
-        if (ok[k]) best[k] = Eroded(best[k], RidgedSum(noise[k]), params);
+        ok[k] = ok[k] && ErosionInput<kThree, kFiltered>(points[i + k], footprint, params, p, w);
+        if (!ok[k]) continue;
+        OctaveNoises<kThree, kFiltered>(p, w, noise);
+        best[k] = Eroded(best[k], RidgedSum(noise), params);
       }
 #endif
     }
