@@ -132,57 +132,75 @@ inline __m512d LaneMinima(__m256i seed, const __m512d c[3], const __m512d q[3], 
   return m;
 }
 
-// Lowers each open lane's minimum by the features of its cube at step code kCode from the lane's
-// cell (kCentre: the cell's own cube); `level` is recorded with every lowered minimum.
-template <int kCode>
-inline void SearchLanes(const Lanes& L, __mmask8 open, int level, LaneBest& B) {
-  constexpr int kX = kCode / 9 - 1, kY = kCode / 3 % 3 - 1, kZ = kCode % 3 - 1;
-  constexpr std::uint32_t kSeedStep = kHashX * static_cast<std::uint32_t>(kX) +
-                                      kHashY * static_cast<std::uint32_t>(kY) +
-                                      kHashZ * static_cast<std::uint32_t>(kZ);
+// The neighbour table's entry for a cell's own cube.
+constexpr int kOwnCube = 26;
+static_assert(kNeighbours.code[kOwnCube] == kCentre, "the entries after the 26 neighbours stand for the centre");
+
+// Lowers each open lane's minimum by the features of its cube at neighbour n of the lane's cell
+// (kOwnCube: the cell's own cube); `level` is recorded with every lowered minimum.
+inline void SearchLanes(const Lanes& L, int n, __mmask8 open, int level, LaneBest& B) {
   const __m256i seed =
       _mm256_add_epi32(_mm256_load_si256(reinterpret_cast<const __m256i*>(L.seed)),
-                       _mm256_set1_epi32(static_cast<int>(kSeedStep)));
-  const int step[3] = {kX, kY, kZ};
+                       _mm256_set1_epi32(static_cast<int>(kNeighbours.seedStep[n])));
   __m512d c[3], q[3];
   for (int a = 0; a < 3; ++a) {
-    c[a] = _mm512_load_pd(L.less1[a]);
-    if (step[a] != 0) c[a] = _mm512_add_pd(c[a], _mm512_set1_pd(step[a]));
+    // Adding a step of 0 to a cell leaves it as it is.
+    c[a] = _mm512_add_pd(_mm512_load_pd(L.less1[a]), _mm512_set1_pd(kNeighbours.step[n][a]));
     q[a] = _mm512_load_pd(L.q[a]);
   }
   const __m512d m = LaneMinima(seed, c, q, open);
   // Closed lanes and empty cubes kept +inf, which lowers nothing.
   const __mmask8 lower = _mm512_cmp_pd_mask(m, B.best2, _CMP_LT_OQ);
   B.best2 = _mm512_mask_mov_pd(B.best2, lower, m);
-  B.step = _mm256_mask_mov_epi32(B.step, lower, _mm256_set1_epi32(kCode));
+  B.step = _mm256_mask_mov_epi32(B.step, lower, _mm256_set1_epi32(kNeighbours.code[n]));
   B.level = _mm256_mask_mov_epi32(B.level, lower, _mm256_set1_epi32(level));
 }
 
-// The bound of the neighbour at step code kCode in every lane: the gaps of its steps summed in
-// the plain order (gy + gx) + gz, the terms of axes without a step left out.
-template <int kStep>
-inline __m512d LaneGap(const Lanes& L, int axis) {
-  return _mm512_load_pd(kStep < 0 ? L.below[axis] : L.above[axis]);
-}
-
-template <int kCode>
-inline __m512d LaneBound(const Lanes& L) {
-  constexpr int kX = kCode / 9 - 1, kY = kCode / 3 % 3 - 1, kZ = kCode % 3 - 1;
-  __m512d bound;
-  if constexpr (kY != 0) {
-    bound = LaneGap<kY>(L, 1);
-    if constexpr (kX != 0) bound = _mm512_add_pd(bound, LaneGap<kX>(L, 0));
-  } else if constexpr (kX != 0) {
-    bound = LaneGap<kX>(L, 0);
+// Per neighbour, the face each axis steps through: 0 the lower, 1 the upper, -1 none.
+struct NeighbourFaces {
+  int side[26][3];
+};
+constexpr NeighbourFaces MakeNeighbourFaces() {
+  NeighbourFaces f{};
+  for (int n = 0; n < 26; ++n) {
+    const int code = kNeighbours.code[n];
+    const int step[3] = {code / 9 - 1, code / 3 % 3 - 1, code % 3 - 1};
+    for (int a = 0; a < 3; ++a) f.side[n][a] = step[a] < 0 ? 0 : (step[a] > 0 ? 1 : -1);
   }
-  if constexpr (kZ != 0) {
-    if constexpr (kX != 0 || kY != 0) {
-      bound = _mm512_add_pd(bound, LaneGap<kZ>(L, 2));
-    } else {
-      bound = LaneGap<kZ>(L, 2);
+  return f;
+}
+constexpr NeighbourFaces kNeighbourFaces = MakeNeighbourFaces();
+
+// Per set of open faces (bit 2 * axis + side), the neighbours all of whose faces are open, one
+// bit per neighbour.
+struct FaceNeighbours {
+  std::uint32_t neighbours[64];
+};
+constexpr FaceNeighbours MakeFaceNeighbours() {
+  FaceNeighbours t{};
+  for (int faces = 0; faces < 64; ++faces) {
+    for (int n = 0; n < 26; ++n) {
+      bool open = true;
+      for (int a = 0; a < 3; ++a) {
+        const int side = kNeighbourFaces.side[n][a];
+        if (side >= 0 && !((faces >> (2 * a + side)) & 1)) open = false;
+      }
+      if (open) t.neighbours[faces] |= 1u << n;
     }
   }
-  return bound;
+  return t;
+}
+constexpr FaceNeighbours kFaceNeighbours = MakeFaceNeighbours();
+
+// The bound of neighbour n in every lane: the gaps of its steps summed in the plain order
+// (gy + gx) + gz; an axis without a step adds a zero gap, which changes no bit.
+inline __m512d LaneBound(const Lanes& L, int n) {
+  __m512d gap[3];
+  for (int a = 0; a < 3; ++a) {
+    const int side = kNeighbourFaces.side[n][a];
+    gap[a] = side < 0 ? _mm512_setzero_pd() : _mm512_load_pd(side == 0 ? L.below[a] : L.above[a]);
+  }
+  return _mm512_add_pd(_mm512_add_pd(gap[1], gap[0]), gap[2]);
 }
 
 // Per step code, its step along each axis in two bits (1 below, 2 above, 0 none): x in bits 0-1,
@@ -252,52 +270,41 @@ inline __mmask8 LaneStrandValues(const Lanes* L, __mmask8 live, const LaneBest& 
   return pass;
 }
 
-// Eight samples, one per lane, their levels in turn: the neighbours of every level are taken
-// neighbour by neighbour (the faces of all levels first), level by level within a neighbour.
-// A neighbour's bound is a sum of non-negative face gaps, and a rounded sum is at least each of
-// its terms, so a neighbour can open only in lanes where each face it steps through was open
-// when the neighbours began (the minima only fall): `faces` holds those lanes per level, axis and
-// side, and `levels` the levels with an open face in some lane.
-struct OpenFaces {
-  __mmask8 lanes[8][3][2];
-  unsigned levels;
-};
-
-inline OpenFaces FacesOpenAtStart(const Lanes* L, int levels, __mmask8 live, __m512d best2) {
-  OpenFaces F{};
+// Eight samples, one per lane, their levels in turn: the neighbours are taken neighbour by
+// neighbour (the faces of all levels first), level by level within a neighbour. A neighbour's
+// bound is a sum of non-negative face gaps, and a rounded sum is at least each of its terms, so a
+// neighbour can open only in lanes where each face it steps through was open when the neighbours
+// began (the minima only fall): those lanes are tried, and only the neighbours that have them.
+inline void SearchSampleNeighbours(const Lanes* L, int levels, __mmask8 live, LaneBest& B) {
+  __mmask8 face[8][3][2];
+  std::uint32_t candidates[8] = {}, any = 0;
   for (int l = 0; l < levels; ++l) {
-    __mmask8 any = 0;
+    int open = 0;
     for (int a = 0; a < 3; ++a) {
-      F.lanes[l][a][0] = _mm512_mask_cmp_pd_mask(live, _mm512_load_pd(L[l].below[a]), best2,
-                                                 _CMP_LT_OQ);
-      F.lanes[l][a][1] = _mm512_mask_cmp_pd_mask(live, _mm512_load_pd(L[l].above[a]), best2,
-                                                 _CMP_LT_OQ);
-      any = static_cast<__mmask8>(any | F.lanes[l][a][0] | F.lanes[l][a][1]);
+      face[l][a][0] = _mm512_mask_cmp_pd_mask(live, _mm512_load_pd(L[l].below[a]), B.best2,
+                                              _CMP_LT_OQ);
+      face[l][a][1] = _mm512_mask_cmp_pd_mask(live, _mm512_load_pd(L[l].above[a]), B.best2,
+                                              _CMP_LT_OQ);
+      open |= (face[l][a][0] != 0 ? 1 : 0) << (2 * a);
+      open |= (face[l][a][1] != 0 ? 1 : 0) << (2 * a + 1);
     }
-    if (any != 0) F.levels |= 1u << l;
+    candidates[l] = kFaceNeighbours.neighbours[open];
+    any |= candidates[l];
   }
-  return F;
-}
-
-template <int kCode>
-inline void SearchSampleNeighbour(const Lanes* L, const OpenFaces& F, LaneBest& B) {
-  constexpr int kX = kCode / 9 - 1, kY = kCode / 3 % 3 - 1, kZ = kCode % 3 - 1;
-  for (unsigned todo = F.levels; todo != 0; todo &= todo - 1u) {
-    const int l = __builtin_ctz(todo);
-    __mmask8 may = 0xFF;
-    if constexpr (kX != 0) may = static_cast<__mmask8>(may & F.lanes[l][0][kX > 0]);
-    if constexpr (kY != 0) may = static_cast<__mmask8>(may & F.lanes[l][1][kY > 0]);
-    if constexpr (kZ != 0) may = static_cast<__mmask8>(may & F.lanes[l][2][kZ > 0]);
-    if (may == 0) continue;
-    const __mmask8 open = _mm512_mask_cmp_pd_mask(may, LaneBound<kCode>(L[l]), B.best2, _CMP_LT_OQ);
-    if (open != 0) SearchLanes<kCode>(L[l], open, l, B);
+  for (; any != 0; any &= any - 1u) {
+    const int n = __builtin_ctz(any);
+    for (int l = 0; l < levels; ++l) {
+      if (!((candidates[l] >> n) & 1u)) continue;
+      __mmask8 may = 0xFF;
+      for (int a = 0; a < 3; ++a) {
+        const int side = kNeighbourFaces.side[n][a];
+        if (side >= 0) may = static_cast<__mmask8>(may & face[l][a][side]);
+      }
+      if (may == 0) continue;
+      const __mmask8 open = _mm512_mask_cmp_pd_mask(may, LaneBound(L[l], n), B.best2, _CMP_LT_OQ);
+      if (open != 0) SearchLanes(L[l], n, open, l, B);
+    }
   }
-}
-
-template <int... kN>
-inline void SearchSampleNeighbours(const Lanes* L, const OpenFaces& F, LaneBest& B,
-                                   std::integer_sequence<int, kN...>) {
-  (SearchSampleNeighbour<kNeighbours.code[kN]>(L, F, B), ...);
 }
 
 // The strand minima of up to eight samples (n of them), side by side; ok[k] is false where the
@@ -334,9 +341,8 @@ inline bool SampleLanesMinimum(const Point3* points, int n, const ScratchParams&
   }
 
   LaneBest B{_mm512_set1_pd(kNoDistance), _mm256_set1_epi32(kCentre), _mm256_set1_epi32(-1)};
-  for (int l = 0; l < levels; ++l) SearchLanes<kCentre>(L[l], live, l, B);
-  const OpenFaces faces = FacesOpenAtStart(L, levels, live, B.best2);
-  SearchSampleNeighbours(L, faces, B, std::make_integer_sequence<int, 26>());
+  for (int l = 0; l < levels; ++l) SearchLanes(L[l], kOwnCube, live, l, B);
+  SearchSampleNeighbours(L, levels, live, B);
 
   const __mmask8 pass = LaneStrandValues(L, live, B, params.spread, best);
   for (int k = 0; k < n; ++k) ok[k] = ((pass >> k) & 1u) != 0;
