@@ -75,8 +75,22 @@ float FilteredLevelReference(const Point3& p, const Point3& dPdx, const Point3& 
   return EvalScratchFilteredLevel(p, dPdx, dPdy, params, level);
 }
 
-const Kernels kPlainKernels = {PlainReference,         FilteredReference,   PlainBatchReference,
-                               FilteredBatchReference, PlainLevelReference, FilteredLevelReference};
+void PlainBatchLevelReference(const Point3* points, int count, const ScratchParams& params,
+                              float* out, int* levels) {
+  for (int i = 0; i < count; ++i) out[i] = EvalScratchPlainLevel(points[i], params, levels[i]);
+}
+
+void FilteredBatchLevelReference(const Point3* points, const Point3* dPdx, const Point3* dPdy,
+                                 int count, const ScratchParams& params, float* out, int* levels) {
+  for (int i = 0; i < count; ++i) {
+    out[i] = EvalScratchFilteredLevel(points[i], dPdx[i], dPdy[i], params, levels[i]);
+  }
+}
+
+const Kernels kPlainKernels = {PlainReference,          FilteredReference,
+                               PlainBatchReference,     FilteredBatchReference,
+                               PlainLevelReference,     FilteredLevelReference,
+                               PlainBatchLevelReference, FilteredBatchLevelReference};
 
 const Kernels* KernelsOf(ScratchPath path) {
   switch (path) {
@@ -155,6 +169,17 @@ void EvalScratchPlainBatch(const Point3* points, int count, const ScratchParams&
 void EvalScratchFilteredBatch(const Point3* points, const Point3* dPdx, const Point3* dPdy,
                               int count, const ScratchParams& params, float* out) {
   if (count > 0) kernel::Active().filteredBatch(points, dPdx, dPdy, count, params, out);
+}
+
+void EvalScratchPlainBatchLevel(const Point3* points, int count, const ScratchParams& params,
+                                float* out, int* levels) {
+  if (count > 0) kernel::Active().plainBatchLevel(points, count, params, out, levels);
+}
+
+void EvalScratchFilteredBatchLevel(const Point3* points, const Point3* dPdx, const Point3* dPdy,
+                                   int count, const ScratchParams& params, float* out,
+                                   int* levels) {
+  if (count > 0) kernel::Active().filteredBatchLevel(points, dPdx, dPdy, count, params, out, levels);
 }
 
 const char* ScratchPathName(ScratchPath path) {

@@ -29,6 +29,13 @@ void EvalScratchPlainBatch(const Point3* points, int count, const ScratchParams&
                            float* out);
 void EvalScratchFilteredBatch(const Point3* points, const Point3* dPdx, const Point3* dPdy,
                               int count, const ScratchParams& params, float* out);
+// The same bits, and levels[i] the level whose strand won sample i, as the per-sample level
+// entries report it.
+void EvalScratchPlainBatchLevel(const Point3* points, int count, const ScratchParams& params,
+                                float* out, int* levels);
+void EvalScratchFilteredBatchLevel(const Point3* points, const Point3* dPdx, const Point3* dPdy,
+                                   int count, const ScratchParams& params, float* out,
+                                   int* levels);
 
 // The kernel variants. PLAIN routes every call to the plain functions (for comparison).
 enum class ScratchPath : int { PLAIN, SCALAR, AVX2, AVX512 };

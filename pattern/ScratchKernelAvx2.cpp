@@ -21,6 +21,7 @@ namespace {
 }  // namespace
 
 const Kernels kAvx2Kernels = {Plain,         Filtered,   PlainBatch,
-                              FilteredBatch, PlainLevel, FilteredLevel};
+                              FilteredBatch, PlainLevel, FilteredLevel,
+                              PlainBatchLevel, FilteredBatchLevel};
 
 }  // namespace tamrel::kernel

@@ -22,6 +22,7 @@ namespace {
 }  // namespace
 
 const Kernels kAvx512Kernels = {Plain,         Filtered,   PlainBatch,
-                                FilteredBatch, PlainLevel, FilteredLevel};
+                                FilteredBatch, PlainLevel, FilteredLevel,
+                                PlainBatchLevel, FilteredBatchLevel};
 
 }  // namespace tamrel::kernel

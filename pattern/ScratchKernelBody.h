@@ -1025,7 +1025,7 @@ inline void ErodeLanes(const Point3* points, int n, const float* footprint,
 // to the plain code alone; the others of its group are unaffected.
 template <bool kThree, bool kFiltered, class Width, class Finish, class Fallback>
 inline void RawFieldBatch(const Point3* points, int count, const ScratchParams& params, Width width,
-                          Finish finish, Fallback fallback, float* out) {
+                          Finish finish, Fallback fallback, float* out, int* levels) {
   const bool erode = params.useErosion != 0;
   CubeMemory memory{};
   // The memory pays only when neighbouring samples share their cubes: it is used for a sample
@@ -1037,8 +1037,10 @@ inline void RawFieldBatch(const Point3* points, int count, const ScratchParams& 
     const int n = count - i < 8 ? count - i : 8;
     float best[8] = {};
     bool ok[8] = {};
+    int winner[8] = {};
 #if defined(TAMREL_KERNEL_AVX512)
-    const bool together = SampleLanesMinimum(points + i, n, params, best, ok);
+    const bool together = levels ? SampleLanesMinimum<true>(points + i, n, params, best, ok, winner)
+                                 : SampleLanesMinimum<false>(points + i, n, params, best, ok, winner);
 #else
     const bool together = false;
 #endif
@@ -1048,8 +1050,15 @@ inline void RawFieldBatch(const Point3* points, int count, const ScratchParams& 
         const bool near = Absf(p.x - previous.x) < reach && Absf(p.y - previous.y) < reach &&
                           Absf(p.z - previous.z) < reach;
         NoMemory none;
-        ok[k] = near ? StrandMinimum(p, params, best[k], memory)
-                     : StrandMinimum(p, params, best[k], none);
+        LevelFloors floors;
+        if (levels) {
+          ok[k] = near ? StrandMinimum(p, params, best[k], memory, floors)
+                       : StrandMinimum(p, params, best[k], none, floors);
+          winner[k] = floors.level;
+        } else {
+          ok[k] = near ? StrandMinimum(p, params, best[k], memory)
+                       : StrandMinimum(p, params, best[k], none);
+        }
         previous = p;
       }
     }
@@ -1072,36 +1081,60 @@ inline void RawFieldBatch(const Point3* points, int count, const ScratchParams& 
 #endif
     }
     for (int k = 0; k < n; ++k) {
-      out[i + k] = ok[k] ? finish((best[k] + 1.0f) * 0.5f) : fallback(i + k);
+      if (!ok[k]) {
+        out[i + k] = fallback(i + k, levels ? levels + i + k : nullptr);
+        continue;
+      }
+      out[i + k] = finish((best[k] + 1.0f) * 0.5f);
+      if (levels) levels[i + k] = winner[k];
     }
   }
 }
 
+// With `levels`, levels[i] receives the winning level of sample i.
 template <bool kFiltered, class Width, class Finish, class Fallback>
 inline void FieldBatch(const Point3* points, int count, const ScratchParams& params, Width width,
-                       Finish finish, Fallback fallback, float* out) {
+                       Finish finish, Fallback fallback, float* out, int* levels) {
   if (params.type == SCRATCH_3D) {
-    RawFieldBatch<true, kFiltered>(points, count, params, width, finish, fallback, out);
+    RawFieldBatch<true, kFiltered>(points, count, params, width, finish, fallback, out, levels);
   } else if (params.type == SCRATCH_2D) {
-    RawFieldBatch<false, kFiltered>(points, count, params, width, finish, fallback, out);
+    RawFieldBatch<false, kFiltered>(points, count, params, width, finish, fallback, out, levels);
   } else {
-    for (int i = 0; i < count; ++i) out[i] = fallback(i);
+    for (int i = 0; i < count; ++i) out[i] = fallback(i, levels ? levels + i : nullptr);
   }
 }
 
-void PlainBatch(const Point3* points, int count, const ScratchParams& params, float* out) {
+void PlainBatchLevel(const Point3* points, int count, const ScratchParams& params, float* out,
+                     int* levels) {
   FieldBatch<false>(
       points, count, params, [](int) { return 0.0f; },
       [&](float v) { return LinearThreshold(v, params.thresholdLow, params.thresholdHigh); },
-      [&](int i) { return EvalScratchPlain(points[i], params); }, out);
+      [&](int i, int* level) {
+        return level ? EvalScratchPlainLevel(points[i], params, *level)
+                     : EvalScratchPlain(points[i], params);
+      },
+      out, levels);
+}
+
+void FilteredBatchLevel(const Point3* points, const Point3* dPdx, const Point3* dPdy, int count,
+                        const ScratchParams& params, float* out, int* levels) {
+  FieldBatch<true>(
+      points, count, params, [&](int i) { return FootprintWidth(dPdx[i], dPdy[i]); },
+      [&](float v) { return SoftThreshold(v, params.thresholdLow, params.thresholdHigh); },
+      [&](int i, int* level) {
+        return level ? EvalScratchFilteredLevel(points[i], dPdx[i], dPdy[i], params, *level)
+                     : EvalScratchFiltered(points[i], dPdx[i], dPdy[i], params);
+      },
+      out, levels);
+}
+
+void PlainBatch(const Point3* points, int count, const ScratchParams& params, float* out) {
+  PlainBatchLevel(points, count, params, out, nullptr);
 }
 
 void FilteredBatch(const Point3* points, const Point3* dPdx, const Point3* dPdy, int count,
                    const ScratchParams& params, float* out) {
-  FieldBatch<true>(
-      points, count, params, [&](int i) { return FootprintWidth(dPdx[i], dPdy[i]); },
-      [&](float v) { return SoftThreshold(v, params.thresholdLow, params.thresholdHigh); },
-      [&](int i) { return EvalScratchFiltered(points[i], dPdx[i], dPdy[i], params); }, out);
+  FilteredBatchLevel(points, dPdx, dPdy, count, params, out, nullptr);
 }
 
 float Plain(const Point3& p, const ScratchParams& params) {

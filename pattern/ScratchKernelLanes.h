@@ -138,7 +138,8 @@ static_assert(kNeighbours.code[kOwnCube] == kCentre, "the entries after the 26 n
 
 // Lowers each open lane's minimum by the features of its cube at neighbour n of the lane's cell
 // (kOwnCube: the cell's own cube); `level` is recorded with every lowered minimum.
-inline void SearchLanes(const Lanes& L, int n, __mmask8 open, int level, LaneBest& B) {
+// Gives the cube's minimum in the open lanes (+inf in the others).
+inline __m512d SearchLanes(const Lanes& L, int n, __mmask8 open, int level, LaneBest& B) {
   const __m256i seed =
       _mm256_add_epi32(_mm256_load_si256(reinterpret_cast<const __m256i*>(L.seed)),
                        _mm256_set1_epi32(static_cast<int>(kNeighbours.seedStep[n])));
@@ -154,6 +155,7 @@ inline void SearchLanes(const Lanes& L, int n, __mmask8 open, int level, LaneBes
   B.best2 = _mm512_mask_mov_pd(B.best2, lower, m);
   B.step = _mm256_mask_mov_epi32(B.step, lower, _mm256_set1_epi32(kNeighbours.code[n]));
   B.level = _mm256_mask_mov_epi32(B.level, lower, _mm256_set1_epi32(level));
+  return m;
 }
 
 // Per neighbour, the face each axis steps through: 0 the lower, 1 the upper, -1 none.
@@ -275,7 +277,14 @@ inline __mmask8 LaneStrandValues(const Lanes* L, __mmask8 live, const LaneBest& 
 // bound is a sum of non-negative face gaps, and a rounded sum is at least each of its terms, so a
 // neighbour can open only in lanes where each face it steps through was open when the neighbours
 // began (the minima only fall): those lanes are tried, and only the neighbours that have them.
-inline void SearchSampleNeighbours(const Lanes* L, int levels, __mmask8 live, LaneBest& B) {
+//
+// With kFloors, floor[l] falls to a number no computed squared distance of any of level l's 27
+// cubes is below, lane by lane (see LevelFloors): a searched cube's own minimum, a skipped cube's
+// bound (the own cubes were searched before).
+template <bool kFloors>
+inline void SearchSampleNeighbours(const Lanes* L, int levels, __mmask8 live, LaneBest& B,
+                                   __m512d* floor) {
+  __mmask8 searched[8][26] = {};
   __mmask8 face[8][3][2];
   std::uint32_t candidates[8] = {}, any = 0;
   for (int l = 0; l < levels; ++l) {
@@ -302,17 +311,32 @@ inline void SearchSampleNeighbours(const Lanes* L, int levels, __mmask8 live, La
       }
       if (may == 0) continue;
       const __mmask8 open = _mm512_mask_cmp_pd_mask(may, LaneBound(L[l], n), B.best2, _CMP_LT_OQ);
-      if (open != 0) SearchLanes(L[l], n, open, l, B);
+      if (open == 0) continue;
+      const __m512d m = SearchLanes(L[l], n, open, l, B);
+      if constexpr (kFloors) {
+        floor[l] = _mm512_min_pd(floor[l], m);
+        searched[l][n] = open;
+      }
+    }
+  }
+  if constexpr (kFloors) {
+    for (int l = 0; l < levels; ++l) {
+      for (int n = 0; n < 26; ++n) {
+        floor[l] = _mm512_mask_min_pd(floor[l], static_cast<__mmask8>(live & ~searched[l][n]),
+                                      floor[l], LaneBound(L[l], n));
+      }
     }
   }
 }
 
 // The strand minima of up to eight samples (n of them), side by side; ok[k] is false where the
-// fast search cannot vouch for sample k. Declines (false, nothing searched) when the samples do
-// not share their cubes: lanes pay only when most of them open the same cubes, and samples in
-// more than two cells of a level would search many cubes for a lane or two each.
+// fast search cannot vouch for sample k. With kLevels, winner[k] receives sample k's winning
+// level. Declines (false, nothing searched) when the samples do not share their cubes: lanes pay
+// only when most of them open the same cubes, and samples in more than two cells of a level
+// would search many cubes for a lane or two each.
+template <bool kLevels>
 inline bool SampleLanesMinimum(const Point3* points, int n, const ScratchParams& params,
-                               float best[8], bool ok[8]) {
+                               float best[8], bool ok[8], int winner[8]) {
   if (!(params.spread > 0.0f)) return false;
   const int levels = params.levels < 1 ? 1 : (params.levels > 8 ? 8 : params.levels);
   const float(*rot)[9] = Frames().rot[params.type] + (levels <= 1 ? 0 : 1);
@@ -341,10 +365,26 @@ inline bool SampleLanesMinimum(const Point3* points, int n, const ScratchParams&
   }
 
   LaneBest B{_mm512_set1_pd(kNoDistance), _mm256_set1_epi32(kCentre), _mm256_set1_epi32(-1)};
-  for (int l = 0; l < levels; ++l) SearchLanes(L[l], kOwnCube, live, l, B);
-  SearchSampleNeighbours(L, levels, live, B);
+  __m512d floor[8];
+  for (int l = 0; l < levels; ++l) {
+    floor[l] = SearchLanes(L[l], kOwnCube, live, l, B);
+  }
+  SearchSampleNeighbours<kLevels>(L, levels, live, B, floor);
 
   const __mmask8 pass = LaneStrandValues(L, live, B, params.spread, best);
   for (int k = 0; k < n; ++k) ok[k] = ((pass >> k) & 1u) != 0;
+  if constexpr (kLevels) {
+    alignas(64) double floors[8][8], best2[8];
+    alignas(32) std::int32_t holder[8];
+    for (int l = 0; l < levels; ++l) _mm512_store_pd(floors[l], floor[l]);
+    _mm512_store_pd(best2, B.best2);
+    _mm256_store_si256(reinterpret_cast<__m256i*>(holder), B.level);
+    for (int k = 0; k < n; ++k) {
+      if (!ok[k]) continue;
+      LevelFloors F;
+      for (int l = 0; l < 8; ++l) F.floor[l] = l < levels ? floors[l][k] : kNoDistance;
+      winner[k] = WinningLevel(points[k], params, holder[k], best2[k], best[k], F);
+    }
+  }
   return true;
 }

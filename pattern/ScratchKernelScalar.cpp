@@ -15,6 +15,7 @@ namespace {
 }  // namespace
 
 const Kernels kScalarKernels = {Plain,         Filtered,   PlainBatch,
-                                FilteredBatch, PlainLevel, FilteredLevel};
+                                FilteredBatch, PlainLevel, FilteredLevel,
+                                PlainBatchLevel, FilteredBatchLevel};
 
 }  // namespace tamrel::kernel

@@ -31,6 +31,10 @@ struct Kernels {
   float (*plainLevel)(const Point3& p, const ScratchParams& params, int& level);
   float (*filteredLevel)(const Point3& p, const Point3& dPdx, const Point3& dPdy,
                          const ScratchParams& params, int& level);
+  void (*plainBatchLevel)(const Point3* points, int count, const ScratchParams& params, float* out,
+                          int* levels);
+  void (*filteredBatchLevel)(const Point3* points, const Point3* dPdx, const Point3* dPdy,
+                             int count, const ScratchParams& params, float* out, int* levels);
 };
 
 extern const Kernels kScalarKernels;

@@ -7,6 +7,7 @@
 // the variant selection; and no allocation while evaluating.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <bit>
 #include <cmath>
@@ -243,6 +244,22 @@ const std::vector<Point3>& ExtremePoints() {
   return points;
 }
 
+// Each point followed by seven neighbours from a few ulps to a hundredth away, eight to a group,
+// so that batches also search them side by side. Coordinates that are zero stay zero.
+std::vector<Point3> Clustered(const std::vector<Point3>& points, Rng& rng) {
+  std::vector<Point3> out;
+  for (const Point3& p : points) {
+    out.push_back(p);
+    for (int k = 0; k < 7; ++k) {
+      const float d = 0.01f * std::ldexp(1.0f, -rng.Below(20));
+      auto near = [&](float v) { return v == 0.0f ? v : v + rng.Uniform(-d, d); };
+      const float x = near(p.x), y = near(p.y);
+      out.emplace_back(x, y, near(p.z));
+    }
+  }
+  return out;
+}
+
 std::vector<ScratchPath> SupportedFastPaths() {
   std::vector<ScratchPath> paths;
   for (ScratchPath p : {ScratchPath::SCALAR, ScratchPath::AVX2, ScratchPath::AVX512}) {
@@ -327,6 +344,29 @@ long CompareAll(const std::vector<Point3>& points, const ScratchParams& params, 
         ++mismatches, report(path, "filtered batch", i, batch[i], filtered[i]);
       }
     }
+    // The batches that also give the winning levels.
+    std::vector<int> levels(n, -1);
+    EvalScratchPlainBatchLevel(points.data(), static_cast<int>(n), params, batch.data(),
+                               levels.data());
+    for (std::size_t i = 0; i < n; ++i) {
+      if (Bits(batch[i]) != Bits(plain[i])) {
+        ++mismatches, report(path, "plain batch with levels", i, batch[i], plain[i]);
+      }
+      if (levels[i] != plainLevel[i]) {
+        ++mismatches, reportLevel(path, "plain batch", i, levels[i], plainLevel[i]);
+      }
+    }
+    std::fill(levels.begin(), levels.end(), -1);
+    EvalScratchFilteredBatchLevel(points.data(), dx.data(), dy.data(), static_cast<int>(n),
+                                  params, batch.data(), levels.data());
+    for (std::size_t i = 0; i < n; ++i) {
+      if (Bits(batch[i]) != Bits(filtered[i])) {
+        ++mismatches, report(path, "filtered batch with levels", i, batch[i], filtered[i]);
+      }
+      if (levels[i] != filteredLevel[i]) {
+        ++mismatches, reportLevel(path, "filtered batch", i, levels[i], filteredLevel[i]);
+      }
+    }
   }
   return mismatches;
 }
@@ -339,17 +379,7 @@ TEST_F(FastPathTest, EveryVariantGivesThePlainBitsEverywhere) {
   std::string first;
   while (samples < kRandomPoints) {
     const ScratchParams params = VariedParams(rng);
-    // Each kind of point with seven neighbours from a few ulps to a hundredth away, eight to a
-    // group, so that batches also search them side by side.
-    std::vector<Point3> points;
-    for (const Point3& p : PointsFor(params, rng)) {
-      points.push_back(p);
-      for (int k = 0; k < 7; ++k) {
-        const float d = 0.01f * std::ldexp(1.0f, -rng.Below(20));
-        points.emplace_back(p.x + rng.Uniform(-d, d), p.y + rng.Uniform(-d, d),
-                            p.z + rng.Uniform(-d, d));
-      }
-    }
+    std::vector<Point3> points = Clustered(PointsFor(params, rng), rng);
     // A run of random points per record, so that the record changes every few dozen samples.
     for (int i = 0; i < 24; ++i) {
       points.emplace_back(rng.Uniform(-300.0f, 300.0f), rng.Uniform(-300.0f, 300.0f),
@@ -445,10 +475,11 @@ TEST_F(FastPathTest, LevelsTiedAtMinusOneReportTheFirstLevel) {
         params.useErosion = erosion;
         params.spread = 1e30f;
         std::vector<Point3> points;
-        for (int i = 0; i < 40; ++i) {
+        for (int i = 0; i < 5; ++i) {
           points.emplace_back(rng.Uniform(-80.0f, 80.0f), rng.Uniform(-80.0f, 80.0f),
                               rng.Uniform(-8.0f, 8.0f));
         }
+        points = Clustered(points, rng);
         mismatches += CompareAll(points, params, rng, AllPaths(), &first);
         for (ScratchPath path : AllPaths()) {
           SelectScratchPath(path);
@@ -485,10 +516,11 @@ TEST_F(FastPathTest, LevelsWhoseRoundedValuesTieReportTheFirstLevel) {
           params.useErosion = erosion;
           params.spread = spread;
           std::vector<Point3> points = PointsFor(params, rng);
-          for (int i = 0; i < 60; ++i) {
+          for (int i = 0; i < 8; ++i) {
             points.emplace_back(rng.Uniform(-200.0f, 200.0f), rng.Uniform(-200.0f, 200.0f),
                                 rng.Uniform(-20.0f, 20.0f));
           }
+          points = Clustered(points, rng);
           mismatches += CompareAll(points, params, rng, AllPaths(), &first);
           for (const Point3& p : points) {
             if (!std::isfinite(p.x) || !std::isfinite(p.y) || !std::isfinite(p.z)) continue;
@@ -531,7 +563,8 @@ TEST_F(FastPathTest, LevelsWithTheSameDistanceReportTheFirstLevel) {
       params.useErosion = erosion;
       std::vector<Point3> points = {Point3(0.0f, 0.0f, 0.0f), Point3(-0.0f, 0.0f, -0.0f)};
       params.type = SCRATCH_2D;
-      for (int i = 0; i < 30; ++i) points.emplace_back(0.0f, 0.0f, rng.Uniform(-500.0f, 500.0f));
+      for (int i = 0; i < 4; ++i) points.emplace_back(0.0f, 0.0f, rng.Uniform(-500.0f, 500.0f));
+      points = Clustered(points, rng);
       mismatches += CompareAll(points, params, rng, AllPaths(), &first);
       for (ScratchPath path : AllPaths()) {
         SelectScratchPath(path);

@@ -14,6 +14,18 @@ inline float Intensity(const Color& c) {
   return (c.g + c.r + c.b) / 3.0f;
 }
 
+// The grain of the winning strand level in the footprint's frame. The scratch runs where the
+// strand's stretched coordinate stays put: along the footprint direction (a, b) with
+// a * (n . dPdx) + b * (n . dPdy) = 0. In a tile bake this is the level's ordinary direction,
+// which the tile's lattice turns by at most the reported nudge.
+Point2 GrainDirection(const tamrel::ScratchParams& params, int level, const Point3& dPdx,
+                     const Point3& dPdy) {
+  const Point3 n = tamrel::StrandSheetNormal(params, level);
+  const float nx = DotProd(n, dPdx), ny = DotProd(n, dPdy);
+  const float len = std::sqrt(nx * nx + ny * ny);
+  return len > 0.0f && std::isfinite(len) ? Point2(ny / len, -nx / len) : Point2();
+}
+
 }  // namespace
 
 tamrel::ScratchParams TamrelScratches::GatherScratchParams(ShadeContext& sc) {
@@ -104,15 +116,7 @@ bool TamrelScratches::ShadeColor(ShadeContext& sc, AColor& c, TexBakeSample* bak
     bake->footprint[0] = dPdx.Length();
     bake->footprint[1] = dPdy.Length();
   }
-  if (wantLevel) {
-    // The scratch runs where the strand's stretched coordinate stays put: along the footprint
-    // direction (a, b) with a * (n . dPdx) + b * (n . dPdy) = 0. In a tile bake this is the
-    // level's ordinary direction, which the tile's lattice turns by at most the reported nudge.
-    const Point3 n = tamrel::StrandSheetNormal(params, level);
-    const float nx = DotProd(n, dPdx), ny = DotProd(n, dPdy);
-    const float len = std::sqrt(nx * nx + ny * ny);
-    bake->direction = len > 0.0f && std::isfinite(len) ? Point2(ny / len, -nx / len) : Point2();
-  }
+  if (wantLevel) bake->direction = GrainDirection(params, level, dPdx, dPdy);
   c = BlendColors(sc, f);
   return true;
 }
@@ -141,8 +145,8 @@ BOOL TamrelScratches::EvalBakeSample(ShadeContext& sc, TexBakeSample& out, BOOL 
 
 void TamrelScratches::EvalBakeSamples(ShadeContext* const* scs, int n, TexBakeSample* out,
                                       BOOL* hit, BOOL grain) {
-  // The grain and the tileable field take the sample-by-sample road.
-  if (grain || tilePattern) {
+  // The tileable field takes the sample-by-sample road.
+  if (tilePattern) {
     for (int i = 0; i < n; ++i) hit[i] = EvalBakeSample(*scs[i], out[i], grain);
     return;
   }
@@ -152,6 +156,7 @@ void TamrelScratches::EvalBakeSamples(ShadeContext* const* scs, int n, TexBakeSa
   Point3 p[kChunk], dPdx[kChunk], dPdy[kChunk];
   tamrel::ScratchParams params[kChunk];
   float f[kChunk];
+  int level[kChunk];
   for (int base = 0; base < n; base += kChunk) {
     const int m = std::min(kChunk, n - base);
     for (int i = 0; i < m; ++i) {
@@ -173,8 +178,14 @@ void TamrelScratches::EvalBakeSamples(ShadeContext* const* scs, int n, TexBakeSa
              std::memcmp(&params[end], &params[i], sizeof(tamrel::ScratchParams)) == 0) {
         ++end;
       }
-      if (filter) {
+      // The grain needs the winning levels; one evaluation gives them with the intensities.
+      if (filter && grain) {
+        tamrel::EvalScratchFilteredBatchLevel(p + i, dPdx + i, dPdy + i, end - i, params[i],
+                                              f + i, level + i);
+      } else if (filter) {
         tamrel::EvalScratchFilteredBatch(p + i, dPdx + i, dPdy + i, end - i, params[i], f + i);
+      } else if (grain) {
+        tamrel::EvalScratchPlainBatchLevel(p + i, end - i, params[i], f + i, level + i);
       } else {
         tamrel::EvalScratchPlainBatch(p + i, end - i, params[i], f + i);
       }
@@ -187,6 +198,7 @@ void TamrelScratches::EvalBakeSamples(ShadeContext* const* scs, int n, TexBakeSa
       s.intensity = f[i];
       s.footprint[0] = dPdx[i].Length();
       s.footprint[1] = dPdy[i].Length();
+      if (grain) s.direction = GrainDirection(params[i], level[i], dPdx[i], dPdy[i]);
       s.color = BlendColors(sc, f[i]);
       sc.PutCache(this, s.color);
     }
