@@ -201,11 +201,41 @@ float LevelAngle(const ScratchParams& params, int level) {
   return kLevelAngles[std::min(level, levels - 1) - 1] * kDegToRad;
 }
 
-Point3 StrandSheetNormal(const ScratchParams& params, int level) {
-  const Matrix3 m = LevelRotation(params.type, LevelAngle(params, level));
-  const int stretched = params.type == SCRATCH_3D ? 1 : 0;
+namespace {
+
+Point3 SheetNormalAt(std::int32_t type, float angle) {
+  const Matrix3 m = LevelRotation(type, angle);
+  const int stretched = type == SCRATCH_3D ? 1 : 0;
   // q = p * M, so the stretched coordinate of q is p's dot product with that column of M.
   return Point3(m.GetRow(0)[stretched], m.GetRow(1)[stretched], m.GetRow(2)[stretched]);
+}
+
+}  // namespace
+
+Point3 StrandSheetNormal(const ScratchParams& params, int level) {
+  if (params.type != SCRATCH_2D && params.type != SCRATCH_3D) {
+    return SheetNormalAt(params.type, LevelAngle(params, level));
+  }
+  // A bake asks for every sample's grain: the normals of the two types' nine level angles are
+  // built once (slot 0 the single level, slot 1 + k level k of several), with the same steps.
+  struct Normals {
+    Point3 at[2][9];
+  };
+  static const Normals normals = [] {
+    Normals n;
+    for (int type = 0; type < 2; ++type) {
+      for (int slot = 0; slot < 9; ++slot) {
+        ScratchParams levels{};
+        levels.type = type;
+        levels.levels = slot == 0 ? 1 : kMaxLevels;
+        n.at[type][slot] = SheetNormalAt(type, LevelAngle(levels, slot == 0 ? 0 : slot - 1));
+      }
+    }
+    return n;
+  }();
+  const int levels = std::clamp(params.levels, 1, kMaxLevels);
+  const int slot = levels <= 1 ? 0 : 1 + std::clamp(level, 0, levels - 1);
+  return normals.at[params.type][slot];
 }
 
 }  // namespace tamrel

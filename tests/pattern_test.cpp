@@ -514,6 +514,26 @@ TEST(ScratchLevel, AnglesAndSheetNormalsOfTheLevels) {
   }
 }
 
+TEST(ScratchLevel, SheetNormalsAreTheLevelRotationsColumnForEveryLevelCount) {
+  // The normals are kept per type and level angle; every level count and level, in range or not,
+  // must find the column of its own rotation, to the bit.
+  for (int type : {SCRATCH_2D, SCRATCH_3D}) {
+    for (int levels = -1; levels <= 10; ++levels) {
+      for (int level = -2; level <= 10; ++level) {
+        ScratchParams params = NewMapParams();
+        params.type = type;
+        params.levels = levels;
+        const Matrix3 m = LevelRotation(type, LevelAngle(params, level));
+        const int column = type == SCRATCH_3D ? 1 : 0;
+        const Point3 n = StrandSheetNormal(params, level);
+        EXPECT_EQ(Bits(n.x), Bits(m.GetRow(0)[column])) << type << " " << levels << " " << level;
+        EXPECT_EQ(Bits(n.y), Bits(m.GetRow(1)[column])) << type << " " << levels << " " << level;
+        EXPECT_EQ(Bits(n.z), Bits(m.GetRow(2)[column])) << type << " " << levels << " " << level;
+      }
+    }
+  }
+}
+
 // FNV-1a over the result bits of both evaluations on a fixed set of points, for all field kinds.
 std::uint64_t PatternDigest(const std::vector<Point3>& points, std::size_t begin, std::size_t end,
                             std::vector<std::uint32_t>* out) {
