@@ -26,9 +26,9 @@ inline const PackedCounts& Counts() {
 // The feature counts of the cubes with these seeds, one per 64-bit lane.
 inline __m512i CountsOf(__m256i seed, const PackedCounts& counts) {
   const __m512i index = _mm512_cvtepu32_epi64(_mm256_srli_epi32(seed, 24));
-  const __m512i word = _mm512_permutex2var_epi64(_mm512_load_si512(counts.word),
-                                                 _mm512_srli_epi64(index, 4),
-                                                 _mm512_load_si512(counts.word + 8));
+  const __m512i word =
+      _mm512_permutex2var_epi64(_mm512_load_si512(counts.word), _mm512_srli_epi64(index, 4),
+                                _mm512_load_si512(counts.word + 8));
   const __m512i shift = _mm512_slli_epi64(_mm512_and_si512(index, _mm512_set1_epi64(15)), 2);
   return _mm512_and_si512(_mm512_srlv_epi64(word, shift), _mm512_set1_epi64(15));
 }
@@ -103,10 +103,9 @@ struct LaneBest {
 // One coordinate difference of feature k of every lane's cube: the generator jumps to the
 // coordinate and the offset is formed in the bits of a double, as FeatureDelta does.
 inline __m512d LaneDelta(__m256i seed, int axis, int k, __m512d less1, __m512d q) {
-  const __m256i s =
-      _mm256_add_epi32(_mm256_mullo_epi32(seed, _mm256_set1_epi32(static_cast<int>(
-                                                    kJumps.mul[axis][k]))),
-                       _mm256_set1_epi32(static_cast<int>(kJumps.add[axis][k])));
+  const __m256i s = _mm256_add_epi32(
+      _mm256_mullo_epi32(seed, _mm256_set1_epi32(static_cast<int>(kJumps.mul[axis][k]))),
+      _mm256_set1_epi32(static_cast<int>(kJumps.add[axis][k])));
   const __m512i bits =
       _mm512_or_si512(_mm512_slli_epi64(_mm512_cvtepu32_epi64(s), 20),
                       _mm512_set1_epi64(static_cast<long long>(0x3FF0000000080000ull)));
@@ -124,9 +123,8 @@ inline __m512d LaneMinima(__m256i seed, const __m512d c[3], const __m512d q[3], 
     const __m512d dx = LaneDelta(seed, 0, k, c[0], q[0]);
     const __m512d dy = LaneDelta(seed, 1, k, c[1], q[1]);
     const __m512d dz = LaneDelta(seed, 2, k, c[2], q[2]);
-    const __m512d d2 =
-        _mm512_add_pd(_mm512_add_pd(_mm512_mul_pd(dy, dy), _mm512_mul_pd(dx, dx)),
-                      _mm512_mul_pd(dz, dz));
+    const __m512d d2 = _mm512_add_pd(_mm512_add_pd(_mm512_mul_pd(dy, dy), _mm512_mul_pd(dx, dx)),
+                                     _mm512_mul_pd(dz, dz));
     m = _mm512_mask_min_pd(m, has, m, d2);
   }
   return m;
@@ -134,7 +132,8 @@ inline __m512d LaneMinima(__m256i seed, const __m512d c[3], const __m512d q[3], 
 
 // The neighbour table's entry for a cell's own cube.
 constexpr int kOwnCube = 26;
-static_assert(kNeighbours.code[kOwnCube] == kCentre, "the entries after the 26 neighbours stand for the centre");
+static_assert(kNeighbours.code[kOwnCube] == kCentre,
+              "the entries after the 26 neighbours stand for the centre");
 
 // Lowers each open lane's minimum by the features of its cube at neighbour n of the lane's cell
 // (kOwnCube: the cell's own cube); `level` is recorded with every lowered minimum.
@@ -240,8 +239,8 @@ inline __mmask8 LaneStrandValues(const Lanes* L, __mmask8 live, const LaneBest& 
   const __m256i upper = _mm256_permutex2var_epi32(
       _mm256_load_si256(reinterpret_cast<const __m256i*>(kStepBits.bits + 16)), B.step,
       _mm256_load_si256(reinterpret_cast<const __m256i*>(kStepBits.bits + 24)));
-  const __m256i bits = _mm256_mask_mov_epi32(
-      steps, _mm256_cmpge_epi32_mask(B.step, _mm256_set1_epi32(16)), upper);
+  const __m256i bits =
+      _mm256_mask_mov_epi32(steps, _mm256_cmpge_epi32_mask(B.step, _mm256_set1_epi32(16)), upper);
   const double* base = &L[0].q[0][0];
   const std::ptrdiff_t less1 = &L[0].less1[0][0] - base;
   const __m512d one = _mm512_set1_pd(1.0), zero = _mm512_setzero_pd();
@@ -249,8 +248,8 @@ inline __mmask8 LaneStrandValues(const Lanes* L, __mmask8 live, const LaneBest& 
   for (int a = 0; a < 3; ++a) {
     const __m256i index = _mm256_add_epi32(at, _mm256_set1_epi32(8 * a));
     const __m512d q = _mm512_mask_i32gather_pd(zero, live, index, base, 8);
-    const __m512d c = _mm512_add_pd(
-        _mm512_mask_i32gather_pd(zero, live, index, base + less1, 8), one);
+    const __m512d c =
+        _mm512_add_pd(_mm512_mask_i32gather_pd(zero, live, index, base + less1, 8), one);
     const __m512d g = _mm512_sub_pd(q, c);
     const __m512d h = _mm512_sub_pd(one, g);
     const __m256i axis = _mm256_and_si256(_mm256_srli_epi32(bits, 2 * a), _mm256_set1_epi32(3));
@@ -266,8 +265,7 @@ inline __mmask8 LaneStrandValues(const Lanes* L, __mmask8 live, const LaneBest& 
       _mm512_cvtpd_ps(_mm512_mul_pd(_mm512_sqrt_pd(d), _mm512_set1_pd(kInverseDensity)));
   const __m512d ratio =
       _mm512_div_pd(_mm512_cvtps_pd(f1), _mm512_set1_pd(static_cast<double>(spread)));
-  const __m256 v = _mm512_cvtpd_ps(
-      _mm512_sub_pd(_mm512_mul_pd(_mm512_set1_pd(2.0), ratio), one));
+  const __m256 v = _mm512_cvtpd_ps(_mm512_sub_pd(_mm512_mul_pd(_mm512_set1_pd(2.0), ratio), one));
   _mm256_storeu_ps(value, v);
   return pass;
 }
@@ -290,10 +288,10 @@ inline void SearchSampleNeighbours(const Lanes* L, int levels, __mmask8 live, La
   for (int l = 0; l < levels; ++l) {
     int open = 0;
     for (int a = 0; a < 3; ++a) {
-      face[l][a][0] = _mm512_mask_cmp_pd_mask(live, _mm512_load_pd(L[l].below[a]), B.best2,
-                                              _CMP_LT_OQ);
-      face[l][a][1] = _mm512_mask_cmp_pd_mask(live, _mm512_load_pd(L[l].above[a]), B.best2,
-                                              _CMP_LT_OQ);
+      face[l][a][0] =
+          _mm512_mask_cmp_pd_mask(live, _mm512_load_pd(L[l].below[a]), B.best2, _CMP_LT_OQ);
+      face[l][a][1] =
+          _mm512_mask_cmp_pd_mask(live, _mm512_load_pd(L[l].above[a]), B.best2, _CMP_LT_OQ);
       open |= (face[l][a][0] != 0 ? 1 : 0) << (2 * a);
       open |= (face[l][a][1] != 0 ? 1 : 0) << (2 * a + 1);
     }
@@ -357,10 +355,10 @@ inline bool SampleLanesMinimum(const Point3* points, int n, const ScratchParams&
     RotateLanes(point, m, params.type, params.stretch + 50.0f, r);
     live = FillLanes(r, live, L[l]);
     const __m256i seed = _mm256_load_si256(reinterpret_cast<const __m256i*>(L[l].seed));
-    const __mmask8 first = _mm256_cmpeq_epi32_mask(seed, _mm256_set1_epi32(
-                                                             static_cast<int>(L[l].seed[0])));
-    const __mmask8 last = _mm256_cmpeq_epi32_mask(seed, _mm256_set1_epi32(
-                                                            static_cast<int>(L[l].seed[n - 1])));
+    const __mmask8 first =
+        _mm256_cmpeq_epi32_mask(seed, _mm256_set1_epi32(static_cast<int>(L[l].seed[0])));
+    const __mmask8 last =
+        _mm256_cmpeq_epi32_mask(seed, _mm256_set1_epi32(static_cast<int>(L[l].seed[n - 1])));
     if ((live & ~(first | last)) != 0) return false;
   }
 

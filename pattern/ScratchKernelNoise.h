@@ -32,8 +32,8 @@ inline const PermutationBytes& PermBytes() {
 
 inline __m512i PermBytes16(__m512i i) {
   const PermutationBytes& table = PermBytes();
-  const __m512i low = _mm512_permutex2var_epi8(_mm512_load_si512(table.b), i,
-                                               _mm512_load_si512(table.b + 64));
+  const __m512i low =
+      _mm512_permutex2var_epi8(_mm512_load_si512(table.b), i, _mm512_load_si512(table.b + 64));
   const __m512i high = _mm512_permutex2var_epi8(_mm512_load_si512(table.b + 128), i,
                                                 _mm512_load_si512(table.b + 192));
   const __mmask16 upper = _mm512_test_epi32_mask(i, _mm512_set1_epi32(128));
