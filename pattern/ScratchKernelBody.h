@@ -707,7 +707,6 @@ inline bool StrandMinimum(const Point3& p, const ScratchParams& params, float& v
 
 // The four octaves' noise values of a mask: octave o at p * 2^o with footprint w * 2^o (each a
 // doubling of the previous, as the plain mask forms them).
-#if defined(TAMREL_KERNEL_AVX2)
 #include "pattern/ScratchKernelNoise.h"
 
 // The octaves side by side in the four lanes of a vector. Scaling by a power of two is exact up
@@ -722,138 +721,20 @@ inline void OctaveNoises(const float p[3], float w, float out[4]) {
   if (kFiltered) n = FadedLanes(n, w * octave);
   __builtin_memcpy(out, &n, sizeof n);
 }
-#else
-// Simplex noise without data-dependent branches, operation for operation the plain noise. Only
-// for finite coordinates below kFastNoiseLimit, where every comparison is ordered.
-inline int Perm(int i) { return kPermutation[i]; }
 
-inline std::int32_t FastCell(float v) {
-  return v >= 0.0f ? static_cast<std::int32_t>(v) : static_cast<std::int32_t>(v) - 1;
+// The noise scale of the plain mask: a point is divided by it.
+template <bool kThree>
+inline float ErosionScale(const ScratchParams& params) {
+  return kThree ? params.sizeDiv20 / 10.0f * params.erosionDelta
+                : params.erosionDelta * params.sizeDiv20;
 }
-
-inline float Grad2(int h, float a, float b) {
-  const int k = h & 7;
-  const float u = k < 4 ? a : b;
-  const float v = k < 4 ? b : a;
-  return ((k & 1) ? -u : u) + ((k & 2) ? -2.0f * v : 2.0f * v);
-}
-
-inline float Grad3(int h, float x, float y, float z) {
-  const int m = h & 15;
-  const float u = m < 8 ? x : y;
-  const float v = m < 4 ? y : (m == 12 || m == 14 ? x : z);
-  return ((m & 1) ? -u : u) + ((m & 2) ? -v : v);
-}
-
-inline float Corner2(int h, float x, float y) {
-  const float r = 0.5f - x * x - y * y;
-  float r4 = r * r;
-  r4 *= r4;
-  const float c = r4 * Grad2(h, x, y);
-  return r < 0.0f ? 0.0f : c;
-}
-
-inline float Corner3(int h, float x, float y, float z) {
-  const float r = 0.6f - x * x - y * y - z * z;
-  float r4 = r * r;
-  r4 *= r4;
-  const float c = r4 * Grad3(h, x, y, z);
-  return r < 0.0f ? 0.0f : c;
-}
-
-inline float FastSimplex2D(float x, float y) {
-  const float s = (x + y) * 0.3660254f;
-  const std::int32_t i = FastCell(x + s);
-  const std::int32_t j = FastCell(y + s);
-  const float t = static_cast<float>(i + j) * 0.21132487f;
-  const float x0 = x - (static_cast<float>(i) - t);
-  const float y0 = y - (static_cast<float>(j) - t);
-  const int i1 = x0 > y0 ? 1 : 0;
-  const int j1 = 1 - i1;
-  const float x1 = (x0 - static_cast<float>(i1)) + 0.21132487f;
-  const float y1 = (y0 - static_cast<float>(j1)) + 0.21132487f;
-  const float x2 = (x0 - 1.0f) + 0.42264974f;
-  const float y2 = (y0 - 1.0f) + 0.42264974f;
-  const int ii = i & 255, jj = j & 255;
-  const int h0 = Perm(ii + Perm(jj));
-  const int h1 = Perm(ii + i1 + Perm(jj + j1));
-  const int h2 = Perm(ii + 1 + Perm(jj + 1));
-  return 40.0f * (Corner2(h0, x0, y0) + Corner2(h1, x1, y1) + Corner2(h2, x2, y2));
-}
-
-inline float FastSimplex3D(float x, float y, float z) {
-  const float s = (x + y + z) * 0.33333334f;
-  const std::int32_t i = FastCell(x + s);
-  const std::int32_t j = FastCell(y + s);
-  const std::int32_t k = FastCell(z + s);
-  // The cell sum may pass 2^31; it wraps as the plain code's does.
-  const float t = static_cast<float>(static_cast<std::int32_t>(
-                      static_cast<std::uint32_t>(i) + static_cast<std::uint32_t>(j) +
-                      static_cast<std::uint32_t>(k))) *
-                  0.16666667f;
-  const float x0 = x - (static_cast<float>(i) - t);
-  const float y0 = y - (static_cast<float>(j) - t);
-  const float z0 = z - (static_cast<float>(k) - t);
-  // The plain decision tree with its ties, as bit logic (all comparisons are ordered here).
-  const int a = x0 >= y0, b = y0 >= z0, c = x0 >= z0;
-  const int i1 = a & (b | c), j1 = (1 - a) & b, k1 = 1 - i1 - j1;
-  const int i2 = a | (b & c), j2 = (1 - a) | b, k2 = 2 - i2 - j2;
-  const float x1 = (x0 - static_cast<float>(i1)) + 0.16666667f;
-  const float y1 = (y0 - static_cast<float>(j1)) + 0.16666667f;
-  const float z1 = (z0 - static_cast<float>(k1)) + 0.16666667f;
-  const float x2 = (x0 - static_cast<float>(i2)) + 0.33333334f;
-  const float y2 = (y0 - static_cast<float>(j2)) + 0.33333334f;
-  const float z2 = (z0 - static_cast<float>(k2)) + 0.33333334f;
-  const float x3 = (x0 - 1.0f) + 0.5f;
-  const float y3 = (y0 - 1.0f) + 0.5f;
-  const float z3 = (z0 - 1.0f) + 0.5f;
-  const int ii = i & 255, jj = j & 255, kk = k & 255;
-  const int h0 = Perm(ii + Perm(jj + Perm(kk)));
-  const int h1 = Perm(ii + i1 + Perm(jj + j1 + Perm(kk + k1)));
-  const int h2 = Perm(ii + i2 + Perm(jj + j2 + Perm(kk + k2)));
-  const int h3 = Perm(ii + 1 + Perm(jj + 1 + Perm(kk + 1)));
-  return 32.0f * (Corner3(h0, x0, y0, z0) + Corner3(h1, x1, y1, z1) + Corner3(h2, x2, y2, z2) +
-                  Corner3(h3, x3, y3, z3));
-}
-
-// The plain filtered noise's fade, (width / 1.2) through the quintic step from 1.2 to 2.2.
-inline float Fade(float width) {
-  const float t = (width / 1.2f - 1.2f) / (2.2f - 1.2f);
-  if (t < 0.0f) return 0.0f;
-  if (t > 1.0f) return 1.0f;
-  return ((6.0f * t - 15.0f) * t + 10.0f) * (t * t * t);
-}
-
-template <bool kThree, bool kFiltered>
-inline float OctaveNoise(const float p[3], float w) {
-  if (kFiltered) {
-    const float fade = Fade(w);
-    if (fade >= 0.9999f) return 0.0f;
-    const float n = kThree ? FastSimplex3D(p[0], p[1], p[2]) : FastSimplex2D(p[0], p[1]);
-    return (0.0f - n) * fade + n;
-  }
-  return kThree ? FastSimplex3D(p[0], p[1], p[2]) : FastSimplex2D(p[0], p[1]);
-}
-
-template <bool kThree, bool kFiltered>
-inline void OctaveNoises(const float p[3], float w, float out[4]) {
-  float q[3] = {p[0], p[1], p[2]};
-  out[0] = OctaveNoise<kThree, kFiltered>(q, w);
-  for (int o = 1; o < 4; ++o) {
-    q[0] = q[0] * 2.0f, q[1] = q[1] * 2.0f, q[2] = q[2] * 2.0f;
-    w = w * 2.0f;
-    out[o] = OctaveNoise<kThree, kFiltered>(q, w);
-  }
-}
-#endif
 
 // The ridged erosion mask, the plain bits, in three steps: the noise point and footprint (false
 // where the branch-free noise does not apply), the four octaves' noise, and the ridged sum.
 template <bool kThree, bool kFiltered>
 inline bool ErosionInput(const Point3& point, float filterWidth, const ScratchParams& params,
                          float p[3], float& w) {
-  const float scale = kThree ? params.sizeDiv20 / 10.0f * params.erosionDelta
-                             : params.erosionDelta * params.sizeDiv20;
+  const float scale = ErosionScale<kThree>(params);
   p[0] = point.x / scale;
   p[1] = point.y / scale;
   p[2] = point.z / scale;
@@ -918,19 +799,17 @@ template <bool kFiltered, class Floors = NoFloors>
 inline bool RawField(const Point3& p, float filterWidth, const ScratchParams& params, float& v,
                      Floors& F) {
   if (params.type != SCRATCH_2D && params.type != SCRATCH_3D) return false;
-  // The mask first: its long chain of dependent steps then runs in the shadow of the search,
-  // whose mispredicted branches would otherwise discard it.
-  float mask = 0.0f;
-  if (params.useErosion != 0) {
-    const bool ok = params.type == SCRATCH_3D
-                        ? ErosionMask<true, kFiltered>(p, filterWidth, params, mask)
-                        : ErosionMask<false, kFiltered>(p, filterWidth, params, mask);
-    if (!ok) return false;
-  }
   float best;
   NoMemory none;
   if (!StrandMinimum(p, params, best, none, F)) return false;
-  if (params.useErosion != 0) best = Eroded(best, mask, params);
+  if (params.useErosion != 0) {
+    float m;
+    const bool ok = params.type == SCRATCH_3D
+                        ? ErosionMask<true, kFiltered>(p, filterWidth, params, m)
+                        : ErosionMask<false, kFiltered>(p, filterWidth, params, m);
+    if (!ok) return false;
+    best = Eroded(best, m, params);
+  }
   v = (best + 1.0f) * 0.5f;
   return true;
 }
@@ -965,8 +844,7 @@ inline void ErodeLanes(const Point3* points, int n, const float* footprint,
     strand[k] = best[k];
     use[k] = ok[k] ? -1 : 0;
   }
-  const float scale = kThree ? params.sizeDiv20 / 10.0f * params.erosionDelta
-                             : params.erosionDelta * params.sizeDiv20;
+  const float scale = ErosionScale<kThree>(params);
   FloatLanes8 p[3];
   for (int a = 0; a < 3; ++a) {
     p[a] = coord[a] / scale;
@@ -1070,13 +948,12 @@ inline void RawFieldBatch(const Point3* points, int count, const ScratchParams& 
       }
       ErodeLanes<kThree, kFiltered>(points + i, n, footprint, params, best, ok);
 #else
+      // Without eight-lane vectors a sample's four octaves side by side are quicker.
       for (int k = 0; k < n; ++k) {
-        float p[3], w = 0.0f, noise[4];
+        float m;
         const float footprint = kFiltered ? width(i + k) : 0.0f;
-        ok[k] = ok[k] && ErosionInput<kThree, kFiltered>(points[i + k], footprint, params, p, w);
-        if (!ok[k]) continue;
-        OctaveNoises<kThree, kFiltered>(p, w, noise);
-        best[k] = Eroded(best[k], RidgedSum(noise), params);
+        ok[k] = ok[k] && ErosionMask<kThree, kFiltered>(points[i + k], footprint, params, m);
+        if (ok[k]) best[k] = Eroded(best[k], m, params);
       }
 #endif
     }

@@ -3,7 +3,8 @@
 // compiler's vector types. Every lane does the plain noise's operations in the plain order: a
 // comparison gives a lane mask of -1 or 0, ?: picks lane by lane, and a mask of -1 subtracted
 // from an index steps it by one. Only for finite coordinates below kFastNoiseLimit, where every
-// comparison is ordered and every cell index fits. Part of the body in the vector variants.
+// comparison is ordered and every cell index fits. Part of the body in every variant: where the
+// processor has no vectors of these widths the compiler splits them.
 
 typedef float FloatLanes4 __attribute__((vector_size(16)));
 typedef std::int32_t IntLanes4 __attribute__((vector_size(16)));
@@ -51,7 +52,7 @@ inline IntLanes4 Perm(IntLanes4 i) {
   return reinterpret_cast<IntLanes4>(
       _mm512_castsi512_si128(PermBytes16(_mm512_zextsi128_si512(reinterpret_cast<__m128i>(i)))));
 }
-#else
+#elif defined(TAMREL_KERNEL_AVX2)
 // The table widened to 32 bits, for gathers.
 struct WidePermutation {
   std::int32_t p[512];
@@ -72,6 +73,16 @@ inline IntLanes8 Perm(IntLanes8 i) {
 inline IntLanes4 Perm(IntLanes4 i) {
   return reinterpret_cast<IntLanes4>(
       _mm_i32gather_epi32(Wide().p, reinterpret_cast<__m128i>(i), 4));
+}
+#else
+// Lane by lane from the table itself.
+template <class I>
+inline I Perm(I i) {
+  I h;
+  for (int k = 0; k < static_cast<int>(sizeof(I) / sizeof(std::int32_t)); ++k) {
+    h[k] = kPermutation[i[k]];
+  }
+  return h;
 }
 #endif
 

@@ -460,6 +460,16 @@ std::vector<float> StrandValues(const Point3& p, const ScratchParams& params) {
   return values;
 }
 
+// A varied record with the type, level count, erosion and spread of a level test.
+ScratchParams LevelRecord(Rng& rng, int type, int levels, int erosion, float spread) {
+  ScratchParams params = VariedParams(rng);
+  params.type = type;
+  params.levels = levels;
+  params.useErosion = erosion;
+  params.spread = spread;
+  return params;
+}
+
 TEST_F(FastPathTest, LevelsTiedAtMinusOneReportTheFirstLevel) {
   // With an enormous spread every strand value rounds to -1: all levels tie, and the first one
   // wins, whichever level holds the smallest distance.
@@ -469,11 +479,7 @@ TEST_F(FastPathTest, LevelsTiedAtMinusOneReportTheFirstLevel) {
   for (int type : {SCRATCH_2D, SCRATCH_3D}) {
     for (int levels = 2; levels <= 8; ++levels) {
       for (int erosion : {0, 1}) {
-        ScratchParams params = VariedParams(rng);
-        params.type = type;
-        params.levels = levels;
-        params.useErosion = erosion;
-        params.spread = 1e30f;
+        const ScratchParams params = LevelRecord(rng, type, levels, erosion, 1e30f);
         std::vector<Point3> points;
         for (int i = 0; i < 5; ++i) {
           points.emplace_back(rng.Uniform(-80.0f, 80.0f), rng.Uniform(-80.0f, 80.0f),
@@ -510,11 +516,7 @@ TEST_F(FastPathTest, LevelsWhoseRoundedValuesTieReportTheFirstLevel) {
     for (int type : {SCRATCH_2D, SCRATCH_3D}) {
       for (int levels = 2; levels <= 8; ++levels) {
         for (int erosion : {0, 1}) {
-          ScratchParams params = VariedParams(rng);
-          params.type = type;
-          params.levels = levels;
-          params.useErosion = erosion;
-          params.spread = spread;
+          const ScratchParams params = LevelRecord(rng, type, levels, erosion, spread);
           std::vector<Point3> points = PointsFor(params, rng);
           for (int i = 0; i < 8; ++i) {
             points.emplace_back(rng.Uniform(-200.0f, 200.0f), rng.Uniform(-200.0f, 200.0f),
