@@ -18,7 +18,7 @@ constexpr float kDegToRad = 0.017453292f;
 constexpr float kFirstAngle2D = -0.17453292f;  // -10 degrees
 constexpr float kFirstAngle3D = 0.39269909f;   // 22.5 degrees
 constexpr float kSingleAngle = 1.5707964f;     // 90 degrees, when there is one level only
-constexpr float kSoftBand = 0.4f;
+constexpr float kSoftBand = kSoftThresholdBand;
 constexpr int kMaxLevels = 8;  // the angle table covers levels 2..8
 
 inline float Clamp01(float v) {

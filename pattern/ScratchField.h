@@ -25,6 +25,7 @@ float ScratchField3DPlain(const Point3& p, const ScratchParams& params);
 // The final ramps with their clamp to [0, 1]; both are off (clamp only) unless hi > lo.
 // SoftThreshold, of the filtered evaluation, rounds the ramp's ends over a band of 0.4 either
 // side; LinearThreshold, of the plain evaluation, is the host's straight ramp.
+inline constexpr float kSoftThresholdBand = 0.4f;
 float SoftThreshold(float v, float lo, float hi);
 float LinearThreshold(float v, float lo, float hi);
 

@@ -348,6 +348,65 @@ inline float StrandOf(double best2, float spread) {
   return static_cast<float>(2.0 * (static_cast<double>(f1) / static_cast<double>(spread)) - 1.0);
 }
 
+// Where the finished output no longer depends on the strand value. Both ramps give exactly 1 for
+// every raw value above a top (LinearThreshold: hi when hi > lo, else 1; SoftThreshold: hi + 0.4
+// when hi > lo, else 1), and most of a map lies there: far from every strand. Once a sample's
+// strand minimum is known to be at least `strand`, its output is 1 and neither the rest of the
+// search nor the erosion noise can change it. So the search starts from d2 instead of +inf: a cube
+// whose bound is not below d2 is skipped, and a search that finds nothing below d2 has shown that
+// every computed squared distance of every level is at least d2, so the plain code's minimum, a
+// strand value of one of them, is at least StrandOf(d2) = strand (StrandOf does not decrease).
+//
+// Why every strand value s >= strand ends at 1, whatever the erosion mask. A mask lies in [0, 1]
+// where the fast noise applies (the ridged sum ends in a clamp, and its noise is finite there),
+// so e = mask * erosion lies between 0 and erosion (a rounded product does not decrease with the
+// mask), and with erosion below 1 the worn value fl(fl(fl(1 - e) * s) + e) does not decrease with
+// s: it is at least the worn value at s = strand, which is within a few ulps of the exact
+// (1 - e) * strand + e, a linear function of e that is smallest at one end of its range. That
+// smallest value less a margin far beyond the rounding, rounded to float, is a floor of every
+// worn value; the raw value (worn + 1) * 0.5 of that floor above the top shows all are.
+// With the erosion off the worn value is s itself, which the same floor covers (e = 0).
+struct Saturation {
+  double d2 = kNoDistance;      // +inf: no shortcut
+  float strand = kNoDistanceF;  // every strand value from here up finishes at 1
+};
+
+inline bool FinishesAtOne(float strand, double e0, double e1, float top) {
+  if (!(strand >= 1.0f && strand < kNoDistanceF)) return false;
+  const double s = strand;
+  const double a = s * (1.0 - e0) + e0, b = s * (1.0 - e1) + e1;
+  const double most = Abs(e0) < Abs(e1) ? Abs(e1) : Abs(e0);
+  const double margin = 0x1p-40 * (s * (1.0 + most) + most + 1.0);
+  const float floor = static_cast<float>((a < b ? a : b) - margin);
+  return (floor + 1.0f) * 0.5f > top;
+}
+
+template <bool kFiltered>
+inline Saturation SaturationOf(const ScratchParams& params) {
+  const float lo = params.thresholdLow, hi = params.thresholdHigh;
+  const float top = hi > lo ? (kFiltered ? hi + kSoftThresholdBand : hi) : 1.0f;
+  double e0 = 0.0, e1 = 0.0;
+  if (params.useErosion != 0) {
+    const double e = params.erosion;
+    if (!(e < 1.0 && e > -kNoDistance)) return {};
+    e0 = e < 0.0 ? e : 0.0;
+    e1 = e < 0.0 ? 0.0 : e;
+  }
+  if (!(params.spread > 0.0f && top < 0x1p20f)) return {};
+  // The strand value whose lowest worn value is 2 top - 1, and the squared distance that maps to
+  // it, inverted in plain double arithmetic; the check above decides, with a little slack added.
+  double s = (2.0 * static_cast<double>(top) - 1.0 - e1) / (1.0 - e1);
+  s = s < 1.0 ? 1.0 : s;
+  const double root = (s + 1.0) * 0.5 * static_cast<double>(params.spread) / kInverseDensity;
+  const double guess = (root * root) * (root * root);
+  for (const double slack : {0x1p-20, 0x1p-14, 0x1p-8}) {
+    const double d2 = guess * (1.0 + slack);
+    const float strand = StrandOf(d2, params.spread);
+    if (FinishesAtOne(strand, e0, e1, top)) return {d2, strand};
+  }
+  return {};
+}
+
 // Searches the 26 neighbour cubes of a level point whose bound is below the running minimum.
 #if defined(TAMREL_KERNEL_AVX2)
 // The bounds of one neighbour for four levels side by side: the gaps of its steps summed in the
@@ -673,10 +732,12 @@ inline int WinningLevel(const Point3& p, const ScratchParams& params, int holder
   return holder;
 }
 
-// With LevelFloors, F.level receives the winning level when the function succeeds.
+// With LevelFloors, F.level receives the winning level when the function succeeds (the search
+// then starts from +inf: a winner needs the minimum itself). Otherwise, when nothing lies below
+// sat.d2, value receives sat.strand, a floor of the minimum from which the output is 1.
 template <class Memory, class Floors = NoFloors>
-inline bool StrandMinimum(const Point3& p, const ScratchParams& params, float& value, Memory& M,
-                          Floors& F) {
+inline bool StrandMinimum(const Point3& p, const ScratchParams& params, const Saturation& sat,
+                          float& value, Memory& M, Floors& F) {
   if (!(params.spread > 0.0f)) return false;
   const int levels = params.levels < 1 ? 1 : (params.levels > 8 ? 8 : params.levels);
   Levels L;
@@ -686,12 +747,18 @@ inline bool StrandMinimum(const Point3& p, const ScratchParams& params, float& v
     for (int l = 0; l < 8; ++l) F.floor[l] = kNoDistance;
   }
 
-  double best2 = kNoDistance;
+  const double start = Floors::kTracks ? kNoDistance : sat.d2;
+  double best2 = start;
   int bestLevel = -1, bestStep = kCentre;
   for (int l = 0; l < levels; ++l) SearchCentre(L, l, best2, bestLevel, M, F);
   // The neighbours of every level, pruned against the minimum over all levels.
   SearchNeighbours(L, levels, best2, bestLevel, bestStep, M, F);
-  if (bestLevel < 0) return false;  // 27 empty cubes in every level
+  if (bestLevel < 0) {
+    // Nothing below the start: without a shortcut, 27 empty cubes in every level.
+    if (!(start < kNoDistance)) return false;
+    value = sat.strand;
+    return true;
+  }
   const double q[3] = {L.q[0][bestLevel], L.q[1][bestLevel], L.q[2][bestLevel]};
   const std::int32_t c[3] = {L.c[0][bestLevel], L.c[1][bestLevel], L.c[2][bestLevel]};
   if (!StrandValue(q, c, bestStep, best2, params.spread, value)) return false;
@@ -700,9 +767,10 @@ inline bool StrandMinimum(const Point3& p, const ScratchParams& params, float& v
 }
 
 template <class Memory>
-inline bool StrandMinimum(const Point3& p, const ScratchParams& params, float& value, Memory& M) {
+inline bool StrandMinimum(const Point3& p, const ScratchParams& params, const Saturation& sat,
+                          float& value, Memory& M) {
   NoFloors none;
-  return StrandMinimum(p, params, value, M, none);
+  return StrandMinimum(p, params, sat, value, M, none);
 }
 
 // The four octaves' noise values of a mask: octave o at p * 2^o with footprint w * 2^o (each a
@@ -771,22 +839,26 @@ inline F RidgedSum(const F noise[4]) {
   return Clamp01Lanes(r);
 }
 
-template <bool kThree, bool kFiltered>
-inline bool ErosionMask(const Point3& point, float filterWidth, const ScratchParams& params,
-                        float& mask) {
-  float p[3], w = 0.0f;
-  if (!ErosionInput<kThree, kFiltered>(point, filterWidth, params, p, w)) return false;
-  float noise[4];
-  OctaveNoises<kThree, kFiltered>(p, w, noise);
-  mask = RidgedSum(noise);
-  return true;
-}
-
 // The strand minimum worn by the mask, formed in double and rounded once, as the plain field.
 inline float Eroded(float best, float mask, const ScratchParams& params) {
   const float e = mask * params.erosion;
   const double ed = static_cast<double>(e);
   return static_cast<float>((1.0 - ed) * static_cast<double>(best) + ed);
+}
+
+// Wears one sample's strand minimum by its erosion mask; false where the branch-free noise does
+// not apply. A minimum at or above sat.strand finishes at 1 whatever the mask (see Saturation),
+// so there only the noise's range is checked.
+template <bool kThree, bool kFiltered>
+inline bool Wear(const Point3& point, float filterWidth, const ScratchParams& params,
+                 const Saturation& sat, float& best) {
+  float p[3], w = 0.0f;
+  if (!ErosionInput<kThree, kFiltered>(point, filterWidth, params, p, w)) return false;
+  if (best >= sat.strand) return true;
+  float noise[4];
+  OctaveNoises<kThree, kFiltered>(p, w, noise);
+  best = Eroded(best, RidgedSum(noise), params);
+  return true;
 }
 
 #if defined(TAMREL_KERNEL_AVX512)
@@ -796,28 +868,39 @@ inline float Eroded(float best, float mask, const ScratchParams& params) {
 // The raw field (before the thresholds); false sends the sample to the plain code. With
 // LevelFloors, F.level receives the winning level.
 template <bool kFiltered, class Floors = NoFloors>
-inline bool RawField(const Point3& p, float filterWidth, const ScratchParams& params, float& v,
-                     Floors& F) {
+inline bool RawField(const Point3& p, float filterWidth, const ScratchParams& params,
+                     const Saturation& sat, float& v, Floors& F) {
   if (params.type != SCRATCH_2D && params.type != SCRATCH_3D) return false;
   float best;
   NoMemory none;
-  if (!StrandMinimum(p, params, best, none, F)) return false;
+  if (!StrandMinimum(p, params, sat, best, none, F)) return false;
   if (params.useErosion != 0) {
-    float m;
     const bool ok = params.type == SCRATCH_3D
-                        ? ErosionMask<true, kFiltered>(p, filterWidth, params, m)
-                        : ErosionMask<false, kFiltered>(p, filterWidth, params, m);
+                        ? Wear<true, kFiltered>(p, filterWidth, params, sat, best)
+                        : Wear<false, kFiltered>(p, filterWidth, params, sat, best);
     if (!ok) return false;
-    best = Eroded(best, m, params);
   }
   v = (best + 1.0f) * 0.5f;
   return true;
 }
 
+// The saturation of the last parameters a thread evaluated one sample at a time with: a map asks
+// with the same parameters sample after sample.
 template <bool kFiltered>
-inline bool RawField(const Point3& p, float filterWidth, const ScratchParams& params, float& v) {
-  NoFloors none;
-  return RawField<kFiltered>(p, filterWidth, params, v, none);
+inline const Saturation& SaturationFor(const ScratchParams& params) {
+  struct Last {
+    ScratchParams params;
+    Saturation sat;
+    bool known;
+  };
+  static_assert(sizeof(ScratchParams) == 10 * 4, "the parameters compare as bytes");
+  thread_local Last last{};
+  if (!last.known || __builtin_memcmp(&last.params, &params, sizeof params) != 0) {
+    last.params = params;
+    last.sat = SaturationOf<kFiltered>(params);
+    last.known = true;
+  }
+  return last.sat;
 }
 
 // The footprint of the filtered evaluation: the longer derivative, as std::max chooses it.
@@ -830,13 +913,17 @@ inline float FootprintWidth(const Point3& dPdx, const Point3& dPdy) {
 #if defined(TAMREL_KERNEL_AVX2)
 // The erosion of up to eight samples (n of them) side by side, one sample per lane of each
 // octave's noise, every step the plain mask's operation lane by lane: best[k] is worn by sample
-// k's mask where ok[k] holds, and ok[k] falls where the branch-free noise does not apply.
+// k's mask where ok[k] holds, and ok[k] falls where the branch-free noise does not apply. Minima
+// at or above `saturated` finish at 1 whatever their mask (see Saturation): when every sample's
+// does, only the noise's range is checked.
 template <bool kThree, bool kFiltered>
 inline void ErodeLanes(const Point3* points, int n, const float* footprint,
-                       const ScratchParams& params, float best[8], bool ok[8]) {
+                       const ScratchParams& params, float saturated, float best[8], bool ok[8]) {
   FloatLanes8 coord[3] = {}, width = {}, strand = {};
   IntLanes8 use = {};
+  bool noise = false;
   for (int k = 0; k < n; ++k) {
+    noise = noise || (ok[k] && !(best[k] >= saturated));
     coord[0][k] = points[k].x;
     coord[1][k] = points[k].y;
     coord[2][k] = points[k].z;
@@ -855,6 +942,10 @@ inline void ErodeLanes(const Point3* points, int n, const float* footprint,
   // Lanes without a sample, or beyond the noise's range, compute on the origin.
   for (int a = 0; a < 3; ++a) p[a] = use ? p[a] : FloatLanes8{};
   w = use ? w : FloatLanes8{};
+  if (!noise) {
+    for (int k = 0; k < n; ++k) ok[k] = use[k] != 0;
+    return;
+  }
 
   // Octave o at p * 2^o: scaling by a power of two is exact up to overflow, where the plain
   // doubling overflows too.
@@ -905,6 +996,8 @@ template <bool kThree, bool kFiltered, class Width, class Finish, class Fallback
 inline void RawFieldBatch(const Point3* points, int count, const ScratchParams& params, Width width,
                           Finish finish, Fallback fallback, float* out, int* levels) {
   const bool erode = params.useErosion != 0;
+  // A winning level needs the minimum itself, so level batches search without the shortcut.
+  const Saturation sat = levels ? Saturation{} : SaturationOf<kFiltered>(params);
   CubeMemory memory{};
   // The memory pays only when neighbouring samples share their cubes: it is used for a sample
   // that lies within a tenth of a cell of the one before it along the most stretched axis (a
@@ -917,8 +1010,9 @@ inline void RawFieldBatch(const Point3* points, int count, const ScratchParams& 
     bool ok[8] = {};
     int winner[8] = {};
 #if defined(TAMREL_KERNEL_AVX512)
-    const bool together = levels ? SampleLanesMinimum<true>(points + i, n, params, best, ok, winner)
-                                 : SampleLanesMinimum<false>(points + i, n, params, best, ok, winner);
+    const bool together =
+        levels ? SampleLanesMinimum<true>(points + i, n, params, sat, best, ok, winner)
+               : SampleLanesMinimum<false>(points + i, n, params, sat, best, ok, winner);
 #else
     const bool together = false;
 #endif
@@ -930,12 +1024,12 @@ inline void RawFieldBatch(const Point3* points, int count, const ScratchParams& 
         NoMemory none;
         LevelFloors floors;
         if (levels) {
-          ok[k] = near ? StrandMinimum(p, params, best[k], memory, floors)
-                       : StrandMinimum(p, params, best[k], none, floors);
+          ok[k] = near ? StrandMinimum(p, params, sat, best[k], memory, floors)
+                       : StrandMinimum(p, params, sat, best[k], none, floors);
           winner[k] = floors.level;
         } else {
-          ok[k] = near ? StrandMinimum(p, params, best[k], memory)
-                       : StrandMinimum(p, params, best[k], none);
+          ok[k] = near ? StrandMinimum(p, params, sat, best[k], memory)
+                       : StrandMinimum(p, params, sat, best[k], none);
         }
         previous = p;
       }
@@ -946,14 +1040,12 @@ inline void RawFieldBatch(const Point3* points, int count, const ScratchParams& 
       if (kFiltered) {
         for (int k = 0; k < n; ++k) footprint[k] = width(i + k);
       }
-      ErodeLanes<kThree, kFiltered>(points + i, n, footprint, params, best, ok);
+      ErodeLanes<kThree, kFiltered>(points + i, n, footprint, params, sat.strand, best, ok);
 #else
       // Without eight-lane vectors a sample's four octaves side by side are quicker.
       for (int k = 0; k < n; ++k) {
-        float m;
         const float footprint = kFiltered ? width(i + k) : 0.0f;
-        ok[k] = ok[k] && ErosionMask<kThree, kFiltered>(points[i + k], footprint, params, m);
-        if (ok[k]) best[k] = Eroded(best[k], m, params);
+        ok[k] = ok[k] && Wear<kThree, kFiltered>(points[i + k], footprint, params, sat, best[k]);
       }
 #endif
     }
@@ -1016,7 +1108,10 @@ void FilteredBatch(const Point3* points, const Point3* dPdx, const Point3* dPdy,
 
 float Plain(const Point3& p, const ScratchParams& params) {
   float v;
-  if (!RawField<false>(p, 0.0f, params, v)) return EvalScratchPlain(p, params);
+  NoFloors none;
+  if (!RawField<false>(p, 0.0f, params, SaturationFor<false>(params), v, none)) {
+    return EvalScratchPlain(p, params);
+  }
   return LinearThreshold(v, params.thresholdLow, params.thresholdHigh);
 }
 
@@ -1024,14 +1119,19 @@ float Filtered(const Point3& p, const Point3& dPdx, const Point3& dPdy,
                const ScratchParams& params) {
   const float w = FootprintWidth(dPdx, dPdy);
   float v;
-  if (!RawField<true>(p, w, params, v)) return EvalScratchFiltered(p, dPdx, dPdy, params);
+  NoFloors none;
+  if (!RawField<true>(p, w, params, SaturationFor<true>(params), v, none)) {
+    return EvalScratchFiltered(p, dPdx, dPdy, params);
+  }
   return SoftThreshold(v, params.thresholdLow, params.thresholdHigh);
 }
 
 float PlainLevel(const Point3& p, const ScratchParams& params, int& level) {
   float v;
   LevelFloors floors;
-  if (!RawField<false>(p, 0.0f, params, v, floors)) return EvalScratchPlainLevel(p, params, level);
+  if (!RawField<false>(p, 0.0f, params, Saturation{}, v, floors)) {
+    return EvalScratchPlainLevel(p, params, level);
+  }
   level = floors.level;
   return LinearThreshold(v, params.thresholdLow, params.thresholdHigh);
 }
@@ -1041,7 +1141,7 @@ float FilteredLevel(const Point3& p, const Point3& dPdx, const Point3& dPdy,
   const float w = FootprintWidth(dPdx, dPdy);
   float v;
   LevelFloors floors;
-  if (!RawField<true>(p, w, params, v, floors)) {
+  if (!RawField<true>(p, w, params, Saturation{}, v, floors)) {
     return EvalScratchFilteredLevel(p, dPdx, dPdy, params, level);
   }
   level = floors.level;

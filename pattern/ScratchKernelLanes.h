@@ -334,7 +334,7 @@ inline void SearchSampleNeighbours(const Lanes* L, int levels, __mmask8 live, La
 // would search many cubes for a lane or two each.
 template <bool kLevels>
 inline bool SampleLanesMinimum(const Point3* points, int n, const ScratchParams& params,
-                               float best[8], bool ok[8], int winner[8]) {
+                               const Saturation& sat, float best[8], bool ok[8], int winner[8]) {
   if (!(params.spread > 0.0f)) return false;
   const int levels = params.levels < 1 ? 1 : (params.levels > 8 ? 8 : params.levels);
   const float(*rot)[9] = Frames().rot[params.type] + (levels <= 1 ? 0 : 1);
@@ -362,14 +362,24 @@ inline bool SampleLanesMinimum(const Point3* points, int n, const ScratchParams&
     if ((live & ~(first | last)) != 0) return false;
   }
 
-  LaneBest B{_mm512_set1_pd(kNoDistance), _mm256_set1_epi32(kCentre), _mm256_set1_epi32(-1)};
+  // As StrandMinimum: from sat.d2, unless the winning levels are asked for.
+  const double start = kLevels ? kNoDistance : sat.d2;
+  LaneBest B{_mm512_set1_pd(start), _mm256_set1_epi32(kCentre), _mm256_set1_epi32(-1)};
   __m512d floor[8];
   for (int l = 0; l < levels; ++l) {
     floor[l] = SearchLanes(L[l], kOwnCube, live, l, B);
   }
   SearchSampleNeighbours<kLevels>(L, levels, live, B, floor);
 
-  const __mmask8 pass = LaneStrandValues(L, live, B, params.spread, best);
+  __mmask8 pass = LaneStrandValues(L, live, B, params.spread, best);
+  if (start < kNoDistance) {
+    // Nothing below the start: the minimum is at least sat.strand.
+    const __mmask8 none =
+        static_cast<__mmask8>(live & _mm256_cmplt_epi32_mask(B.level, _mm256_setzero_si256()));
+    _mm256_storeu_ps(best, _mm256_mask_mov_ps(_mm256_loadu_ps(best), none,
+                                              _mm256_set1_ps(sat.strand)));
+    pass = static_cast<__mmask8>(pass | none);
+  }
   for (int k = 0; k < n; ++k) ok[k] = ((pass >> k) & 1u) != 0;
   if constexpr (kLevels) {
     alignas(64) double floors[8][8], best2[8];

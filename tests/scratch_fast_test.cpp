@@ -84,14 +84,30 @@ ScratchParams VariedParams(Rng& rng) {
   p.type = rng.Below(2);
   p.levels = rng.Below(10);
   p.useErosion = rng.Below(2);
-  p.erosion = rng.Uniform(0.0f, 1.0f);
+  // Mostly the usual range; now and then a strength the map never sets, which decides whether the
+  // kernels may skip the search where the output is 1 whatever the mask.
+  static const float kOddErosion[] = {-0.5f, 0.99999994f, 1.0f, 1.5f};
+  p.erosion = rng.Below(5) == 0 ? kOddErosion[rng.Below(4)] : rng.Uniform(0.0f, 1.0f);
   p.stretch = kStretch[rng.Below(6)];
   p.spread = kSpread[rng.Below(5)];
   p.sizeDiv20 = kSize[rng.Below(4)];
   p.erosionDelta = kDelta[rng.Below(4)];
-  if (rng.Below(3) == 0) {
-    p.thresholdLow = rng.Uniform(0.0f, 0.6f);
-    p.thresholdHigh = p.thresholdLow + rng.Uniform(0.0f, 0.4f);
+  switch (rng.Below(6)) {
+    case 0:
+    case 1:
+      p.thresholdLow = rng.Uniform(0.0f, 0.6f);
+      p.thresholdHigh = p.thresholdLow + rng.Uniform(0.0f, 0.4f);
+      break;
+    case 2:  // reversed: the ramps are off, the clamp alone remains
+      p.thresholdLow = rng.Uniform(0.5f, 1.0f);
+      p.thresholdHigh = p.thresholdLow - rng.Uniform(0.0f, 0.5f);
+      break;
+    case 3:  // beyond the unit range
+      p.thresholdLow = rng.Uniform(-0.5f, 0.5f);
+      p.thresholdHigh = rng.Uniform(1.0f, 1.6f);
+      break;
+    default:
+      break;
   }
   return p;
 }
@@ -116,6 +132,28 @@ float ReferenceLevelAngle(const ScratchParams& params, int level) {
   return kTable[level - 1] * 0.017453292f;
 }
 
+// Floats as integers in their order: the order of non-negative floats is the order of their
+// bits; negative ones count down from zero by magnitude.
+std::int32_t FloatKey(float v) {
+  const std::int32_t i = std::bit_cast<std::int32_t>(v);
+  return i < 0 ? -(i & 0x7fffffff) : i;
+}
+float KeyFloat(std::int32_t k) {
+  return std::bit_cast<float>(k < 0 ? static_cast<std::int32_t>((-k) | 0x80000000) : k);
+}
+
+// Given a < b with keep(a) true and keep(b) false, bisects over the floats between them to the
+// key of a float for which keep holds while it fails for the next one up.
+template <class Keep>
+std::int32_t LastKeyWhere(float a, float b, Keep keep) {
+  std::int32_t lo = FloatKey(a), hi = FloatKey(b);
+  while (hi - lo > 1) {
+    const std::int32_t mid = lo + (hi - lo) / 2;
+    (keep(KeyFloat(mid)) ? lo : hi) = mid;
+  }
+  return lo;
+}
+
 // Walks coordinate `which` of p, float by float, to the last value before a cell face of the
 // level's scaled point along `axis`; appends it with its neighbours a few ulps either side.
 void AppendFacePoints(Point3 p, const ScratchParams& params, int level, int which, int axis,
@@ -126,25 +164,13 @@ void AppendFacePoints(Point3 p, const ScratchParams& params, int level, int whic
     q[which] = v;
     return CellIndex(ScaledCoordinate(q, params, angle, axis));
   };
-  // Find two floats a < b in different cells, then bisect over their bit patterns (the order of
-  // non-negative floats is the order of their bits; use magnitudes for negative values).
-  float a = p[which], b = a + 4.0f;
-  if (cell(a) == cell(b)) return;
-  auto key = [](float v) {
-    const std::int32_t i = std::bit_cast<std::int32_t>(v);
-    return i < 0 ? -(i & 0x7fffffff) : i;
-  };
-  auto unkey = [](std::int32_t k) {
-    return std::bit_cast<float>(k < 0 ? static_cast<std::int32_t>((-k) | 0x80000000) : k);
-  };
-  std::int32_t lo = key(a), hi = key(b);
+  // Find two floats a < b in different cells, then bisect between them.
+  const float a = p[which];
   const std::int32_t c0 = cell(a);
-  while (hi - lo > 1) {
-    const std::int32_t mid = lo + (hi - lo) / 2;
-    (cell(unkey(mid)) == c0 ? lo : hi) = mid;
-  }
-  for (std::int32_t k = lo - 3; k <= lo + 4; ++k) {
-    p[which] = unkey(k);
+  if (c0 == cell(a + 4.0f)) return;
+  const std::int32_t last = LastKeyWhere(a, a + 4.0f, [&](float v) { return cell(v) == c0; });
+  for (std::int32_t k = last - 3; k <= last + 4; ++k) {
+    p[which] = KeyFloat(k);
     out.push_back(p);
   }
 }
@@ -724,6 +750,80 @@ TEST_F(FastPathTest, BatchedRowsOfEveryStepSizeAndDirection) {
     samples += static_cast<long>(points.size());
   }
   EXPECT_EQ(mismatches, 0) << first;
+}
+
+TEST_F(FastPathTest, SamplesAtTheEdgeOfTheSaturatedRamp) {
+  // The kernels stop searching, and skip the erosion noise, once a sample's output is sure to be 1
+  // whatever is left, so a fault shows where the output leaves 1. Along short lines through
+  // random points, bisect (with the plain code) to two neighbouring floats of which one gives 1
+  // and the other not, and compare every entry on the eight floats around them.
+  const std::vector<ScratchPath> paths = SupportedFastPaths();
+  std::vector<ScratchParams> records(8, BaseParams());
+  records[1].useErosion = 1;
+  records[2] = {0.2f, 0.9f, 3.5f, 1, 0.3f, 0.5f, 3.0f, 0.57f, SCRATCH_2D, 4};
+  records[3] = {0.0f, 1.0f, 10.0f, 1, -0.5f, 0.5f, 1.0f, 0.8f, SCRATCH_3D, 3};
+  records[4] = {0.7f, 0.3f, 250.0f, 1, 0.3f, 2.0f, 1.0f, 1.0f, SCRATCH_2D, 8};
+  records[5] = {0.1f, 1.3f, 0.0f, 1, 0.9f, 0.5f, 0.01f, 0.35f, SCRATCH_3D, 1};
+  records[6] = {0.0f, 1.0f, 10.0f, 1, 0.99999994f, 0.5f, 1.0f, 0.8f, SCRATCH_3D, 6};
+  // Wear beyond 1 turns far strands back down: no output is sure to stay 1.
+  records[7] = {0.1f, 0.6f, 10.0f, 1, 1.5f, 0.5f, 1.0f, 0.8f, SCRATCH_3D, 6};
+  const Point3 dx(0.01f, 0.002f, 0.0f), dy(0.0f, 0.004f, 0.002f);
+  Rng rng(0xed9e5ull);
+  for (const ScratchParams& params : records) {
+    for (const bool filtered : {false, true}) {
+      auto plain = [&](const Point3& p) {
+        return filtered ? EvalScratchFiltered(p, dx, dy, params) : EvalScratchPlain(p, params);
+      };
+      std::vector<Point3> points;
+      int ones = 0, edges = 0;
+      for (int tries = 0; tries < 20000 && edges < 16; ++tries) {
+        Point3 p(rng.Uniform(-50.0f, 50.0f), rng.Uniform(-50.0f, 50.0f),
+                 rng.Uniform(-50.0f, 50.0f));
+        const int which = rng.Below(3);
+        const float a = p[which], b = a + std::ldexp(0.05f, rng.Below(6));
+        auto at = [&](float v) {
+          Point3 q = p;
+          q[which] = v;
+          return q;
+        };
+        const bool saturatedAtA = plain(at(a)) == 1.0f;
+        if (saturatedAtA == (plain(at(b)) == 1.0f)) continue;
+        const std::int32_t last =
+            LastKeyWhere(a, b, [&](float v) { return (plain(at(v)) == 1.0f) == saturatedAtA; });
+        for (std::int32_t k = last - 3; k <= last + 4; ++k) {
+          points.push_back(at(KeyFloat(k)));
+          ones += plain(points.back()) == 1.0f;
+        }
+        ++edges;
+      }
+      // Edges were found, and the floats around them lie on both sides.
+      ASSERT_GE(edges, 8) << "record " << (&params - records.data());
+      EXPECT_GE(ones, edges);
+      EXPECT_LE(ones, 7 * edges);
+      const int n = static_cast<int>(points.size());
+      const std::vector<Point3> dxs(points.size(), dx), dys(points.size(), dy);
+      std::vector<float> batch(points.size());
+      for (ScratchPath path : paths) {
+        SelectScratchPath(path);
+        if (filtered) {
+          EvalScratchFilteredBatch(points.data(), dxs.data(), dys.data(), n, params, batch.data());
+        } else {
+          EvalScratchPlainBatch(points.data(), n, params, batch.data());
+        }
+        for (int i = 0; i < n; ++i) {
+          const float want = plain(points[i]);
+          const float one = filtered ? EvalScratchFilteredFast(points[i], dx, dy, params)
+                                     : EvalScratchPlainFast(points[i], params);
+          ASSERT_EQ(Bits(one), Bits(want))
+              << ScratchPathName(path) << " record " << (&params - records.data()) << " filtered "
+              << filtered << " sample " << i;
+          ASSERT_EQ(Bits(batch[i]), Bits(want))
+              << ScratchPathName(path) << " batch, record " << (&params - records.data())
+              << " filtered " << filtered << " sample " << i;
+        }
+      }
+    }
+  }
 }
 
 TEST_F(FastPathTest, FootprintsWhoseOctavesOverflow) {
