@@ -125,8 +125,7 @@ void BM_FastFiltered(benchmark::State& state) {
   if (!UseVariant(state)) return;
   const ScratchParams params = FastParams(state);
   const Point3 dx(kWidth, 0.0f, 0.0f), dy(0.0f, kWidth, 0.0f);
-  RunOverPoints(state,
-                [&](const Point3& p) { return EvalScratchFilteredFast(p, dx, dy, params); });
+  RunOverPoints(state, [&](const Point3& p) { return EvalScratchFilteredFast(p, dx, dy, params); });
 }
 // The entries that also give the winning level (the plain variant runs EvalScratch*Level).
 void BM_FastPlainLevel(benchmark::State& state) {
@@ -229,8 +228,8 @@ void BM_RowFilteredBatch(benchmark::State& state) {
 
 void FastArgs(benchmark::internal::Benchmark* b) {
   b->ArgNames({"variant", "erosion", "type"});
-  for (ScratchPath path : {ScratchPath::PLAIN, ScratchPath::SCALAR, ScratchPath::AVX2,
-                           ScratchPath::AVX512}) {
+  for (ScratchPath path :
+       {ScratchPath::PLAIN, ScratchPath::SCALAR, ScratchPath::AVX2, ScratchPath::AVX512}) {
     for (int erosion : {0, 1}) {
       for (int type : {SCRATCH_3D, SCRATCH_2D}) {
         b->Args({static_cast<int>(path), erosion, type});
@@ -246,7 +245,8 @@ class RatioReporter : public benchmark::ConsoleReporter {
     ConsoleReporter::ReportRuns(runs);
     for (const Run& run : runs) {
       const auto it = run.counters.find("items_per_second");
-      if (it != run.counters.end() && !run.error_occurred) rates_[run.benchmark_name()] = it->second;
+      if (it != run.counters.end() && !run.error_occurred)
+        rates_[run.benchmark_name()] = it->second;
     }
   }
   void Finalize() override {
@@ -279,7 +279,9 @@ class RatioReporter : public benchmark::ConsoleReporter {
 
 // --interleaved: fast/plain ratios that hold on a machine whose speed drifts. Each round times
 // a pass of the plain code and a pass of the fast entry over the same samples back to back, and
-// the ratio is that of the fastest passes of several rounds.
+// the ratio is that of the fastest passes of several rounds. Each record runs with the new map's
+// ramp (0 to 1), where most samples finish at 1 and the fast search stops early, and with a ramp
+// to 3, where few do: the figures of the search itself.
 using Pass = std::function<void(const ScratchParams&)>;
 
 struct Entry {
@@ -328,13 +330,15 @@ std::vector<Entry> Entries() {
   const std::vector<Point3>& rows = RowPoints();
   return {
       {"plain per sample", perSample(random, plain),
-       perSample(random, [](const Point3& p, const ScratchParams& params) {
-         return EvalScratchPlainFast(p, params);
-       })},
+       perSample(random,
+                 [](const Point3& p, const ScratchParams& params) {
+                   return EvalScratchPlainFast(p, params);
+                 })},
       {"filtered per sample", perSample(random, filtered),
-       perSample(random, [dx, dy](const Point3& p, const ScratchParams& params) {
-         return EvalScratchFilteredFast(p, dx, dy, params);
-       })},
+       perSample(random,
+                 [dx, dy](const Point3& p, const ScratchParams& params) {
+                   return EvalScratchFilteredFast(p, dx, dy, params);
+                 })},
       {"plain batch, random points", perSample(random, plain), batch(random, false, dx, dy)},
       {"filtered batch, random points", perSample(random, filtered), batch(random, true, dx, dy)},
       {"plain batch, rows", perSample(rows, plain), batch(rows, false, rx, ry)},
@@ -346,39 +350,41 @@ void PrintInterleavedRatios(int rounds) {
   using Clock = std::chrono::steady_clock;
   const ScratchPath paths[] = {ScratchPath::SCALAR, ScratchPath::AVX2, ScratchPath::AVX512};
   std::printf("fast / plain, passes interleaved, fastest of %d rounds\n", rounds);
-  std::printf("%-32s %-10s", "entry", "record");
+  std::printf("%-30s %-19s", "entry", "record");
   for (ScratchPath path : paths) std::printf(" %8s", ScratchPathName(path));
   std::printf("  %s\n", "ns/sample (widest)");
   for (const Entry& entry : Entries()) {
-    for (int type : {SCRATCH_3D, SCRATCH_2D}) {
-      for (int erosion : {0, 1}) {
-        ScratchParams params = NewMapParams(erosion != 0);
-        params.type = type;
-        std::printf("%-32s %s %-7s", entry.name, type == SCRATCH_3D ? "3D" : "2D",
-                    erosion ? "eroded" : "");
-        double widestNs = 0.0;
-        for (ScratchPath path : paths) {
-          if (!SelectScratchPath(path)) {
-            std::printf(" %8s", "-");
-            continue;
+    for (const float high : {1.0f, 3.0f})
+      for (int type : {SCRATCH_3D, SCRATCH_2D}) {
+        for (int erosion : {0, 1}) {
+          ScratchParams params = NewMapParams(erosion != 0);
+          params.type = type;
+          params.thresholdHigh = high;
+          std::printf("%-30s %s %-7s %-8s", entry.name, type == SCRATCH_3D ? "3D" : "2D",
+                      erosion ? "eroded" : "", high == 1.0f ? "" : "ramp 0-3");
+          double widestNs = 0.0;
+          for (ScratchPath path : paths) {
+            if (!SelectScratchPath(path)) {
+              std::printf(" %8s", "-");
+              continue;
+            }
+            double plain = 1e300, fast = 1e300;
+            for (int r = 0; r < rounds; ++r) {
+              const auto t0 = Clock::now();
+              entry.plain(params);
+              const auto t1 = Clock::now();
+              entry.fast(params);
+              const auto t2 = Clock::now();
+              plain = std::min(plain, std::chrono::duration<double>(t1 - t0).count());
+              fast = std::min(fast, std::chrono::duration<double>(t2 - t1).count());
+            }
+            std::printf(" %7.1fx", plain / fast);
+            widestNs = fast * 1e9 / static_cast<double>(kPoints);
           }
-          double plain = 1e300, fast = 1e300;
-          for (int r = 0; r < rounds; ++r) {
-            const auto t0 = Clock::now();
-            entry.plain(params);
-            const auto t1 = Clock::now();
-            entry.fast(params);
-            const auto t2 = Clock::now();
-            plain = std::min(plain, std::chrono::duration<double>(t1 - t0).count());
-            fast = std::min(fast, std::chrono::duration<double>(t2 - t1).count());
-          }
-          std::printf(" %7.1fx", plain / fast);
-          widestNs = fast * 1e9 / static_cast<double>(kPoints);
+          std::printf("  %6.0f\n", widestNs);
+          std::fflush(stdout);
         }
-        std::printf("  %6.0f\n", widestNs);
-        std::fflush(stdout);
       }
-    }
   }
 }
 

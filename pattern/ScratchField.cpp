@@ -18,7 +18,7 @@ constexpr float kDegToRad = 0.017453292f;
 constexpr float kFirstAngle2D = -0.17453292f;  // -10 degrees
 constexpr float kFirstAngle3D = 0.39269909f;   // 22.5 degrees
 constexpr float kSingleAngle = 1.5707964f;     // 90 degrees, when there is one level only
-constexpr float kSoftBand = kSoftThresholdBand;
+constexpr float kSoftBand = 0.4f;
 constexpr int kMaxLevels = 8;  // the angle table covers levels 2..8
 
 inline float Clamp01(float v) {
@@ -166,6 +166,27 @@ float EvalScratchFiltered(const Point3& p, const Point3& dPdx, const Point3& dPd
   }
   return SoftThreshold(v, params.thresholdLow, params.thresholdHigh);
 }
+
+float SoftThresholdTop(float lo, float hi) {
+  if (!(hi > lo)) return 1.0f;  // the clamp alone
+  // Above hi + band the ramp is 1 outright. Below it, a value v at or above lo + band is past the
+  // lower shoulder and above hi past the straight part: the upper shoulder gives
+  // fl(fl(fl(c * n) / d) + s) with c = fl(1 - s), s in [0, 1], n = fl(v - lo), d = fl(hi - lo).
+  // Where n >= d (1 + 2^-20), each of the three roundings loses at most 2^-24 of its result, so
+  // the quotient is at least (1 - s)(1 + 2^-22) and adding s reaches 1 before rounding: the clamp
+  // gives 1. Normal numbers throughout keep the bound (d far above the smallest normals).
+  const float upper = hi + kSoftBand;
+  const float d = hi - lo;
+  if (!(d >= 0x1p-60f)) return upper;
+  const float past = lo + d * (1.0f + 0x1p-18f);
+  const float shoulder = lo + kSoftBand;
+  const float top = past < shoulder ? shoulder : past;
+  const bool vouched = static_cast<double>(top - lo) >= static_cast<double>(d) * (1.0 + 0x1p-20) &&
+                       top > hi && top < upper;
+  return vouched ? top : upper;
+}
+
+float LinearThresholdTop(float lo, float hi) { return hi > lo ? hi : 1.0f; }
 
 float LinearThreshold(float v, float lo, float hi) {
   if (hi > lo) v = threshold(v, lo, hi);

@@ -25,9 +25,12 @@ float ScratchField3DPlain(const Point3& p, const ScratchParams& params);
 // The final ramps with their clamp to [0, 1]; both are off (clamp only) unless hi > lo.
 // SoftThreshold, of the filtered evaluation, rounds the ramp's ends over a band of 0.4 either
 // side; LinearThreshold, of the plain evaluation, is the host's straight ramp.
-inline constexpr float kSoftThresholdBand = 0.4f;
 float SoftThreshold(float v, float lo, float hi);
 float LinearThreshold(float v, float lo, float hi);
+// The raw value above which each ramp gives exactly 1: so does every value above it (+inf when
+// none can be vouched for).
+float SoftThresholdTop(float lo, float hi);
+float LinearThresholdTop(float lo, float hi);
 
 // EvalScratchFiltered and EvalScratchPlain, to the same bits, that also say which level's strand
 // won the minimum: 0 for the first level (the single one when levels is 1), i for the angle-table

@@ -349,8 +349,8 @@ inline float StrandOf(double best2, float spread) {
 }
 
 // Where the finished output no longer depends on the strand value. Both ramps give exactly 1 for
-// every raw value above a top (LinearThreshold: hi when hi > lo, else 1; SoftThreshold: hi + 0.4
-// when hi > lo, else 1), and most of a map lies there: far from every strand. Once a sample's
+// every raw value above a top (LinearThresholdTop, SoftThresholdTop), and most of a map lies
+// there: far from every strand. Once a sample's
 // strand minimum is known to be at least `strand`, its output is 1 and neither the rest of the
 // search nor the erosion noise can change it. So the search starts from d2 instead of +inf: a cube
 // whose bound is not below d2 is skipped, and a search that finds nothing below d2 has shown that
@@ -384,7 +384,7 @@ inline bool FinishesAtOne(float strand, double e0, double e1, float top) {
 template <bool kFiltered>
 inline Saturation SaturationOf(const ScratchParams& params) {
   const float lo = params.thresholdLow, hi = params.thresholdHigh;
-  const float top = hi > lo ? (kFiltered ? hi + kSoftThresholdBand : hi) : 1.0f;
+  const float top = kFiltered ? SoftThresholdTop(lo, hi) : LinearThresholdTop(lo, hi);
   double e0 = 0.0, e1 = 0.0;
   if (params.useErosion != 0) {
     const double e = params.erosion;

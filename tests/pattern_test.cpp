@@ -380,6 +380,46 @@ TEST(Thresholds, LinearRampAndClamp) {
   EXPECT_EQ(LinearThreshold(-0.4f, 0.3f, 0.3f), 0.0f);
 }
 
+TEST(Thresholds, EveryRawValueAboveTheTopGivesOne) {
+  // Floats from just above the top to past the ramp's upper end (every one of the first 2^18,
+  // then every 61st): exactly 1, in the soft ramp's shoulders and lopsided ramps too. The top of
+  // the usual ramp lies within 2^-16 of hi.
+  const struct {
+    float lo, hi;
+  } ramps[] = {{0.0f, 1.0f},   {0.2f, 0.7f},  {0.5f, 0.6f},  {0.1f, 1.3f},   {-0.5f, 1.6f},
+               {0.3f, 0.3f},   {0.7f, 0.3f},  {0.0f, 1e-30f}, {0.33f, 0.34f}, {0.9f, 1.0f}};
+  for (const auto& r : ramps) {
+    for (const bool soft : {true, false}) {
+      const float top = soft ? SoftThresholdTop(r.lo, r.hi) : LinearThresholdTop(r.lo, r.hi);
+      ASSERT_TRUE(std::isfinite(top)) << r.lo << " " << r.hi;
+      const float end = std::max(top, r.hi) + 0.45f;
+      long checked = 0;
+      std::int32_t bits = std::bit_cast<std::int32_t>(top);
+      for (float v = top; v <= end; v = std::bit_cast<float>(bits)) {
+        bits += checked < (1 << 18) ? 1 : 61;
+        if (!(v > top)) continue;
+        const float out = soft ? SoftThreshold(v, r.lo, r.hi) : LinearThreshold(v, r.lo, r.hi);
+        ASSERT_EQ(out, 1.0f) << (soft ? "soft " : "linear ") << r.lo << ".." << r.hi << " at "
+                             << v << ", top " << top;
+        ++checked;
+      }
+      EXPECT_GT(checked, 100000);
+    }
+  }
+  EXPECT_LT(SoftThresholdTop(0.0f, 1.0f), 1.0f + 0x1p-16f);
+  EXPECT_GT(SoftThresholdTop(0.0f, 1.0f), 1.0f);
+  EXPECT_EQ(LinearThresholdTop(0.0f, 1.0f), 1.0f);
+  EXPECT_EQ(LinearThresholdTop(0.2f, 0.7f), 0.7f);
+  // A narrow ramp's lower shoulder reaches up to lo + 0.4, where values above hi stay below 1.
+  EXPECT_EQ(SoftThresholdTop(0.5f, 0.6f), 0.5f + 0.4f);
+  EXPECT_LT(SoftThreshold(0.61f, 0.5f, 0.6f), 1.0f);
+  // Reversed or equal thresholds leave the clamp, which gives 1 above 1.
+  EXPECT_EQ(SoftThresholdTop(0.7f, 0.3f), 1.0f);
+  EXPECT_EQ(LinearThresholdTop(0.3f, 0.3f), 1.0f);
+  // A ramp too narrow for the bound keeps the outright end, hi + 0.4.
+  EXPECT_EQ(SoftThresholdTop(0.0f, 1e-30f), 1e-30f + 0.4f);
+}
+
 TEST(ScratchPattern, IntensityStaysInTheUnitRangeAndShowsScratches) {
   ScratchParams params = NewMapParams();
   const Point3 d(0.002f, 0.0f, 0.0f);
