@@ -926,6 +926,10 @@ TEST_F(FastPathTest, EvaluationAllocatesNothing) {
   const std::vector<Point3> ds(points.size(), d);
   for (ScratchPath path : SupportedFastPaths()) {
     SelectScratchPath(path);
+    // A thread's first evaluation may set up the kernel's thread-local storage (on Windows, and
+    // in a library loaded at run time): once per thread, not per sample.
+    EvalScratchPlainFast(points[0], params);
+    EvalScratchFilteredFast(points[0], d, d, params);
     const long before = gAllocations.load();
     float sum = 0.0f;
     for (const Point3& p : points) {
