@@ -28,8 +28,8 @@
 // monotonically, so the computed squared distance of every feature of the cube is at least the
 // same expression over these per-axis gaps (0 for an axis without a step). No margin is needed.
 
-constexpr double kDensity = 0.39815;
-constexpr double kInverseDensity = 2.5116162250408136;
+constexpr double kDensity = cellular::kDensity;
+constexpr double kInverseDensity = cellular::kInverseDensity;
 // Scaled coordinates below 2^30 keep the cell index and its neighbours exact 32-bit integers.
 constexpr double kFastCellLimit = 1073741824.0;
 // Noise coordinates below 2^25 stay below 2^30 through three octave doublings and the skew.
@@ -38,9 +38,9 @@ constexpr double kNoDistance = __builtin_huge_val();
 constexpr float kNoDistanceF = __builtin_huge_valf();
 constexpr int kCentre = 13;  // the step (0, 0, 0) in the code (sx + 1) * 9 + (sy + 1) * 3 + sz + 1
 
-constexpr std::uint32_t kHashX = 702395077u;
-constexpr std::uint32_t kHashY = 915488749u;
-constexpr std::uint32_t kHashZ = 2120969693u;
+constexpr std::uint32_t kHashX = cellular::kHashX;
+constexpr std::uint32_t kHashY = cellular::kHashY;
+constexpr std::uint32_t kHashZ = cellular::kHashZ;
 constexpr std::uint32_t kStepMul = 1402024253u;
 constexpr std::uint32_t kStepAdd = 586950981u;
 
@@ -399,8 +399,12 @@ inline Saturation SaturationOf(const ScratchParams& params) {
   s = s < 1.0 ? 1.0 : s;
   const double root = (s + 1.0) * 0.5 * static_cast<double>(params.spread) / kInverseDensity;
   const double guess = (root * root) * (root * root);
+  // The plain search reports a level without features at the distance kNothingFound: the
+  // shortcut must lie well below it too.
+  constexpr double kNothingFound2 = 0.5 * cellular::kNothingFound * cellular::kNothingFound;
   for (const double slack : {0x1p-20, 0x1p-14, 0x1p-8}) {
     const double d2 = guess * (1.0 + slack);
+    if (!(d2 <= kNothingFound2)) break;
     const float strand = StrandOf(d2, params.spread);
     if (FinishesAtOne(strand, e0, e1, top)) return {d2, strand};
   }

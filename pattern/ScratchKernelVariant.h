@@ -10,6 +10,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "pattern/CellularSearch.h"
 #include "pattern/PatternTables.h"
 #include "pattern/ScratchField.h"
 #include "pattern/ScratchKernels.h"
