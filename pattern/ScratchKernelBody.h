@@ -350,12 +350,13 @@ inline float StrandOf(double best2, float spread) {
 
 // Where the finished output no longer depends on the strand value. Both ramps give exactly 1 for
 // every raw value above a top (LinearThresholdTop, SoftThresholdTop), and most of a map lies
-// there: far from every strand. Once a sample's
-// strand minimum is known to be at least `strand`, its output is 1 and neither the rest of the
-// search nor the erosion noise can change it. So the search starts from d2 instead of +inf: a cube
-// whose bound is not below d2 is skipped, and a search that finds nothing below d2 has shown that
-// every computed squared distance of every level is at least d2, so the plain code's minimum, a
-// strand value of one of them, is at least StrandOf(d2) = strand (StrandOf does not decrease).
+// there, far from every strand. Once a sample's strand minimum is known to be at least `strand`,
+// its output is 1 and neither the rest of the search nor the erosion noise can change it. So the
+// search starts from d2 instead of +inf: a cube whose bound is not below d2 is skipped, and a
+// search that finds nothing below d2 has shown that every computed squared distance of every
+// level is at least d2, so the plain code's minimum, a strand value of one of them (or of its
+// distance for nothing found, far above), is at least StrandOf(d2) = strand (StrandOf does not
+// decrease).
 //
 // Why every strand value s >= strand ends at 1, whatever the erosion mask. A mask lies in [0, 1]
 // where the fast noise applies (the ridged sum ends in a clamp, and its noise is finite there),
@@ -394,7 +395,7 @@ inline Saturation SaturationOf(const ScratchParams& params) {
   }
   if (!(params.spread > 0.0f && top < 0x1p20f)) return {};
   // The strand value whose lowest worn value is 2 top - 1, and the squared distance that maps to
-  // it, inverted in plain double arithmetic; the check above decides, with a little slack added.
+  // it, inverted in plain double arithmetic; FinishesAtOne decides, with a little slack added.
   double s = (2.0 * static_cast<double>(top) - 1.0 - e1) / (1.0 - e1);
   s = s < 1.0 ? 1.0 : s;
   const double root = (s + 1.0) * 0.5 * static_cast<double>(params.spread) / kInverseDensity;
