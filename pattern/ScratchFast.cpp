@@ -57,15 +57,6 @@ float FilteredReference(const Point3& p, const Point3& dPdx, const Point3& dPdy,
   return EvalScratchFiltered(p, dPdx, dPdy, params);
 }
 
-void PlainBatchReference(const Point3* points, int count, const ScratchParams& params, float* out) {
-  for (int i = 0; i < count; ++i) out[i] = EvalScratchPlain(points[i], params);
-}
-
-void FilteredBatchReference(const Point3* points, const Point3* dPdx, const Point3* dPdy, int count,
-                            const ScratchParams& params, float* out) {
-  for (int i = 0; i < count; ++i) out[i] = EvalScratchFiltered(points[i], dPdx[i], dPdy[i], params);
-}
-
 float PlainLevelReference(const Point3& p, const ScratchParams& params, int& level) {
   return EvalScratchPlainLevel(p, params, level);
 }
@@ -77,19 +68,22 @@ float FilteredLevelReference(const Point3& p, const Point3& dPdx, const Point3& 
 
 void PlainBatchLevelReference(const Point3* points, int count, const ScratchParams& params,
                               float* out, int* levels) {
-  for (int i = 0; i < count; ++i) out[i] = EvalScratchPlainLevel(points[i], params, levels[i]);
+  for (int i = 0; i < count; ++i) {
+    out[i] = levels ? EvalScratchPlainLevel(points[i], params, levels[i])
+                    : EvalScratchPlain(points[i], params);
+  }
 }
 
 void FilteredBatchLevelReference(const Point3* points, const Point3* dPdx, const Point3* dPdy,
                                  int count, const ScratchParams& params, float* out, int* levels) {
   for (int i = 0; i < count; ++i) {
-    out[i] = EvalScratchFilteredLevel(points[i], dPdx[i], dPdy[i], params, levels[i]);
+    out[i] = levels ? EvalScratchFilteredLevel(points[i], dPdx[i], dPdy[i], params, levels[i])
+                    : EvalScratchFiltered(points[i], dPdx[i], dPdy[i], params);
   }
 }
 
-const Kernels kPlainKernels = {PlainReference,          FilteredReference,
-                               PlainBatchReference,     FilteredBatchReference,
-                               PlainLevelReference,     FilteredLevelReference,
+const Kernels kPlainKernels = {PlainReference,      FilteredReference,
+                               PlainLevelReference, FilteredLevelReference,
                                PlainBatchLevelReference, FilteredBatchLevelReference};
 
 const Kernels* KernelsOf(ScratchPath path) {
@@ -163,12 +157,12 @@ float EvalScratchFilteredFastLevel(const Point3& p, const Point3& dPdx, const Po
 
 void EvalScratchPlainBatch(const Point3* points, int count, const ScratchParams& params,
                            float* out) {
-  if (count > 0) kernel::Active().plainBatch(points, count, params, out);
+  EvalScratchPlainBatchLevel(points, count, params, out, nullptr);
 }
 
 void EvalScratchFilteredBatch(const Point3* points, const Point3* dPdx, const Point3* dPdy,
                               int count, const ScratchParams& params, float* out) {
-  if (count > 0) kernel::Active().filteredBatch(points, dPdx, dPdy, count, params, out);
+  EvalScratchFilteredBatchLevel(points, dPdx, dPdy, count, params, out, nullptr);
 }
 
 void EvalScratchPlainBatchLevel(const Point3* points, int count, const ScratchParams& params,

@@ -30,7 +30,7 @@ void EvalScratchPlainBatch(const Point3* points, int count, const ScratchParams&
 void EvalScratchFilteredBatch(const Point3* points, const Point3* dPdx, const Point3* dPdy,
                               int count, const ScratchParams& params, float* out);
 // The same bits, and levels[i] the level whose strand won sample i, as the per-sample level
-// entries report it.
+// entries report it (levels may be null: then they are the batches above).
 void EvalScratchPlainBatchLevel(const Point3* points, int count, const ScratchParams& params,
                                 float* out, int* levels);
 void EvalScratchFilteredBatchLevel(const Point3* points, const Point3* dPdx, const Point3* dPdy,

@@ -71,7 +71,6 @@ inline double Sqrt(double v) { return __builtin_sqrt(v); }
 inline float Sqrtf(float v) { return __builtin_sqrtf(v); }
 inline double Abs(double v) { return __builtin_fabs(v); }
 inline float Absf(float v) { return __builtin_fabsf(v); }
-inline float Clamp01(float v) { return v < 0.0f ? 0.0f : (v > 1.0f ? 1.0f : v); }
 
 inline double UnitOffset(std::uint32_t s) { return (static_cast<double>(s) + 0.5) * 0x1p-32; }
 
@@ -414,32 +413,42 @@ inline Saturation SaturationOf(const ScratchParams& params) {
 
 // Searches the 26 neighbour cubes of a level point whose bound is below the running minimum.
 #if defined(TAMREL_KERNEL_AVX2)
-// The bounds of one neighbour for four levels side by side: the gaps of its steps summed in the
-// plain order (gy + gx) + gz, terms of axes without a step left out (adding the zero gap changes
-// no bit). Stores them and gives the levels whose bound is below best as four bits.
-template <int kStep>
-inline __m256d GapOf(const Levels& L, int axis, int h) {
-  return _mm256_load_pd((kStep < 0 ? L.below[axis] : L.above[axis]) + 4 * h);
-}
+typedef double DoubleLanes4 __attribute__((vector_size(32)));
+typedef double DoubleLanes8 __attribute__((vector_size(64)));
 
-template <int kN>
-inline unsigned BoundsOf(const Levels& L, int h, __m256d best, double* bounds) {
+// The bounds of neighbour kN for the levels side by side from level `first`, as many as the
+// vector D holds: the gaps of its steps summed in the plain order (gy + gx) + gz, terms of axes
+// without a step left out (adding the zero gap changes no bit).
+template <int kN, class D>
+inline D NeighbourBound(const Levels& L, int first) {
   constexpr int kCode = kNeighbours.code[kN];
   constexpr int kX = kCode / 9 - 1, kY = kCode / 3 % 3 - 1, kZ = kCode % 3 - 1;
-  __m256d bound;
+  auto gap = [&L, first](int axis, int step) {
+    D v;
+    __builtin_memcpy(&v, (step < 0 ? L.below[axis] : L.above[axis]) + first, sizeof v);
+    return v;
+  };
+  D bound;
   if constexpr (kY != 0) {
-    bound = GapOf<kY>(L, 1, h);
-    if constexpr (kX != 0) bound = _mm256_add_pd(bound, GapOf<kX>(L, 0, h));
+    bound = gap(1, kY);
+    if constexpr (kX != 0) bound = bound + gap(0, kX);
   } else if constexpr (kX != 0) {
-    bound = GapOf<kX>(L, 0, h);
+    bound = gap(0, kX);
   }
   if constexpr (kZ != 0) {
     if constexpr (kX != 0 || kY != 0) {
-      bound = _mm256_add_pd(bound, GapOf<kZ>(L, 2, h));
+      bound = bound + gap(2, kZ);
     } else {
-      bound = GapOf<kZ>(L, 2, h);
+      bound = gap(2, kZ);
     }
   }
+  return bound;
+}
+
+// Four levels from 4 h: stores their bounds and gives those below best as four bits.
+template <int kN>
+inline unsigned BoundsOf(const Levels& L, int h, __m256d best, double* bounds) {
+  const __m256d bound = reinterpret_cast<__m256d>(NeighbourBound<kN, DoubleLanes4>(L, 4 * h));
   _mm256_store_pd(bounds + 4 * h, bound);
   return static_cast<unsigned>(_mm256_movemask_pd(_mm256_cmp_pd(bound, best, _CMP_LT_OQ)));
 }
@@ -449,25 +458,7 @@ inline unsigned BoundsOf(const Levels& L, int h, __m256d best, double* bounds) {
 // All eight levels in one vector (levels not in use have +inf gaps).
 template <int kN>
 inline unsigned BoundsOf8(const Levels& L, __m512d best, double* bounds) {
-  constexpr int kCode = kNeighbours.code[kN];
-  constexpr int kX = kCode / 9 - 1, kY = kCode / 3 % 3 - 1, kZ = kCode % 3 - 1;
-  auto gap = [&L](int axis, int step) {
-    return _mm512_load_pd(step < 0 ? L.below[axis] : L.above[axis]);
-  };
-  __m512d bound;
-  if constexpr (kY != 0) {
-    bound = gap(1, kY);
-    if constexpr (kX != 0) bound = _mm512_add_pd(bound, gap(0, kX));
-  } else if constexpr (kX != 0) {
-    bound = gap(0, kX);
-  }
-  if constexpr (kZ != 0) {
-    if constexpr (kX != 0 || kY != 0) {
-      bound = _mm512_add_pd(bound, gap(2, kZ));
-    } else {
-      bound = gap(2, kZ);
-    }
-  }
+  const __m512d bound = reinterpret_cast<__m512d>(NeighbourBound<kN, DoubleLanes8>(L, 0));
   _mm512_store_pd(bounds, bound);
   return _mm512_cmp_pd_mask(bound, best, _CMP_LT_OQ);
 }
@@ -982,7 +973,6 @@ inline void ErodeLanes(const Point3* points, int n, const float* footprint,
     for (int o = 0; o < 4; ++o) noises[o] = FadedLanes(noises[o], w * static_cast<float>(1 << o));
   }
   // Worn in double and rounded once, as the plain field.
-  typedef double DoubleLanes8 __attribute__((vector_size(64)));
   const DoubleLanes8 e = __builtin_convertvector(RidgedSum(noises) * params.erosion, DoubleLanes8);
   const FloatLanes8 worn = __builtin_convertvector(
       (1.0 - e) * __builtin_convertvector(strand, DoubleLanes8) + e, FloatLanes8);
@@ -1100,15 +1090,6 @@ void FilteredBatchLevel(const Point3* points, const Point3* dPdx, const Point3* 
                      : EvalScratchFiltered(points[i], dPdx[i], dPdy[i], params);
       },
       out, levels);
-}
-
-void PlainBatch(const Point3* points, int count, const ScratchParams& params, float* out) {
-  PlainBatchLevel(points, count, params, out, nullptr);
-}
-
-void FilteredBatch(const Point3* points, const Point3* dPdx, const Point3* dPdy, int count,
-                   const ScratchParams& params, float* out) {
-  FilteredBatchLevel(points, dPdx, dPdy, count, params, out, nullptr);
 }
 
 float Plain(const Point3& p, const ScratchParams& params) {

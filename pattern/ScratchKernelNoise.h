@@ -16,27 +16,32 @@ typedef std::int32_t IntLanes16 __attribute__((vector_size(64)));
 #endif
 
 // The permutation looked up in every lane of a vector of indices below 512 (the table repeats).
+#if defined(TAMREL_KERNEL_AVX2)
+// The first kCount entries of the table as T, aligned for vector loads.
+template <class T, int kCount>
+struct PermutationCopy {
+  alignas(64) T v[kCount];
+};
+template <class T, int kCount>
+inline const PermutationCopy<T, kCount>& PermutationAs() {
+  static const PermutationCopy<T, kCount> copy = [] {
+    PermutationCopy<T, kCount> c{};
+    for (int i = 0; i < kCount; ++i) c.v[i] = static_cast<T>(kPermutation[i]);
+    return c;
+  }();
+  return copy;
+}
+#endif
+
 #if defined(TAMREL_KERNEL_AVX512)
 // The table's 256 bytes in four registers: byte permutes by the low byte of each index, bit 7
 // choosing the half, are far quicker than gathers from memory.
-struct PermutationBytes {
-  alignas(64) std::uint8_t b[256];
-};
-inline const PermutationBytes& PermBytes() {
-  static const PermutationBytes bytes = [] {
-    PermutationBytes t{};
-    for (int i = 0; i < 256; ++i) t.b[i] = kPermutation[i];
-    return t;
-  }();
-  return bytes;
-}
-
 inline __m512i PermBytes16(__m512i i) {
-  const PermutationBytes& table = PermBytes();
+  const std::uint8_t* table = PermutationAs<std::uint8_t, 256>().v;
   const __m512i low =
-      _mm512_permutex2var_epi8(_mm512_load_si512(table.b), i, _mm512_load_si512(table.b + 64));
-  const __m512i high = _mm512_permutex2var_epi8(_mm512_load_si512(table.b + 128), i,
-                                                _mm512_load_si512(table.b + 192));
+      _mm512_permutex2var_epi8(_mm512_load_si512(table), i, _mm512_load_si512(table + 64));
+  const __m512i high =
+      _mm512_permutex2var_epi8(_mm512_load_si512(table + 128), i, _mm512_load_si512(table + 192));
   const __mmask16 upper = _mm512_test_epi32_mask(i, _mm512_set1_epi32(128));
   return _mm512_and_si512(_mm512_mask_blend_epi32(upper, low, high), _mm512_set1_epi32(255));
 }
@@ -53,26 +58,14 @@ inline IntLanes4 Perm(IntLanes4 i) {
       _mm512_castsi512_si128(PermBytes16(_mm512_zextsi128_si512(reinterpret_cast<__m128i>(i)))));
 }
 #elif defined(TAMREL_KERNEL_AVX2)
-// The table widened to 32 bits, for gathers.
-struct WidePermutation {
-  std::int32_t p[512];
-};
-inline const WidePermutation& Wide() {
-  static const WidePermutation wide = [] {
-    WidePermutation w{};
-    for (int i = 0; i < 512; ++i) w.p[i] = kPermutation[i];
-    return w;
-  }();
-  return wide;
-}
-
+// Gathers from the table widened to 32 bits.
 inline IntLanes8 Perm(IntLanes8 i) {
   return reinterpret_cast<IntLanes8>(
-      _mm256_i32gather_epi32(Wide().p, reinterpret_cast<__m256i>(i), 4));
+      _mm256_i32gather_epi32(PermutationAs<std::int32_t, 512>().v, reinterpret_cast<__m256i>(i), 4));
 }
 inline IntLanes4 Perm(IntLanes4 i) {
   return reinterpret_cast<IntLanes4>(
-      _mm_i32gather_epi32(Wide().p, reinterpret_cast<__m128i>(i), 4));
+      _mm_i32gather_epi32(PermutationAs<std::int32_t, 512>().v, reinterpret_cast<__m128i>(i), 4));
 }
 #else
 // Lane by lane from the table itself.

@@ -23,8 +23,7 @@ namespace {
 
 }  // namespace
 
-const Kernels TAMREL_KERNEL_TABLE = {Plain,           Filtered,          PlainBatch,
-                                     FilteredBatch,   PlainLevel,        FilteredLevel,
-                                     PlainBatchLevel, FilteredBatchLevel};
+const Kernels TAMREL_KERNEL_TABLE = {Plain,      Filtered,        PlainLevel,
+                                     FilteredLevel, PlainBatchLevel, FilteredBatchLevel};
 
 }  // namespace tamrel::kernel

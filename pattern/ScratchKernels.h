@@ -25,12 +25,10 @@ struct Kernels {
   float (*plain)(const Point3& p, const ScratchParams& params);
   float (*filtered)(const Point3& p, const Point3& dPdx, const Point3& dPdy,
                     const ScratchParams& params);
-  void (*plainBatch)(const Point3* points, int count, const ScratchParams& params, float* out);
-  void (*filteredBatch)(const Point3* points, const Point3* dPdx, const Point3* dPdy, int count,
-                        const ScratchParams& params, float* out);
   float (*plainLevel)(const Point3& p, const ScratchParams& params, int& level);
   float (*filteredLevel)(const Point3& p, const Point3& dPdx, const Point3& dPdy,
                          const ScratchParams& params, int& level);
+  // The batches; levels may be null when the winning levels are not wanted.
   void (*plainBatchLevel)(const Point3* points, int count, const ScratchParams& params, float* out,
                           int* levels);
   void (*filteredBatchLevel)(const Point3* points, const Point3* dPdx, const Point3* dPdy,

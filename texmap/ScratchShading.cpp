@@ -179,15 +179,12 @@ void TamrelScratches::EvalBakeSamples(ShadeContext* const* scs, int n, TexBakeSa
         ++end;
       }
       // The grain needs the winning levels; one evaluation gives them with the intensities.
-      if (filter && grain) {
+      int* winners = grain ? level + i : nullptr;
+      if (filter) {
         tamrel::EvalScratchFilteredBatchLevel(p + i, dPdx + i, dPdy + i, end - i, params[i],
-                                              f + i, level + i);
-      } else if (filter) {
-        tamrel::EvalScratchFilteredBatch(p + i, dPdx + i, dPdy + i, end - i, params[i], f + i);
-      } else if (grain) {
-        tamrel::EvalScratchPlainBatchLevel(p + i, end - i, params[i], f + i, level + i);
+                                              f + i, winners);
       } else {
-        tamrel::EvalScratchPlainBatch(p + i, end - i, params[i], f + i);
+        tamrel::EvalScratchPlainBatchLevel(p + i, end - i, params[i], f + i, winners);
       }
       i = end;
     }
