@@ -59,13 +59,14 @@ inline IntLanes4 Perm(IntLanes4 i) {
 }
 #elif defined(TAMREL_KERNEL_AVX2)
 // Gathers from the table widened to 32 bits.
+inline const std::int32_t* WidePermutation() { return PermutationAs<std::int32_t, 512>().v; }
 inline IntLanes8 Perm(IntLanes8 i) {
   return reinterpret_cast<IntLanes8>(
-      _mm256_i32gather_epi32(PermutationAs<std::int32_t, 512>().v, reinterpret_cast<__m256i>(i), 4));
+      _mm256_i32gather_epi32(WidePermutation(), reinterpret_cast<__m256i>(i), 4));
 }
 inline IntLanes4 Perm(IntLanes4 i) {
   return reinterpret_cast<IntLanes4>(
-      _mm_i32gather_epi32(PermutationAs<std::int32_t, 512>().v, reinterpret_cast<__m128i>(i), 4));
+      _mm_i32gather_epi32(WidePermutation(), reinterpret_cast<__m128i>(i), 4));
 }
 #else
 // Lane by lane from the table itself.
