@@ -5,8 +5,8 @@
 // so items_per_second reads directly as samples per second.
 #include <benchmark/benchmark.h>
 
-#include "host/Bake.h"
-#include "host/PluginLibrary.h"
+#include "engine/Bake.h"
+#include "engine/PluginLibrary.h"
 #include "iparamb2.h"
 #include "scenefile.h"
 

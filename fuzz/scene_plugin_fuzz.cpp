@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "host/MapWork.h"
+#include "engine/MapWork.h"
 #include "imtl.h"
 #include "scenefile.h"
 #include "texout.h"

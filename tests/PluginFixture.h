@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "host/ParamSchema.h"
-#include "host/PluginLibrary.h"
+#include "engine/ParamSchema.h"
+#include "engine/PluginLibrary.h"
 #include "imtl.h"
 #include "scenefile.h"
 

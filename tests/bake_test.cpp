@@ -10,10 +10,10 @@
 #include <memory>
 #include <string>
 
-#include "host/Bake.h"
-#include "host/CliParse.h"
-#include "host/ParamSchema.h"
-#include "host/PluginLibrary.h"
+#include "engine/Bake.h"
+#include "cli/CliParse.h"
+#include "engine/ParamSchema.h"
+#include "engine/PluginLibrary.h"
 #include "tests/PluginFixture.h"
 #include "scenefile.h"
 

@@ -6,7 +6,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "host/DialogTemplate.h"
+#include "tools/DialogTemplate.h"
 
 namespace tamrel::host {
 namespace {

@@ -14,12 +14,12 @@
 #include <random>
 #include <thread>
 
-#include "host/Bake.h"
-#include "host/EditLayout.h"
-#include "host/EditServer.h"
-#include "host/EditSession.h"
-#include "host/ImageFile.h"
-#include "host/PluginLibrary.h"
+#include "engine/Bake.h"
+#include "edit/EditLayout.h"
+#include "edit/EditServer.h"
+#include "edit/EditSession.h"
+#include "engine/ImageFile.h"
+#include "engine/PluginLibrary.h"
 #include "tests/PluginFixture.h"
 #include "texout.h"
 

@@ -16,7 +16,7 @@
 
 #include "atomicfile.h"
 #include "boundedread.h"
-#include "host/EchoText.h"
+#include "engine/EchoText.h"
 
 namespace {
 

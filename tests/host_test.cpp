@@ -12,8 +12,8 @@
 #include <stdexcept>
 #include <vector>
 
-#include "host/ImageFile.h"
-#include "host/RenderEngine.h"
+#include "engine/ImageFile.h"
+#include "engine/RenderEngine.h"
 
 namespace tamrel::host {
 namespace {

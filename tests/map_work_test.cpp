@@ -8,9 +8,9 @@
 #include <cmath>
 #include <vector>
 
-#include "host/Bake.h"
-#include "host/MapWork.h"
-#include "host/PluginLibrary.h"
+#include "engine/Bake.h"
+#include "engine/MapWork.h"
+#include "engine/PluginLibrary.h"
 #include "tests/PluginFixture.h"
 #include "scenefile.h"
 

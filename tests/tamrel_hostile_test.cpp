@@ -26,7 +26,7 @@
 #include <string>
 #include <vector>
 
-#include "host/PluginLibrary.h"
+#include "engine/PluginLibrary.h"
 #include "imtl.h"
 #include "scenefile.h"
 #include "tests/TamrelRun.h"

@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "host/Bake.h"
-#include "host/ParamSchema.h"
-#include "host/PluginLibrary.h"
+#include "engine/Bake.h"
+#include "engine/ParamSchema.h"
+#include "engine/PluginLibrary.h"
 #include "tests/PluginFixture.h"
 #include "scenefile.h"
 

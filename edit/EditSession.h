@@ -1,0 +1,124 @@
+// The document behind the browser editor. The page holds the map's values as a preset (internal
+// names, with keys for animated parameters) and sends them whole with every request, which keeps
+// undo a matter of the page and makes every answer a function of what the page shows. The session
+// keeps the rest: the map the document came from (a scene's map brings its sub-maps and output
+// settings), and the plug-in that builds, checks, enables and renders every map.
+//
+// Every request builds its own map from the document's original and the values, through the
+// plug-in's class descriptor, as `tamrel render --scene ... --preset ...` does; so a preview is
+// the same bits as a bake of the same settings. Requests run one at a time: the SDK's editor and
+// its current time are process-wide, as they are in the host application. A preview can be
+// cancelled from another thread by a newer one.
+#pragma once
+
+#include <nlohmann/json.hpp>
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+
+#include "engine/Bake.h"
+#include "engine/ParamSchema.h"
+#include "scenefile.h"
+
+namespace tamrel::host {
+
+// A request the session refuses, with the HTTP status that fits and a one-line message.
+class EditError : public std::runtime_error {
+ public:
+  EditError(int httpStatus, const std::string& message)
+      : std::runtime_error(message), status(httpStatus) {}
+  int status;
+};
+
+struct PreviewSettings {
+  Geometry geometry = Geometry::PLANE;
+  int size = 512;        // square image, pixels per edge
+  float extent = 40.0f;  // scene units across the plane
+  int frame = 0;
+};
+
+// Limits of what the page may ask for, so one request cannot occupy the machine for minutes.
+inline constexpr int kMaxPreviewSize = 2048;
+inline constexpr int kMaxEditFrame = 100000;
+// A bake from the editor is written band by band as `tamrel render` writes it, but it holds the
+// request (and the one editor) until it is done, so it stops at 8192 square.
+inline constexpr int kMaxEditBakeSize = 8192;
+
+class EditSession {
+ public:
+  // cd is the plug-in's texture-map class; classes lets scenes be read. Both outlive the session.
+  // software is what baked images name as their maker ("Software" tag).
+  EditSession(ClassDesc& cd, ClassDirectory classes, std::string software = "tamrel");
+  ~EditSession();
+  EditSession(const EditSession&) = delete;
+  EditSession& operator=(const EditSession&) = delete;
+
+  const ParamSchema& Schema() const { return schema_; }
+  ClassDesc& Class() { return cd_; }
+
+  // The document: {"params": preset, "maps": {name: class name or null}, "path": file or "",
+  // "kind": "new" | "scene" | "preset"}.
+  nlohmann::json Document();
+  // Replaces the document by a scene's map, or applies a preset over the current document's
+  // sub-maps. Throws EditError and leaves the document as it was on failure.
+  nlohmann::json OpenScene(const std::string& path);
+  nlohmann::json OpenPreset(const std::string& path);
+
+  // Checks the values (throws EditError 400 naming the parameter) and answers what the editor
+  // shows at the frame: {"values": {name: value}, "enabled": {name: bool}, "maps": {...}}.
+  // Enabling comes from the map's own rules, run on the SDK's editor.
+  nlohmann::json State(const nlohmann::json& params, int frame);
+
+  // Renders the colour preview as a PNG file's bytes (8-bit sRGB, as `tamrel render` writes), with
+  // the bake settings `tamrel render` takes by default (kDefaultSamples samples per pixel).
+  // Returns false when superseded or cancelled. generation orders previews: a newer one cancels
+  // the one in flight, and an older one that arrives late is not rendered at all.
+  bool Preview(const nlohmann::json& params, const PreviewSettings& settings,
+               std::uint64_t generation, std::string& png);
+
+  // Writes a scene (map with sub-maps) or a preset; both replace the file only when complete.
+  // Returns the absolute path written.
+  std::string SaveScene(const nlohmann::json& params, const std::string& path);
+  std::string SavePreset(const nlohmann::json& params, const std::string& path);
+  // Bakes maps of a frame to image files as `tamrel render --maps NAMES` does with its default
+  // settings (a "normal" map in the OpenGL convention; a height map asked for in 8 bits is written
+  // in 16). Several maps make a texture set: path then needs a "{map}" pattern, which each map's
+  // name replaces, and no file is replaced until every map is complete. Returns the absolute
+  // paths written, in the order of maps.
+  std::vector<std::string> Bake(const nlohmann::json& params, const PreviewSettings& view,
+                                const std::vector<MapKind>& maps, const std::string& path);
+
+  // The settings of a preview or bake of view: those `tamrel render` uses by default.
+  static BakeSettings SettingsFor(const PreviewSettings& view);
+  // The PNG of a raster as the preview sends it; exposed for tests.
+  static std::string EncodePng(const Raster& raster, const std::string& scratchFolder);
+
+ private:
+  // A map of the document's class with the values applied and clones of the original's
+  // sub-maps, owned by keeper. Throws EditError 400 for values the descriptors refuse.
+  Texmap* BuildMap(const nlohmann::json& params, Scene& keeper);
+  nlohmann::json MapsOf(Texmap& map);
+  std::string Absolute(const std::string& path) const;
+
+  ClassDesc& cd_;
+  ClassDirectory classes_;
+  ParamSchema schema_;
+  std::string software_;
+  std::string scratch_;  // private folder for encoded previews
+
+  std::mutex work_;  // one request at a time; guards everything below
+  std::unique_ptr<Scene> original_;
+  Texmap* originalMap_ = nullptr;
+  nlohmann::json params_;
+  std::string path_, kind_ = "new";
+
+  std::mutex previewMutex_;  // guards the two below, never held while rendering
+  std::uint64_t newestPreview_ = 0;
+  std::atomic<bool>* inFlight_ = nullptr;
+};
+
+}  // namespace tamrel::host

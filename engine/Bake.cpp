@@ -1,0 +1,518 @@
+// The bake reaches the pattern only through the map's shading interfaces: its baking interface
+// gives, per sample, the colour EvalColor would give together with the intensity under it, the
+// grain of the winning strand and the footprint in pattern units, so one evaluation fills every
+// map. Samples are summed per pixel in a fixed order; the maps are derived from the sums.
+#include "engine/Bake.h"
+
+#include <algorithm>
+#include <cmath>
+#include <vector>
+
+#include "engine/MapWork.h"
+#include "maxapi.h"
+#include "texbake.h"
+#include "texmap/ITamrelTileable.h"
+
+namespace tamrel::host {
+namespace {
+
+// What a pixel's samples add up to, channel by channel.
+enum SumChannel : int {
+  SUM_R,
+  SUM_G,
+  SUM_B,
+  SUM_A,       // colour (lit on the sphere, the backdrop where it is missed)
+  SUM_MONO,    // the colour's mean, lit likewise
+  SUM_HEIGHT,  // the scratch intensity
+  SUM_GRAIN_C,
+  SUM_GRAIN_S,  // the grain's tangent-space direction at twice its angle
+  SUM_FOOT_X,
+  SUM_FOOT_Y,  // the pixel's footprint in pattern units
+  SUM_CHANNELS
+};
+
+float Encode(float v) {
+  return std::clamp(v * 0.5f + 0.5f, 0.0f, 1.0f);
+}
+
+// The samples of one group of neighbouring pixels: their shading contexts, normals and results.
+struct GroupBuffers {
+  std::vector<SampleShadeContext> contexts;
+  std::vector<Point3> normals;
+  std::vector<char> onSurface;
+  std::vector<ShadeContext*> shaded;
+  std::vector<TexBakeSample> results;
+  std::vector<BOOL> answered;
+
+  void Reserve(std::size_t n) {
+    if (contexts.size() >= n) return;
+    contexts.resize(n);
+    normals.resize(n);
+    onSurface.resize(n);
+    shaded.resize(n);
+    results.resize(n);
+    answered.resize(n);
+  }
+};
+
+// Everything one row of pixels needs, shared read-only by the render threads.
+struct RowShader {
+  Texmap* map;
+  ITexBake* bake;
+  View view;
+  int samples;
+  float footprint;  // of one sample, in pixels
+  bool filter, lit, grain;
+  bool tileable;  // samples on the 1/16-pixel grid
+  float bumpScale;
+  const std::atomic<bool>* cancel;
+  // Samples evaluated in one call. Only a map without sub-maps is known to take little time a
+  // sample; any other map goes one sample at a time, so that an interrupt is seen at once.
+  int groupSamples;
+
+  // Sums the samples of pixels x0 .. x1-1 of image row y into out (SUM_CHANNELS floats each).
+  // Pixels may lie outside the image: the plane goes on beyond its edges. The samples of a group
+  // of neighbouring pixels are evaluated in one call, then summed per pixel in sample order.
+  void ShadeRow(int y, int x0, int x1, float* out) const {
+    const int groupPixels = std::max(1, groupSamples / samples);  // whole pixels at least
+    const std::size_t capacity = static_cast<std::size_t>(groupPixels) * samples;
+    // Each render thread keeps its group's buffers from row to row: building the shading
+    // contexts anew for every row of a tile cost a third of a bake. Every entry a group uses is
+    // written before it is read (MakeSampleAt resets its context).
+    thread_local GroupBuffers buffers;
+    buffers.Reserve(capacity);
+    std::vector<SampleShadeContext>& contexts = buffers.contexts;
+    std::vector<Point3>& normals = buffers.normals;
+    std::vector<char>& onSurface = buffers.onSurface;
+    std::vector<ShadeContext*>& shaded = buffers.shaded;
+    std::vector<TexBakeSample>& results = buffers.results;
+    std::vector<BOOL>& answered = buffers.answered;
+    for (int gx = x0; gx < x1; gx += groupPixels) {
+      // Checked for every group: a scene's maps may take long for one sample, and an interrupt
+      // should not wait for a whole tile.
+      if (cancel && cancel->load(std::memory_order_relaxed)) return;
+      const int gEnd = std::min(x1, gx + groupPixels);
+      int count = 0;
+      for (int x = gx, k = 0; x < gEnd; ++x) {
+        for (int i = 0; i < samples; ++i, ++k) {
+          float sx, sy;
+          if (tileable) {
+            TileSamplePosition(i, samples, sx, sy);
+          } else {
+            SamplePosition(i, samples, sx, sy);
+          }
+          SampleShadeContext& sc = contexts[k];
+          onSurface[k] = MakeSampleAt(view, static_cast<float>(x) + sx, static_cast<float>(y) + sy,
+                                      footprint, sc, &normals[k]);
+          if (!onSurface[k]) continue;
+          sc.filterMaps = filter ? TRUE : FALSE;
+          shaded[count++] = &sc;
+        }
+      }
+      for (int first = 0; first < count; first += groupSamples) {
+        if (first > 0 && cancel && cancel->load(std::memory_order_relaxed)) return;
+        bake->EvalBakeSamples(shaded.data() + first, std::min(groupSamples, count - first),
+                              results.data() + first, answered.data() + first,
+                              grain ? TRUE : FALSE);
+      }
+      for (int x = gx, k = 0, j = 0; x < gEnd; ++x, out += SUM_CHANNELS) {
+        std::fill(out, out + SUM_CHANNELS, 0.0f);
+        for (int i = 0; i < samples; ++i, ++k) {
+          if (!onSurface[k]) {
+            const float b = Backdrop(x, y);
+            out[SUM_R] += b;
+            out[SUM_G] += b;
+            out[SUM_B] += b;
+            out[SUM_A] += 1.0f;
+            out[SUM_MONO] += b;
+            continue;
+          }
+          const TexBakeSample& s = results[j++];
+          float shading = 1.0f;
+          if (lit) {
+            // The sphere is lit with the map's bump, a camera-space perturbation; camera and
+            // object axes coincide here.
+            contexts[k].ClearCache();
+            shading = SphereDiffuse(
+                BentNormal(normals[k], map->EvalNormalPerturb(contexts[k]), bumpScale));
+          }
+          out[SUM_R] += s.color.r * shading;
+          out[SUM_G] += s.color.g * shading;
+          out[SUM_B] += s.color.b * shading;
+          out[SUM_A] += lit ? 1.0f : s.color.a;
+          out[SUM_MONO] += (s.color.g + s.color.r + s.color.b) / 3.0f * shading;
+          out[SUM_HEIGHT] += s.intensity;
+          // Footprint x is the plane's tangent, footprint y its bitangent downwards. A grain has
+          // no heading, so directions are summed at twice their angle, where opposite ones agree.
+          const float tx = s.direction.x, ty = -s.direction.y;
+          out[SUM_GRAIN_C] += tx * tx - ty * ty;
+          out[SUM_GRAIN_S] += 2.0f * tx * ty;
+          out[SUM_FOOT_X] += s.footprint[0] / footprint;
+          out[SUM_FOOT_Y] += s.footprint[1] / footprint;
+        }
+        const float inv = 1.0f / static_cast<float>(samples);
+        for (int c = 0; c < SUM_CHANNELS; ++c) {
+          if (c != SUM_GRAIN_C && c != SUM_GRAIN_S) out[c] *= inv;
+        }
+      }
+    }
+  }
+};
+
+// Fills one map's band from the pixel sums; sums has a margin of `margin` pixels on every side.
+void FillMap(MapKind kind, const BakeSettings& s, const Raster& sums, int margin, Raster& band) {
+  for (int y = 0; y < band.height; ++y) {
+    for (int x = 0; x < band.width; ++x) {
+      const float* p = sums.Pixel(x + margin, y + margin);
+      float* out = band.Pixel(x, y);
+      const float h = p[SUM_HEIGHT];
+      switch (kind) {
+        case MapKind::COLOR:
+          std::copy(p, p + 4, out);
+          break;
+        case MapKind::MONO:
+          out[0] = p[SUM_MONO];
+          break;
+        case MapKind::HEIGHT:
+          out[0] = h;
+          break;
+        case MapKind::ROUGHNESS:
+          // Intensity 0 is the middle of a scratch, 1 the untouched surface.
+          out[0] = s.roughnessScratch * (1.0f - h) + s.roughnessSurface * h;
+          break;
+        case MapKind::NORMAL_GL:
+        case MapKind::NORMAL_DX: {
+          // The normal of the baked height itself: central differences of the filtered heights of
+          // the neighbours, over the pixel's footprint in pattern units. Image rows run down, the
+          // bitangent up.
+          const float left = sums.Pixel(x + margin - 1, y + margin)[SUM_HEIGHT];
+          const float right = sums.Pixel(x + margin + 1, y + margin)[SUM_HEIGHT];
+          const float up = sums.Pixel(x + margin, y + margin - 1)[SUM_HEIGHT];
+          const float down = sums.Pixel(x + margin, y + margin + 1)[SUM_HEIGHT];
+          const float fx = p[SUM_FOOT_X], fy = p[SUM_FOOT_Y];
+          const float du = fx > 0.0f ? (right - left) / (2.0f * fx) : 0.0f;
+          const float dv = fy > 0.0f ? (up - down) / (2.0f * fy) : 0.0f;
+          // In double, so that a huge --bump-scale still gives a finite unit normal.
+          const double gx = -static_cast<double>(s.bumpScale) * du;
+          const double gy = -static_cast<double>(s.bumpScale) * dv;
+          const double len = std::sqrt(gx * gx + gy * gy + 1.0);
+          Point3 n(static_cast<float>(gx / len), static_cast<float>(gy / len),
+                   static_cast<float>(1.0 / len));
+          if (!std::isfinite(len) || !std::isfinite(n.x) || !std::isfinite(n.y)) {
+            n = Point3(0.0f, 0.0f, 1.0f);
+          }
+          out[0] = Encode(n.x);
+          out[1] = Encode(kind == MapKind::NORMAL_DX ? -n.y : n.y);
+          out[2] = Encode(n.z);
+          break;
+        }
+        case MapKind::ANISOTROPY: {
+          const float c = p[SUM_GRAIN_C], sn = p[SUM_GRAIN_S];
+          float dx = 0.0f, dy = 0.0f;
+          if (c != 0.0f || sn != 0.0f) {
+            const float half = 0.5f * std::atan2(sn, c);
+            dx = std::cos(half);
+            dy = std::sin(half);
+          }
+          out[0] = Encode(dx);
+          out[1] = Encode(dy);
+          out[2] = h;
+          break;
+        }
+      }
+    }
+  }
+}
+
+}  // namespace
+
+namespace {
+struct MapInfo {
+  const char* name;
+  MapKind kind;
+};
+constexpr MapInfo kMaps[] = {{"color", MapKind::COLOR},          {"mono", MapKind::MONO},
+                             {"height", MapKind::HEIGHT},        {"normal-gl", MapKind::NORMAL_GL},
+                             {"normal-dx", MapKind::NORMAL_DX},  {"roughness", MapKind::ROUGHNESS},
+                             {"anisotropy", MapKind::ANISOTROPY}};
+}  // namespace
+
+namespace {
+
+// The sub-texmap slots of the scratches map by their parameter names.
+const char* SlotName(int slot) {
+  static const char* const kSlots[] = {"color1map",  "color2map",  "sizeMap",      "spreadMap",
+                                       "stretchMap", "distortMap", "distortStrMap"};
+  return slot >= 0 && slot < 7 ? kSlots[slot] : "a";
+}
+
+std::string TileRefusal(const TamrelTileReport& r) {
+  const std::string where = r.depth > 0 ? " (in a sub-map of the map)" : "";
+  const std::string slot = std::string("\"") + SlotName(r.slot) + "\"";
+  switch (r.problem) {
+    case TILE_SIZE_MAP:
+      return "--tileable cannot repeat a size map" + where + ": it changes the scale from point " +
+             "to point; switch \"sizeMapEnabled\" off";
+    case TILE_STRETCH_MAP:
+      return "--tileable cannot repeat a stretch map" + where + ": it changes the scratches' " +
+             "shape from point to point; switch \"stretchMapEnabled\" off";
+    case TILE_SUBMAP_NOT_TILEABLE:
+      return "--tileable: the " + slot + " sub-map" + where + " cannot repeat with the tile " +
+             "and would leave a seam; switch it off or use a scratches map there";
+    case TILE_MAPPING_TILING:
+      return "--tileable needs \"xyz_tile_x\", \"xyz_tile_y\" and \"xyz_tile_z\" at 0 " +
+             std::string("(continue)") + where + ": the mapping's own tiling folds the pattern";
+    case TILE_EROSION_TOO_COARSE:
+      return "--tileable: the erosion noise" + where + " is too coarse to repeat within one " +
+             "tile; lower \"erosionDelta\" or \"size\", or bake a larger --extent";
+    default:
+      return "--tileable: the tile's edges collapse, or span more cells than can repeat exactly, "
+             "in the map's coordinates" +
+             where + " (a size near zero, or a mapping that sees the plane edge-on)";
+  }
+}
+
+}  // namespace
+
+TileBracket::TileBracket(Texmap& map, const BakeSettings& s) {
+  if (!s.tileable) return;
+  tile_ = static_cast<ITamrelTileable*>(map.GetInterface(TAMREL_TILEABLE_INTERFACE));
+  if (!tile_)
+    throw BakeError("--tileable needs a map that can repeat its pattern; this one cannot");
+  // The tile is the unmoved view's first square: its corner pixel and the pixels one width
+  // across and one width down, so moved views repeat the same tile.
+  View frame = s.view;
+  frame.offsetX = frame.offsetY = 0;
+  SampleShadeContext corner, alongU, alongV;
+  MakeSample(frame, 0, 0, corner);
+  MakeSample(frame, frame.width, 0, alongU);
+  MakeSample(frame, 0, frame.width, alongV);
+  const TamrelTileReport r = tile_->BeginTileBake(corner, alongU, alongV, frame.width);
+  if (r.problem != TILE_OK) {
+    tile_ = nullptr;
+    throw BakeError(TileRefusal(r));
+  }
+  nudge = {r.length, r.width, r.angleDeg, r.erosion};
+}
+
+TileBracket::~TileBracket() {
+  if (tile_) tile_->EndTileBake();
+}
+
+// The map's perturbation is a gradient of its field in three dimensions; only the part across the
+// surface tilts the normal, and dropping the rest keeps every normal on the outer side. A strong
+// bump (or a huge scale) would overflow the float length; the direction is then found in double,
+// where the product of two floats cannot overflow, so the normal is always finite and of unit
+// length.
+Point3 BentNormal(const Point3& n, const Point3& perturb, float scale) {
+  const Point3 across = perturb - n * DotProd(perturb, n);
+  if (!std::isfinite(across.x) || !std::isfinite(across.y) || !std::isfinite(across.z)) return n;
+  const Point3 d = n + across * scale;
+  const float len = Length(d);
+  if (std::isfinite(len) && len > 0.0f && std::isfinite(d.x) && std::isfinite(d.y) &&
+      std::isfinite(d.z)) {
+    return d / len;
+  }
+  const double dx = double(n.x) + double(across.x) * double(scale);
+  const double dy = double(n.y) + double(across.y) * double(scale);
+  const double dz = double(n.z) + double(across.z) * double(scale);
+  const double wide = std::sqrt(dx * dx + dy * dy + dz * dz);
+  if (!(wide > 0.0) || !std::isfinite(wide)) return n;
+  return Point3(static_cast<float>(dx / wide), static_cast<float>(dy / wide),
+                static_cast<float>(dz / wide));
+}
+
+bool ParseMapName(const std::string& name, NormalConvention convention, MapKind& kind) {
+  if (name == "normal") {
+    kind = convention == NormalConvention::DIRECTX ? MapKind::NORMAL_DX : MapKind::NORMAL_GL;
+    return true;
+  }
+  for (const MapInfo& m : kMaps) {
+    if (name == m.name) {
+      kind = m.kind;
+      return true;
+    }
+  }
+  return false;
+}
+
+const char* MapNames() {
+  return "color, mono, height, normal, normal-gl, normal-dx, roughness, anisotropy";
+}
+
+const char* MapKindName(MapKind kind) {
+  for (const MapInfo& m : kMaps) {
+    if (m.kind == kind) return m.name;
+  }
+  return "color";
+}
+
+int MapChannels(MapKind kind) {
+  switch (kind) {
+    case MapKind::COLOR:
+      return 4;
+    case MapKind::NORMAL_GL:
+    case MapKind::NORMAL_DX:
+    case MapKind::ANISOTROPY:
+      return 3;
+    default:
+      return 1;
+  }
+}
+
+bool IsDataMap(MapKind kind) {
+  return kind != MapKind::COLOR;
+}
+
+Region BakeRegion(const BakeSettings& s) {
+  return s.region.Empty() ? Region{0, 0, s.view.width, s.view.height} : s.region;
+}
+
+std::string CheckBakeSettings(const BakeSettings& s) {
+  if (s.view.width <= 0 || s.view.height <= 0) return "the image size must be at least 1x1";
+  if (!(s.bumpScale >= 0.0f) || !std::isfinite(s.bumpScale)) {
+    return "--bump-scale must be a finite number, 0 or more";
+  }
+  if (!(s.view.extent > 0.0f) || !std::isfinite(s.view.extent)) {
+    return "the plane's extent must be a positive number of scene units";
+  }
+  if (s.samples < 1 || s.samples > kMaxSamples) {
+    return "--samples must be from 1 to " + std::to_string(kMaxSamples);
+  }
+  if (s.maps.empty()) return "no map to bake";
+  if (s.tileable && s.view.geometry != Geometry::PLANE) {
+    return "--tileable bakes a tile of the plane; use --geometry plane";
+  }
+  for (float r : {s.roughnessSurface, s.roughnessScratch}) {
+    if (!(r >= 0.0f && r <= 1.0f)) return "roughness values must be from 0 to 1";
+  }
+  const Region& r = s.region;
+  if (!r.Empty()) {
+    if (r.x0 < 0 || r.y0 < 0 || r.x1 > s.view.width || r.y1 > s.view.height) {
+      return "--region " + std::to_string(r.x0) + "," + std::to_string(r.y0) + "," +
+             std::to_string(r.x1) + "," + std::to_string(r.y1) +
+             " must be a non-empty rectangle inside the " + std::to_string(s.view.width) + "x" +
+             std::to_string(s.view.height) + " image";
+    }
+  }
+  // A tangent frame is only fixed on the plane; on the sphere it would depend on the UV layout.
+  for (MapKind kind : s.maps) {
+    if ((IsNormalMap(kind) || kind == MapKind::ANISOTROPY) && s.view.geometry != Geometry::PLANE) {
+      return std::string(MapKindName(kind)) +
+             " is a tangent-space map of the plane; use --geometry plane";
+    }
+  }
+  return {};
+}
+
+void SamplePosition(int i, int n, float& x, float& y) {
+  constexpr double kGolden = 0.6180339887498949;  // the golden ratio's fractional part
+  x = static_cast<float>((i + 0.5) / n);
+  const double g = 0.5 + i * kGolden;
+  y = static_cast<float>(g - std::floor(g));
+}
+
+void TileSamplePosition(int i, int n, float& x, float& y) {
+  SamplePosition(i, n, x, y);
+  // The nearest sixteenth; one that would land on the next pixel's edge wraps to this one's, as
+  // the pattern of positions is periodic in the pixel anyway.
+  auto snap = [](float a) {
+    const float k = std::round(a * 16.0f);
+    return (k >= 16.0f ? 0.0f : k) / 16.0f;
+  };
+  x = snap(x);
+  y = snap(y);
+}
+
+bool BakeFrame(Texmap& map, TimeValue t, const BakeSettings& s, const BandSink& sink,
+               TileNudge* tileNudge) {
+  if (std::string why = CheckBakeSettings(s); !why.empty()) throw BakeError(why);
+  auto* bake = static_cast<ITexBake*>(map.GetInterface(I_TEXBAKE));
+  if (!bake) throw BakeError("the map offers no baking interface");
+
+  // Maps may read the current time while they update, never while they are shaded.
+  GetCOREInterface()->SetTime(t);
+  Interval valid = FOREVER;
+  map.Update(t, valid);
+  const TileBracket tile(map, s);
+  if (tileNudge) *tileNudge = tile.nudge;
+
+  const bool grain = std::find(s.maps.begin(), s.maps.end(), MapKind::ANISOTROPY) != s.maps.end();
+  RowShader shader{&map,
+                   bake,
+                   s.view,
+                   s.samples,
+                   1.0f / std::sqrt(static_cast<float>(s.samples)),
+                   s.filter,
+                   s.view.geometry == Geometry::SPHERE,
+                   grain,
+                   s.tileable,
+                   s.bumpScale,
+                   s.render.cancel,
+                   MapEvaluationCost(map) <= 1.0 ? 64 : 1};
+  const bool normals = std::any_of(s.maps.begin(), s.maps.end(), IsNormalMap);
+  const int margin = normals ? 1 : 0;  // normals need their neighbours' heights
+  const Region region = BakeRegion(s);
+  const int bandRows = std::max(1, s.bandRows);
+  const std::int64_t total = static_cast<std::int64_t>(region.Width()) * region.Height();
+
+  RenderOptions options = s.render;
+  Raster sums;
+  std::vector<Raster> bands(s.maps.size());
+  for (int by = region.y0; by < region.y1; by += bandRows) {
+    const int rows = std::min(bandRows, region.y1 - by);
+    const int x0 = region.x0 - margin, y0 = by - margin;
+    const std::int64_t before = static_cast<std::int64_t>(by - region.y0) * region.Width();
+    options.progress = nullptr;
+    if (s.progress) {
+      options.progress = [&, before, rows](int done, int tiles) {
+        s.progress(before + static_cast<std::int64_t>(rows) * region.Width() * done / tiles, total);
+      };
+    }
+    const SpanShader span = [&](int y, int xa, int xb, float* out) {
+      shader.ShadeRow(y0 + y, x0 + xa, x0 + xb, out);
+    };
+    if (!RenderRaster(sums, region.Width() + 2 * margin, rows + 2 * margin, SUM_CHANNELS, span,
+                      options)) {
+      return false;
+    }
+    for (std::size_t m = 0; m < s.maps.size(); ++m) {
+      Raster& band = bands[m];
+      band.width = region.Width();
+      band.height = rows;
+      band.channels = MapChannels(s.maps[m]);
+      band.pixels.assign(static_cast<std::size_t>(band.width) * rows * band.channels, 0.0f);
+      FillMap(s.maps[m], s, sums, margin, band);
+    }
+    if (std::string error = sink(by - region.y0, by - region.y0 + rows, bands); !error.empty()) {
+      throw BakeError(error);
+    }
+  }
+  if (s.progress) s.progress(total, total);
+  return true;
+}
+
+bool BakeFrame(Texmap& map, TimeValue t, const BakeSettings& s, std::vector<Raster>& maps,
+               TileNudge* tileNudge) {
+  const Region region = BakeRegion(s);
+  maps.assign(s.maps.size(), Raster());
+  for (std::size_t m = 0; m < s.maps.size(); ++m) {
+    maps[m].width = region.Width();
+    maps[m].height = region.Height();
+    maps[m].channels = MapChannels(s.maps[m]);
+    maps[m].pixels.assign(
+        static_cast<std::size_t>(region.Width()) * region.Height() * maps[m].channels, 0.0f);
+  }
+  return BakeFrame(
+      map, t, s,
+      [&](int y0, int y1, const std::vector<Raster>& bands) {
+        for (std::size_t m = 0; m < bands.size(); ++m) {
+          std::copy(bands[m].pixels.begin(), bands[m].pixels.end(), maps[m].Pixel(0, y0));
+        }
+        (void)y1;
+        return std::string();
+      },
+      tileNudge);
+}
+
+}  // namespace tamrel::host

@@ -1,0 +1,83 @@
+// Writing rasters to image files through OpenImageIO: the format from the file name's extension,
+// the pixel type checked against what the format can hold, colour encoded to sRGB where an
+// integer format expects it, data left linear, and the file replaced only once it is complete.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "engine/RenderEngine.h"
+
+namespace tamrel::host {
+
+enum class PixelType { DEFAULT, UINT8, UINT16, HALF, FLOAT };
+
+// Parses "uint8", "uint16", "half", "float"; false for anything else.
+bool ParsePixelType(const std::string& name, PixelType& type);
+const char* PixelTypeName(PixelType type);
+
+struct ImageFileOptions {
+  PixelType type = PixelType::DEFAULT;  // DEFAULT: the format's usual type for colour or data
+  bool data = false;  // true: values are data (mono, height, normal), written and tagged linear
+  std::vector<std::pair<std::string, std::string>> metadata;  // string attributes to embed
+};
+
+// The pixel type a file of this name gets: the requested one, or the format's default. Empty
+// error when the format can hold it; otherwise a one-line message naming the problem.
+std::string ResolvePixelType(const std::string& path, const ImageFileOptions& options,
+                             PixelType& resolved);
+
+// Writes one image band by band, so that memory does not grow with the image: rows go to a
+// temporary file beside the target, top to bottom, and Commit renames it over the target once it
+// is complete. A writer destroyed before Commit removes its temporary file.
+class ImageFileWriter {
+ public:
+  ImageFileWriter() = default;
+  ImageFileWriter(const ImageFileWriter&) = delete;
+  ImageFileWriter& operator=(const ImageFileWriter&) = delete;
+  ~ImageFileWriter() { Abort(); }
+
+  // Each returns an empty string on success, else a one-line error (and the writer is aborted).
+  std::string Open(const std::string& path, int width, int height, int channels,
+                   const ImageFileOptions& options);
+  // Rows y0 .. y1-1 of channels-interleaved floats; y0 must be the first row not yet written.
+  std::string WriteRows(int y0, int y1, const float* pixels);
+  // Closes the file; the image is complete but still under its temporary name.
+  std::string Close();
+  // Renames the closed file into place.
+  std::string Commit();
+  // Removes the temporary file, if any.
+  void Abort();
+
+  const std::string& path() const { return path_; }
+  PixelType type() const { return type_; }
+  bool encoded() const { return encode_; }  // integer colour, stored sRGB-encoded
+
+ private:
+  std::string Fail(const std::string& what);
+
+  struct Output;
+  std::shared_ptr<Output> out_;
+  std::string path_;
+  int width_ = 0, height_ = 0, channels_ = 0, nextRow_ = 0;
+  PixelType type_ = PixelType::DEFAULT;
+  bool encode_ = false, closed_ = false;
+};
+
+// Closes every writer, then renames each file into place, so that files written together are all
+// complete before any of them replaces one; a rename that fails removes the files already put in
+// place, so that no set is left half new and half old. Empty on success, else a one-line error.
+std::string CloseAndCommitAll(const std::vector<std::unique_ptr<ImageFileWriter>>& writers);
+
+// Writes the raster to path. The pixels go to a temporary file beside it, renamed over path only
+// when complete, so a failed write never leaves a partial image or loses an existing one. Returns
+// an empty string on success, else a one-line error.
+std::string WriteImageFile(const std::string& path, const Raster& raster,
+                           const ImageFileOptions& options);
+
+// The sRGB transfer function, for values in [0, 1].
+float LinearToSrgb(float v);
+
+}  // namespace tamrel::host

@@ -1,0 +1,74 @@
+#include "engine/SampleGeometry.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace tamrel::host {
+namespace {
+
+constexpr float kPi = 3.14159265f;
+constexpr float kCameraDistance = 1000.0f;  // the camera sits this far in front of the object
+
+}  // namespace
+
+bool MakeSample(const View& view, int x, int y, SampleShadeContext& sc, Point3* normal) {
+  return MakeSampleAt(view, static_cast<float>(x) + 0.5f, static_cast<float>(y) + 0.5f, 1.0f, sc,
+                      normal);
+}
+
+bool MakeSampleAt(const View& view, float px, float py, float footprint, SampleShadeContext& sc,
+                  Point3* normal) {
+  const float w = static_cast<float>(view.width), h = static_cast<float>(view.height);
+  const float pixel = view.extent / w * footprint;  // square pixels
+  // A moved view adds its whole-pixel offset in double, so the sub-pixel position survives it.
+  const float u =
+      view.offsetX == 0 ? px / w : static_cast<float>((view.offsetX + static_cast<double>(px)) / w);
+  const float v =
+      1.0f - (view.offsetY == 0 ? py / h
+                                : static_cast<float>((view.offsetY + static_cast<double>(py)) / h));
+  const float ox = (u - 0.5f) * view.extent;
+  const float oy = (v - 0.5f) * (h * (view.extent / w));
+
+  sc = SampleShadeContext();
+  sc.camToObj.IdentityMatrix();
+  sc.camToObj.Translate(Point3(0.0f, 0.0f, kCameraDistance));
+  sc.camToWorld = sc.camToObj;
+  sc.screenUV = Point2(u, v);
+  sc.screenDUV = Point2(footprint / w, footprint / h);
+
+  if (view.geometry == Geometry::PLANE) {
+    sc.p = Point3(ox, oy, -kCameraDistance);
+    sc.dpdx = Point3(pixel, 0.0f, 0.0f);
+    sc.dpdy = Point3(0.0f, -pixel, 0.0f);
+    sc.SetUVW(1, Point3(u, v, 0.0f), Point3(footprint / w, footprint / h, 0.0f));
+    if (normal) *normal = Point3(0.0f, 0.0f, 1.0f);
+    return true;
+  }
+
+  const float radius = 0.5f * std::min(view.extent, h * (view.extent / w)) * 0.9f;
+  const float nx = ox / radius, ny = oy / radius;
+  const float r2 = nx * nx + ny * ny;
+  if (r2 > 1.0f) return false;
+  const float nz = std::sqrt(1.0f - r2);
+  const Point3 n(nx, ny, nz);
+  if (normal) *normal = n;
+  sc.p = Point3(ox, oy, nz * radius - kCameraDistance);
+  // Moving one pixel across the image slides along the surface: dz = -x/z dx, limited at the rim.
+  const float zClamp = std::max(nz, 0.05f);
+  sc.dpdx = Point3(pixel, 0.0f, -nx / zClamp * pixel);
+  sc.dpdy = Point3(0.0f, -pixel, ny / zClamp * pixel);
+  // Spherical UVW around the vertical axis.
+  const float su = 0.5f + std::atan2(nx, nz) / (2.0f * kPi);
+  const float sv = 0.5f + std::asin(std::clamp(ny, -1.0f, 1.0f)) / kPi;
+  sc.SetUVW(1, Point3(su, sv, 0.0f), Point3(pixel / (2.0f * kPi * radius), pixel / (kPi * radius), 0.0f));
+  return true;
+}
+
+float SphereDiffuse(const Point3& normal, const SphereLighting& light) {
+  const float d = std::max(0.0f, DotProd(Normalize(normal), light.toLight));
+  return light.ambient + (1.0f - light.ambient) * d;
+}
+
+float Backdrop(int x, int y) { return ((x / 16 + y / 16) & 1) ? 0.22f : 0.32f; }
+
+}  // namespace tamrel::host
