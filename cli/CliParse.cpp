@@ -13,16 +13,6 @@ bool ParseInt(const std::string& s, int& v) {
   return ec == std::errc() && ptr == s.data() + s.size();
 }
 
-// Index of the last '#' run in the file-name part of path, or npos.
-std::size_t PatternEnd(const std::string& path) {
-  const std::size_t slash = path.find_last_of('/');
-  const std::size_t hash = path.find_last_of('#');
-  if (hash == std::string::npos || (slash != std::string::npos && hash < slash)) {
-    return std::string::npos;
-  }
-  return hash;
-}
-
 }  // namespace
 
 bool ParseOffset(const std::string& text, int& x, int& y) {
@@ -69,19 +59,6 @@ bool ParseFrameRange(const std::string& text, int& first, int& last) {
   first = a;
   last = b;
   return true;
-}
-
-bool HasFramePattern(const std::string& path) { return PatternEnd(path) != std::string::npos; }
-
-std::string ExpandFramePattern(const std::string& path, int frame) {
-  const std::size_t end = PatternEnd(path);
-  if (end == std::string::npos) return path;
-  std::size_t begin = end;
-  while (begin > 0 && path[begin - 1] == '#') --begin;
-  const int width = static_cast<int>(end - begin + 1);
-  std::string digits = std::to_string(frame);
-  if (static_cast<int>(digits.size()) < width) digits.insert(0, static_cast<std::size_t>(width) - digits.size(), '0');
-  return path.substr(0, begin) + digits + path.substr(end + 1);
 }
 
 bool ParseRegion(const std::string& text, int& x0, int& y0, int& x1, int& y1) {
@@ -139,17 +116,6 @@ bool ParseNameList(const std::string& text, std::vector<std::string>& names, std
     if (comma == std::string::npos) return true;
     start = comma + 1;
   }
-}
-
-bool HasMapPattern(const std::string& path) { return path.find("{map}") != std::string::npos; }
-
-std::string ExpandMapPattern(const std::string& path, const std::string& map) {
-  std::string out = path;
-  for (std::size_t at = out.find("{map}"); at != std::string::npos;
-       at = out.find("{map}", at + map.size())) {
-    out.replace(at, 5, map);
-  }
-  return out;
 }
 
 }  // namespace tamrel::host

@@ -9,72 +9,26 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
-#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <iostream>
 #include <memory>
-#include <span>
-#include <sstream>
 
-#include "atomicfile.h"
-#include "boundedread.h"
-#include "engine/Bake.h"
 #include "cli/CliParse.h"
 #include "cli/Command.h"
 #include "cli/Commands.h"
+#include "engine/BakeJob.h"
 #include "engine/EchoText.h"
-#include "engine/ImageFile.h"
 #include "engine/Interrupt.h"
-#include "engine/MapWork.h"
 #include "engine/ParamSchema.h"
+#include "engine/SceneMap.h"
 
 namespace tamrel::host {
 namespace {
 
 namespace fs = std::filesystem;
 using nlohmann::json;
-
-PixelType RequestedType(const RenderArgs& a, const std::string& path) {
-  PixelType t = PixelType::DEFAULT;
-  if (!a.type.empty() && !ParsePixelType(a.type, t)) {
-    Fail(EXIT_USAGE, "--type takes uint8, uint16, half or float, not " + Quote(a.type));
-  }
-  if (a.bits == 8) t = PixelType::UINT8;
-  if (a.bits == 32) t = PixelType::FLOAT;
-  if (a.bits == 16) {
-    std::string ext = fs::path(path).extension().string();
-    for (char& c : ext) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    t = ext == ".exr" ? PixelType::HALF : PixelType::UINT16;
-  }
-  return t;
-}
-
-Texmap* LoadSceneMap(const std::string& path, const Plugin& plugin, std::unique_ptr<Scene>& scene) {
-  const ClassDirectory dir = MakeClassDirectory(plugin);
-  std::string bytes, error;
-  if (!ReadRegularFile(path, kSceneMaxFileBytes, bytes, error)) {
-    Fail(EXIT_INPUT, "cannot read scene " + path + ": " + error);
-  }
-  scene = LoadSceneFromBytes(
-      std::span(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()), dir, error);
-  if (!scene) Fail(EXIT_INPUT, "cannot load scene " + path + ": " + error);
-  for (int i = 0; i < scene->NumRoots(); ++i) {
-    ReferenceTarget* root = scene->GetRoot(i);
-    if (root && root->SuperClassID() == TEXMAP_CLASS_ID &&
-        root->ClassID() == plugin.cd->ClassID()) {
-      auto* map = static_cast<Texmap*>(root);
-      if (std::string why = CheckMapWork(*map); !why.empty()) {
-        Fail(EXIT_INPUT, "scene " + path + ": " + why);
-      }
-      return map;
-    }
-  }
-  Fail(EXIT_INPUT,
-       "scene " + path + " holds no " + Narrow(plugin.cd->NonLocalizedClassName()) + " map");
-}
 
 class Progress {
  public:
@@ -102,132 +56,6 @@ class Progress {
   bool dirty_ = false;
 };
 
-// One map of the set: what it is, the name it was asked by, its file and how it is written.
-struct MapOutput {
-  MapKind kind;
-  std::string name;          // as asked ("normal" stays "normal" in file names)
-  std::string pathTemplate;  // may still hold a frame pattern
-  ImageFileOptions options;
-  PixelType type = PixelType::DEFAULT;
-};
-
-std::string Lower(std::string s) {
-  for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return s;
-}
-
-// The maps asked for, each with its file template, pixel type and tags.
-std::vector<MapOutput> PlanOutputs(const RenderArgs& a, NormalConvention convention,
-                                   std::string output) {
-  std::vector<std::string> names;
-  if (a.maps.empty()) {
-    names.push_back(a.outputKind);
-  } else {
-    std::string bad;
-    if (!ParseNameList(a.maps, names, bad)) {
-      Fail(EXIT_USAGE, "--maps takes a comma-separated list of distinct maps (" +
-                           std::string(MapNames()) + "); " + Quote(bad) + " is empty or repeated");
-    }
-  }
-  std::vector<MapOutput> outputs;
-  for (const std::string& name : names) {
-    MapOutput m;
-    if (!ParseMapName(name, convention, m.kind)) {
-      Fail(EXIT_USAGE, std::string(a.maps.empty() ? "--output" : "--maps") + " takes " +
-                           MapNames() + ", not " + Quote(name));
-    }
-    m.name = name;
-    outputs.push_back(m);
-  }
-  if (outputs.size() > 1 && !HasMapPattern(output)) {
-    Fail(EXIT_USAGE, "baking several maps needs a '{map}' pattern in -o " + output +
-                         " (for example steel_{map}.exr)");
-  }
-  for (const std::string& f : a.mapFormats) {
-    const std::size_t eq = f.find('=');
-    const std::string name = f.substr(0, eq);
-    bool found = false;
-    for (const MapOutput& m : outputs) found = found || m.name == name;
-    if (eq == std::string::npos || eq + 1 == f.size() || !found) {
-      Fail(EXIT_USAGE,
-           "--map-format takes MAP=EXT for a map being baked (for example "
-           "height=exr), not " +
-               Quote(f));
-    }
-  }
-  for (MapOutput& m : outputs) {
-    std::string path = ExpandMapPattern(output, m.name);
-    for (const std::string& f : a.mapFormats) {
-      const std::size_t eq = f.find('=');
-      if (f.substr(0, eq) != m.name) continue;
-      std::string ext = f.substr(eq + 1);
-      if (ext[0] != '.') ext = "." + ext;
-      path = fs::path(path).replace_extension(ext).string();
-    }
-    m.pathTemplate = path;
-    m.options.data = IsDataMap(m.kind);
-    m.options.type = RequestedType(a, path);
-    if (std::string why = ResolvePixelType(path, m.options, m.type); !why.empty()) {
-      Fail(EXIT_OUTPUT, why);
-    }
-    if (m.kind == MapKind::HEIGHT && m.type == PixelType::UINT8) {
-      Fail(EXIT_USAGE, "the height map needs 16-bit or float pixels, not uint8");
-    }
-  }
-  for (std::size_t i = 0; i < outputs.size(); ++i) {
-    for (std::size_t j = 0; j < i; ++j) {
-      if (Lower(outputs[i].pathTemplate) == Lower(outputs[j].pathTemplate)) {
-        Fail(EXIT_USAGE, "maps " + outputs[j].name + " and " + outputs[i].name +
-                             " would both be written to " + outputs[i].pathTemplate);
-      }
-    }
-  }
-  return outputs;
-}
-
-float SrgbToLinear(float v) {
-  if (!(v > 0.0f)) return 0.0f;
-  if (v >= 1.0f) return 1.0f;
-  return v <= 0.04045f ? v / 12.92f : std::pow((v + 0.055f) / 1.055f, 2.4f);
-}
-
-std::string ColourSpace(const ImageFileWriter& w) {
-  return w.encoded() ? "sRGB" : "Linear";
-}
-
-// Rows of the contact sheet: the maps side by side as they look, the colour without its alpha,
-// one-channel maps as grey, the others' three channels. The sheet is an sRGB picture, so data
-// values are decoded here to come out of its encoding as they are.
-void SheetRows(const std::vector<Raster>& bands, std::vector<float>& rows) {
-  const int width = bands.front().width, height = bands.front().height;
-  const int sheetWidth = width * static_cast<int>(bands.size());
-  rows.assign(static_cast<std::size_t>(sheetWidth) * height * 3, 0.0f);
-  for (std::size_t m = 0; m < bands.size(); ++m) {
-    const Raster& b = bands[m];
-    for (int y = 0; y < height; ++y) {
-      for (int x = 0; x < width; ++x) {
-        const float* in = b.Pixel(x, y);
-        float* out = &rows[(static_cast<std::size_t>(y) * sheetWidth + m * width + x) * 3];
-        for (int c = 0; c < 3; ++c) {
-          const float v = in[b.channels == 1 ? 0 : c];
-          out[c] = b.channels == 4 ? v : SrgbToLinear(v);
-        }
-      }
-    }
-  }
-}
-
-// Rows of a baked image laid n times side by side; y runs over n copies down.
-void RepeatedRows(const Raster& r, int n, std::vector<float>& rows) {
-  const std::size_t rowFloats = static_cast<std::size_t>(r.width) * r.channels;
-  rows.resize(rowFloats * n * static_cast<std::size_t>(r.height) * n);
-  float* out = rows.data();
-  for (int y = 0; y < r.height * n; ++y) {
-    const float* row = r.Pixel(0, y % r.height);
-    for (int k = 0; k < n; ++k, out += rowFloats) std::copy_n(row, rowFloats, out);
-  }
-}
-
 // The closing note's account of a tileable bake: how far the scratches were moved to repeat.
 std::string DescribeNudge(const TileNudge& n) {
   char text[160];
@@ -241,11 +69,6 @@ std::string DescribeNudge(const TileNudge& n) {
     s += text;
   }
   return s;
-}
-
-json NudgeJson(const TileNudge& n) {
-  return {
-      {"length", n.length}, {"width", n.width}, {"angle_deg", n.angleDeg}, {"erosion", n.erosion}};
 }
 
 // Nudges above these are visible side by side with an ordinary bake; the soft erosion noise
@@ -405,29 +228,31 @@ int RunRender(const std::string& pluginPath, const RenderArgs& a, json& report) 
     const fs::path p(output);
     output = (p.parent_path() / (p.stem().string() + ".####" + p.extension().string())).string();
   }
-  std::vector<MapOutput> outputs = PlanOutputs(a, convention, output);
-  settings.maps.clear();
-  for (const MapOutput& m : outputs) settings.maps.push_back(m.kind);
-  if (std::string why = CheckBakeSettings(settings); !why.empty()) Fail(EXIT_USAGE, why);
-  for (const MapOutput& m : outputs) {
-    CheckWritableFolder(ExpandFramePattern(m.pathTemplate, first), "image");
-    if (last != first) CheckWritableFolder(ExpandFramePattern(m.pathTemplate, last), "image");
+  OutputRequest request;
+  request.output = output;
+  if (a.maps.empty()) {
+    request.maps = {a.outputKind};
+    request.mapsOption = "--output";
+  } else {
+    std::string bad;
+    if (!ParseNameList(a.maps, request.maps, bad)) {
+      Fail(EXIT_USAGE, "--maps takes a comma-separated list of distinct maps (" +
+                           std::string(MapNames()) + "); " + Quote(bad) + " is empty or repeated");
+    }
   }
+  request.convention = convention;
+  request.mapFormats = a.mapFormats;
+  if (!a.type.empty() && !ParsePixelType(a.type, request.type)) {
+    Fail(EXIT_USAGE, "--type takes uint8, uint16, half or float, not " + Quote(a.type));
+  }
+  request.bits = a.bits;
+  request.sheet = a.sheet;
+  request.repeat = a.repeat;
+  request.firstFrame = first;
+  request.lastFrame = last;
+  OutputPlan plan = PlanOutputs(request, settings);
   if (!a.savePreset.empty()) CheckWritableFolder(a.savePreset, "preset");
   if (!a.saveScene.empty()) CheckWritableFolder(a.saveScene, "scene");
-  ImageFileOptions sheetOptions;
-  if (!a.sheet.empty()) {
-    if (last > first) Fail(EXIT_USAGE, "--sheet makes one picture; bake one frame with it");
-    PixelType t;
-    if (std::string why = ResolvePixelType(a.sheet, sheetOptions, t); !why.empty()) {
-      Fail(EXIT_OUTPUT, why);
-    }
-    if (static_cast<std::int64_t>(BakeRegion(settings).Width()) * outputs.size() > kMaxImageEdge) {
-      Fail(EXIT_USAGE, "--sheet would be wider than " + std::to_string(kMaxImageEdge) +
-                           " pixels; bake a smaller size for it");
-    }
-    CheckWritableFolder(a.sheet, "image");
-  }
 
   Plugin plugin;
   LoadPlugin(pluginPath, plugin);
@@ -443,7 +268,9 @@ int RunRender(const std::string& pluginPath, const RenderArgs& a, json& report) 
 
   // The map: from the scene, else new; then the preset, then --set, in that order.
   std::unique_ptr<Scene> scene = std::make_unique<Scene>();
-  Texmap* map = a.scene.empty() ? NewMap(*plugin.cd, *scene) : LoadSceneMap(a.scene, plugin, scene);
+  Texmap* map = a.scene.empty()
+                    ? NewMap(*plugin.cd, *scene)
+                    : OpenSceneMap(a.scene, *plugin.cd, MakeClassDirectory(plugin), scene);
   if (!a.preset.empty()) {
     json preset;
     try {
@@ -476,171 +303,24 @@ int RunRender(const std::string& pluginPath, const RenderArgs& a, json& report) 
     }
   }
 
-  const Region region = BakeRegion(settings);
-  const std::string software = std::string("tamrel ") + kVersion + "; " + PluginSummary(plugin);
+  BakeJob job(std::move(plan), settings, SoftwareTag(plugin));
+  const Region region = job.Rect();
   const bool showProgress = !a.quiet && !a.json && ::isatty(STDERR_FILENO);
   const int frameCount = last - first + 1;
   Progress progress(showProgress, frameCount);
   json& files = report["files"];
   for (int frame = first; frame <= last; ++frame) {
-    settings.progress = [&, index = frame - first](std::int64_t done, std::int64_t total) {
-      progress.Report(index, done, total);
-    };
-
-    // What reproduces the images: the parameters (with their keys) and the bake settings.
-    json bake = {{"frame", frame},
-                 {"fps", kFramesPerSecond},
-                 {"size", {settings.view.width, settings.view.height}},
-                 {"samples", settings.samples},
-                 {"geometry", a.geometry},
-                 {"extent", settings.view.extent},
-                 {"filter", settings.filter},
-                 {"normal_convention", a.normalConvention},
-                 {"bump_scale", settings.bumpScale},
-                 {"roughness", {settings.roughnessSurface, settings.roughnessScratch}}};
-    if (!settings.region.Empty()) {
-      bake["region"] = {region.x0, region.y0, region.x1, region.y1};
-    }
-    if (settings.view.offsetX != 0 || settings.view.offsetY != 0) {
-      bake["offset"] = {settings.view.offsetX, settings.view.offsetY};
-    }
-    if (a.repeat > 1) bake["repeat"] = a.repeat;
-    // A repeated bake holds the frame to write it n times over; every other bake streams its
-    // bands to the files.
-    const bool holdFrame = a.repeat > 1;
-    const int n = a.repeat;
-    std::vector<std::unique_ptr<ImageFileWriter>> writers;
-    std::vector<Raster> held;
-    TileNudge nudge;
-    const auto openWriters = [&] {
-      if (settings.tileable) {
-        bake["tileable"] = {{"period", settings.view.width}, {"nudge", NudgeJson(nudge)}};
-      }
-      for (const MapOutput& m : outputs) {
-        json description = {{"tamrel", bake}, {"params", params}};
-        description["tamrel"]["output"] = m.name;
-        ImageFileOptions options = m.options;
-        options.metadata = {{"ImageDescription", description.dump()}, {"Software", software}};
-        auto writer = std::make_unique<ImageFileWriter>();
-        const std::string path = ExpandFramePattern(m.pathTemplate, frame);
-        if (std::string why = writer->Open(path, region.Width() * n, region.Height() * n,
-                                           MapChannels(m.kind), options);
-            !why.empty()) {
-          Fail(EXIT_OUTPUT, why);
-        }
-        writers.push_back(std::move(writer));
-      }
-    };
-    std::unique_ptr<ImageFileWriter> sheet;
-    std::vector<float> sheetRows;
-    const auto openSheet = [&] {
-      if (a.sheet.empty()) return;
-      sheet = std::make_unique<ImageFileWriter>();
-      sheetOptions.metadata = {{"Software", software}};
-      if (std::string why = sheet->Open(a.sheet, region.Width() * static_cast<int>(outputs.size()),
-                                        region.Height(), 3, sheetOptions);
-          !why.empty()) {
-        Fail(EXIT_OUTPUT, why);
-      }
-    };
-    // A tileable bake's nudge, which its files record, is known once the map is in its tileable
-    // state: its files open with the first band.
-    if (!holdFrame && !settings.tileable) {
-      openWriters();
-      openSheet();
-    }
-    bool complete;
-    bool sinkFailed = false;
-    try {
-      const GracefulInterrupt stopsAtNextCheck;
-      if (holdFrame) {
-        complete = BakeFrame(*map, frame * kTicksPerFrame, settings, held, &nudge);
-      } else {
-        complete = BakeFrame(
-            *map, frame * kTicksPerFrame, settings,
-            [&](int y0, int y1, const std::vector<Raster>& bands) {
-              if (writers.empty()) {
-                try {
-                  openWriters();
-                  openSheet();
-                } catch (const Failure& f) {
-                  sinkFailed = true;
-                  return f.message;
-                }
-              }
-              for (std::size_t i = 0; i < bands.size(); ++i) {
-                std::string e = writers[i]->WriteRows(y0, y1, bands[i].pixels.data());
-                if (!e.empty()) {
-                  sinkFailed = true;
-                  return e;
-                }
-              }
-              if (sheet) {
-                SheetRows(bands, sheetRows);
-                std::string e = sheet->WriteRows(y0, y1, sheetRows.data());
-                sinkFailed = !e.empty();
-                return e;
-              }
-              return std::string();
-            },
-            &nudge);
-      }
-    } catch (const BakeError& e) {
-      progress.Finish();
-      Fail(sinkFailed ? EXIT_OUTPUT : EXIT_USAGE, e.what());
-    } catch (const std::exception& e) {
-      progress.Finish();
-      Fail(EXIT_RENDER, std::string("render failed: ") + e.what());
-    }
+    const FrameResult done =
+        job.RunFrame(*map, frame, params, [&, index = frame - first](std::int64_t d, std::int64_t t) {
+          progress.Report(index, d, t);
+        });
     progress.Finish();
-    if (holdFrame && complete && !InterruptRequested().load()) {
-      openWriters();
-      openSheet();
-      std::vector<float> rows;
-      for (std::size_t i = 0; i < held.size(); ++i) {
-        RepeatedRows(held[i], n, rows);
-        if (std::string e = writers[i]->WriteRows(0, held[i].height * n, rows.data()); !e.empty()) {
-          Fail(EXIT_OUTPUT, e);
-        }
-      }
-      if (sheet) {
-        SheetRows(held, sheetRows);
-        if (std::string e = sheet->WriteRows(0, region.Height(), sheetRows.data()); !e.empty()) {
-          Fail(EXIT_OUTPUT, e);
-        }
-      }
-    }
-    if (!complete || InterruptRequested().load()) {
-      Fail(InterruptExitCode() != 0 ? InterruptExitCode() : 128 + SIGINT,
-           "interrupted; " +
-               (writers.empty() ? ExpandFramePattern(outputs.front().pathTemplate, frame)
-                                : writers.front()->path()) +
-               (outputs.size() > 1 ? " and the other maps were" : " was") + " not written");
-    }
-    // Every map of the frame is complete before any of them replaces a file.
-    if (sheet) writers.push_back(std::move(sheet));
-    if (std::string why = CloseAndCommitAll(writers); !why.empty()) Fail(EXIT_OUTPUT, why);
-    for (std::size_t i = 0; i < writers.size(); ++i) {
-      const ImageFileWriter& w = *writers[i];
-      std::error_code ec;
-      const fs::path abs = fs::absolute(w.path(), ec);
-      const std::string shown = ec ? w.path() : abs.lexically_normal().string();
-      const bool isSheet = i == outputs.size();
-      const std::string name = isSheet ? "sheet" : outputs[i].name;
-      const int width =
-          isSheet ? region.Width() * static_cast<int>(outputs.size()) : region.Width() * n;
-      const int height = isSheet ? region.Height() : region.Height() * n;
-      files.push_back({{"path", shown},
-                       {"map", name},
-                       {"width", width},
-                       {"height", height},
-                       {"channels", isSheet ? 3 : MapChannels(outputs[i].kind)},
-                       {"pixel_type", PixelTypeName(w.type())},
-                       {"color_space", ColourSpace(w)},
-                       {"frame", frame}});
+    const TileNudge& nudge = done.nudge;
+    for (const WrittenFile& w : done.files) {
+      files.push_back(w.Json());
       if (!a.quiet && !a.json) {
-        std::cout << "tamrel: wrote " << shown << " (" << width << "x" << height << ", " << name
-                  << ", " << PixelTypeName(w.type())
+        std::cout << "tamrel: wrote " << w.path << " (" << w.width << "x" << w.height << ", "
+                  << w.map << ", " << PixelTypeName(w.type)
                   << (settings.tileable ? ", " + DescribeNudge(nudge) : std::string()) << ")"
                   << std::endl;
       }
@@ -681,7 +361,7 @@ int RunRender(const std::string& pluginPath, const RenderArgs& a, json& report) 
   report["size"] = {settings.view.width, settings.view.height};
   report["region"] = {region.x0, region.y0, region.x1, region.y1};
   report["maps"] = json::array();
-  for (const MapOutput& m : outputs) report["maps"].push_back(m.name);
+  for (const MapOutput& m : job.Plan().maps) report["maps"].push_back(m.name);
   if (a.json) std::cout << report.dump(2) << std::endl;
   return EXIT_OK;
 }

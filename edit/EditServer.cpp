@@ -234,14 +234,14 @@ EditServer::EditServer(EditSession& session, const EditServerOptions& options)
              const json body = Body(req);
              const PreviewSettings view = ViewOf(body, 1024);
              // "output": one map's name; "maps": several, a texture set.
-             std::vector<MapKind> maps;
+             std::vector<std::string> maps;
              const auto addMap = [&maps](const json& name) {
                MapKind kind;
                if (!name.is_string() ||
                    !ParseMapName(name.get<std::string>(), NormalConvention::OPENGL, kind)) {
                  throw EditError(400, std::string("a map to bake is one of ") + MapNames());
                }
-               maps.push_back(kind);
+               maps.push_back(name.get<std::string>());
              };
              if (body.contains("maps")) {
                const json& names = Field(body, "maps");
@@ -252,11 +252,17 @@ EditServer::EditServer(EditSession& session, const EditServerOptions& options)
              } else if (body.contains("output")) {
                addMap(Field(body, "output"));
              } else {
-               maps.push_back(MapKind::COLOR);
+               maps.push_back("color");
+             }
+             // "type": the pixel type, as --type names it; the format's own without it.
+             PixelType type = PixelType::DEFAULT;
+             if (body.contains("type") &&
+                 !(body["type"].is_string() && ParsePixelType(body["type"].get<std::string>(), type))) {
+               throw EditError(400, "\"type\" is uint8, uint16, half or float");
              }
              json paths = json::array();
              for (const std::string& p :
-                  session.Bake(Params(body), view, maps, StringField(body, "path"))) {
+                  session.Bake(Params(body), view, maps, StringField(body, "path"), type)) {
                paths.push_back(p);
              }
              SendJson(res, 200, {{"path", paths[0]}, {"paths", paths}});

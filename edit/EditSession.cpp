@@ -6,7 +6,11 @@
 #include <sstream>
 #include <vector>
 
-#include "atomicfile.h"
+#include "boundedread.h"
+#include "engine/BakeJob.h"
+#include "engine/Host.h"
+#include "engine/OutputFiles.h"
+#include "engine/SceneMap.h"
 #include "cli/CliParse.h"
 #include "engine/ImageFile.h"
 #include "imtl.h"
@@ -19,26 +23,27 @@ namespace {
 namespace fs = std::filesystem;
 using nlohmann::json;
 
-// A save goes through the same replace-when-complete path as every file tamrel writes.
-void WriteFileReplacing(const std::string& path, const std::string& text, const char* what) {
-  std::string error;
-  if (!WriteFileAtomically(path, text, error)) {
-    throw EditError(422, std::string("cannot write ") + what + " " + path + ": " + error);
+// The engine's failures as the editor answers them: what the request asked wrong is 400, a file
+// that cannot be read or written 422, an interrupted run 503, anything else 500.
+EditError AsEditError(const Failure& f) {
+  switch (f.code) {
+    case EXIT_USAGE:
+      return EditError(400, f.message);
+    case EXIT_INPUT:
+    case EXIT_OUTPUT:
+      return EditError(422, f.message);
+    default:
+      return EditError(f.code >= 128 ? 503 : 500, f.message);
   }
 }
 
-// Refuses an output whose folder is missing before anything is rendered.
-void CheckFolder(const std::string& path, const char* what) {
-  if (path.empty()) throw EditError(400, std::string("the ") + what + " needs a file name");
-  const fs::path p(path);
-  const fs::path dir = p.has_parent_path() ? p.parent_path() : fs::path(".");
-  std::error_code ec;
-  if (!fs::is_directory(dir, ec)) {
-    throw EditError(422, std::string("cannot write ") + what + " " + path + ": folder " +
-                             dir.string() + " does not exist");
-  }
-  if (fs::is_directory(p, ec)) {
-    throw EditError(422, std::string("cannot write ") + what + " " + path + ": it is a folder");
+// Runs an engine step, answering its failure as the editor does.
+template <typename F>
+auto Engine(F&& step) {
+  try {
+    return step();
+  } catch (const Failure& f) {
+    throw AsEditError(f);
   }
 }
 
@@ -130,20 +135,8 @@ json EditSession::OpenScene(const std::string& path) {
   const std::string abs = Absolute(path);
   std::error_code ec;
   if (!fs::is_regular_file(path, ec)) throw EditError(404, "cannot read scene " + abs);
-  std::string error;
-  std::unique_ptr<Scene> scene = LoadScene(path, classes_, error);
-  if (!scene) throw EditError(422, "cannot load scene " + abs + ": " + error);
-  Texmap* found = nullptr;
-  for (int i = 0; i < scene->NumRoots() && !found; ++i) {
-    ReferenceTarget* root = scene->GetRoot(i);
-    if (root && root->SuperClassID() == TEXMAP_CLASS_ID && root->ClassID() == cd_.ClassID()) {
-      found = static_cast<Texmap*>(root);
-    }
-  }
-  if (!found) {
-    throw EditError(422,
-                    "scene " + abs + " holds no " + Narrow(cd_.NonLocalizedClassName()) + " map");
-  }
+  std::unique_ptr<Scene> scene;
+  Texmap* found = Engine([&] { return OpenSceneMap(abs, cd_, classes_, scene); });
   original_ = std::move(scene);
   originalMap_ = found;
   params_ = schema_.ToJson(*found);
@@ -199,22 +192,6 @@ json EditSession::State(const json& params, int frame) {
   return {{"values", values}, {"enabled", enabled}, {"maps", MapsOf(*map)}};
 }
 
-std::string EditSession::EncodePng(const Raster& raster, const std::string& scratchFolder) {
-  static std::atomic<unsigned> counter{0};
-  const std::string path =
-      (fs::path(scratchFolder) / ("preview" + std::to_string(counter++) + ".png")).string();
-  ImageFileOptions options;
-  if (std::string why = WriteImageFile(path, raster, options); !why.empty()) {
-    throw EditError(500, why);
-  }
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream bytes;
-  bytes << in.rdbuf();
-  std::error_code ec;
-  fs::remove(path, ec);
-  return bytes.str();
-}
-
 bool EditSession::Preview(const json& params, const PreviewSettings& settings,
                           std::uint64_t generation, std::string& png) {
   if (settings.size < 1 || settings.size > kMaxPreviewSize) {
@@ -247,20 +224,30 @@ bool EditSession::Preview(const json& params, const PreviewSettings& settings,
 
   Scene keeper;
   Texmap* map = BuildMap(params, keeper);
+  // The preview is a bake of the colour through the same job as every bake, to a file of the
+  // session's own folder that is read back and removed.
+  static std::atomic<unsigned> counter{0};
+  OutputRequest request;
+  request.output =
+      (fs::path(scratch_) / ("preview" + std::to_string(counter++) + ".png")).string();
   BakeSettings bake = SettingsFor(settings);
   bake.render.cancel = &cancel;
-  std::vector<Raster> rasters;
-  try {
-    if (!BakeFrame(*map, t, bake, rasters)) return false;
-  } catch (const BakeError& e) {
-    throw EditError(400, e.what());
-  }
-  png = EncodePng(rasters.front(), scratch_);
+  const json values = schema_.ToJson(*map);
+  const FrameResult done = Engine([&] {
+    BakeJob job(PlanOutputs(request, bake), bake, software_);
+    return job.RunFrame(*map, settings.frame, values);
+  });
+  if (!done.complete) return false;
+  std::string error;
+  const bool read = ReadRegularFile(request.output, kMaxPreviewFileBytes, png, error);
+  std::error_code ec;
+  fs::remove(request.output, ec);
+  if (!read) throw EditError(500, "cannot read the preview back: " + error);
   return true;
 }
 
 std::string EditSession::SaveScene(const json& params, const std::string& path) {
-  CheckFolder(path, "scene");
+  Engine([&] { CheckWritableFolder(path, "scene"); });
   std::lock_guard lock(work_);
   Scene keeper;
   BuildMap(params, keeper);
@@ -275,11 +262,11 @@ std::string EditSession::SaveScene(const json& params, const std::string& path) 
 }
 
 std::string EditSession::SavePreset(const json& params, const std::string& path) {
-  CheckFolder(path, "preset");
+  Engine([&] { CheckWritableFolder(path, "preset"); });
   std::lock_guard lock(work_);
   Scene keeper;
   Texmap* map = BuildMap(params, keeper);
-  WriteFileReplacing(path, schema_.ToJson(*map).dump(2) + "\n", "preset");
+  Engine([&] { WriteTextFile(path, schema_.ToJson(*map).dump(2) + "\n", "preset"); });
   return Absolute(path);
 }
 
@@ -293,93 +280,32 @@ BakeSettings EditSession::SettingsFor(const PreviewSettings& view) {
 }
 
 std::vector<std::string> EditSession::Bake(const json& params, const PreviewSettings& view,
-                                           const std::vector<MapKind>& maps,
-                                           const std::string& path) {
-  const TimeValue t = FrameTime(view.frame);
+                                           const std::vector<std::string>& maps,
+                                           const std::string& path, PixelType type) {
+  FrameTime(view.frame);
   if (view.size < 1 || view.size > kMaxEditBakeSize) {
     throw EditError(400, "the bake size must be from 1 to " + std::to_string(kMaxEditBakeSize));
   }
   if (maps.empty()) throw EditError(400, "a bake needs at least one map");
-  if (maps.size() > 1 && !HasMapPattern(path)) {
-    throw EditError(400, "baking several maps needs a '{map}' pattern in the file name " + path +
-                             " (for example steel_{map}.png)");
-  }
-  // Each map's file, pixel type and tags.
-  struct Output {
-    MapKind kind;
-    std::string name, path;
-    ImageFileOptions options;
-  };
-  std::vector<Output> outputs;
-  for (const MapKind kind : maps) {
-    Output o;
-    o.kind = kind;
-    o.name = kind == MapKind::NORMAL_GL ? "normal" : MapKindName(kind);
-    o.path = ExpandMapPattern(path, o.name);
-    CheckFolder(o.path, "image");
-    for (const Output& other : outputs) {
-      if (other.kind == kind) throw EditError(400, "the map " + o.name + " is asked for twice");
-    }
-    o.options.data = IsDataMap(kind);
-    PixelType resolved;
-    if (std::string why = ResolvePixelType(o.path, o.options, resolved); !why.empty()) {
-      throw EditError(400, why);
-    }
-    if (kind == MapKind::HEIGHT && resolved == PixelType::UINT8) {
-      o.options.type = PixelType::UINT16;
-    }
-    outputs.push_back(std::move(o));
-  }
+  OutputRequest request;
+  request.output = path;
+  request.outputLabel = "the file name";
+  request.maps = maps;
+  request.mapsOption = "a map to bake";
+  request.type = type;
+  request.firstFrame = request.lastFrame = view.frame;
   BakeSettings bake = SettingsFor(view);
-  bake.maps = maps;
-  if (std::string why = CheckBakeSettings(bake); !why.empty()) throw EditError(400, why);
+  OutputPlan plan = Engine([&] { return PlanOutputs(request, bake); });
   std::lock_guard lock(work_);
   Scene keeper;
   Texmap* map = BuildMap(params, keeper);
-  // What reproduces each image, as `tamrel render` records it.
-  const json description = {{"tamrel",
-                             {{"frame", view.frame},
-                              {"fps", kFramesPerSecond},
-                              {"size", {view.size, view.size}},
-                              {"samples", bake.samples},
-                              {"geometry", view.geometry == Geometry::SPHERE ? "sphere" : "plane"},
-                              {"extent", view.extent},
-                              {"filter", bake.filter},
-                              {"normal_convention", "opengl"},
-                              {"bump_scale", bake.bumpScale},
-                              {"roughness", {bake.roughnessSurface, bake.roughnessScratch}}}},
-                            {"params", schema_.ToJson(*map)}};
-  std::vector<std::unique_ptr<ImageFileWriter>> writers;
-  for (Output& o : outputs) {
-    json tagged = description;
-    tagged["tamrel"]["output"] = o.name;
-    o.options.metadata = {{"ImageDescription", tagged.dump()}, {"Software", software_}};
-    auto writer = std::make_unique<ImageFileWriter>();
-    if (std::string why =
-            writer->Open(o.path, view.size, view.size, MapChannels(o.kind), o.options);
-        !why.empty()) {
-      throw EditError(422, why);
-    }
-    writers.push_back(std::move(writer));
-  }
-  bool sinkFailed = false;
-  try {
-    BakeFrame(*map, t, bake, [&](int y0, int y1, const std::vector<Raster>& bands) {
-      for (std::size_t i = 0; i < bands.size(); ++i) {
-        std::string why = writers[i]->WriteRows(y0, y1, bands[i].pixels.data());
-        if (!why.empty()) {
-          sinkFailed = true;
-          return why;
-        }
-      }
-      return std::string();
-    });
-  } catch (const BakeError& e) {
-    throw EditError(sinkFailed ? 422 : 400, e.what());
-  }
-  if (std::string why = CloseAndCommitAll(writers); !why.empty()) throw EditError(422, why);
+  const json values = schema_.ToJson(*map);
+  const FrameResult done = Engine([&] {
+    BakeJob job(std::move(plan), bake, software_);
+    return job.RunFrame(*map, view.frame, values);
+  });
   std::vector<std::string> written;
-  for (const auto& w : writers) written.push_back(Absolute(w->path()));
+  for (const WrittenFile& f : done.files) written.push_back(f.path);
   return written;
 }
 

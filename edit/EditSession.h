@@ -21,6 +21,7 @@
 #include <string>
 
 #include "engine/Bake.h"
+#include "engine/ImageFile.h"
 #include "engine/ParamSchema.h"
 #include "scenefile.h"
 
@@ -47,6 +48,8 @@ inline constexpr int kMaxEditFrame = 100000;
 // A bake from the editor is written band by band as `tamrel render` writes it, but it holds the
 // request (and the one editor) until it is done, so it stops at 8192 square.
 inline constexpr int kMaxEditBakeSize = 8192;
+// A 2048-pixel preview's PNG is at most about 16 MiB; anything larger was not written by it.
+inline constexpr std::size_t kMaxPreviewFileBytes = std::size_t{64} << 20;
 
 class EditSession {
  public:
@@ -84,18 +87,17 @@ class EditSession {
   // Returns the absolute path written.
   std::string SaveScene(const nlohmann::json& params, const std::string& path);
   std::string SavePreset(const nlohmann::json& params, const std::string& path);
-  // Bakes maps of a frame to image files as `tamrel render --maps NAMES` does with its default
-  // settings (a "normal" map in the OpenGL convention; a height map asked for in 8 bits is written
-  // in 16). Several maps make a texture set: path then needs a "{map}" pattern, which each map's
-  // name replaces, and no file is replaced until every map is complete. Returns the absolute
-  // paths written, in the order of maps.
+  // Bakes maps of a frame to image files through the bake job `tamrel render --maps NAMES`
+  // runs, with its default settings ("normal" in the OpenGL convention) and its pixel-type rule
+  // (type as --type asks; a height map refuses 8 bits). Several maps make a texture set: path
+  // then needs a "{map}" pattern, which each map's name replaces, and no file is replaced until
+  // every map is complete. Returns the absolute paths written, in the order of maps.
   std::vector<std::string> Bake(const nlohmann::json& params, const PreviewSettings& view,
-                                const std::vector<MapKind>& maps, const std::string& path);
+                                const std::vector<std::string>& maps, const std::string& path,
+                                PixelType type = PixelType::DEFAULT);
 
   // The settings of a preview or bake of view: those `tamrel render` uses by default.
   static BakeSettings SettingsFor(const PreviewSettings& view);
-  // The PNG of a raster as the preview sends it; exposed for tests.
-  static std::string EncodePng(const Raster& raster, const std::string& scratchFolder);
 
  private:
   // A map of the document's class with the values applied and clones of the original's

@@ -55,6 +55,15 @@ struct Region {
   int Height() const { return y1 - y0; }
 };
 
+// Largest image edge the host accepts; a colour raster of this size already takes 4 GiB.
+inline constexpr int kMaxImageEdge = 16384;
+
+// Largest view offset in pixels either way; pixel positions stay exact in float up to 2^24.
+inline constexpr int kMaxOffset = 1048576;
+
+// Last frame the host renders: its time in ticks must fit the SDK's int TimeValue.
+inline constexpr int kMaxFrame = 1000000;
+
 inline constexpr int kDefaultSamples = 4;
 inline constexpr int kMaxSamples = 4096;
 

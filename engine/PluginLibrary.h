@@ -4,7 +4,9 @@
 
 #include <string>
 
+#include "imtl.h"
 #include "maxtypes.h"
+#include "scenefile.h"
 #include "strclass.h"
 
 class ClassDesc;
@@ -44,5 +46,24 @@ class PluginLibrary {
 
 // The plug-in library built beside the host executable, or $TAMREL_PLUGIN when set.
 std::string DefaultPluginPath();
+
+// A loaded plug-in and its texture-map class.
+struct Plugin {
+  PluginLibrary library;
+  ClassDesc* cd = nullptr;
+};
+
+// Opens the library and finds its texture-map class; fails with EXIT_PLUGIN.
+void LoadPlugin(const std::string& path, Plugin& plugin);
+// "TamrelScratches from TamrelScratches.dlt (description, SDK 0x...)".
+std::string PluginSummary(const Plugin& p);
+// What baked images name as their maker: tamrel's version and the plug-in's summary.
+std::string SoftwareTag(const Plugin& p);
+// A new map, kept alive by the scene that owns it; fails with EXIT_PLUGIN.
+Texmap* NewMap(ClassDesc& cd, Scene& scene);
+// The classes a scene file may name: the plug-in's and the standard output stage.
+ClassDirectory MakeClassDirectory(const Plugin& p);
+// The display text of a string-table id ("" for 0).
+std::string DisplayName(ClassDesc& cd, int id);
 
 }  // namespace tamrel::host

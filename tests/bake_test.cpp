@@ -12,6 +12,7 @@
 
 #include "engine/Bake.h"
 #include "cli/CliParse.h"
+#include "engine/OutputFiles.h"
 #include "engine/ParamSchema.h"
 #include "engine/PluginLibrary.h"
 #include "tests/PluginFixture.h"

@@ -1,62 +1,51 @@
-// The shared pieces of tamrel's commands.
-#include "cli/Command.h"
+#include "engine/OutputFiles.h"
 
 #include <unistd.h>
 
-#include <cstdio>
 #include <filesystem>
 
 #include "atomicfile.h"
-#include "engine/ParamSchema.h"
-#include "texout.h"
+#include "engine/Host.h"
 
 namespace tamrel::host {
+namespace {
 
 namespace fs = std::filesystem;
 
-void Fail(int code, const std::string& message) { throw Failure{code, message}; }
-
-void LoadPlugin(const std::string& path, Plugin& plugin) {
-  if (!plugin.library.Open(path)) Fail(EXIT_PLUGIN, plugin.library.error());
-  for (int i = 0; i < plugin.library.NumberClasses(); ++i) {
-    ClassDesc* cd = plugin.library.GetClassDesc(i);
-    if (cd && cd->SuperClassID() == TEXMAP_CLASS_ID) {
-      plugin.cd = cd;
-      return;
-    }
+// Index of the last '#' run in the file-name part of path, or npos.
+std::size_t PatternEnd(const std::string& path) {
+  const std::size_t slash = path.find_last_of('/');
+  const std::size_t hash = path.find_last_of('#');
+  if (hash == std::string::npos || (slash != std::string::npos && hash < slash)) {
+    return std::string::npos;
   }
-  Fail(EXIT_PLUGIN, "plug-in " + path + " offers no texture map class");
+  return hash;
 }
 
-std::string PluginSummary(const Plugin& p) {
-  char version[16];
-  std::snprintf(version, sizeof version, "0x%08X", static_cast<unsigned>(p.library.Version()));
-  return Narrow(p.cd->NonLocalizedClassName()) + " from " +
-         fs::path(p.library.path()).filename().string() + " (" +
-         Narrow(p.library.Description()) + ", SDK " + version + ")";
+}  // namespace
+
+bool HasFramePattern(const std::string& path) { return PatternEnd(path) != std::string::npos; }
+
+std::string ExpandFramePattern(const std::string& path, int frame) {
+  const std::size_t end = PatternEnd(path);
+  if (end == std::string::npos) return path;
+  std::size_t begin = end;
+  while (begin > 0 && path[begin - 1] == '#') --begin;
+  const int width = static_cast<int>(end - begin + 1);
+  std::string digits = std::to_string(frame);
+  if (static_cast<int>(digits.size()) < width) digits.insert(0, static_cast<std::size_t>(width) - digits.size(), '0');
+  return path.substr(0, begin) + digits + path.substr(end + 1);
 }
 
-// A new map, kept alive by the scene that owns it.
-Texmap* NewMap(ClassDesc& cd, Scene& scene) {
-  auto* map = static_cast<Texmap*>(cd.Create(FALSE));
-  if (!map) Fail(EXIT_PLUGIN, "the plug-in did not create a map");
-  scene.AddRoot(map);
-  return map;
-}
+bool HasMapPattern(const std::string& path) { return path.find("{map}") != std::string::npos; }
 
-ClassDirectory MakeClassDirectory(const Plugin& p) {
-  ClassDirectory dir;
-  for (int i = 0; i < p.library.NumberClasses(); ++i) {
-    if (ClassDesc* cd = p.library.GetClassDesc(i)) dir.AddClass(cd);
+std::string ExpandMapPattern(const std::string& path, const std::string& map) {
+  std::string out = path;
+  for (std::size_t at = out.find("{map}"); at != std::string::npos;
+       at = out.find("{map}", at + map.size())) {
+    out.replace(at, 5, map);
   }
-  dir.AddClass(GetStdTexoutClassDesc());
-  return dir;
-}
-
-std::string DisplayName(ClassDesc& cd, int id) {
-  if (id == 0) return {};
-  const MCHAR* text = cd.GetRsrcString(id);
-  return text ? Narrow(text) : "#" + std::to_string(id);
+  return out;
 }
 
 // Replaces the file whole or not at all, as the images are.
@@ -69,6 +58,7 @@ void WriteTextFile(const std::string& path, const std::string& text, const char*
 
 // Refuses before rendering an output that could not be written afterwards.
 void CheckWritableFolder(const std::string& path, const char* what) {
+  if (path.empty()) Fail(EXIT_USAGE, std::string("the ") + what + " needs a file name");
   const fs::path p(path);
   const fs::path dir = p.has_parent_path() ? p.parent_path() : fs::path(".");
   std::error_code ec;
@@ -96,6 +86,12 @@ void CheckWritableFolder(const std::string& path, const char* what) {
   if (!trial.Create(p, error)) {
     Fail(EXIT_OUTPUT, std::string("cannot write ") + what + " " + path + ": " + error);
   }
+}
+
+std::string ShownPath(const std::string& path) {
+  std::error_code ec;
+  const fs::path abs = fs::absolute(path, ec);
+  return ec ? path : abs.lexically_normal().string();
 }
 
 }  // namespace tamrel::host

@@ -1,0 +1,354 @@
+#include "engine/BakeJob.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cmath>
+#include <csignal>
+#include <filesystem>
+#include <memory>
+
+#include "engine/EchoText.h"
+#include "engine/Host.h"
+#include "engine/Interrupt.h"
+#include "engine/OutputFiles.h"
+#include "engine/ParamSchema.h"
+
+namespace tamrel::host {
+namespace {
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+
+std::string Lower(std::string s) {
+  for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return s;
+}
+
+// The one pixel-type rule: a type asked by name, or by bits, where 16 bits are half in EXR.
+PixelType RequestedType(const OutputRequest& r, const std::string& path) {
+  if (r.bits == 8) return PixelType::UINT8;
+  if (r.bits == 32) return PixelType::FLOAT;
+  if (r.bits == 16) {
+    return Lower(fs::path(path).extension().string()) == ".exr" ? PixelType::HALF
+                                                                : PixelType::UINT16;
+  }
+  return r.type;
+}
+
+float SrgbToLinear(float v) {
+  if (!(v > 0.0f)) return 0.0f;
+  if (v >= 1.0f) return 1.0f;
+  return v <= 0.04045f ? v / 12.92f : std::pow((v + 0.055f) / 1.055f, 2.4f);
+}
+
+// Rows of the contact sheet: the maps side by side as they look, the colour without its alpha,
+// one-channel maps as grey, the others' three channels. The sheet is an sRGB picture, so data
+// values are decoded here to come out of its encoding as they are.
+void SheetRows(const std::vector<Raster>& bands, std::vector<float>& rows) {
+  const int width = bands.front().width, height = bands.front().height;
+  const int sheetWidth = width * static_cast<int>(bands.size());
+  rows.assign(static_cast<std::size_t>(sheetWidth) * height * 3, 0.0f);
+  for (std::size_t m = 0; m < bands.size(); ++m) {
+    const Raster& b = bands[m];
+    for (int y = 0; y < height; ++y) {
+      for (int x = 0; x < width; ++x) {
+        const float* in = b.Pixel(x, y);
+        float* out = &rows[(static_cast<std::size_t>(y) * sheetWidth + m * width + x) * 3];
+        for (int c = 0; c < 3; ++c) {
+          const float v = in[b.channels == 1 ? 0 : c];
+          out[c] = b.channels == 4 ? v : SrgbToLinear(v);
+        }
+      }
+    }
+  }
+}
+
+// Rows of a baked image laid n times side by side; y runs over n copies down.
+void RepeatedRows(const Raster& r, int n, std::vector<float>& rows) {
+  const std::size_t rowFloats = static_cast<std::size_t>(r.width) * r.channels;
+  rows.resize(rowFloats * n * static_cast<std::size_t>(r.height) * n);
+  float* out = rows.data();
+  for (int y = 0; y < r.height * n; ++y) {
+    const float* row = r.Pixel(0, y % r.height);
+    for (int k = 0; k < n; ++k, out += rowFloats) std::copy_n(row, rowFloats, out);
+  }
+}
+
+}  // namespace
+
+json NudgeJson(const TileNudge& n) {
+  return {
+      {"length", n.length}, {"width", n.width}, {"angle_deg", n.angleDeg}, {"erosion", n.erosion}};
+}
+
+const char* GeometryName(Geometry geometry) {
+  return geometry == Geometry::SPHERE ? "sphere" : "plane";
+}
+
+const char* ConventionName(NormalConvention convention) {
+  return convention == NormalConvention::DIRECTX ? "directx" : "opengl";
+}
+
+OutputPlan PlanOutputs(const OutputRequest& r, BakeSettings& settings) {
+  OutputPlan plan;
+  plan.repeat = r.repeat;
+  plan.firstFrame = r.firstFrame;
+  plan.lastFrame = r.lastFrame;
+  plan.convention = r.convention;
+  plan.sheet = r.sheet;
+  for (const std::string& name : r.maps) {
+    MapOutput m;
+    if (!ParseMapName(name, r.convention, m.kind)) {
+      Fail(EXIT_USAGE, r.mapsOption + " takes " + MapNames() + ", not " + Quote(name));
+    }
+    for (const MapOutput& other : plan.maps) {
+      if (other.name == name) Fail(EXIT_USAGE, "the map " + name + " is asked for twice");
+    }
+    m.name = name;
+    plan.maps.push_back(m);
+  }
+  if (plan.maps.empty()) Fail(EXIT_USAGE, "no map to bake");
+  if (plan.maps.size() > 1 && !HasMapPattern(r.output)) {
+    Fail(EXIT_USAGE, "baking several maps needs a '{map}' pattern in " + r.outputLabel + " " +
+                         r.output + " (for example steel_{map}.exr)");
+  }
+  for (const std::string& f : r.mapFormats) {
+    const std::size_t eq = f.find('=');
+    const std::string name = f.substr(0, eq);
+    bool found = false;
+    for (const MapOutput& m : plan.maps) found = found || m.name == name;
+    if (eq == std::string::npos || eq + 1 == f.size() || !found) {
+      Fail(EXIT_USAGE,
+           "--map-format takes MAP=EXT for a map being baked (for example height=exr), not " +
+               Quote(f));
+    }
+  }
+  for (MapOutput& m : plan.maps) {
+    std::string path = ExpandMapPattern(r.output, m.name);
+    for (const std::string& f : r.mapFormats) {
+      const std::size_t eq = f.find('=');
+      if (f.substr(0, eq) != m.name) continue;
+      std::string ext = f.substr(eq + 1);
+      if (ext[0] != '.') ext = "." + ext;
+      path = fs::path(path).replace_extension(ext).string();
+    }
+    m.pathTemplate = path;
+    m.options.data = IsDataMap(m.kind);
+    m.options.type = RequestedType(r, path);
+    if (std::string why = ResolvePixelType(path, m.options, m.type); !why.empty()) {
+      Fail(EXIT_OUTPUT, why);
+    }
+    // Eight bits cannot hold the fine steps of a height: banding would show in every bump.
+    if (m.kind == MapKind::HEIGHT && m.type == PixelType::UINT8) {
+      Fail(EXIT_USAGE, "the height map needs 16-bit or float pixels, not uint8");
+    }
+  }
+  for (std::size_t i = 0; i < plan.maps.size(); ++i) {
+    for (std::size_t j = 0; j < i; ++j) {
+      if (Lower(plan.maps[i].pathTemplate) == Lower(plan.maps[j].pathTemplate)) {
+        Fail(EXIT_USAGE, "maps " + plan.maps[j].name + " and " + plan.maps[i].name +
+                             " would both be written to " + plan.maps[i].pathTemplate);
+      }
+    }
+  }
+
+  settings.maps.clear();
+  for (const MapOutput& m : plan.maps) settings.maps.push_back(m.kind);
+  if (std::string why = CheckBakeSettings(settings); !why.empty()) Fail(EXIT_USAGE, why);
+  for (const MapOutput& m : plan.maps) {
+    CheckWritableFolder(ExpandFramePattern(m.pathTemplate, r.firstFrame), "image");
+    if (r.lastFrame != r.firstFrame) {
+      CheckWritableFolder(ExpandFramePattern(m.pathTemplate, r.lastFrame), "image");
+    }
+  }
+  if (!r.sheet.empty()) {
+    if (r.lastFrame > r.firstFrame) {
+      Fail(EXIT_USAGE, "--sheet makes one picture; bake one frame with it");
+    }
+    PixelType t;
+    if (std::string why = ResolvePixelType(r.sheet, plan.sheetOptions, t); !why.empty()) {
+      Fail(EXIT_OUTPUT, why);
+    }
+    if (static_cast<std::int64_t>(BakeRegion(settings).Width()) * plan.maps.size() >
+        kMaxImageEdge) {
+      Fail(EXIT_USAGE, "--sheet would be wider than " + std::to_string(kMaxImageEdge) +
+                           " pixels; bake a smaller size for it");
+    }
+    CheckWritableFolder(r.sheet, "image");
+  }
+  return plan;
+}
+
+json WrittenFile::Json() const {
+  return {{"path", path},
+          {"map", map},
+          {"width", width},
+          {"height", height},
+          {"channels", channels},
+          {"pixel_type", PixelTypeName(type)},
+          {"color_space", colorSpace},
+          {"frame", frame}};
+}
+
+BakeJob::BakeJob(OutputPlan plan, BakeSettings settings, std::string software)
+    : plan_(std::move(plan)), settings_(std::move(settings)), software_(std::move(software)) {}
+
+json BakeJob::Description(int frame, const json& params) const {
+  const BakeSettings& s = settings_;
+  const Region region = Rect();
+  json bake = {{"frame", frame},
+               {"fps", kFramesPerSecond},
+               {"size", {s.view.width, s.view.height}},
+               {"samples", s.samples},
+               {"geometry", GeometryName(s.view.geometry)},
+               {"extent", s.view.extent},
+               {"filter", s.filter},
+               {"normal_convention", ConventionName(plan_.convention)},
+               {"bump_scale", s.bumpScale},
+               {"roughness", {s.roughnessSurface, s.roughnessScratch}}};
+  if (!s.region.Empty()) bake["region"] = {region.x0, region.y0, region.x1, region.y1};
+  if (s.view.offsetX != 0 || s.view.offsetY != 0) {
+    bake["offset"] = {s.view.offsetX, s.view.offsetY};
+  }
+  if (plan_.repeat > 1) bake["repeat"] = plan_.repeat;
+  return {{"tamrel", bake}, {"params", params}};
+}
+
+FrameResult BakeJob::RunFrame(Texmap& map, int frame, const json& params,
+                              const std::function<void(std::int64_t, std::int64_t)>& progress) {
+  FrameResult result;
+  BakeSettings settings = settings_;
+  settings.progress = progress;
+  const Region region = Rect();
+  const int n = plan_.repeat;
+  const std::vector<MapOutput>& outputs = plan_.maps;
+  json description = Description(frame, params);
+  // A repeated bake holds the frame to write it n times over; every other bake streams its
+  // bands to the files.
+  const bool holdFrame = n > 1;
+  std::vector<std::unique_ptr<ImageFileWriter>> writers;
+  std::vector<Raster> held;
+  std::unique_ptr<ImageFileWriter> sheet;
+  std::vector<float> sheetRows;
+  const auto openWriters = [&] {
+    if (settings.tileable) {
+      description["tamrel"]["tileable"] = {{"period", settings.view.width},
+                                           {"nudge", NudgeJson(result.nudge)}};
+    }
+    for (const MapOutput& m : outputs) {
+      json tagged = description;
+      tagged["tamrel"]["output"] = m.name;
+      ImageFileOptions options = m.options;
+      options.metadata = {{"ImageDescription", tagged.dump()}, {"Software", software_}};
+      auto writer = std::make_unique<ImageFileWriter>();
+      const std::string path = ExpandFramePattern(m.pathTemplate, frame);
+      if (std::string why = writer->Open(path, region.Width() * n, region.Height() * n,
+                                         MapChannels(m.kind), options);
+          !why.empty()) {
+        Fail(EXIT_OUTPUT, why);
+      }
+      writers.push_back(std::move(writer));
+    }
+    if (plan_.sheet.empty()) return;
+    sheet = std::make_unique<ImageFileWriter>();
+    ImageFileOptions sheetOptions = plan_.sheetOptions;
+    sheetOptions.metadata = {{"Software", software_}};
+    if (std::string why = sheet->Open(plan_.sheet,
+                                      region.Width() * static_cast<int>(outputs.size()),
+                                      region.Height(), 3, sheetOptions);
+        !why.empty()) {
+      Fail(EXIT_OUTPUT, why);
+    }
+  };
+  // A tileable bake's nudge, which its files record, is known once the map is in its tileable
+  // state: its files open with the first band.
+  if (!holdFrame && !settings.tileable) openWriters();
+
+  bool sinkFailed = false;
+  try {
+    const GracefulInterrupt stopsAtNextCheck;
+    if (holdFrame) {
+      result.complete = BakeFrame(map, frame * kTicksPerFrame, settings, held, &result.nudge);
+    } else {
+      result.complete = BakeFrame(
+          map, frame * kTicksPerFrame, settings,
+          [&](int y0, int y1, const std::vector<Raster>& bands) {
+            if (writers.empty()) {
+              try {
+                openWriters();
+              } catch (const Failure& f) {
+                sinkFailed = true;
+                return f.message;
+              }
+            }
+            for (std::size_t i = 0; i < bands.size(); ++i) {
+              std::string e = writers[i]->WriteRows(y0, y1, bands[i].pixels.data());
+              if (!e.empty()) {
+                sinkFailed = true;
+                return e;
+              }
+            }
+            if (sheet) {
+              SheetRows(bands, sheetRows);
+              std::string e = sheet->WriteRows(y0, y1, sheetRows.data());
+              sinkFailed = !e.empty();
+              return e;
+            }
+            return std::string();
+          },
+          &result.nudge);
+    }
+  } catch (const BakeError& e) {
+    Fail(sinkFailed ? EXIT_OUTPUT : EXIT_USAGE, e.what());
+  } catch (const Failure&) {
+    throw;
+  } catch (const std::exception& e) {
+    Fail(EXIT_RENDER, std::string("render failed: ") + e.what());
+  }
+  if (holdFrame && result.complete && !InterruptRequested().load()) {
+    openWriters();
+    std::vector<float> rows;
+    for (std::size_t i = 0; i < held.size(); ++i) {
+      RepeatedRows(held[i], n, rows);
+      if (std::string e = writers[i]->WriteRows(0, held[i].height * n, rows.data()); !e.empty()) {
+        Fail(EXIT_OUTPUT, e);
+      }
+    }
+    if (sheet) {
+      SheetRows(held, sheetRows);
+      if (std::string e = sheet->WriteRows(0, region.Height(), sheetRows.data()); !e.empty()) {
+        Fail(EXIT_OUTPUT, e);
+      }
+    }
+  }
+  // A signal ends the frame as a failure; a cancel of the caller's own only returns.
+  if (InterruptRequested().load()) {
+    Fail(InterruptExitCode() != 0 ? InterruptExitCode() : 128 + SIGINT,
+         "interrupted; " +
+             (writers.empty() ? ExpandFramePattern(outputs.front().pathTemplate, frame)
+                              : writers.front()->path()) +
+             (outputs.size() > 1 ? " and the other maps were" : " was") + " not written");
+  }
+  if (!result.complete) return result;  // cancelled: the writers remove their temporary files
+
+  // Every map of the frame is complete before any of them replaces a file.
+  if (sheet) writers.push_back(std::move(sheet));
+  if (std::string why = CloseAndCommitAll(writers); !why.empty()) Fail(EXIT_OUTPUT, why);
+  for (std::size_t i = 0; i < writers.size(); ++i) {
+    const ImageFileWriter& w = *writers[i];
+    const bool isSheet = i == outputs.size();
+    WrittenFile f;
+    f.path = ShownPath(w.path());
+    f.map = isSheet ? "sheet" : outputs[i].name;
+    f.width = isSheet ? region.Width() * static_cast<int>(outputs.size()) : region.Width() * n;
+    f.height = isSheet ? region.Height() : region.Height() * n;
+    f.channels = isSheet ? 3 : MapChannels(outputs[i].kind);
+    f.type = w.type();
+    f.colorSpace = w.encoded() ? "sRGB" : "Linear";
+    f.frame = frame;
+    result.files.push_back(std::move(f));
+  }
+  return result;
+}
+
+}  // namespace tamrel::host
