@@ -96,6 +96,7 @@ OutputPlan PlanOutputs(const OutputRequest& r, BakeSettings& settings) {
   plan.lastFrame = r.lastFrame;
   plan.convention = r.convention;
   plan.sheet = r.sheet;
+  if (r.output.empty()) Fail(EXIT_USAGE, "the image needs a file name");
   for (const std::string& name : r.maps) {
     MapOutput m;
     if (!ParseMapName(name, r.convention, m.kind)) {

@@ -511,6 +511,71 @@ TEST_F(EditTest, BakeWritesTheImageTamrelRenderWould) {
             400);
 }
 
+// The editor opens and bakes by the rules `tamrel render` applies, through the same engine: the
+// work bound on scenes, the pixel-type rule, the checks of output names.
+TEST_F(EditTest, OpensAndBakesByTheRulesRenderApplies) {
+  // Maps 0 .. levels, every slot of map k holding map k + 1.
+  const auto chain = [this](int levels) {
+    std::vector<Texmap*> maps;
+    for (int k = 0; k <= levels; ++k) maps.push_back(NewMap());
+    for (int k = 0; k < levels; ++k) {
+      for (int s = 0; s < maps[k]->NumSubTexmaps(); ++s) maps[k]->SetSubTexmap(s, maps[k + 1]);
+    }
+    return maps[0];
+  };
+  const auto saved = [this](Texmap* top, const std::string& name) {
+    Scene scene;
+    scene.AddRoot(top);
+    std::string error;
+    EXPECT_TRUE(::SaveScene(scene, File(name), error)) << error;
+    return File(name);
+  };
+  // Three levels cost 2955 evaluations a sample, within the bound; four cost 41371.
+  const std::string light = saved(chain(3), "light.scn");
+  const std::string heavy = saved(chain(4), "heavy.scn");
+  EXPECT_EQ(session_->OpenScene(light)["kind"], "scene");
+  const json before = session_->Document();
+  std::string message;
+  EXPECT_EQ(StatusOf([&] { session_->OpenScene(heavy); }, &message), 422);
+  EXPECT_NE(message.find("41371"), std::string::npos) << message;
+  EXPECT_NE(message.find("4096"), std::string::npos) << message;
+  EXPECT_EQ(session_->Document(), before);
+
+  PreviewSettings view;
+  view.size = 8;
+  // A height map in 8 bits is refused, as render refuses it, and nothing is written; 16 bits
+  // and half floats are what it takes.
+  EXPECT_EQ(StatusOf(
+                [&] {
+                  session_->Bake(Params(), view, {"height"}, File("h.png"), PixelType::UINT8);
+                },
+                &message),
+            400);
+  EXPECT_EQ(message, "the height map needs 16-bit or float pixels, not uint8");
+  EXPECT_FALSE(fs::exists(File("h.png")));
+  session_->Bake(Params(), view, {"color", "height"}, File("t_{map}.exr"), PixelType::HALF);
+  for (const char* name : {"t_color.exr", "t_height.exr"}) {
+    auto in = OIIO::ImageInput::open(File(name));
+    ASSERT_TRUE(in) << name;
+    EXPECT_EQ(in->spec().format, OIIO::TypeDesc::HALF) << name;
+  }
+  EXPECT_EQ(StatusOf([&] {
+              session_->Bake(Params(), view, {"color"}, File("c.exr"), PixelType::UINT8);
+            }),
+            422);
+
+  // Output names: an empty one is a mistake in the request; one longer than the folder takes
+  // is refused before any work, for images and saves alike.
+  EXPECT_EQ(StatusOf([&] { session_->Bake(Params(), view, {"color"}, ""); }, &message), 400);
+  EXPECT_EQ(message, "the image needs a file name");
+  const std::string tooLong = File(std::string(300, 'n') + ".png");
+  EXPECT_EQ(StatusOf([&] { session_->Bake(Params(), view, {"color"}, tooLong); }, &message), 422);
+  EXPECT_NE(message.find("304 bytes long, more than the 255"), std::string::npos) << message;
+  EXPECT_EQ(StatusOf([&] { session_->SavePreset(Params(), tooLong); }, &message), 422);
+  EXPECT_NE(message.find("cannot write preset"), std::string::npos) << message;
+  EXPECT_NE(message.find("bytes long"), std::string::npos) << message;
+}
+
 // A texture set: one file per map by the {map} pattern, each tagged with its map, the colour the
 // same pixels as a bake of the colour alone; refused without a pattern or with a map twice.
 TEST_F(EditTest, BakeWritesATextureSet) {
