@@ -6,9 +6,11 @@
 
 #include <algorithm>
 #include <cmath>
+#include <memory>
 #include <vector>
 
 #include "engine/MapWork.h"
+#include "engine/SampleSource.h"
 #include "maxapi.h"
 #include "texbake.h"
 #include "texmap/ITamrelTileable.h"
@@ -35,20 +37,16 @@ float Encode(float v) {
   return std::clamp(v * 0.5f + 0.5f, 0.0f, 1.0f);
 }
 
-// The samples of one group of neighbouring pixels: their shading contexts, normals and results.
+// The samples of one group of neighbouring pixels and their results.
 struct GroupBuffers {
-  std::vector<SampleShadeContext> contexts;
-  std::vector<Point3> normals;
-  std::vector<char> onSurface;
+  SampleRun run;
   std::vector<ShadeContext*> shaded;
   std::vector<TexBakeSample> results;
   std::vector<BOOL> answered;
 
   void Reserve(std::size_t n) {
-    if (contexts.size() >= n) return;
-    contexts.resize(n);
-    normals.resize(n);
-    onSurface.resize(n);
+    run.Reserve(n);
+    if (shaded.size() >= n) return;
     shaded.resize(n);
     results.resize(n);
     answered.resize(n);
@@ -59,11 +57,10 @@ struct GroupBuffers {
 struct RowShader {
   Texmap* map;
   ITexBake* bake;
-  View view;
+  const SampleSource* source;
   int samples;
   float footprint;  // of one sample, in pixels
-  bool filter, lit, grain;
-  bool tileable;  // samples on the 1/16-pixel grid
+  bool lit, grain;
   float bumpScale;
   const std::atomic<bool>* cancel;
   // Samples evaluated in one call. Only a map without sub-maps is known to take little time a
@@ -78,12 +75,10 @@ struct RowShader {
     const std::size_t capacity = static_cast<std::size_t>(groupPixels) * samples;
     // Each render thread keeps its group's buffers from row to row: building the shading
     // contexts anew for every row of a tile cost a third of a bake. Every entry a group uses is
-    // written before it is read (MakeSampleAt resets its context).
+    // written before it is read (the source resets each context it fills).
     thread_local GroupBuffers buffers;
     buffers.Reserve(capacity);
-    std::vector<SampleShadeContext>& contexts = buffers.contexts;
-    std::vector<Point3>& normals = buffers.normals;
-    std::vector<char>& onSurface = buffers.onSurface;
+    SampleRun& run = buffers.run;
     std::vector<ShadeContext*>& shaded = buffers.shaded;
     std::vector<TexBakeSample>& results = buffers.results;
     std::vector<BOOL>& answered = buffers.answered;
@@ -92,22 +87,11 @@ struct RowShader {
       // should not wait for a whole tile.
       if (cancel && cancel->load(std::memory_order_relaxed)) return;
       const int gEnd = std::min(x1, gx + groupPixels);
+      source->Fill(y, gx, gEnd, run);
+      const int inGroup = (gEnd - gx) * samples;
       int count = 0;
-      for (int x = gx, k = 0; x < gEnd; ++x) {
-        for (int i = 0; i < samples; ++i, ++k) {
-          float sx, sy;
-          if (tileable) {
-            TileSamplePosition(i, samples, sx, sy);
-          } else {
-            SamplePosition(i, samples, sx, sy);
-          }
-          SampleShadeContext& sc = contexts[k];
-          onSurface[k] = MakeSampleAt(view, static_cast<float>(x) + sx, static_cast<float>(y) + sy,
-                                      footprint, sc, &normals[k]);
-          if (!onSurface[k]) continue;
-          sc.filterMaps = filter ? TRUE : FALSE;
-          shaded[count++] = &sc;
-        }
+      for (int k = 0; k < inGroup; ++k) {
+        if (run.covered[k]) shaded[count++] = &run.contexts[k];
       }
       for (int first = 0; first < count; first += groupSamples) {
         if (first > 0 && cancel && cancel->load(std::memory_order_relaxed)) return;
@@ -118,13 +102,14 @@ struct RowShader {
       for (int x = gx, k = 0, j = 0; x < gEnd; ++x, out += SUM_CHANNELS) {
         std::fill(out, out + SUM_CHANNELS, 0.0f);
         for (int i = 0; i < samples; ++i, ++k) {
-          if (!onSurface[k]) {
-            const float b = Backdrop(x, y);
-            out[SUM_R] += b;
-            out[SUM_G] += b;
-            out[SUM_B] += b;
-            out[SUM_A] += 1.0f;
-            out[SUM_MONO] += b;
+          if (!run.covered[k]) {
+            float grey, alpha;
+            source->Uncovered(x, y, grey, alpha);
+            out[SUM_R] += grey;
+            out[SUM_G] += grey;
+            out[SUM_B] += grey;
+            out[SUM_A] += alpha;
+            out[SUM_MONO] += grey;
             continue;
           }
           const TexBakeSample& s = results[j++];
@@ -132,9 +117,9 @@ struct RowShader {
           if (lit) {
             // The sphere is lit with the map's bump, a camera-space perturbation; camera and
             // object axes coincide here.
-            contexts[k].ClearCache();
+            run.contexts[k].ClearCache();
             shading = SphereDiffuse(
-                BentNormal(normals[k], map->EvalNormalPerturb(contexts[k]), bumpScale));
+                BentNormal(run.normals[k], map->EvalNormalPerturb(run.contexts[k]), bumpScale));
           }
           out[SUM_R] += s.color.r * shading;
           out[SUM_G] += s.color.g * shading;
@@ -438,15 +423,14 @@ bool BakeFrame(Texmap& map, TimeValue t, const BakeSettings& s, const BandSink& 
   if (tileNudge) *tileNudge = tile.nudge;
 
   const bool grain = std::find(s.maps.begin(), s.maps.end(), MapKind::ANISOTROPY) != s.maps.end();
+  const std::unique_ptr<SampleSource> source = MakeSampleSource(s);
   RowShader shader{&map,
                    bake,
-                   s.view,
-                   s.samples,
+                   source.get(),
+                   source->SamplesPerPixel(),
                    1.0f / std::sqrt(static_cast<float>(s.samples)),
-                   s.filter,
-                   s.view.geometry == Geometry::SPHERE,
+                   source->Lit(),
                    grain,
-                   s.tileable,
                    s.bumpScale,
                    s.render.cancel,
                    MapEvaluationCost(map) <= 1.0 ? 64 : 1};

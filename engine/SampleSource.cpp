@@ -1,0 +1,92 @@
+#include "engine/SampleSource.h"
+
+#include <cmath>
+
+#include "engine/Bake.h"
+
+namespace tamrel::host {
+namespace {
+
+// The preview geometries seen through the orthographic view: the plane straight on, every sample
+// covered, +x the tangent and +y the bitangent (up the image). The tileable plane is the same
+// plane with its samples on the 1/16-pixel grid.
+class ViewSource : public SampleSource {
+ public:
+  ViewSource(const View& view, int samples, bool filter, bool onTileGrid,
+              const Point3& tangent = Point3(1.0f, 0.0f, 0.0f),
+              const Point3& bitangent = Point3(0.0f, 1.0f, 0.0f))
+      : view_(view),
+        samples_(samples),
+        footprint_(1.0f / std::sqrt(static_cast<float>(samples))),
+        filter_(filter),
+        onTileGrid_(onTileGrid),
+        tangent_(tangent),
+        bitangent_(bitangent) {}
+
+  void Fill(int y, int x0, int x1, SampleRun& run) const override {
+    for (int x = x0, k = 0; x < x1; ++x) {
+      for (int i = 0; i < samples_; ++i, ++k) {
+        float sx, sy;
+        if (onTileGrid_) {
+          TileSamplePosition(i, samples_, sx, sy);
+        } else {
+          SamplePosition(i, samples_, sx, sy);
+        }
+        SampleShadeContext& sc = run.contexts[k];
+        run.covered[k] = MakeSampleAt(view_, static_cast<float>(x) + sx,
+                                      static_cast<float>(y) + sy, footprint_, sc, &run.normals[k]);
+        sc.filterMaps = filter_ ? TRUE : FALSE;
+        run.tangents[k] = tangent_;
+        run.bitangents[k] = bitangent_;
+      }
+    }
+  }
+  int SamplesPerPixel() const override { return samples_; }
+
+ protected:
+  View view_;
+  int samples_;
+  float footprint_;  // of one sample, in pixels
+  bool filter_, onTileGrid_;
+  Point3 tangent_, bitangent_;
+};
+
+// The lit preview sphere over a checkered backdrop. Its surface has no fixed tangent frame: that
+// would depend on a UV layout, so tangent-space maps are not baked from it.
+class SphereSource : public ViewSource {
+ public:
+  SphereSource(const View& view, int samples, bool filter)
+      : ViewSource(view, samples, filter, false, Point3(0.0f, 0.0f, 0.0f),
+                    Point3(0.0f, 0.0f, 0.0f)) {}
+
+  bool Lit() const override { return true; }
+  void Uncovered(int x, int y, float& grey, float& alpha) const override {
+    grey = Backdrop(x, y);
+    alpha = 1.0f;
+  }
+};
+
+}  // namespace
+
+void SampleRun::Reserve(std::size_t n) {
+  if (contexts.size() >= n) return;
+  contexts.resize(n);
+  normals.resize(n);
+  tangents.resize(n);
+  bitangents.resize(n);
+  covered.resize(n);
+}
+
+void SampleSource::Uncovered(int, int, float& grey, float& alpha) const {
+  grey = 0.0f;
+  alpha = 0.0f;
+}
+
+std::unique_ptr<SampleSource> MakeSampleSource(const BakeSettings& s) {
+  if (s.view.geometry == Geometry::SPHERE) {
+    return std::make_unique<SphereSource>(s.view, s.samples, s.filter);
+  }
+  return std::make_unique<ViewSource>(s.view, s.samples, s.filter, s.tileable);
+}
+
+}  // namespace tamrel::host
