@@ -9,7 +9,7 @@
 
 #include <vector>
 
-#include "tools/DialogTemplate.h"
+#include "tools/ResourceScript.h"
 #include "engine/ParamSchema.h"
 
 namespace tamrel::host {

@@ -44,12 +44,14 @@ Class_ID TamrelScratchesClassDesc::ClassID() { return TAMREL_SCRATCHES_CLASS_ID;
 HINSTANCE TamrelScratchesClassDesc::HInstance() { return hInstance; }
 const MCHAR* TamrelScratchesClassDesc::GetRsrcString(int id) { return GetResString(id); }
 
+#ifndef _WIN32
 const MCHAR* FindStringTableText(int id) {
   for (int i = 0; i < kStringTableSize; ++i) {
     if (kStringTable[i].id == id) return kStringTable[i].text;
   }
   return nullptr;
 }
+#endif
 
 const MCHAR* GetResString(int id) {
   static MCHAR buf[256];

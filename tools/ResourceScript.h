@@ -1,6 +1,7 @@
-// Dialog templates read from a resource script: the controls of a rollout with their ids, window
-// classes, texts, styles and positions in dialog units, as the native editor builds them. The
-// browser editor lays its page out from these, so a control that moves in the script moves there.
+// The resource script read once for everything built from it: its dialog templates (the controls
+// of a rollout with their ids, window classes, texts, styles and positions in dialog units, as
+// the native editor builds them; the browser editor lays its page out from these, so a control
+// that moves in the script moves there) and its string table (the native build's texts).
 #pragma once
 
 #include <nlohmann/json.hpp>
@@ -64,6 +65,19 @@ std::map<std::string, int> ParseResourceDefines(const std::string& headerText);
 // looked up in defines; IDC_STATIC is -1 unless defined. Throws ResourceScriptError.
 std::vector<DialogTemplate> ParseDialogTemplates(const std::string& scriptText,
                                                  const std::map<std::string, int>& defines);
+
+// One entry of the script's STRINGTABLE: its symbol, id and text as the script spells it between
+// the quotes (escapes kept, a doubled quote standing for one).
+struct StringTableEntryText {
+  std::string name;
+  int id = 0;
+  std::string literal;
+};
+
+// Every IDS_ entry between STRINGTABLE's BEGIN and END, in script order; each symbol must have a
+// #define in defines. Throws ResourceScriptError, also for a script without entries.
+std::vector<StringTableEntryText> ParseStringTable(const std::string& scriptText,
+                                                   const std::map<std::string, int>& defines);
 
 const char* ControlKindName(ControlKind kind);
 const char* TextAlignName(TextAlign align);

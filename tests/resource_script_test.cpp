@@ -1,12 +1,12 @@
-// The resource-script reader behind the browser editor's layout: every statement form a dialog
-// template uses, continued lines, comments, symbolic ids, refusals with line numbers, and the
-// project's own script read as the editor reads it.
+// The resource-script reader behind the browser editor's layout and the native string table:
+// every statement form a dialog template uses, continued lines, comments, symbolic ids, string
+// tables, refusals with line numbers, and the project's own script read as the build reads it.
 #include <gtest/gtest.h>
 
 #include <fstream>
 #include <sstream>
 
-#include "tools/DialogTemplate.h"
+#include "tools/ResourceScript.h"
 
 namespace tamrel::host {
 namespace {
@@ -19,11 +19,12 @@ std::string ReadSource(const std::string& relative) {
 }
 
 const char* kScript = R"rc(
-// A comment line, and a string table the reader leaves alone.
+// A comment line, and a string table the dialog reader leaves alone.
 #include "resource.h"
 STRINGTABLE
 BEGIN
     IDS_X "not a dialog"
+    IDS_QUOTE     "Say ""hi"" \\ 50%"  // a comment after the text
 END
 
 IDD_FIRST DIALOGEX 0, 0, 120, 80
@@ -199,6 +200,48 @@ TEST(DialogTemplate, ReadsTheProjectsResourceScript) {
   bool angle = false;
   for (const DialogControl& c : mapping.controls) angle |= c.text == "Angle\xC2\xB0";
   EXPECT_TRUE(angle);
+}
+
+TEST(StringTable, ReadsEntriesOfTheTableOnlyWithTheirIdsAndTextsAsWritten) {
+  const auto entries =
+      ParseStringTable(kScript, {{"IDS_X", 7}, {"IDS_QUOTE", 40000}, {"IDD_FIRST", 101}});
+  ASSERT_EQ(entries.size(), 2u);
+  EXPECT_EQ(entries[0].name, "IDS_X");
+  EXPECT_EQ(entries[0].id, 7);
+  EXPECT_EQ(entries[0].literal, "not a dialog");
+  EXPECT_EQ(entries[1].id, 40000);
+  // Escapes and doubled quotes are the script's own; the comment after the text is not part of it.
+  EXPECT_EQ(entries[1].literal, "Say \"\"hi\"\" \\\\ 50%");
+}
+
+TEST(StringTable, RefusesWhatItCannotReadNamingTheLine) {
+  const auto refusal = [](const std::string& script, const std::map<std::string, int>& defines) {
+    try {
+      ParseStringTable(script, defines);
+    } catch (const ResourceScriptError& e) {
+      return std::string(e.what());
+    }
+    return std::string("accepted");
+  };
+  EXPECT_EQ(refusal("STRINGTABLE\nBEGIN\n  IDS_A \"a\"\nEND\n", {}),
+            "resource script line 3: IDS_A has no #define in the resource header");
+  EXPECT_EQ(refusal("STRINGTABLE\n  IDS_A \"a\"\nEND\n", {{"IDS_A", 1}}),
+            "resource script line 2: STRINGTABLE needs BEGIN");
+  EXPECT_EQ(refusal("STRINGTABLE\nBEGIN\n  IDS_A a\nEND\n", {{"IDS_A", 1}}),
+            "resource script line 3: a string-table line is IDS_NAME \"text\"");
+  EXPECT_EQ(refusal("1 DIALOG 0, 0, 1, 1\nBEGIN\nEND\n", {}),
+            "the resource script has no STRINGTABLE entries");
+  EXPECT_EQ(refusal("STRINGTABLE\n{\n  IDS_A \"a\"\n}\n", {{"IDS_A", 1}}), "accepted");
+}
+
+TEST(StringTable, ReadsTheProjectsResourceScript) {
+  const auto defines = ParseResourceDefines(ReadSource("resources/resource.h"));
+  const auto entries = ParseStringTable(ReadSource("resources/TamrelScratches.rc"), defines);
+  ASSERT_EQ(entries.size(), 56u);
+  EXPECT_EQ(entries.front().name, "IDS_LIBDESCRIPTION");
+  EXPECT_EQ(entries.front().id, defines.at("IDS_LIBDESCRIPTION"));
+  EXPECT_EQ(entries.front().literal, "Procedural Scratches texmap");
+  for (const auto& e : entries) EXPECT_EQ(e.id, defines.at(e.name)) << e.name;
 }
 
 }  // namespace

@@ -1,8 +1,9 @@
-// A reader for the part of the resource-script language that dialog templates use: the header
-// (DIALOG or DIALOGEX with its STYLE, FONT and CAPTION lines) and the control statements between
-// BEGIN and END, including statements continued over several lines. Comments and preprocessor
-// lines are skipped; everything else in the script (string tables, icons) is left alone.
-#include "tools/DialogTemplate.h"
+// A reader for the parts of the resource-script language the build uses: dialog templates (the
+// header, DIALOG or DIALOGEX with its STYLE, FONT and CAPTION lines, and the control statements
+// between BEGIN and END, including statements continued over several lines) and the string table
+// (IDS_NAME "text" lines between STRINGTABLE's BEGIN and END). Comments and preprocessor lines
+// are skipped; everything else in the script (icons, versions) is left alone.
+#include "tools/ResourceScript.h"
 
 #include <algorithm>
 #include <cctype>
@@ -455,6 +456,47 @@ std::map<std::string, int> ParseResourceDefines(const std::string& headerText) {
 std::vector<DialogTemplate> ParseDialogTemplates(const std::string& scriptText,
                                                  const std::map<std::string, int>& defines) {
   return Parser(defines).Run(CleanLines(scriptText));
+}
+
+std::vector<StringTableEntryText> ParseStringTable(const std::string& scriptText,
+                                                   const std::map<std::string, int>& defines) {
+  std::vector<StringTableEntryText> entries;
+  bool inside = false, open = false;
+  for (const Line& line : CleanLines(scriptText)) {
+    const std::string word = FirstWord(line.text);
+    if (!inside) {
+      inside = word == "STRINGTABLE";
+      open = false;
+      continue;
+    }
+    if (!open) {
+      if (word != "BEGIN" && line.text != "{") {
+        throw ResourceScriptError("resource script line " + std::to_string(line.number) +
+                                  ": STRINGTABLE needs BEGIN");
+      }
+      open = true;
+      continue;
+    }
+    if (word == "END" || line.text == "}") {
+      inside = false;
+      continue;
+    }
+    const std::size_t quote = line.text.find('"');
+    const std::string name = Trim(line.text.substr(0, quote));
+    if (name.rfind("IDS_", 0) != 0 || quote == std::string::npos || line.text.back() != '"' ||
+        line.text.size() - quote < 2) {
+      throw ResourceScriptError("resource script line " + std::to_string(line.number) +
+                                ": a string-table line is IDS_NAME \"text\"");
+    }
+    const auto id = defines.find(name);
+    if (id == defines.end()) {
+      throw ResourceScriptError("resource script line " + std::to_string(line.number) + ": " +
+                                name + " has no #define in the resource header");
+    }
+    entries.push_back({name, id->second, line.text.substr(quote + 1, line.text.size() - quote - 2)});
+  }
+  if (entries.empty()) throw ResourceScriptError("the resource script has no STRINGTABLE entries");
+  return entries;
 }
 
 const char* ControlKindName(ControlKind kind) {
