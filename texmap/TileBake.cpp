@@ -1,7 +1,7 @@
 // Tileable bakes of the scratches map: what can repeat with the bake's tile, and the tile's frame
 // in scratch space. A sub-map only repeats if it repeats with the same tile; the ones that can
 // (other scratches maps) are put into the same bracket, anything else in use is refused rather
-// than baked with a seam.
+// than baked with a seam, in words that name what is in the way.
 #include <algorithm>
 #include <string>
 
@@ -17,11 +17,18 @@ ITamrelTileable* TileInterface(Texmap* m) {
   return m ? static_cast<ITamrelTileable*>(m->GetInterface(TAMREL_TILEABLE_INTERFACE)) : nullptr;
 }
 
-// The internal name of a block's parameter, as the user types it (the names are ASCII).
+// Internal names are ASCII.
+std::string Narrow(const MSTR& s) {
+  std::string out;
+  out.reserve(s.size());
+  for (MCHAR c : s) out.push_back(static_cast<char>(c));
+  return out;
+}
+
+// The internal name of a block's parameter, as the user types it.
 std::string InternalName(const ParamBlockDesc2* desc, ParamID id) {
   const ParamDef* def = desc ? desc->FindParamDef(id) : nullptr;
-  if (!def) return std::string();
-  return std::string(def->int_name.begin(), def->int_name.end());
+  return def ? Narrow(def->int_name) : std::string();
 }
 
 // The internal name of the sub-map parameter that holds a sub-texmap slot; "a" (read as "the
@@ -30,7 +37,7 @@ std::string SlotParamName(const ParamBlockDesc2* desc, int slot) {
   if (desc && slot >= 0) {
     for (const ParamDef& def : desc->paramdefs) {
       if (def.type == TYPE_TEXMAP && def.subtexno == slot) {
-        return std::string(def.int_name.begin(), def.int_name.end());
+        return Narrow(def.int_name);
       }
     }
   }
