@@ -13,7 +13,7 @@
 #include "engine/SampleSource.h"
 #include "maxapi.h"
 #include "texbake.h"
-#include "texmap/ITamrelTileable.h"
+#include "textile.h"
 
 namespace tamrel::host {
 namespace {
@@ -222,43 +222,6 @@ constexpr MapInfo kMaps[] = {{"color", MapKind::COLOR},          {"mono", MapKin
                              {"anisotropy", MapKind::ANISOTROPY}};
 }  // namespace
 
-namespace {
-
-// The sub-texmap slots of the scratches map by their parameter names.
-const char* SlotName(int slot) {
-  static const char* const kSlots[] = {"color1map",  "color2map",  "sizeMap",      "spreadMap",
-                                       "stretchMap", "distortMap", "distortStrMap"};
-  return slot >= 0 && slot < 7 ? kSlots[slot] : "a";
-}
-
-std::string TileRefusal(const TamrelTileReport& r) {
-  const std::string where = r.depth > 0 ? " (in a sub-map of the map)" : "";
-  const std::string slot = std::string("\"") + SlotName(r.slot) + "\"";
-  switch (r.problem) {
-    case TILE_SIZE_MAP:
-      return "--tileable cannot repeat a size map" + where + ": it changes the scale from point " +
-             "to point; switch \"sizeMapEnabled\" off";
-    case TILE_STRETCH_MAP:
-      return "--tileable cannot repeat a stretch map" + where + ": it changes the scratches' " +
-             "shape from point to point; switch \"stretchMapEnabled\" off";
-    case TILE_SUBMAP_NOT_TILEABLE:
-      return "--tileable: the " + slot + " sub-map" + where + " cannot repeat with the tile " +
-             "and would leave a seam; switch it off or use a scratches map there";
-    case TILE_MAPPING_TILING:
-      return "--tileable needs \"xyz_tile_x\", \"xyz_tile_y\" and \"xyz_tile_z\" at 0 " +
-             std::string("(continue)") + where + ": the mapping's own tiling folds the pattern";
-    case TILE_EROSION_TOO_COARSE:
-      return "--tileable: the erosion noise" + where + " is too coarse to repeat within one " +
-             "tile; lower \"erosionDelta\" or \"size\", or bake a larger --extent";
-    default:
-      return "--tileable: the tile's edges collapse, or span more cells than can repeat exactly, "
-             "in the map's coordinates" +
-             where + " (a size near zero, or a mapping that sees the plane edge-on)";
-  }
-}
-
-}  // namespace
-
 TileBracket::TileBracket(Texmap& map, const BakeSettings& s) {
   if (!s.tileable) return;
   tile_ = static_cast<ITamrelTileable*>(map.GetInterface(TAMREL_TILEABLE_INTERFACE));
@@ -274,8 +237,9 @@ TileBracket::TileBracket(Texmap& map, const BakeSettings& s) {
   MakeSample(frame, 0, frame.width, alongV);
   const TamrelTileReport r = tile_->BeginTileBake(corner, alongU, alongV, frame.width);
   if (r.problem != TILE_OK) {
+    const std::string why = tile_->DescribeTileRefusal(r);
     tile_ = nullptr;
-    throw BakeError(TileRefusal(r));
+    throw BakeError("--tileable" + why);
   }
   nudge = {r.length, r.width, r.angleDeg, r.erosion};
 }

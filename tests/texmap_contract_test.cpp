@@ -54,12 +54,12 @@ ClassDirectory MapClasses() {
 
 TEST(OutputReference, AnotherClassIsRefusedBeforeAnythingHoldsIt) {
   MapHolder m, other;
-  TextureOutput* const before = m->texout;
+  TextureOutput* const before = m->Output();
   ASSERT_NE(before, nullptr);
   const int dependents = other->NumDependents();
   EXPECT_FALSE(m->pblock->SetValue(PB_OUTPUT, 0, static_cast<ReferenceTarget*>(other.map)));
   EXPECT_EQ(m->GetReference(SCRATCHES_REF_OUTPUT), before);
-  EXPECT_EQ(m->texout, before);
+  EXPECT_EQ(m->Output(), before);
   EXPECT_EQ(other->NumDependents(), dependents) << "the refused map is still referenced";
   // An output stage is taken.
   TextureOutput* fresh = GetNewDefaultTextureOutput();
@@ -74,7 +74,7 @@ TEST(OutputReference, AMapLinkedThereDirectlyIsNeverUsedAsAnOutputNorLoaded) {
   MapHolder plain;
   // Linked past the block, only the class check of reference 9 keeps it from being the output.
   ASSERT_EQ(m->ReplaceReference(SCRATCHES_REF_OUTPUT, other.map), REF_SUCCEED);
-  EXPECT_EQ(m->texout, nullptr);
+  EXPECT_EQ(m->Output(), nullptr);
   EXPECT_EQ(m->GetReference(SCRATCHES_REF_OUTPUT), nullptr);
   UpdateNow(m.map);
   UpdateNow(plain.map);
@@ -205,7 +205,7 @@ TEST(Shading, BumpBlendsTheColourMapsBumpsByTheIntensity) {
     const Point3 p(F(i) * 0.31f, F(i) * -0.17f, 0.5f);
     SampleShadeContext sc = ObjectSample(p);
     const Point3 got = m->EvalNormalPerturb(sc);
-    const tamrel::ScratchParams params = m->GatherScratchParams(sc);
+    const tamrel::ScratchParams params = m->Evaluator().GatherScratchParams(sc);
     const Point3 q = p / 4.0f;
     const float delta = 0.5f * 0.01f + 0.001f;
     const float h = tamrel::EvalScratchPlain(q, params);
@@ -228,7 +228,7 @@ TEST(Shading, BumpBlendsTheColourMapsBumpsByTheIntensity) {
   const Point3 p(1.0f, 2.0f, 0.5f);
   SampleShadeContext sc = ObjectSample(p);
   const Point3 got = m->EvalNormalPerturb(sc);
-  const tamrel::ScratchParams params = m->GatherScratchParams(sc);
+  const tamrel::ScratchParams params = m->Evaluator().GatherScratchParams(sc);
   const Point3 q = p / 4.0f;
   const float delta = 0.5f * 0.01f + 0.001f;
   const float h = tamrel::EvalScratchPlain(q, params);
@@ -255,7 +255,7 @@ TEST(Shading, StretchMapScalesTheStretch) {
   for (int i = 0; i < 60; ++i) {
     SampleShadeContext a = ObjectSample(Point3(F(i) * 0.9f, F(i) * 0.4f, 0.0f));
     SampleShadeContext b = a, c = a, d = a;
-    EXPECT_EQ(mapped->GatherScratchParams(a).stretch, 5.0f);
+    EXPECT_EQ(mapped->Evaluator().GatherScratchParams(a).stretch, 5.0f);
     EXPECT_TRUE(SameBits(mapped->EvalColor(a), scaled->EvalColor(b))) << i;
     EXPECT_TRUE(SameBits(off->EvalColor(c), plain->EvalColor(d))) << i;
     if (!SameBits(mapped->EvalColor(a), plain->EvalColor(d))) ++differ;
@@ -268,7 +268,7 @@ TEST(Lifecycle, ResetClearsAnEditedMap) {
   for (int s = 0; s < SCRATCHES_NUM_SUBTEX; ++s) {
     m->SetSubTexmap(s, new ConstantMap(AColor(0.5f, 0.5f, 0.5f)));
   }
-  TextureOutput* out = m->texout;
+  TextureOutput* out = m->Output();
   m->pblock->SetValue(PB_SIZE, 0, 3.0f);
   m->pblock->SetValue(PB_LEVELS, 0, 2);
   m->pblock->SetValue(PB_COLOR2, 0, Color(0.1f, 0.2f, 0.3f));
@@ -280,7 +280,7 @@ TEST(Lifecycle, ResetClearsAnEditedMap) {
   m->mappingBlock->SetValue(XYZ_PB_TILE_Y, 0, static_cast<int>(XYZ_TILE_MIRROR));
   m->Reset();
   for (int s = 0; s < SCRATCHES_NUM_SUBTEX; ++s) EXPECT_EQ(m->GetSubTexmap(s), nullptr) << s;
-  EXPECT_EQ(m->texout, out) << "the output stage is reset in place";
+  EXPECT_EQ(m->Output(), out) << "the output stage is reset in place";
   EXPECT_EQ(m->pblock->GetFloat(PB_SIZE), 10.0f);
   EXPECT_EQ(m->pblock->GetInt(PB_LEVELS), 6);
   EXPECT_EQ(m->pblock->GetColor(PB_COLOR2), Color(1.0f, 1.0f, 1.0f));
@@ -315,12 +315,13 @@ TEST(Lifecycle, CloneCopiesNameGBufferIdAndSwitches) {
   EXPECT_EQ(clone->GetName(), MSTR(L"scuffs"));
   EXPECT_EQ(clone->GetGBufID(), 7u);
   // The cached switches travel before the clone's first update.
-  EXPECT_EQ(clone->col1mapEnabled, 0);
-  EXPECT_EQ(clone->col2mapEnabled, 1);
-  EXPECT_EQ(clone->sizeMapEnabled, 0);
-  EXPECT_EQ(clone->spreadMapEnabled, 1);
-  EXPECT_EQ(clone->stretchMapEnabled, 0);
-  EXPECT_EQ(clone->dStrMapEnabled, 1);
+  const ScratchValues& v = clone->Evaluator().Values();
+  EXPECT_EQ(v.col1mapEnabled, 0);
+  EXPECT_EQ(v.col2mapEnabled, 1);
+  EXPECT_EQ(v.sizeMapEnabled, 0);
+  EXPECT_EQ(v.spreadMapEnabled, 1);
+  EXPECT_EQ(v.stretchMapEnabled, 0);
+  EXPECT_EQ(v.dStrMapEnabled, 1);
   // A G-buffer id is written by every evaluation.
   UpdateNow(clone);
   SampleShadeContext sc = ObjectSample(Point3(1.0f, 1.0f, 0.0f));

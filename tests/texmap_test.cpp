@@ -22,6 +22,8 @@
 #include "texmap/ScratchesClassDesc.h"
 #include "texmap/StringTable.h"
 #include "texmap/TamrelScratches.h"
+#include "ui/TamrelScratchesDlgProc.h"
+#include "ui/TamrelXYZDlgProc.h"
 
 namespace {
 
@@ -49,25 +51,29 @@ float F(int i) {
 TEST(TamrelScratches, NewMapStartsFromItsResetValues) {
   MapHolder m;
   UpdateNow(m.map);
-  EXPECT_EQ(m->size, 10.0f);
-  EXPECT_EQ(m->sizeDiv20, 0.5f);
-  EXPECT_EQ(m->erosion, 0.5f);
-  EXPECT_EQ(m->type, 1);
-  EXPECT_EQ(m->levels, 6);
-  EXPECT_EQ(m->stretch, 10.0f);
-  EXPECT_EQ(m->spread, 0.8f);
-  EXPECT_EQ(m->bumpDelta, 0.001f);
-  EXPECT_FALSE(m->useErosion);
-  EXPECT_FALSE(m->useDistortion);
-  EXPECT_EQ(m->color1, Color(0.0f, 0.0f, 0.0f));
-  EXPECT_EQ(m->color2, Color(1.0f, 1.0f, 1.0f));
-  EXPECT_NE(m->texout, nullptr);
-  for (Texmap* sub : m->subTex) EXPECT_EQ(sub, nullptr);
-  EXPECT_EQ(m->coords.mapType, XYZ_MAP_OBJECT);
-  EXPECT_EQ(m->coords.seed, 12345);
-  EXPECT_TRUE(m->coords.randByObj);
-  EXPECT_TRUE(m->coords.lock);
-  EXPECT_FALSE(m->coords.hasVariance);
+  const ScratchValues& v = m->Evaluator().Values();
+  EXPECT_EQ(v.size, 10.0f);
+  EXPECT_EQ(v.sizeDiv20, 0.5f);
+  EXPECT_EQ(v.erosion, 0.5f);
+  EXPECT_EQ(v.type, 1);
+  EXPECT_EQ(v.levels, 6);
+  EXPECT_EQ(v.stretch, 10.0f);
+  EXPECT_EQ(v.spread, 0.8f);
+  EXPECT_EQ(v.bumpDelta, 0.001f);
+  EXPECT_FALSE(v.useErosion);
+  EXPECT_FALSE(v.useDistortion);
+  EXPECT_EQ(v.color1, Color(0.0f, 0.0f, 0.0f));
+  EXPECT_EQ(v.color2, Color(1.0f, 1.0f, 1.0f));
+  EXPECT_NE(m->Output(), nullptr);
+  for (int s = 0; s < SCRATCHES_NUM_SUBTEX; ++s) {
+    EXPECT_EQ(m->GetSubTexmap(s), nullptr) << s;
+    EXPECT_EQ(m->Evaluator().SubMap(s), nullptr) << s;
+  }
+  EXPECT_EQ(v.coords.mapType, XYZ_MAP_OBJECT);
+  EXPECT_EQ(v.coords.seed, 12345);
+  EXPECT_TRUE(v.coords.randByObj);
+  EXPECT_TRUE(v.coords.lock);
+  EXPECT_FALSE(v.coords.hasVariance);
   // The declared defaults stay what the descriptor says.
   const ParamDef* size = GetParamsDesc()->FindParamDef(PB_SIZE);
   ASSERT_NE(size, nullptr);
@@ -82,13 +88,14 @@ TEST(TamrelScratches, UpdateOrdersThresholdsAndClampsColours) {
   m->pblock->SetValue(PB_COLOR1, 0, Color(1.5f, -0.25f, 0.5f));
   m->pblock->SetValue(PB_COLOR2, 0, Color(nan, 2.0f, 0.25f));
   UpdateNow(m.map);
-  EXPECT_EQ(m->thresholdLow, 0.2f);
-  EXPECT_EQ(m->thresholdHigh, 0.8f);
+  const ScratchValues& v = m->Evaluator().Values();
+  EXPECT_EQ(v.thresholdLow, 0.2f);
+  EXPECT_EQ(v.thresholdHigh, 0.8f);
   EXPECT_EQ(m->pblock->GetFloat(PB_THRESHOLD_LOW), 0.8f);  // the block keeps what was entered
-  EXPECT_EQ(m->color1, Color(1.0f, 0.0f, 0.5f));
-  EXPECT_GE(m->color2.r, 0.0f);
-  EXPECT_LE(m->color2.r, 1.0f);
-  EXPECT_EQ(m->color2.g, 1.0f);
+  EXPECT_EQ(v.color1, Color(1.0f, 0.0f, 0.5f));
+  EXPECT_GE(v.color2.r, 0.0f);
+  EXPECT_LE(v.color2.r, 1.0f);
+  EXPECT_EQ(v.color2.g, 1.0f);
 }
 
 TEST(TamrelScratches, UpdateRecomputesOnlyAfterAChange) {
@@ -100,10 +107,10 @@ TEST(TamrelScratches, UpdateRecomputesOnlyAfterAChange) {
   EXPECT_EQ(sub->updates, 1);
   EXPECT_TRUE(m->Validity(0).InInterval(0));
   m->pblock->SetValue(PB_STRETCH, 0, 20.0f);  // REFMSG_CHANGE from the block
-  EXPECT_FALSE(m->ivalid.InInterval(0));
+  EXPECT_FALSE(m->EvaluatorValidity().InInterval(0));
   UpdateNow(m.map);
   EXPECT_EQ(sub->updates, 2);
-  EXPECT_EQ(m->stretch, 20.0f);
+  EXPECT_EQ(m->Evaluator().Values().stretch, 20.0f);
   sub->NotifyDependents(FOREVER, PART_ALL, REFMSG_CHANGE);  // a sub-map's change too
   UpdateNow(m.map);
   EXPECT_EQ(sub->updates, 3);
@@ -115,7 +122,7 @@ TEST(TamrelScratches, UpdateRecomputesOnlyAfterAChange) {
   AnimateOff();
   Interval valid = FOREVER;
   m->Update(2400, valid);
-  EXPECT_EQ(m->size, 20.0f);
+  EXPECT_EQ(m->Evaluator().Values().size, 20.0f);
   EXPECT_EQ(valid, Interval(2400, 2400));
 }
 
@@ -129,7 +136,7 @@ TEST(TamrelScratches, ReferencesBlocksAndRequirements) {
   EXPECT_EQ(m->GetParamBlock(2), nullptr);
   EXPECT_EQ(m->GetParamBlockByID(PARAMS_BLOCK_ID), m->pblock);
   EXPECT_EQ(m->GetParamBlockByID(MAPPING_BLOCK_ID), m->mappingBlock);
-  EXPECT_EQ(m->GetReference(SCRATCHES_REF_OUTPUT), m->texout);
+  EXPECT_EQ(m->GetReference(SCRATCHES_REF_OUTPUT), m->Output());
   EXPECT_EQ(m->SubAnimName(0), MSTR(L"Coordinates"));
   EXPECT_EQ(m->SubAnimName(1), MSTR(L"Parameters"));
   EXPECT_EQ(m->SubAnimName(9), MSTR(L"Output"));
@@ -151,7 +158,7 @@ TEST(TamrelScratches, ReferencesBlocksAndRequirements) {
   }
   // A map cannot become its own sub-map.
   m->SetSubTexmap(SUBTEX_DISTORT, m.map);
-  EXPECT_EQ(m->subTex[SUBTEX_DISTORT], nullptr);
+  EXPECT_EQ(m->GetSubTexmap(SUBTEX_DISTORT), nullptr);
 }
 
 TEST(TamrelScratches, CloneSharesNothing) {
@@ -202,9 +209,9 @@ TEST(TamrelScratches, SavesOneHeaderChunkAndReloadsWithSubMapsToTheSameBits) {
   auto* back = dynamic_cast<TamrelScratches*>(loaded->GetRoot(0));
   ASSERT_NE(back, nullptr);
   EXPECT_EQ(back->GetName(), MSTR(L"worn paint"));
-  ASSERT_NE(back->subTex[SUBTEX_DISTORT], nullptr);
-  EXPECT_EQ(back->subTex[SUBTEX_DISTORT], back->subTex[SUBTEX_COLOR1]);
-  EXPECT_NE(back->texout, nullptr);
+  ASSERT_NE(back->GetSubTexmap(SUBTEX_DISTORT), nullptr);
+  EXPECT_EQ(back->GetSubTexmap(SUBTEX_DISTORT), back->GetSubTexmap(SUBTEX_COLOR1));
+  EXPECT_NE(back->Output(), nullptr);
 
   UpdateNow(map);
   UpdateNow(back);
@@ -269,7 +276,7 @@ TEST(Shading, DefaultColoursBlendToTheIntensity) {
       SampleShadeContext sc = ObjectSample(p);
       sc.filterMaps = filter;
       const AColor c = m->EvalColor(sc);
-      const tamrel::ScratchParams params = m->GatherScratchParams(sc);
+      const tamrel::ScratchParams params = m->Evaluator().GatherScratchParams(sc);
       const float f =
           filter ? tamrel::EvalScratchFiltered(p / 10.0f, sc.dpdx / 10.0f, sc.dpdy / 10.0f, params)
                  : tamrel::EvalScratchPlain(p / 10.0f, params);
@@ -351,7 +358,7 @@ TEST(Shading, BakeSampleIsEvalColorToTheBitWithItsIntensityAndGrain) {
       EXPECT_EQ(Bits(s.color.r), Bits(c.r));
       EXPECT_EQ(Bits(s.color.g), Bits(c.g));
       EXPECT_EQ(Bits(s.color.a), Bits(c.a));
-      const tamrel::ScratchParams params = m->GatherScratchParams(b);
+      const tamrel::ScratchParams params = m->Evaluator().GatherScratchParams(b);
       const float f =
           filter ? tamrel::EvalScratchFiltered(p / 10.0f, b.dpdx / 10.0f, b.dpdy / 10.0f, params)
                  : tamrel::EvalScratchPlain(p / 10.0f, params);
@@ -521,7 +528,7 @@ TEST(Shading, ColourMapsSwitchesAndBump) {
   // Colour 2 comes from the red map now, blended by the intensity.
   const AColor c2 = m->EvalColor(sc2);
   const float f = tamrel::EvalScratchFiltered(sc2.p / 10.0f, sc2.dpdx / 10.0f, sc2.dpdy / 10.0f,
-                                              m->GatherScratchParams(sc2));
+                                              m->Evaluator().GatherScratchParams(sc2));
   EXPECT_NEAR(c2.r, f * 1.0f + (1.0f - f) * 0.25f, 1e-6f);
   EXPECT_NEAR(c2.g, (1.0f - f) * 0.25f, 1e-6f);
   m->pblock->SetValue(PB_COL2_MAP_ENABLED, 0, 0);
@@ -537,7 +544,7 @@ TEST(Shading, BumpIsTheScaledNegativeGradientWithAMinimumStep) {
   const Point3 p(2.0f, -3.0f, 1.0f);
   SampleShadeContext sc = ObjectSample(p);
   const Point3 n = m->EvalNormalPerturb(sc);
-  const tamrel::ScratchParams params = m->GatherScratchParams(sc);
+  const tamrel::ScratchParams params = m->Evaluator().GatherScratchParams(sc);
   const Point3 q = p / 10.0f;
   const float h = tamrel::EvalScratchPlain(q, params);
   const float delta = 0.001f;
@@ -588,7 +595,7 @@ TEST(Shading, SizeAndSpreadGuards) {
   SampleShadeContext z = ObjectSample(Point3(0.0003f, 0.0001f, 0.0f), 0.0f);
   const AColor cz = zeroMaps->EvalColor(z);
   EXPECT_FALSE(std::isnan(cz.r));
-  EXPECT_EQ(zeroMaps->GatherScratchParams(z).spread, kZeroSizeSubstitute);
+  EXPECT_EQ(zeroMaps->Evaluator().GatherScratchParams(z).spread, kZeroSizeSubstitute);
 }
 
 TEST(Shading, DistortionMovesThePointOnlyWhenOnAndStrong) {
@@ -613,13 +620,13 @@ TEST(Shading, DistortionMovesThePointOnlyWhenOnAndStrong) {
   const Point3 moved = p + Point3(3.0f, -2.0f, 1.0f) * 0.5f;
   Point3 pp = p;
   SampleShadeContext sc = ObjectSample(p);
-  distorted->ApplyDistortion(sc, pp);
+  distorted->Evaluator().ApplyDistortion(sc, pp);
   EXPECT_EQ(pp, moved);
   // A strength map scales the displacement.
   distorted->SetSubTexmap(SUBTEX_DISTORT_STR, new ConstantMap(AColor(0.5f, 0.5f, 0.5f)));
   UpdateNow(distorted.map);
   pp = p;
-  distorted->ApplyDistortion(sc, pp);
+  distorted->Evaluator().ApplyDistortion(sc, pp);
   EXPECT_EQ(pp, p + Point3(3.0f, -2.0f, 1.0f) * 0.5f * 0.5f);
 }
 
@@ -820,7 +827,7 @@ TEST(Determinism, ConcurrentEvaluationMatchesTheSerialPass) {
   m->mappingBlock->SetValue(XYZ_PB_ANGLE_Z2, 0, 30.0f);
   m->mappingBlock->SetValue(XYZ_PB_RAND_BY_MAT, 0, 1);
   UpdateNow(m.map);
-  ASSERT_TRUE(m->coords.hasVariance);
+  ASSERT_TRUE(m->Evaluator().Values().coords.hasVariance);
 
   const std::vector<INode> nodes = {INode(1), INode(2), INode(77)};
   constexpr int kSamples = 3000;
@@ -835,6 +842,343 @@ TEST(Determinism, ConcurrentEvaluationMatchesTheSerialPass) {
   }
   for (std::thread& th : threads) th.join();
   for (int t = 0; t < kThreads; ++t) EXPECT_EQ(results[static_cast<std::size_t>(t)], serial) << t;
+}
+
+// The bits of colour, bump and bake sample (with grain) at a row of points.
+std::vector<std::uint32_t> ShadeBits(TamrelScratches* m, int count) {
+  std::vector<std::uint32_t> out;
+  auto* bake = static_cast<ITexBake*>(m->GetInterface(I_TEXBAKE));
+  for (int i = 0; i < count; ++i) {
+    const Point3 p(F(i) * 0.43f, F(i) * -0.31f, 0.2f * F(i % 7));
+    SampleShadeContext a = ObjectSample(p, 0.02f);
+    a.filterMaps = i % 2 == 0 ? TRUE : FALSE;
+    SampleShadeContext b = a, c = a;
+    const AColor col = m->EvalColor(a);
+    const Point3 n = m->EvalNormalPerturb(b);
+    TexBakeSample s;
+    const BOOL hit = bake->EvalBakeSample(c, s, TRUE);
+    for (float v : {col.r, col.g, col.b, col.a, n.x, n.y, n.z, s.intensity, s.direction.x,
+                    s.direction.y}) {
+      out.push_back(Bits(v));
+    }
+    out.push_back(static_cast<std::uint32_t>(hit));
+  }
+  return out;
+}
+
+int Differences(const std::vector<std::uint32_t>& a, const std::vector<std::uint32_t>& b) {
+  int n = 0;
+  for (std::size_t i = 0; i < a.size() && i < b.size(); ++i) n += a[i] != b[i] ? 1 : 0;
+  return n + static_cast<int>(a.size() > b.size() ? a.size() - b.size() : b.size() - a.size());
+}
+
+TEST(Evaluator, OneUpdatesValuesHoldUntilTheNextUpdate) {
+  MapHolder m;
+  auto* inner = static_cast<TamrelScratches*>(GetTamrelScratchesDesc()->Create(FALSE));
+  inner->pblock->SetValue(PB_COLOR2, 0, Color(0.9f, 0.2f, 0.1f));
+  inner->pblock->SetValue(PB_LEVELS, 0, 2);
+  m->SetSubTexmap(SUBTEX_COLOR2, inner);
+  m->pblock->SetValue(PB_SIZE, 0, 3.5f);
+  m->pblock->SetValue(PB_LEVELS, 0, 4);
+  m->pblock->SetValue(PB_TYPE, 0, 0);
+  m->pblock->SetValue(PB_USE_EROSION, 0, 1);
+  m->pblock->SetValue(PB_COLOR1, 0, Color(0.1f, 0.3f, 0.6f));
+  UpdateNow(m.map);
+  const ScratchEvaluator* first = &m->Evaluator();
+  const std::vector<std::uint32_t> before = ShadeBits(m.map, 60);
+  EXPECT_EQ(first->Values().size, 3.5f);
+  EXPECT_EQ(first->SubMap(SUBTEX_COLOR2), inner);
+
+  // Parameters of both blocks and of the sub-map change: nothing shaded moves.
+  m->pblock->SetValue(PB_SIZE, 0, 7.0f);
+  m->pblock->SetValue(PB_LEVELS, 0, 2);
+  m->pblock->SetValue(PB_COLOR1, 0, Color(0.8f, 0.8f, 0.1f));
+  m->pblock->SetValue(PB_THRESHOLD_HIGH, 0, 0.6f);
+  m->pblock->SetValue(PB_COL2_MAP_ENABLED, 0, 0);
+  m->mappingBlock->SetValue(XYZ_PB_OFFSET_X, 0, 2.5f);
+  inner->pblock->SetValue(PB_LEVELS, 0, 7);
+  EXPECT_FALSE(m->EvaluatorValidity().InInterval(0));
+  EXPECT_EQ(&m->Evaluator(), first);
+  EXPECT_EQ(m->Evaluator().Values().size, 3.5f);
+  EXPECT_EQ(m->Evaluator().Values().levels, 4);
+  EXPECT_EQ(m->Evaluator().Values().col2mapEnabled, TRUE);
+  EXPECT_EQ(m->Evaluator().Values().coords.offset.x, 0.0f);
+  EXPECT_EQ(ShadeBits(m.map, 60), before);
+
+  // The next Update takes all of them, as a map made with the new values has them.
+  UpdateNow(m.map);
+  EXPECT_EQ(m->Evaluator().Values().size, 7.0f);
+  EXPECT_EQ(m->Evaluator().Values().thresholdHigh, 0.6f);
+  EXPECT_EQ(m->Evaluator().Values().coords.offset.x, 2.5f);
+  const std::vector<std::uint32_t> after = ShadeBits(m.map, 60);
+  EXPECT_GT(Differences(after, before), 60);
+  MapHolder fresh;
+  fresh->pblock->SetValue(PB_SIZE, 0, 7.0f);
+  fresh->pblock->SetValue(PB_LEVELS, 0, 2);
+  fresh->pblock->SetValue(PB_TYPE, 0, 0);
+  fresh->pblock->SetValue(PB_USE_EROSION, 0, 1);
+  fresh->pblock->SetValue(PB_COLOR1, 0, Color(0.8f, 0.8f, 0.1f));
+  fresh->pblock->SetValue(PB_THRESHOLD_HIGH, 0, 0.6f);
+  fresh->pblock->SetValue(PB_COL2_MAP_ENABLED, 0, 0);
+  fresh->mappingBlock->SetValue(XYZ_PB_OFFSET_X, 0, 2.5f);
+  UpdateNow(fresh.map);
+  EXPECT_EQ(after, ShadeBits(fresh.map, 60));
+}
+
+TEST(Evaluator, ASubMapsChangeReachesTheShadingWithTheNextUpdate) {
+  MapHolder m;
+  auto* inner = static_cast<TamrelScratches*>(GetTamrelScratchesDesc()->Create(FALSE));
+  inner->pblock->SetValue(PB_COLOR2, 0, Color(0.9f, 0.2f, 0.1f));
+  m->SetSubTexmap(SUBTEX_COLOR2, inner);
+  UpdateNow(m.map);
+  const std::vector<std::uint32_t> before = ShadeBits(m.map, 40);
+  inner->pblock->SetValue(PB_COLOR2, 0, Color(0.1f, 0.2f, 0.9f));
+  EXPECT_EQ(ShadeBits(m.map, 40), before);
+  UpdateNow(m.map);  // updates the sub-map too
+  EXPECT_EQ(inner->Evaluator().Values().color2, Color(0.1f, 0.2f, 0.9f));
+  EXPECT_GT(Differences(ShadeBits(m.map, 40), before), 20);
+}
+
+TEST(Evaluator, EditorNotificationsLeaveTheShadingAlone) {
+  MapHolder m;
+  m->SetSubTexmap(SUBTEX_DISTORT, new ConstantMap(AColor(), Point3(3.0f, -2.0f, 1.0f)));
+  m->pblock->SetValue(PB_DISTORT_STR, 0, 0.7f);
+  m->pblock->SetValue(PB_EROSION, 0, 0.9f);
+  ParamDlg* dlg = m->CreateParamDlg(nullptr, nullptr);
+  ASSERT_NE(dlg, nullptr);
+  UpdateNow(m.map);
+  const std::vector<std::uint32_t> before = ShadeBits(m.map, 60);
+  // Both switches go on, and everything the editor runs on its own runs before any Update.
+  m->pblock->SetValue(PB_USE_DISTORTION, 0, 1);
+  m->pblock->SetValue(PB_USE_EROSION, 0, 1);
+  auto* params = static_cast<TamrelScratchesDlgProc*>(GetParamsDesc()->GetUserDlgProc());
+  auto* mapping = static_cast<TamrelXYZDlgProc*>(GetMappingDesc()->GetUserDlgProc());
+  ASSERT_NE(params, nullptr);
+  ASSERT_NE(mapping, nullptr);
+  params->SetThing(m.map);
+  mapping->SetThing(m.map);
+  EXPECT_FALSE(m->SetDlgThing(nullptr));
+  m->EnableDependentControls();
+  // The rollout followed the switches ...
+  IParamMap2* map = m->pblock->GetMap();
+  ASSERT_NE(map, nullptr);
+  EXPECT_TRUE(map->IsEnabled(PB_DISTORT_MAP));
+  EXPECT_TRUE(map->IsEnabled(PB_EROSION));
+  // ... the shading did not.
+  EXPECT_FALSE(m->Evaluator().Values().useDistortion);
+  EXPECT_FALSE(m->Evaluator().Values().useErosion);
+  EXPECT_EQ(ShadeBits(m.map, 60), before);
+  UpdateNow(m.map);
+  EXPECT_TRUE(m->Evaluator().Values().useDistortion);
+  EXPECT_TRUE(m->Evaluator().Values().useErosion);
+  EXPECT_GT(Differences(ShadeBits(m.map, 60), before), 60);
+  dlg->DeleteThis();
+}
+
+TEST(Evaluator, AReplacedSubMapIsNeverShadedAgain) {
+  MapHolder m;
+  m->pblock->SetValue(PB_COLOR1, 0, Color(0.5f, 0.5f, 0.5f));
+  m->SetSubTexmap(SUBTEX_COLOR2, new ConstantMap(AColor(1.0f, 0.0f, 0.0f, 1.0f)));
+  UpdateNow(m.map);
+  // The red map loses its only reference and is deleted; the evaluator moves to the green one
+  // at once and keeps the last Update's values.
+  auto* green = new ConstantMap(AColor(0.0f, 1.0f, 0.0f, 1.0f));
+  m->SetSubTexmap(SUBTEX_COLOR2, green);
+  EXPECT_EQ(m->Evaluator().SubMap(SUBTEX_COLOR2), green);
+  EXPECT_EQ(m->Evaluator().Values().color1, Color(0.5f, 0.5f, 0.5f));
+  int between = 0;
+  for (int i = 0; i < 40; ++i) {
+    SampleShadeContext sc = ObjectSample(Point3(F(i) * 0.37f, F(i) * -0.21f, 1.5f));
+    const AColor c = m->EvalColor(sc);
+    EXPECT_EQ(c.r, c.b) << i;  // red never mixes in: r and b both come from colour 1 alone
+    if (c.g > c.r) ++between;
+  }
+  EXPECT_GT(between, 0);
+  // A sub-map deleted outright clears its slot in the evaluator too.
+  auto* doomed = new ConstantMap(AColor(0.0f, 0.0f, 1.0f, 1.0f));
+  m->SetSubTexmap(SUBTEX_COLOR1, doomed);
+  doomed->DeleteThis();
+  EXPECT_EQ(m->GetSubTexmap(SUBTEX_COLOR1), nullptr);
+  EXPECT_EQ(m->Evaluator().SubMap(SUBTEX_COLOR1), nullptr);
+  SampleShadeContext sc = ObjectSample(Point3(1.0f, 2.0f, 0.5f));
+  EXPECT_EQ(m->EvalColor(sc).a, 1.0f);
+}
+
+TEST(Evaluator, ACloneShadesWithItsOwnSubMaps) {
+  MapHolder m;
+  m->SetSubTexmap(SUBTEX_SIZE, new ConstantMap(AColor(2.0f, 2.0f, 2.0f)));
+  m->pblock->SetValue(PB_LEVELS, 0, 3);
+  UpdateNow(m.map);
+  RemapDir remap;
+  auto* clone = static_cast<TamrelScratches*>(m->Clone(remap));
+  Scene keep;
+  keep.AddRoot(clone);
+  EXPECT_EQ(clone->Evaluator().Values().levels, 3);
+  ASSERT_NE(clone->GetSubTexmap(SUBTEX_SIZE), nullptr);
+  EXPECT_EQ(clone->Evaluator().SubMap(SUBTEX_SIZE), clone->GetSubTexmap(SUBTEX_SIZE));
+  EXPECT_NE(clone->Evaluator().SubMap(SUBTEX_SIZE), m->GetSubTexmap(SUBTEX_SIZE));
+  EXPECT_EQ(clone->Evaluator().Links().texout, clone->Output());
+  EXPECT_NE(clone->Output(), m->Output());
+  EXPECT_EQ(ShadeBits(clone, 30), ShadeBits(m.map, 30));
+}
+
+TEST(Evaluator, TheTileBracketIsTheEvaluatorsAndOutlivesUpdates) {
+  MapHolder m;
+  m->pblock->SetValue(PB_LEVELS, 0, 3);
+  m->pblock->SetValue(PB_TYPE, 0, 0);
+  UpdateNow(m.map);
+  const std::vector<std::uint32_t> ordinary = ShadeBits(m.map, 40);
+  EXPECT_EQ(m->Evaluator().Tile(), nullptr);
+  SampleShadeContext corner = ObjectSample(Point3(0.0f, 0.0f, 0.0f), 0.5f);
+  SampleShadeContext alongU = ObjectSample(Point3(30.0f, 0.0f, 0.0f), 0.5f);
+  SampleShadeContext alongV = ObjectSample(Point3(0.0f, -30.0f, 0.0f), 0.5f);
+  ASSERT_EQ(m->BeginTileBake(corner, alongU, alongV, 64).problem, TILE_OK);
+  const tamrel::TileablePattern* tile = m->Evaluator().Tile();
+  ASSERT_NE(tile, nullptr);
+  const std::vector<std::uint32_t> tiled = ShadeBits(m.map, 40);
+  EXPECT_GT(Differences(tiled, ordinary), 10);
+  // An update inside the bracket (here one that reads the same values) keeps the tile's field.
+  const ScratchEvaluator* bracketed = &m->Evaluator();
+  m->pblock->SetValue(PB_COLOR1, 0, Color(0.0f, 0.0f, 0.0f));
+  ASSERT_FALSE(m->EvaluatorValidity().InInterval(0));
+  UpdateNow(m.map);
+  EXPECT_NE(&m->Evaluator(), bracketed);
+  EXPECT_EQ(m->Evaluator().Tile(), tile);
+  EXPECT_EQ(ShadeBits(m.map, 40), tiled);
+  m->EndTileBake();
+  EXPECT_EQ(m->Evaluator().Tile(), nullptr);
+  EXPECT_EQ(ShadeBits(m.map, 40), ordinary);
+  // A refused bracket leaves the ordinary evaluator in place.
+  m->mappingBlock->SetValue(XYZ_PB_MAP, 0, static_cast<int>(XYZ_MAP_CHANNEL_2D));
+  m->mappingBlock->SetValue(XYZ_PB_TILE_Y, 0, static_cast<int>(XYZ_TILE_MIRROR));
+  UpdateNow(m.map);
+  EXPECT_EQ(m->BeginTileBake(corner, alongU, alongV, 64).problem, TILE_MAPPING_TILING);
+  EXPECT_EQ(m->Evaluator().Tile(), nullptr);
+}
+
+TEST(Determinism, ConcurrentTileBakeSamplesMatchTheSerialPass) {
+  MapHolder m;
+  m->pblock->SetValue(PB_LEVELS, 0, 4);
+  m->pblock->SetValue(PB_USE_EROSION, 0, 1);
+  m->pblock->SetValue(PB_EROSION, 0, 0.3f);
+  m->pblock->SetValue(PB_USE_DISTORTION, 0, 1);
+  auto* inner = static_cast<TamrelScratches*>(GetTamrelScratchesDesc()->Create(FALSE));
+  inner->pblock->SetValue(PB_TYPE, 0, 0);
+  m->SetSubTexmap(SUBTEX_DISTORT, inner);
+  UpdateNow(m.map);
+  SampleShadeContext corner = ObjectSample(Point3(0.0f, 0.0f, 0.0f), 0.5f);
+  SampleShadeContext alongU = ObjectSample(Point3(40.0f, 0.0f, 0.0f), 0.5f);
+  SampleShadeContext alongV = ObjectSample(Point3(0.0f, -40.0f, 0.0f), 0.5f);
+  ASSERT_EQ(m->BeginTileBake(corner, alongU, alongV, 32).problem, TILE_OK);
+  ASSERT_NE(inner->Evaluator().Tile(), nullptr);
+  auto batch = [&] {
+    constexpr int kSamples = 300;
+    std::vector<SampleShadeContext> scs(kSamples);
+    std::vector<ShadeContext*> pointers(kSamples);
+    for (int i = 0; i < kSamples; ++i) {
+      scs[i] = ObjectSample(Point3(F(i) * 0.29f, F(i % 17) * -0.83f, 0.0f), 0.05f);
+      scs[i].filterMaps = i % 3 == 0 ? FALSE : TRUE;
+      pointers[i] = &scs[i];
+    }
+    std::vector<TexBakeSample> got(kSamples);
+    std::vector<BOOL> hit(kSamples);
+    m->EvalBakeSamples(pointers.data(), kSamples, got.data(), hit.data(), TRUE);
+    std::vector<std::uint32_t> out;
+    for (int i = 0; i < kSamples; ++i) {
+      scs[i].ClearCache();
+      const Point3 n = m->EvalNormalPerturb(scs[i]);
+      for (float v : {got[i].color.r, got[i].intensity, got[i].direction.x, n.x, n.y, n.z}) {
+        out.push_back(Bits(v));
+      }
+      out.push_back(static_cast<std::uint32_t>(hit[i]));
+    }
+    return out;
+  };
+  const std::vector<std::uint32_t> serial = batch();
+  constexpr int kThreads = 4;
+  std::vector<std::vector<std::uint32_t>> results(kThreads);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] { results[static_cast<std::size_t>(t)] = batch(); });
+  }
+  for (std::thread& th : threads) th.join();
+  for (int t = 0; t < kThreads; ++t) EXPECT_EQ(results[static_cast<std::size_t>(t)], serial) << t;
+  m->EndTileBake();
+  EXPECT_EQ(inner->Evaluator().Tile(), nullptr);
+}
+
+TEST(TileRefusal, EveryProblemIsDescribedInTheBlocksOwnNames) {
+  MapHolder m;
+  auto text = [&](int problem, int slot, int depth) {
+    TamrelTileReport r;
+    r.problem = problem;
+    r.slot = slot;
+    r.depth = depth;
+    return m->DescribeTileRefusal(r);
+  };
+  EXPECT_EQ(text(TILE_SIZE_MAP, SUBTEX_SIZE, 0),
+            " cannot repeat a size map: it changes the scale from point to point; switch "
+            "\"sizeMapEnabled\" off");
+  EXPECT_EQ(text(TILE_STRETCH_MAP, SUBTEX_STRETCH, 2),
+            " cannot repeat a stretch map (in a sub-map of the map): it changes the scratches' "
+            "shape from point to point; switch \"stretchMapEnabled\" off");
+  EXPECT_EQ(text(TILE_MAPPING_TILING, -1, 0),
+            " needs \"xyz_tile_x\", \"xyz_tile_y\" and \"xyz_tile_z\" at 0 (continue): the "
+            "mapping's own tiling folds the pattern");
+  EXPECT_EQ(text(TILE_MAPPING_TILING, -1, 1),
+            " needs \"xyz_tile_x\", \"xyz_tile_y\" and \"xyz_tile_z\" at 0 (continue) (in a "
+            "sub-map of the map): the mapping's own tiling folds the pattern");
+  EXPECT_EQ(text(TILE_EROSION_TOO_COARSE, -1, 0),
+            ": the erosion noise is too coarse to repeat within one tile; lower "
+            "\"erosionDelta\" or \"size\", or bake a larger --extent");
+  EXPECT_EQ(text(TILE_DEGENERATE, -1, 3),
+            ": the tile's edges collapse, or span more cells than can repeat exactly, in the "
+            "map's coordinates (in a sub-map of the map) (a size near zero, or a mapping that "
+            "sees the plane edge-on)");
+  EXPECT_EQ(text(TILE_DEGENERATE, -1, 0), text(99, -1, 0));
+  // Each slot by the name of the sub-map parameter that holds it.
+  const char* const slots[] = {"color1map",  "color2map",  "sizeMap",      "spreadMap",
+                               "stretchMap", "distortMap", "distortStrMap"};
+  for (int s = 0; s < SCRATCHES_NUM_SUBTEX; ++s) {
+    EXPECT_EQ(text(TILE_SUBMAP_NOT_TILEABLE, s, 0),
+              std::string(": the \"") + slots[s] +
+                  "\" sub-map cannot repeat with the tile and would leave a seam; switch it off "
+                  "or use a scratches map there")
+        << s;
+  }
+  EXPECT_EQ(text(TILE_SUBMAP_NOT_TILEABLE, SUBTEX_DISTORT_STR, 1),
+            ": the \"distortStrMap\" sub-map (in a sub-map of the map) cannot repeat with the "
+            "tile and would leave a seam; switch it off or use a scratches map there");
+  for (int s : {-1, SCRATCHES_NUM_SUBTEX}) {
+    EXPECT_EQ(text(TILE_SUBMAP_NOT_TILEABLE, s, 0),
+              ": the \"a\" sub-map cannot repeat with the tile and would leave a seam; switch it "
+              "off or use a scratches map there")
+        << s;
+  }
+}
+
+TEST(TileRefusal, ASubMapsRefusalNamesItsSlotAndDepth) {
+  MapHolder m;
+  auto* inner = static_cast<TamrelScratches*>(GetTamrelScratchesDesc()->Create(FALSE));
+  auto* deepest = static_cast<TamrelScratches*>(GetTamrelScratchesDesc()->Create(FALSE));
+  deepest->SetSubTexmap(SUBTEX_DISTORT_STR, new ConstantMap(AColor(0.5f, 0.5f, 0.5f)));
+  deepest->pblock->SetValue(PB_USE_DISTORTION, 0, 1);
+  deepest->SetSubTexmap(SUBTEX_DISTORT, new ConstantMap(AColor(), Point3(0.1f, 0.0f, 0.0f)));
+  inner->SetSubTexmap(SUBTEX_COLOR1, deepest);
+  m->SetSubTexmap(SUBTEX_SPREAD, inner);
+  UpdateNow(m.map);
+  SampleShadeContext corner = ObjectSample(Point3(0.0f, 0.0f, 0.0f), 0.5f);
+  SampleShadeContext alongU = ObjectSample(Point3(30.0f, 0.0f, 0.0f), 0.5f);
+  SampleShadeContext alongV = ObjectSample(Point3(0.0f, -30.0f, 0.0f), 0.5f);
+  // The distortion map in the deepest map is the first that cannot repeat.
+  const TamrelTileReport r = m->BeginTileBake(corner, alongU, alongV, 16);
+  EXPECT_EQ(r.problem, TILE_SUBMAP_NOT_TILEABLE);
+  EXPECT_EQ(r.slot, SUBTEX_DISTORT);
+  EXPECT_EQ(r.depth, 2);
+  EXPECT_EQ(m->DescribeTileRefusal(r),
+            ": the \"distortMap\" sub-map (in a sub-map of the map) cannot repeat with the tile "
+            "and would leave a seam; switch it off or use a scratches map there");
+  for (TamrelScratches* t : {m.map, inner, deepest}) EXPECT_EQ(t->Evaluator().Tile(), nullptr);
 }
 
 }  // namespace

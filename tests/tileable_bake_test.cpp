@@ -312,6 +312,41 @@ TEST_F(TileBake, RefusesWhatCannotRepeatAndNamesIt) {
             Bake(*NewMap({"useErosion=1", "type=0", "erosionDelta=100"}), plain).pixels);
 }
 
+// The host's refusal is its option's name followed by the map's own words, byte for byte.
+TEST_F(TileBake, RefusalMessagesAreTheOptionAndTheMapsDescription) {
+  auto refusal = [&](Texmap& map) -> std::string {
+    std::vector<Raster> r;
+    try {
+      BakeFrame(map, 0, Tile(16, 20.0f), r);
+    } catch (const BakeError& e) {
+      return e.what();
+    }
+    return "";
+  };
+  Texmap* sized = NewMap();
+  sized->SetSubTexmap(2, NewMap());
+  EXPECT_EQ(refusal(*sized),
+            "--tileable cannot repeat a size map: it changes the scale from point to point; "
+            "switch \"sizeMapEnabled\" off");
+  Texmap* nested = NewMap();
+  Texmap* inner = NewMap();
+  inner->SetSubTexmap(6, new PlainMap());
+  ParamSchema::Apply(*inner, ParamSchema(*cd_).ParseAssignment("useDistortion=1"));
+  inner->SetSubTexmap(5, NewMap());
+  nested->SetSubTexmap(0, inner);
+  EXPECT_EQ(refusal(*nested),
+            "--tileable: the \"distortStrMap\" sub-map (in a sub-map of the map) cannot repeat "
+            "with the tile and would leave a seam; switch it off or use a scratches map there");
+  Texmap* folded = NewMap({"xyz_map=1", "xyz_tile_z=3"});
+  EXPECT_EQ(refusal(*folded),
+            "--tileable needs \"xyz_tile_x\", \"xyz_tile_y\" and \"xyz_tile_z\" at 0 (continue): "
+            "the mapping's own tiling folds the pattern");
+  Texmap* coarse = NewMap({"useErosion=1", "type=0", "erosionDelta=100"});
+  EXPECT_EQ(refusal(*coarse),
+            "--tileable: the erosion noise is too coarse to repeat within one tile; lower "
+            "\"erosionDelta\" or \"size\", or bake a larger --extent");
+}
+
 TEST_F(TileBake, ScratchesSubMapsRepeatWithTheTile) {
   // A distortion map and a colour map that are scratches maps themselves repeat with the same
   // tile, so the whole bake does.

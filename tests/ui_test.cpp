@@ -145,9 +145,9 @@ TEST(MappingRollout, RulesNeedAnOpenRollout) {
   m->mappingBlock->SetValue(XYZ_PB_MAP, 0, XYZ_MAP_SCREEN);
   Interval valid = FOREVER;
   m->Update(0, valid);
-  EXPECT_EQ(m->coords.mapType, XYZ_MAP_SCREEN);
-  m->coords.RefreshRollout(m->mappingBlock, 0);
-  m->coords.RefreshRollout(nullptr, 0);
+  EXPECT_EQ(m->Evaluator().Values().coords.mapType, XYZ_MAP_SCREEN);
+  m->Evaluator().Values().coords.RefreshRollout(m->mappingBlock, 0);
+  m->Evaluator().Values().coords.RefreshRollout(nullptr, 0);
   // A rollout without a window (this build's) takes no spinner set-up either.
   OpenMap e;
   const float before = e.map->mappingBlock->GetFloat(XYZ_PB_OFFSET_X);

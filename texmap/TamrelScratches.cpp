@@ -1,6 +1,8 @@
 // The texture map object: references, update cycle, reset, cloning, storage and the editor hooks.
-// The shading evaluations are in ScratchShading.cpp.
+// The shading evaluations are in ScratchShading.cpp, over the evaluator of ScratchEvaluator.cpp.
 #include "texmap/TamrelScratches.h"
+
+#include <utility>
 
 #include "coords/MappingBlock.h"
 #include "maxapi.h"
@@ -32,9 +34,9 @@ MSTR ResText(int id) {
 }  // namespace
 
 TamrelScratches::TamrelScratches() {
-  color1 = color2 = Color(0.0f, 0.0f, 0.0f);
-  coords.offset = Point3(0.0f, 0.0f, 0.0f);
-  coords.BuildTransforms();
+  // The blocks and the output stage attach through SetReference, which keeps the evaluator on
+  // the current references, so there is one from the start.
+  eval_ = std::make_unique<const ScratchEvaluator>(ScratchValues(), ScratchLinks());
   ivalid.SetEmpty();
   texHandleValid.SetEmpty();
   GetTamrelScratchesDesc()->MakeAutoParamBlocks(this);
@@ -107,6 +109,25 @@ void TamrelScratches::SetReference(int i, RefTargetHandle target) {
       }
       break;
   }
+  // The target this reference let go of may be deleted right after, so the evaluator moves on to
+  // the new one at once; its values stay those of the last Update.
+  if (i >= SCRATCHES_REF_COLOR1_MAP && i <= SCRATCHES_REF_OUTPUT && eval_) {
+    Install(eval_->Values(), eval_->SharedTile());
+  }
+}
+
+ScratchLinks TamrelScratches::Links() const {
+  ScratchLinks links;
+  for (int k = 0; k < SCRATCHES_NUM_SUBTEX; ++k) links.subTex[k] = subTex[k];
+  links.texout = texout;
+  return links;
+}
+
+void TamrelScratches::Install(const ScratchValues& values,
+                              std::shared_ptr<const tamrel::TileablePattern> tile) {
+  // Built before the old one goes, which values may belong to.
+  auto next = std::make_unique<const ScratchEvaluator>(values, Links(), std::move(tile));
+  eval_ = std::move(next);
 }
 
 Texmap* TamrelScratches::GetSubTexmap(int i) {
@@ -133,12 +154,14 @@ BOOL TamrelScratches::SetDlgThing(ParamDlg* dlg) {
 }
 
 ULONG TamrelScratches::LocalRequirements(int) {
+  const XYZCoords& coords = eval_->Values().coords;
   const bool channel =
       coords.mapType == XYZ_MAP_CHANNEL_2D || coords.mapType == XYZ_MAP_CHANNEL_REAL_WORLD;
   return channel ? MTLREQ_UV : 0;
 }
 
 void TamrelScratches::LocalMappingsRequired(int, BitArray& mapreq, BitArray&) {
+  const XYZCoords& coords = eval_->Values().coords;
   if (coords.mapType == XYZ_MAP_CHANNEL_2D || coords.mapType == XYZ_MAP_CHANNEL_REAL_WORLD) {
     mapreq.Set(coords.channel);
   }
@@ -208,40 +231,44 @@ void TamrelScratches::Update(TimeValue t, Interval& valid) {
   if (!pblock) return;
   if (!ivalid.InInterval(t)) {
     ivalid = FOREVER;
+    // Starts from the last values: without a "Mapping" block the coordinates stay as they were.
+    ScratchValues v = eval_->Values();
     if (texout) texout->Update(t, ivalid);
-    pblock->GetValue(PB_COLOR1, t, color1, ivalid);
-    color1.ClampMinMax();
-    pblock->GetValue(PB_COLOR2, t, color2, ivalid);
-    color2.ClampMinMax();
+    pblock->GetValue(PB_COLOR1, t, v.color1, ivalid);
+    v.color1.ClampMinMax();
+    pblock->GetValue(PB_COLOR2, t, v.color2, ivalid);
+    v.color2.ClampMinMax();
     for (Texmap* m : subTex) {
       if (m) m->Update(t, ivalid);
     }
-    pblock->GetValue(PB_COL1_MAP_ENABLED, t, col1mapEnabled, ivalid);
-    pblock->GetValue(PB_COL2_MAP_ENABLED, t, col2mapEnabled, ivalid);
-    pblock->GetValue(PB_SIZE, t, size, ivalid);
-    pblock->GetValue(PB_THRESHOLD_HIGH, t, thresholdHigh, ivalid);
-    pblock->GetValue(PB_THRESHOLD_LOW, t, thresholdLow, ivalid);
-    pblock->GetValue(PB_SIZE_MAP_ENABLED, t, sizeMapEnabled, ivalid);
-    pblock->GetValue(PB_SPREAD_MAP_ENABLED, t, spreadMapEnabled, ivalid);
-    pblock->GetValue(PB_STRETCH_MAP_ENABLED, t, stretchMapEnabled, ivalid);
-    pblock->GetValue(PB_STRETCH, t, stretch, ivalid);
-    pblock->GetValue(PB_SPREAD, t, spread, ivalid);
-    pblock->GetValue(PB_TYPE, t, type, ivalid);
-    pblock->GetValue(PB_LEVELS, t, levels, ivalid);
-    pblock->GetValue(PB_USE_EROSION, t, useErosion, ivalid);
-    pblock->GetValue(PB_EROSION, t, erosion, ivalid);
-    pblock->GetValue(PB_EROSION_DELTA, t, erosionDelta, ivalid);
-    pblock->GetValue(PB_BUMP_DELTA, t, bumpDelta, ivalid);
-    pblock->GetValue(PB_DISTORT_STR, t, distortStr, ivalid);
-    pblock->GetValue(PB_USE_DISTORTION, t, useDistortion, ivalid);
-    pblock->GetValue(PB_DSTR_MAP_ENABLED, t, dStrMapEnabled, ivalid);
+    pblock->GetValue(PB_COL1_MAP_ENABLED, t, v.col1mapEnabled, ivalid);
+    pblock->GetValue(PB_COL2_MAP_ENABLED, t, v.col2mapEnabled, ivalid);
+    pblock->GetValue(PB_SIZE, t, v.size, ivalid);
+    pblock->GetValue(PB_THRESHOLD_HIGH, t, v.thresholdHigh, ivalid);
+    pblock->GetValue(PB_THRESHOLD_LOW, t, v.thresholdLow, ivalid);
+    pblock->GetValue(PB_SIZE_MAP_ENABLED, t, v.sizeMapEnabled, ivalid);
+    pblock->GetValue(PB_SPREAD_MAP_ENABLED, t, v.spreadMapEnabled, ivalid);
+    pblock->GetValue(PB_STRETCH_MAP_ENABLED, t, v.stretchMapEnabled, ivalid);
+    pblock->GetValue(PB_STRETCH, t, v.stretch, ivalid);
+    pblock->GetValue(PB_SPREAD, t, v.spread, ivalid);
+    pblock->GetValue(PB_TYPE, t, v.type, ivalid);
+    pblock->GetValue(PB_LEVELS, t, v.levels, ivalid);
+    pblock->GetValue(PB_USE_EROSION, t, v.useErosion, ivalid);
+    pblock->GetValue(PB_EROSION, t, v.erosion, ivalid);
+    pblock->GetValue(PB_EROSION_DELTA, t, v.erosionDelta, ivalid);
+    pblock->GetValue(PB_BUMP_DELTA, t, v.bumpDelta, ivalid);
+    pblock->GetValue(PB_DISTORT_STR, t, v.distortStr, ivalid);
+    pblock->GetValue(PB_USE_DISTORTION, t, v.useDistortion, ivalid);
+    pblock->GetValue(PB_DSTR_MAP_ENABLED, t, v.dStrMapEnabled, ivalid);
 
-    if (thresholdLow > thresholdHigh) std::swap(thresholdLow, thresholdHigh);
+    if (v.thresholdLow > v.thresholdHigh) std::swap(v.thresholdLow, v.thresholdHigh);
     // A size of 0 (the block allows it) would make the erosion noise divide by zero; it gets
     // the same substitute the shading uses for the size itself.
-    sizeDiv20 = (size == 0.0f ? kZeroSizeSubstitute : size) / 20.0f;
+    v.sizeDiv20 = (v.size == 0.0f ? kZeroSizeSubstitute : v.size) / 20.0f;
     EnableDependentControls();
-    coords.UpdateFromBlock(mappingBlock, t, ivalid);
+    v.coords.UpdateFromBlock(mappingBlock, t, ivalid);
+    // A tile bake in progress keeps its field across the update.
+    Install(v, eval_->SharedTile());
   }
   valid &= ivalid;
 }
@@ -252,12 +279,14 @@ Interval TamrelScratches::Validity(TimeValue t) {
   return ivalid;
 }
 
-void TamrelScratches::EnableDependentControls() {
+void TamrelScratches::EnableDependentControls() const {
   if (!pblock) return;
   IParamMap2* map = pblock->GetMap(0);
   if (!map) return;
-  // The switches are read at time 0, whatever time the editor shows.
+  // The switches are read at time 0, whatever time the editor shows. They are the rollout's
+  // own: the editor may run beside a render, and what is shaded changes only in Update.
   Interval dummy = FOREVER;
+  BOOL useDistortion = FALSE, useErosion = FALSE;
   pblock->GetValue(PB_USE_DISTORTION, 0, useDistortion, dummy);
   pblock->GetValue(PB_USE_EROSION, 0, useErosion, dummy);
   for (ParamID id : {PB_DISTORT_STR, PB_DISTORT_MAP, PB_DISTORT_STR_MAP, PB_DSTR_MAP_ENABLED}) {
@@ -298,12 +327,9 @@ RefTargetHandle TamrelScratches::Clone(RemapDir& remap) {
   for (int k = 0; k < SCRATCHES_NUM_SUBTEX; ++k) {
     if (subTex[k]) m->ReplaceReference(k + kFirstSubTexRef, remap.CloneRef(subTex[k]));
   }
-  m->col1mapEnabled = col1mapEnabled;
-  m->col2mapEnabled = col2mapEnabled;
-  m->dStrMapEnabled = dStrMapEnabled;
-  m->sizeMapEnabled = sizeMapEnabled;
-  m->spreadMapEnabled = spreadMapEnabled;
-  m->stretchMapEnabled = stretchMapEnabled;
+  // Until its first update the clone shades with this map's values over its own references;
+  // a tile bake stays with this map.
+  m->Install(eval_->Values(), nullptr);
   BaseClone(this, m, remap);
   return m;
 }

@@ -1,71 +1,31 @@
 // TamrelScratches: the scratches texture map. It owns the "Mapping" and "params" blocks, seven
-// sub-maps and an output stage; Update copies every parameter into plain members, so that the
-// shading evaluations read only members, the coordinate record and the sub-maps, and can run on
-// any number of render threads between two updates.
+// sub-maps and an output stage. Update reads every parameter into a new ScratchEvaluator and
+// swaps it in; the shading evaluations and the baking interfaces only read the current one, so
+// they can run on any number of render threads between two updates, and editing a parameter or
+// the editor's rollouts changes nothing they see until the next Update.
 #pragma once
+
+#include <memory>
+#include <string>
 
 #include "coords/XYZCoords.h"
 #include "imtl.h"
 #include "iparamb2.h"
 #include "iparamm2.h"
-#include <memory>
-
 #include "pattern/ScratchParams.h"
 #include "pattern/TileableField.h"
-#include "texmap/ITamrelTileable.h"
-#include "texmap/ParamsBlock.h"
 #include "texbake.h"
+#include "texmap/ParamsBlock.h"
+#include "texmap/ScratchEvaluator.h"
 #include "texout.h"
+#include "textile.h"
 
 inline constexpr Class_ID TAMREL_SCRATCHES_CLASS_ID(0x8DB6A691, 0x8D486002);
 
-// Sub-texmap slots share the reference numbering, offset by the two blocks.
-inline constexpr int kFirstSubTexRef = SCRATCHES_REF_COLOR1_MAP;
-enum ScratchesSubTex : int {
-  SUBTEX_COLOR1 = SCRATCHES_REF_COLOR1_MAP - kFirstSubTexRef,
-  SUBTEX_COLOR2 = SCRATCHES_REF_COLOR2_MAP - kFirstSubTexRef,
-  SUBTEX_SIZE = SCRATCHES_REF_SIZE_MAP - kFirstSubTexRef,
-  SUBTEX_SPREAD = SCRATCHES_REF_SPREAD_MAP - kFirstSubTexRef,
-  SUBTEX_STRETCH = SCRATCHES_REF_STRETCH_MAP - kFirstSubTexRef,
-  SUBTEX_DISTORT = SCRATCHES_REF_DISTORT_MAP - kFirstSubTexRef,
-  SUBTEX_DISTORT_STR = SCRATCHES_REF_DISTORT_STR_MAP - kFirstSubTexRef,
-};
-
-// Stands in for a zero size or spread that would otherwise divide by zero.
-inline constexpr float kZeroSizeSubstitute = 0.001f;
-
 class TamrelScratches : public Texmap, public ITexBake, public ITamrelTileable {
  public:
-  // Cached parameters, written by Update (names follow the "params" block).
-  float size = 0.0f;
-  float thresholdLow = 0.0f;
-  float thresholdHigh = 1.0f;
-  float stretch = 0.0f;
-  int type = 0;
-  int levels = 1;
-  BOOL useErosion = FALSE;
-  float erosion = 0.0f;
-  float sizeDiv20 = 0.0f;
-  float erosionDelta = 1.0f;
-  float spread = 1.0f;
-  float bumpDelta = 0.0f;
-  BOOL useDistortion = FALSE;
-  float distortStr = 0.0f;
   IParamBlock2* mappingBlock = nullptr;  // reference 0
   IParamBlock2* pblock = nullptr;        // reference 1
-  Color color1, color2;                  // clamped to [0, 1]
-  Texmap* subTex[SCRATCHES_NUM_SUBTEX] = {};
-  BOOL col1mapEnabled = FALSE;
-  BOOL col2mapEnabled = FALSE;
-  BOOL dStrMapEnabled = FALSE;
-  BOOL sizeMapEnabled = FALSE;
-  BOOL spreadMapEnabled = FALSE;
-  BOOL stretchMapEnabled = FALSE;
-  XYZCoords coords;
-  TextureOutput* texout = nullptr;  // reference 9
-  Interval ivalid;                  // empty: the cached members are stale
-  TexHandle* texHandle = nullptr;
-  Interval texHandleValid;
 
   TamrelScratches();
   ~TamrelScratches() override;
@@ -98,25 +58,33 @@ class TamrelScratches : public Texmap, public ITexBake, public ITamrelTileable {
   ULONG LocalRequirements(int subMtlNum) override;
   void LocalMappingsRequired(int subMtlNum, BitArray& mapreq, BitArray& bumpreq) override;
 
-  // Update cycle.
+  // Update cycle. Update builds a new evaluator from the blocks and swaps it in when the last one
+  // is stale at t; it never runs while the map is being shaded.
   void Update(TimeValue t, Interval& valid) override;
   void Reset() override;
   Interval Validity(TimeValue t) override;
+  // What shading reads: the evaluator of the last Update (of a new map, its reset-time defaults
+  // until then). The reference stays valid until the next Update, Reset, tile bracket or
+  // reference change.
+  const ScratchEvaluator& Evaluator() const { return *eval_; }
+  // The times for which the evaluator holds; empty once a parameter or sub-map has changed.
+  const Interval& EvaluatorValidity() const { return ivalid; }
+  TextureOutput* Output() const { return texout; }
 
   // Editor and viewport.
   ParamDlg* CreateParamDlg(HWND hwMtlEdit, IMtlParams* imp) override;
   // Greys out the distortion and erosion controls of the open rollout while their switch is off.
-  void EnableDependentControls();
+  // Reads the switches from the block; the evaluator is not touched.
+  void EnableDependentControls() const;
   BOOL SupportTexDisplay() override { return TRUE; }
   DWORD_PTR GetActiveTexHandle(TimeValue t, TexHandleMaker& thmaker) override;
   void ActivateTexDisplay(BOOL onoff) override;
   void GetUVTransform(Matrix3& uvtrans) override { uvtrans.IdentityMatrix(); }
 
-  // Shading.
+  // Shading, through the current evaluator (ScratchShading.cpp).
   AColor EvalColor(ShadeContext& sc) override;
   float EvalMono(ShadeContext& sc) override;
   Point3 EvalNormalPerturb(ShadeContext& sc) override;
-  tamrel::ScratchParams GatherScratchParams(ShadeContext& sc);
   // The colour with the intensity under it and the direction of the winning strand.
   BOOL EvalBakeSample(ShadeContext& sc, TexBakeSample& out, BOOL grain) override;
   // The same for many samples: runs of neighbouring samples with the same parameters go through
@@ -125,17 +93,16 @@ class TamrelScratches : public Texmap, public ITexBake, public ITamrelTileable {
                        BOOL grain) override;
   // I_TEXBAKE and TAMREL_TILEABLE_INTERFACE; null for any other id.
   void* GetInterface(ULONG id) override;
-  void ApplyDistortion(ShadeContext& sc, Point3& p);
 
-  // Tileable bakes (TileBake.cpp). While tilePattern is set, shading evaluates the repeating
-  // variant of the field in its frame; it is built for a bake and reused while the frame and
-  // the parameters it depends on stay the same. GetInterface (ScratchShading.cpp) hands out this
-  // interface beside the baking one.
+  // Tileable bakes (TileBake.cpp). BeginTileBake swaps in an evaluator that holds the repeating
+  // variant of the field in the tile's frame, EndTileBake one without it; later updates keep the
+  // bracket's field until it ends. The field is built for a bake and reused while the frame and
+  // the parameters it depends on stay the same.
   TamrelTileReport BeginTileBake(ShadeContext& corner, ShadeContext& alongU, ShadeContext& alongV,
                                  int samplesPerEdge) override;
   void EndTileBake() override;
-  const tamrel::TileablePattern* tilePattern = nullptr;
-  std::shared_ptr<const tamrel::TileablePattern> tileCache;
+  // The parameter names come from the blocks' descriptors.
+  std::string DescribeTileRefusal(const TamrelTileReport& report) override;
 
   // Sub-maps.
   int NumSubTexmaps() override { return SCRATCHES_NUM_SUBTEX; }
@@ -148,16 +115,19 @@ class TamrelScratches : public Texmap, public ITexBake, public ITamrelTileable {
   void SetReference(int i, RefTargetHandle target) override;
 
  private:
-  // The sub-map of a slot when it is present and its switch is on.
-  Texmap* UsedMap(int slot, BOOL enabled) const { return enabled ? subTex[slot] : nullptr; }
-  float EffectiveSize(ShadeContext& sc);
-  // The colour road of EvalColor after the cache; fills bake too when given. False when the
-  // sample has no coordinates.
-  bool ShadeColor(ShadeContext& sc, AColor& c, TexBakeSample* bake, bool grain = false);
-  // Its two halves around the field: the point and footprint in pattern units with the
-  // parameters there (false without coordinates), and the colour the field's value f gives.
-  bool PatternSample(ShadeContext& sc, Point3& p, Point3& dPdx, Point3& dPdy,
-                     tamrel::ScratchParams& params);
-  AColor BlendColors(ShadeContext& sc, float f);
+  // The current references as the evaluator holds them.
+  ScratchLinks Links() const;
+  // Swaps in an evaluator of the given values and tile field over the current references.
+  void Install(const ScratchValues& values,
+               std::shared_ptr<const tamrel::TileablePattern> tile);
   void DiscardTexHandle();
+
+  Texmap* subTex[SCRATCHES_NUM_SUBTEX] = {};  // references 2 .. 8
+  TextureOutput* texout = nullptr;            // reference 9
+  std::unique_ptr<const ScratchEvaluator> eval_;
+  Interval ivalid;  // empty: the evaluator is stale
+  // The last tile bake's field, kept for the next bake of the same tile.
+  std::shared_ptr<const tamrel::TileablePattern> tileCache_;
+  TexHandle* texHandle = nullptr;
+  Interval texHandleValid;
 };

@@ -1,11 +1,14 @@
-// The scratches map's interface for tileable bakes, published for hosts that bake textures to be
-// repeated across a surface. Obtained with GetInterface(TAMREL_TILEABLE_INTERFACE).
+// The tileable-bake interface a texture map may offer beside its baking interface (texbake.h),
+// for hosts that bake textures to be repeated across a surface. Obtained with
+// GetInterface(TAMREL_TILEABLE_INTERFACE).
 //
 // Between BeginTileBake and EndTileBake the map evaluates a variant of its field that repeats
 // exactly across one square tile of the bake, and its sub-maps that offer this interface do the
 // same; the ordinary evaluation is untouched outside that bracket. The host calls BeginTileBake
 // after Update and before any shading, and shades only while no other thread begins or ends.
 #pragma once
+
+#include <string>
 
 #include "maxtypes.h"
 #include "shadectx.h"
@@ -41,6 +44,11 @@ class ITamrelTileable {
   virtual TamrelTileReport BeginTileBake(ShadeContext& corner, ShadeContext& alongU,
                                          ShadeContext& alongV, int samplesPerEdge) = 0;
   virtual void EndTileBake() = 0;
+  // Why the map refused a tile, for the user: one line that names the sub-map slot or parameter
+  // in the way by its internal name. It continues the name of the host's option that asked for
+  // the tile (it starts with a space or a colon), so the host prefixes that name. A refusal from
+  // depth levels down names the slot in the sub-map's own numbering.
+  virtual std::string DescribeTileRefusal(const TamrelTileReport& report) = 0;
 
  protected:
   ~ITamrelTileable() = default;
