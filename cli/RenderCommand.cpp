@@ -250,6 +250,8 @@ int RunRender(const std::string& pluginPath, const RenderArgs& a, json& report) 
   request.repeat = a.repeat;
   request.firstFrame = first;
   request.lastFrame = last;
+  if (!a.savePreset.empty()) request.otherOutputs.emplace_back("the preset", a.savePreset);
+  if (!a.saveScene.empty()) request.otherOutputs.emplace_back("the scene", a.saveScene);
   OutputPlan plan = PlanOutputs(request, settings);
   if (!a.savePreset.empty()) CheckWritableFolder(a.savePreset, "preset");
   if (!a.saveScene.empty()) CheckWritableFolder(a.saveScene, "scene");

@@ -177,6 +177,16 @@ OutputPlan PlanOutputs(const OutputRequest& r, BakeSettings& settings) {
     }
     CheckWritableFolder(r.sheet, "image");
   }
+  // Every file of the run by what it is; the maps among themselves were compared above.
+  std::vector<std::pair<std::string, std::string>> files;
+  for (const MapOutput& m : plan.maps) {
+    for (const int frame : {r.firstFrame, r.lastFrame}) {
+      files.emplace_back("the map " + m.name, ExpandFramePattern(m.pathTemplate, frame));
+    }
+  }
+  if (!r.sheet.empty()) files.emplace_back("the sheet", r.sheet);
+  files.insert(files.end(), r.otherOutputs.begin(), r.otherOutputs.end());
+  CheckDistinctOutputs(files);
   return plan;
 }
 

@@ -33,6 +33,9 @@ struct OutputRequest {
   std::string sheet;                    // also the maps side by side in one picture
   int repeat = 1;                       // each map laid out repeat x repeat times
   int firstFrame = 0, lastFrame = 0;
+  // Other files the run writes (what, path): "the preset", "the scene". No two outputs may name
+  // one file, or one would silently replace the other.
+  std::vector<std::pair<std::string, std::string>> otherOutputs;
 };
 
 // One map of the set: what it is, the name it was asked by, its file and how it is written.

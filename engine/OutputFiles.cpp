@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <cctype>
 #include <filesystem>
 
 #include "atomicfile.h"
@@ -85,6 +86,27 @@ void CheckWritableFolder(const std::string& path, const char* what) {
   std::string error;
   if (!trial.Create(p, error)) {
     Fail(EXIT_OUTPUT, std::string("cannot write ") + what + " " + path + ": " + error);
+  }
+}
+
+void CheckDistinctOutputs(const std::vector<std::pair<std::string, std::string>>& outputs) {
+  // The file each name lands in, as the file system resolves it, in one letter case.
+  const auto key = [](const std::string& path) {
+    std::error_code ec;
+    fs::path resolved = fs::weakly_canonical(fs::absolute(path, ec), ec);
+    if (ec) resolved = fs::absolute(path, ec).lexically_normal();
+    std::string k = resolved.string();
+    for (char& c : k) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return k;
+  };
+  std::vector<std::string> keys;
+  for (const auto& [what, path] : outputs) keys.push_back(key(path));
+  for (std::size_t i = 0; i < outputs.size(); ++i) {
+    for (std::size_t j = 0; j < i; ++j) {
+      if (keys[i] != keys[j] || outputs[i].first == outputs[j].first) continue;
+      Fail(EXIT_USAGE, outputs[j].first + " and " + outputs[i].first + " would both be written to " +
+                           outputs[i].second);
+    }
   }
 }
 

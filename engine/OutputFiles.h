@@ -4,6 +4,8 @@
 #pragma once
 
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace tamrel::host {
 
@@ -24,6 +26,11 @@ void WriteTextFile(const std::string& path, const std::string& text, const char*
 // (EXIT_USAGE), a missing or read-only folder, a folder in its place, a name too long for the
 // file system, a folder that takes no new file (EXIT_OUTPUT). what names the file ("image").
 void CheckWritableFolder(const std::string& path, const char* what);
+// Refuses (EXIT_USAGE) two outputs that would land in one file: the same name, another spelling
+// of it (a relative and an absolute path, a symbolic link to it) or names that differ only in
+// letter case, which case-insensitive file systems take for one. Each output is (what, path),
+// what naming it in the message ("the map color", "the preset").
+void CheckDistinctOutputs(const std::vector<std::pair<std::string, std::string>>& outputs);
 // The absolute, normalised form of path as reports show it (path itself if that fails).
 std::string ShownPath(const std::string& path);
 

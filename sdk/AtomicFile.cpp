@@ -66,6 +66,28 @@ int OpenUnique(std::string& name) {
 }
 #endif
 
+#ifndef _WIN32
+// The file a write to path lands in: path itself, or where its chain of symbolic links ends (the
+// link stays a link, as editors and most tools treat one). False with errno for a chain that
+// loops or cannot be read.
+bool ResolveLinks(fs::path& path) {
+  for (int hops = 0; hops < 40; ++hops) {
+    struct stat st;
+    if (::lstat(path.c_str(), &st) != 0) return errno == ENOENT || errno == ENOTDIR;
+    if (!S_ISLNK(st.st_mode)) return true;
+    std::error_code ec;
+    const fs::path to = fs::read_symlink(path, ec);
+    if (ec) {
+      errno = ec.value();
+      return false;
+    }
+    path = to.is_absolute() ? to : path.parent_path() / to;
+  }
+  errno = ELOOP;
+  return false;
+}
+#endif
+
 }  // namespace
 
 AtomicFile::~AtomicFile() {
@@ -81,7 +103,22 @@ bool AtomicFile::Fail(const char* what, int err, std::string& error) {
 bool AtomicFile::Create(const fs::path& target, std::string& error) {
   Discard();
   target_ = target;
-  const fs::path dir = target.has_parent_path() ? target.parent_path() : fs::path(".");
+#ifndef _WIN32
+  if (!ResolveLinks(target_)) return Fail("following its symbolic link", errno, error);
+  // Only a regular file is replaced: renaming over a device, a pipe or a socket would put a
+  // plain file where something else was expected (as root, over /dev/null).
+  struct stat existing;
+  const bool replaces = ::stat(target_.c_str(), &existing) == 0;
+  if (replaces && S_ISDIR(existing.st_mode)) {
+    error = "it is a folder";
+    return false;
+  }
+  if (replaces && !S_ISREG(existing.st_mode)) {
+    error = "it exists and is not a regular file (a device, pipe or socket is never replaced)";
+    return false;
+  }
+#endif
+  const fs::path dir = target_.has_parent_path() ? target_.parent_path() : fs::path(".");
   std::string name = (dir / ".tmrl-XXXXXX").string();
 #ifdef _WIN32
   fd_ = OpenUnique(name);
@@ -92,10 +129,20 @@ bool AtomicFile::Create(const fs::path& target, std::string& error) {
   temp_ = name;
   slot_ = ClaimSlot(name);
 #ifndef _WIN32
-  // mkostemp gives 0600; the result should read like any other file the user writes.
-  const mode_t mask = ::umask(0);
-  ::umask(mask);
-  ::fchmod(fd_, 0666 & ~mask);
+  if (replaces) {
+    // The new content takes the place of the old file with its permissions and, where the
+    // process may, its owner: a private file stays private.
+    ::fchmod(fd_, existing.st_mode & 07777);
+    if (::fchown(fd_, existing.st_uid, existing.st_gid) != 0) {
+      // Only root may give a file away; the group alone may still be kept.
+      (void)!::fchown(fd_, static_cast<uid_t>(-1), existing.st_gid);
+    }
+  } else {
+    // mkostemp gives 0600; a new file should read like any other file the user writes.
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    ::fchmod(fd_, 0666 & ~mask);
+  }
 #endif
   return true;
 }

@@ -127,6 +127,72 @@ TEST_F(Folder, FullDiskFailsTheWriteAndKeepsThePreviousFile) {
   EXPECT_EQ(Names(), std::set<std::string>{"image.png"});
 }
 
+// Only a regular file is ever replaced: a pipe, a device or a folder in the target's place is
+// refused at Create, before anything is written, and is still there afterwards. A symbolic link
+// is written through: the file it leads to takes the new content and the link stays a link.
+TEST_F(Folder, AtomicFileReplacesOnlyRegularFilesAndWritesThroughLinks) {
+  const fs::path pipe = dir_ / "pipe.png";
+  ASSERT_EQ(::mkfifo(pipe.c_str(), 0644), 0);
+  std::string error;
+  for (const fs::path& target : {pipe, fs::path("/dev/null"), dir_}) {
+    AtomicFile file;
+    EXPECT_FALSE(file.Create(target, error)) << target;
+    EXPECT_NE(error.find(target == dir_ ? "it is a folder" : "not a regular file"),
+              std::string::npos)
+        << error;
+  }
+  EXPECT_TRUE(fs::is_fifo(pipe));
+  EXPECT_TRUE(fs::is_character_file("/dev/null"));
+  EXPECT_FALSE(WriteFileAtomically(pipe, "data", error));
+
+  const fs::path real = dir_ / "real.json", link = dir_ / "link.json", chain = dir_ / "chain";
+  Put(real, "old");
+  fs::create_symlink("real.json", link);  // relative to the link's folder
+  fs::create_symlink(link, chain);
+  ASSERT_TRUE(WriteFileAtomically(chain, "new", error)) << error;
+  EXPECT_TRUE(fs::is_symlink(link));
+  EXPECT_TRUE(fs::is_symlink(chain));
+  EXPECT_EQ(Slurp(real), "new");
+  // A link whose file does not exist yet creates it; a loop of links is refused.
+  const fs::path dangling = dir_ / "dangling", made = dir_ / "made.txt";
+  fs::create_symlink(made, dangling);
+  ASSERT_TRUE(WriteFileAtomically(dangling, "made", error)) << error;
+  EXPECT_EQ(Slurp(made), "made");
+  EXPECT_TRUE(fs::is_symlink(dangling));
+  fs::create_symlink(dir_ / "loop2", dir_ / "loop1");
+  fs::create_symlink(dir_ / "loop1", dir_ / "loop2");
+  EXPECT_FALSE(WriteFileAtomically(dir_ / "loop1", "x", error));
+  EXPECT_NE(error.find("symbolic link"), std::string::npos) << error;
+  // A link to a pipe is the pipe.
+  fs::create_symlink(pipe, dir_ / "to-pipe");
+  EXPECT_FALSE(WriteFileAtomically(dir_ / "to-pipe", "x", error));
+  EXPECT_TRUE(fs::is_fifo(pipe));
+}
+
+// A replaced file keeps its permissions; a new one gets what the umask leaves.
+TEST_F(Folder, AtomicFileKeepsTheModeOfTheFileItReplaces) {
+  std::string error;
+  const auto mode = [](const fs::path& p) {
+    struct stat st;
+    return ::stat(p.c_str(), &st) == 0 ? static_cast<int>(st.st_mode & 07777) : -1;
+  };
+  for (const int kept : {0600, 0640, 0604, 0755}) {
+    const fs::path p = dir_ / ("kept" + std::to_string(kept));
+    Put(p, "old");
+    ASSERT_EQ(::chmod(p.c_str(), static_cast<mode_t>(kept)), 0);
+    ASSERT_TRUE(WriteFileAtomically(p, "new", error)) << error;
+    EXPECT_EQ(mode(p), kept);
+    EXPECT_EQ(Slurp(p), "new");
+  }
+  const mode_t before = ::umask(027);
+  ASSERT_TRUE(WriteFileAtomically(dir_ / "new027", "x", error)) << error;
+  ::umask(022);
+  ASSERT_TRUE(WriteFileAtomically(dir_ / "new022", "x", error)) << error;
+  ::umask(before);
+  EXPECT_EQ(mode(dir_ / "new027"), 0640);
+  EXPECT_EQ(mode(dir_ / "new022"), 0644);
+}
+
 TEST_F(Folder, OnlyRegularFilesWithinTheLimitAreRead) {
   Put(dir_ / "five", "12345");
   std::string text, error;

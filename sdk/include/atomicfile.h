@@ -3,6 +3,11 @@
 // is the temporary renamed over the target: a full disk, an error or an interrupted process
 // leaves the previous file as it was.
 //
+// A symbolic link is written through: the file it leads to is replaced and the link stays. A
+// target that exists and is not a regular file (a device, a pipe, a socket, a folder) is refused;
+// a replaced file keeps its permissions (and owner, where the process may set it), and a new one
+// gets those the umask leaves.
+//
 // Temporary names are short (".tmrl-" and six random characters) so that a target name near the
 // file system's limit still has room, and unique, so that two processes writing the same target
 // never share one.
