@@ -182,7 +182,3 @@ inline F FadedLanes(F noise, F width) {
   const F blended = (0.0f - noise) * fade + noise;
   return fade >= 0.9999f ? F{} : blended;
 }
-
-inline FloatLanes8 AbsLanes(FloatLanes8 v) {
-  return reinterpret_cast<FloatLanes8>(reinterpret_cast<IntLanes8>(v) & 0x7FFFFFFF);
-}
