@@ -108,11 +108,12 @@ TAMREL_FORMULA F Ramp(F x, float a, float b) {
 // --- the strands ------------------------------------------------------------------------------
 
 // The level point of (x, y, z): the point times a level's rotation plus its translation t, then
-// the stretched coordinate scaled. m holds the rotation's columns: the rotated x is
+// the stretched coordinate scaled. m[i] gives the rotation's columns: the rotated x is
 // (x*m[0] + y*m[1]) + z*m[2], y uses m[3..5] and z m[6..8], the host's row-vector transform in
-// its order.
-template <class V, class S>
-TAMREL_FORMULA void LevelPoint(V x, V y, V z, const V m[9], const V t[3], int axis, S stretch,
+// its order; t[a] the translation of coordinate a. (Any indexable will do: the kernels load
+// their lanes as they are read instead of copying them first.)
+template <class V, class M, class T, class S>
+TAMREL_FORMULA void LevelPoint(V x, V y, V z, const M& m, const T& t, int axis, S stretch,
                                V out[3]) {
   for (int a = 0; a < 3; ++a) out[a] = ((x * m[3 * a] + y * m[3 * a + 1]) + z * m[3 * a + 2]) + t[a];
   out[axis] = out[axis] * stretch;
@@ -159,6 +160,30 @@ TAMREL_FORMULA float LowestStrand(int count, Value value, int& winner) {
     }
   }
   return best;
+}
+
+// --- the filtered noise -----------------------------------------------------------------------
+
+inline constexpr float kFullyFaded = 0.9999f;  // from this fade on an octave is 0, not evaluated
+
+// 0 below lo, 1 above hi, the quintic 6t^5 - 15t^4 + 10t^3 in between; a NaN stays NaN.
+template <class F>
+TAMREL_FORMULA F SmootherStep(F x, float lo, float hi) {
+  const F t = (x - lo) / (hi - lo);
+  const F poly = ((6.0f * t - 15.0f) * t + 10.0f) * ((t * t) * t);
+  return t < 0.0f ? F{} : (t > 1.0f ? F{} + 1.0f : poly);
+}
+
+// The weight of the noise's mean (0) for an octave whose footprint is `width` noise units.
+template <class F>
+TAMREL_FORMULA F FadeOf(F width) {
+  return SmootherStep(width / 1.2f, 1.2f, 2.2f);
+}
+
+// The noise of an octave with fade f, blended towards the mean.
+template <class F>
+TAMREL_FORMULA F Faded(F noise, F fade) {
+  return (0.0f - noise) * fade + noise;
 }
 
 // --- erosion and the raw field ----------------------------------------------------------------

@@ -232,20 +232,27 @@ struct Levels {
 
 // Fills the levels of p; false when a coordinate is not finite or beyond the fast cell range.
 #if defined(TAMREL_KERNEL_AVX2)
+// The rotation entries of eight levels side by side, loaded as the level point reads them.
+struct EntryLanes {
+  const float (*entry)[8];
+  __m256 operator[](int e) const { return _mm256_loadu_ps(entry[e]); }
+};
+// The zero translation row of every lane.
+struct ZeroLanes {
+  __m256 operator[](int) const { return _mm256_setzero_ps(); }
+};
+
 // All eight at once; the lanes of levels not in use hold the origin, with gaps of +inf so that
 // none of their neighbours is ever open.
 inline bool SetUpLevels(const Point3& p, std::int32_t type, const formula::ScratchSetup& setup,
-                        Levels& L) {
+                        const LevelFrames& frames, Levels& L) {
   const int levels = setup.levels;
   __m256d less1[3][2];
-  const float(*lanes)[8] = Frames().lanes[type][levels <= 1 ? 0 : 1];
-  __m256 m[9];
-  for (int e = 0; e < 9; ++e) m[e] = _mm256_loadu_ps(lanes[e]);
   // The level point as the plain strand forms it, translation row (zero) included.
-  const __m256 zero[3] = {_mm256_setzero_ps(), _mm256_setzero_ps(), _mm256_setzero_ps()};
+  const EntryLanes m{frames.lanes[type][levels <= 1 ? 0 : 1]};
   __m256 r[3];
-  formula::LevelPoint(_mm256_set1_ps(p.x), _mm256_set1_ps(p.y), _mm256_set1_ps(p.z), m, zero,
-                      setup.stretchAxis, _mm256_set1_ps(setup.stretch), r);
+  formula::LevelPoint(_mm256_set1_ps(p.x), _mm256_set1_ps(p.y), _mm256_set1_ps(p.z), m,
+                      ZeroLanes{}, setup.stretchAxis, _mm256_set1_ps(setup.stretch), r);
   const __m256d sign = _mm256_set1_pd(-0.0), one = _mm256_set1_pd(1.0);
   const __m256d none = _mm256_set1_pd(kNoDistance);
   for (int h = 0; h < 2; ++h) {
@@ -291,9 +298,9 @@ inline bool SetUpLevels(const Point3& p, std::int32_t type, const formula::Scrat
 }
 #else
 inline bool SetUpLevels(const Point3& p, std::int32_t type, const formula::ScratchSetup& setup,
-                        Levels& L) {
+                        const LevelFrames& frames, Levels& L) {
   const int levels = setup.levels;
-  const float(*rot)[9] = Frames().rot[type] + (levels <= 1 ? 0 : 1);
+  const float(*rot)[9] = frames.rot[type] + (levels <= 1 ? 0 : 1);
   // The level point as the plain strand forms it, translation row (zero) included.
   const float zero[3] = {0.0f, 0.0f, 0.0f};
   for (int l = 0; l < levels; ++l) {
@@ -725,13 +732,17 @@ inline int WinningLevel(const Point3& p, const ScratchParams& params, int holder
 // then starts from +inf: a winner needs the minimum itself). Otherwise, when nothing lies below
 // sat.d2, value receives sat.strand, a floor of the minimum from which the output is 1.
 template <class Memory, class Floors = NoFloors>
-inline bool StrandMinimum(const Point3& p, const ScratchParams& params,
-                          const formula::ScratchSetup& setup, const Saturation& sat, float& value,
-                          Memory& M, Floors& F) {
+inline bool StrandMinimum(const Point3& p, const ScratchParams& params, const Saturation& sat,
+                          float& value, Memory& M, Floors& F) {
   if (!(params.spread > 0.0f)) return false;
+  // Derived here rather than handed in, and after the frames are found: the search is the
+  // kernels' hottest code, and a pointer to the caller's setup or a value kept across the call
+  // costs it a register.
+  const LevelFrames& frames = Frames();
+  const formula::ScratchSetup setup = formula::Normalise(params);
   const int levels = setup.levels;
   Levels L;
-  if (!SetUpLevels(p, params.type, setup, L)) return false;
+  if (!SetUpLevels(p, params.type, setup, frames, L)) return false;
   if constexpr (!std::is_same_v<Memory, NoMemory>) Advance(M, L, levels);
   if constexpr (Floors::kTracks) {
     for (int l = 0; l < 8; ++l) F.floor[l] = kNoDistance;
@@ -757,11 +768,10 @@ inline bool StrandMinimum(const Point3& p, const ScratchParams& params,
 }
 
 template <class Memory>
-inline bool StrandMinimum(const Point3& p, const ScratchParams& params,
-                          const formula::ScratchSetup& setup, const Saturation& sat, float& value,
-                          Memory& M) {
+inline bool StrandMinimum(const Point3& p, const ScratchParams& params, const Saturation& sat,
+                          float& value, Memory& M) {
   NoFloors none;
-  return StrandMinimum(p, params, setup, sat, value, M, none);
+  return StrandMinimum(p, params, sat, value, M, none);
 }
 
 // The four octaves' noise values of a mask: octave o at p * 2^o with footprint w * 2^o (each a
@@ -823,14 +833,17 @@ template <bool kFiltered, class Floors = NoFloors>
 inline bool RawField(const Point3& p, float filterWidth, const ScratchParams& params,
                      const Saturation& sat, float& v, Floors& F) {
   if (params.type != SCRATCH_2D && params.type != SCRATCH_3D) return false;
-  const formula::ScratchSetup setup = formula::Normalise(params);
   float best;
   NoMemory none;
-  if (!StrandMinimum(p, params, setup, sat, best, none, F)) return false;
+  if (!StrandMinimum(p, params, sat, best, none, F)) return false;
   if (params.useErosion != 0) {
-    const bool ok = params.type == SCRATCH_3D
-                        ? Wear<true, kFiltered>(p, filterWidth, params, setup, sat, best)
-                        : Wear<false, kFiltered>(p, filterWidth, params, setup, sat, best);
+    // The setup of the type each branch knows at compile time.
+    const bool ok =
+        params.type == SCRATCH_3D
+            ? Wear<true, kFiltered>(p, filterWidth, params, formula::Normalise(params, SCRATCH_3D),
+                                    sat, best)
+            : Wear<false, kFiltered>(p, filterWidth, params,
+                                     formula::Normalise(params, SCRATCH_2D), sat, best);
     if (!ok) return false;
   }
   v = formula::RawOfStrand(best);
@@ -969,12 +982,12 @@ inline void RawFieldBatch(const Point3* points, int count, const ScratchParams& 
         NoMemory none;
         LevelFloors floors;
         if (levels) {
-          ok[k] = near ? StrandMinimum(p, params, setup, sat, best[k], memory, floors)
-                       : StrandMinimum(p, params, setup, sat, best[k], none, floors);
+          ok[k] = near ? StrandMinimum(p, params, sat, best[k], memory, floors)
+                       : StrandMinimum(p, params, sat, best[k], none, floors);
           winner[k] = floors.level;
         } else {
-          ok[k] = near ? StrandMinimum(p, params, setup, sat, best[k], memory)
-                       : StrandMinimum(p, params, setup, sat, best[k], none);
+          ok[k] = near ? StrandMinimum(p, params, sat, best[k], memory)
+                       : StrandMinimum(p, params, sat, best[k], none);
         }
         previous = p;
       }

@@ -330,12 +330,11 @@ inline bool SampleLanesMinimum(const Point3* points, int n, const ScratchParams&
   __mmask8 live = static_cast<__mmask8>((1u << n) - 1u);
   Lanes L[8];
   // The level points as the plain strand forms them, translation row (zero) included.
-  const __m256 zero[3] = {_mm256_setzero_ps(), _mm256_setzero_ps(), _mm256_setzero_ps()};
   for (int l = 0; l < levels; ++l) {
     __m256 m[9];
     for (int e = 0; e < 9; ++e) m[e] = _mm256_set1_ps(rot[l][e]);
     __m256 r[3];
-    formula::LevelPoint(point[0], point[1], point[2], m, zero, setup.stretchAxis,
+    formula::LevelPoint(point[0], point[1], point[2], m, ZeroLanes{}, setup.stretchAxis,
                         _mm256_set1_ps(setup.stretch), r);
     live = FillLanes(r, live, L[l]);
     const __m256i seed = _mm256_load_si256(reinterpret_cast<const __m256i*>(L[l].seed));

@@ -290,10 +290,10 @@ float TileablePattern::Erosion(const TilePoint& at, float filterWidth) const {
     const Vec3 g = Sum(o.corner, Sum(Sum(Scaled(o.u, at.s), Scaled(o.v, at.t)), Scaled(o.n, at.h)));
     const double back = (g[0] + g[1] + g[2]) * unskew;
     const float x = ToFloat(g[0] - back), y = ToFloat(g[1] - back), z = ToFloat(g[2] - back);
-    const float fade = filtered ? simplex::FadeOf(w) : 0.0f;
+    const float fade = filtered ? formula::FadeOf(w) : 0.0f;
     noise[k] = 0.0f;
-    if (fade < simplex::kFullyFaded) {
-      noise[k] = simplex::Faded(type_ == SCRATCH_2D ? PeriodicSimplex2D(x, y, o.period)
+    if (fade < formula::kFullyFaded) {
+      noise[k] = formula::Faded(type_ == SCRATCH_2D ? PeriodicSimplex2D(x, y, o.period)
                                                     : PeriodicSimplex3D(x, y, z, o.period),
                                 fade);
     }
