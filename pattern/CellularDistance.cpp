@@ -5,6 +5,7 @@
 
 #include "pattern/CellIndex.h"
 #include "pattern/CellularSearch.h"
+#include "pattern/ScratchFormulas.h"
 
 namespace tamrel {
 
@@ -18,7 +19,7 @@ void AddCubeFeatures(std::int32_t x, std::int32_t y, std::int32_t z, const doubl
     const double dx = cx + fx - q[0];
     const double dy = cy + fy - q[1];
     const double dz = cz + fz - q[2];
-    const double d = std::sqrt(dy * dy + dx * dx + dz * dz);
+    const double d = std::sqrt(formula::SquaredDistance(dx, dy, dz));
     if (!(d < distances[n - 1])) return;
     // Insert after any equal entry, dropping the former last one.
     int p = n;
@@ -39,7 +40,7 @@ void CellularDistances(const double point[3], int n, double* distances) {
     AddCubeFeatures(WrapAdd(c[0], s.x), WrapAdd(c[1], s.y), WrapAdd(c[2], s.z), q, n, distances);
   });
 
-  for (int i = 0; i < n; ++i) distances[i] = std::sqrt(distances[i]) * kInverseDensity;
+  for (int i = 0; i < n; ++i) distances[i] = formula::FeatureValue(std::sqrt(distances[i]));
 }
 
 int CubeFeaturePoints(std::int32_t x, std::int32_t y, std::int32_t z, double points[5][3]) {

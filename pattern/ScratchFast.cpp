@@ -8,8 +8,6 @@
 #include <cstring>
 #include <initializer_list>
 
-#include "matrix3.h"
-#include "pattern/PatternTables.h"
 #include "pattern/ScratchField.h"
 #include "pattern/ScratchKernels.h"
 #include "pattern/ScratchPattern.h"
@@ -23,20 +21,15 @@ constexpr ScratchPath kAllPaths[] = {ScratchPath::PLAIN, ScratchPath::SCALAR, Sc
 namespace kernel {
 namespace {
 
-// The angles and the rotations of the plain strands: slot 0 is the single level, slot k the
-// level k - 1 of several.
+// The rotations of the plain strands: slot 0 is the single level, slot k the level k - 1 of
+// several.
 LevelFrames BuildFrames() {
   LevelFrames frames{};
   for (int type = 0; type < 2; ++type) {
     for (int slot = 0; slot < 9; ++slot) {
-      ScratchParams levels{};
-      levels.type = type;
-      levels.levels = slot == 0 ? 1 : 8;
-      const Matrix3 m = LevelRotation(type, LevelAngle(levels, slot == 0 ? 0 : slot - 1));
+      const float* columns = SlotRotation(type, slot).Columns();
       float* out = frames.rot[type][slot];
-      for (int axis = 0; axis < 3; ++axis) {
-        for (int row = 0; row < 3; ++row) out[axis * 3 + row] = m.GetRow(row)[axis];
-      }
+      for (int e = 0; e < 9; ++e) out[e] = columns[e];
       for (int e = 0; e < 9; ++e) {
         if (slot == 0)
           frames.lanes[type][0][e][0] = out[e];

@@ -2,95 +2,75 @@
 // strand, the first angle and the erosion mask.
 #include "pattern/ScratchField.h"
 
-#include <algorithm>
-
-#include "matrix3.h"
 #include "pattern/PatternTables.h"
+#include "pattern/ScratchFormulas.h"
 #include "pattern/ScratchPattern.h"
 #include "pattern/ScratchStrand.h"
-#include "texutil.h"
 
 namespace tamrel {
 namespace {
 
-constexpr float kStretchOffset = 50.0f;
+using formula::ScratchSetup;
+
 constexpr float kDegToRad = 0.017453292f;
 constexpr float kFirstAngle2D = -0.17453292f;  // -10 degrees
 constexpr float kFirstAngle3D = 0.39269909f;   // 22.5 degrees
 constexpr float kSingleAngle = 1.5707964f;     // 90 degrees, when there is one level only
 constexpr float kSoftBand = 0.4f;
-constexpr int kMaxLevels = 8;  // the angle table covers levels 2..8
 
-inline float Clamp01(float v) {
-  return 0.0f > v ? 0.0f : (v > 1.0f ? 1.0f : v);
+// The angle of level `level` of `levels` (already limited to 1..8) of a type's strands.
+float AngleOf(std::int32_t type, int levels, int level) {
+  if (levels <= 1) return kSingleAngle;
+  if (level <= 0) return type == SCRATCH_3D ? kFirstAngle3D : kFirstAngle2D;
+  return kLevelAngles[(level < levels - 1 ? level : levels - 1) - 1] * kDegToRad;
 }
 
-// The smallest strand value over the levels, eroded towards +1, mapped to [0, 1] by (v + 1) / 2.
-// When winner is given it receives the index of the level whose strand gave the minimum.
-template <class Strand, class Erode>
-inline float ScratchFieldOf(const Point3& p, float firstAngle, const ScratchParams& params,
-                            Strand strand, Erode erode, int* winner = nullptr) {
-  const int levels = std::clamp(params.levels, 1, kMaxLevels);
-  float best;
-  int bestLevel = 0;
-  if (levels <= 1) {
-    best = strand(p, kSingleAngle, params);
-  } else {
-    best = strand(p, firstAngle, params);
-    for (int i = 0; i <= levels - 2; ++i) {
-      const float v = strand(p, kLevelAngles[i] * kDegToRad, params);
-      // Strictly smaller only: an equal value or a NaN leaves the earlier level in place.
-      if (best > v) {
-        best = v;
-        bestLevel = i + 1;
-      }
-    }
-  }
-  if (winner) *winner = bestLevel;
+// One strand value of a type's strands: p rotated by the level's angle, the type's strand axis
+// stretched, the cellular value of that level point.
+float StrandAs(std::int32_t type, const Point3& p, float angle, float stretch, float spread) {
+  const StrandRotation m = LevelRotation(type, angle);
+  float q[3];
+  formula::LevelPoint(p.x, p.y, p.z, m.Columns(), m.Translation(), formula::StretchAxis(type),
+                      stretch, q);
+  return CellularValue(Point3(q[0], q[1], q[2]), spread);
+}
+
+// The field of the record evaluated as a type's: the smallest strand value over the levels,
+// eroded towards +1 by the type's mask (filtered or plain), mapped to [0, 1]. When winner is
+// given it receives the level whose strand gave the minimum.
+float FieldAs(std::int32_t type, const Point3& p, bool filtered, float filterWidth,
+              const ScratchParams& params, int* winner = nullptr) {
+  const ScratchSetup setup = formula::Normalise(params, type);
+  int level;
+  float best = formula::LowestStrand(
+      setup.levels,
+      [&](int l) {
+        return StrandAs(type, p, AngleOf(type, setup.levels, l), setup.stretch, params.spread);
+      },
+      level);
+  if (winner) *winner = level;
   if (params.useErosion != 0) {
-    const float e = erode(p) * params.erosion;
-    // The blend is formed in double and rounded once.
-    const double ed = static_cast<double>(e);
-    best = static_cast<float>((1.0 - ed) * static_cast<double>(best) + ed);
+    const float mask =
+        RidgedErosionAt(p, filterWidth, setup.erosionScale, type == SCRATCH_3D, filtered);
+    best = formula::Eroded(best, mask, params.erosion);
   }
-  return (best + 1.0f) * 0.5f;
+  return formula::RawOfStrand(best);
 }
 
-// The field of the given type, or 0 for an unknown type (whose winner is then level 0).
-template <bool kFiltered>
-inline float FieldOfType(const Point3& p, float w, const ScratchParams& params, int* winner) {
+// The field of the record's type, or 0 for an unknown type (whose winner is then level 0).
+float FieldOfType(const Point3& p, bool filtered, float filterWidth, const ScratchParams& params,
+                  int* winner) {
+  if (params.type == SCRATCH_2D || params.type == SCRATCH_3D) {
+    return FieldAs(params.type, p, filtered, filterWidth, params, winner);
+  }
   if (winner) *winner = 0;
-  if (params.type == SCRATCH_2D) {
-    if constexpr (kFiltered) {
-      return ScratchFieldOf(
-          p, kFirstAngle2D, params, StrandAtAngle2D,
-          [&](Point3 c) { return RidgedErosion2DFiltered(c, w, params); }, winner);
-    } else {
-      return ScratchFieldOf(
-          p, kFirstAngle2D, params, StrandAtAngle2D,
-          [&](Point3 c) { return RidgedErosion2D(c, params); }, winner);
-    }
-  }
-  if (params.type == SCRATCH_3D) {
-    if constexpr (kFiltered) {
-      return ScratchFieldOf(
-          p, kFirstAngle3D, params, StrandAtAngle3D,
-          [&](Point3 c) { return RidgedErosion3DFiltered(c, w, params); }, winner);
-    } else {
-      return ScratchFieldOf(
-          p, kFirstAngle3D, params, StrandAtAngle3D,
-          [&](Point3 c) { return RidgedErosion3D(c, params); }, winner);
-    }
-  }
   return 0.0f;
 }
 
 }  // namespace
 
-Matrix3 LevelRotation(std::int32_t type, float angle) {
-  Matrix3 m;
-  m.IdentityMatrix();
-  m.NoRot();
+StrandRotation LevelRotation(std::int32_t type, float angle) {
+  StrandRotation m;
   m.RotateZ(angle);
   if (type == SCRATCH_3D) {
     m.RotateX(angle);
@@ -100,37 +80,27 @@ Matrix3 LevelRotation(std::int32_t type, float angle) {
 }
 
 float StrandAtAngle2D(const Point3& p, float angle, const ScratchParams& params) {
-  const Matrix3 m = LevelRotation(SCRATCH_2D, angle);
-  Point3 q = m * p;
-  q.x = q.x * (params.stretch + kStretchOffset);
-  return CellularValue(q, params.spread);
+  return StrandAs(SCRATCH_2D, p, angle, formula::StretchFactor(params.stretch), params.spread);
 }
 
 float StrandAtAngle3D(const Point3& p, float angle, const ScratchParams& params) {
-  const Matrix3 m = LevelRotation(SCRATCH_3D, angle);
-  Point3 q = m * p;
-  q.y = q.y * (params.stretch + kStretchOffset);
-  return CellularValue(q, params.spread);
+  return StrandAs(SCRATCH_3D, p, angle, formula::StretchFactor(params.stretch), params.spread);
 }
 
 float ScratchField2D(const Point3& p, float filterWidth, const ScratchParams& params) {
-  return ScratchFieldOf(p, kFirstAngle2D, params, StrandAtAngle2D,
-                        [&](Point3 c) { return RidgedErosion2DFiltered(c, filterWidth, params); });
+  return FieldAs(SCRATCH_2D, p, true, filterWidth, params);
 }
 
 float ScratchField3D(const Point3& p, float filterWidth, const ScratchParams& params) {
-  return ScratchFieldOf(p, kFirstAngle3D, params, StrandAtAngle3D,
-                        [&](Point3 c) { return RidgedErosion3DFiltered(c, filterWidth, params); });
+  return FieldAs(SCRATCH_3D, p, true, filterWidth, params);
 }
 
 float ScratchField2DPlain(const Point3& p, const ScratchParams& params) {
-  return ScratchFieldOf(p, kFirstAngle2D, params, StrandAtAngle2D,
-                        [&](Point3 c) { return RidgedErosion2D(c, params); });
+  return FieldAs(SCRATCH_2D, p, false, 0.0f, params);
 }
 
 float ScratchField3DPlain(const Point3& p, const ScratchParams& params) {
-  return ScratchFieldOf(p, kFirstAngle3D, params, StrandAtAngle3D,
-                        [&](Point3 c) { return RidgedErosion3D(c, params); });
+  return FieldAs(SCRATCH_3D, p, false, 0.0f, params);
 }
 
 float SoftThreshold(float v, float lo, float hi) {
@@ -152,18 +122,12 @@ float SoftThreshold(float v, float lo, float hi) {
       v = (1.0f - s) * (v - lo) / (hi - lo) + s;
     }
   }
-  return Clamp01(v);
+  return formula::Clamp01(v);
 }
 
 float EvalScratchFiltered(const Point3& p, const Point3& dPdx, const Point3& dPdy,
                           const ScratchParams& params) {
-  const float w = std::max(dPdx.Length(), dPdy.Length());
-  float v = 0.0f;
-  if (params.type == SCRATCH_2D) {
-    v = ScratchField2D(p, w, params);
-  } else if (params.type == SCRATCH_3D) {
-    v = ScratchField3D(p, w, params);
-  }
+  const float v = FieldOfType(p, true, formula::FootprintWidth(dPdx, dPdy), params, nullptr);
   return SoftThreshold(v, params.thresholdLow, params.thresholdHigh);
 }
 
@@ -189,74 +153,67 @@ float SoftThresholdTop(float lo, float hi) {
 float LinearThresholdTop(float lo, float hi) { return hi > lo ? hi : 1.0f; }
 
 float LinearThreshold(float v, float lo, float hi) {
-  if (hi > lo) v = threshold(v, lo, hi);
-  return Clamp01(v);
+  if (hi > lo) v = formula::Ramp(v, lo, hi);
+  return formula::Clamp01(v);
 }
 
 float EvalScratchPlain(const Point3& p, const ScratchParams& params) {
-  float v = 0.0f;
-  if (params.type == SCRATCH_2D) {
-    v = ScratchField2DPlain(p, params);
-  } else if (params.type == SCRATCH_3D) {
-    v = ScratchField3DPlain(p, params);
-  }
+  const float v = FieldOfType(p, false, 0.0f, params, nullptr);
   return LinearThreshold(v, params.thresholdLow, params.thresholdHigh);
 }
 
 float EvalScratchFilteredLevel(const Point3& p, const Point3& dPdx, const Point3& dPdy,
                                const ScratchParams& params, int& level) {
-  const float w = std::max(dPdx.Length(), dPdy.Length());
-  const float v = FieldOfType<true>(p, w, params, &level);
+  const float v = FieldOfType(p, true, formula::FootprintWidth(dPdx, dPdy), params, &level);
   return SoftThreshold(v, params.thresholdLow, params.thresholdHigh);
 }
 
 float EvalScratchPlainLevel(const Point3& p, const ScratchParams& params, int& level) {
-  const float v = FieldOfType<false>(p, 0.0f, params, &level);
+  const float v = FieldOfType(p, false, 0.0f, params, &level);
   return LinearThreshold(v, params.thresholdLow, params.thresholdHigh);
 }
 
 float LevelAngle(const ScratchParams& params, int level) {
-  const int levels = std::clamp(params.levels, 1, kMaxLevels);
-  if (levels <= 1) return kSingleAngle;
-  if (level <= 0) return params.type == SCRATCH_3D ? kFirstAngle3D : kFirstAngle2D;
-  return kLevelAngles[std::min(level, levels - 1) - 1] * kDegToRad;
+  return AngleOf(params.type, formula::LevelCount(params.levels), level);
+}
+
+const StrandRotation& SlotRotation(std::int32_t type, int slot) {
+  // Slot 0 the single level, slot 1 + k level k of several, for each of the two types.
+  struct Slots {
+    StrandRotation at[2][9];
+  };
+  static const Slots slots = [] {
+    Slots r;
+    for (int t = 0; t < 2; ++t) {
+      for (int k = 0; k < 9; ++k) {
+        const float angle = k == 0 ? AngleOf(t, 1, 0) : AngleOf(t, formula::kMaxLevels, k - 1);
+        r.at[t][k] = LevelRotation(t, angle);
+      }
+    }
+    return r;
+  }();
+  return slots.at[type][slot];
 }
 
 namespace {
 
-Point3 SheetNormalAt(std::int32_t type, float angle) {
-  const Matrix3 m = LevelRotation(type, angle);
-  const int stretched = type == SCRATCH_3D ? 1 : 0;
-  // q = p * M, so the stretched coordinate of q is p's dot product with that column of M.
-  return Point3(m.GetRow(0)[stretched], m.GetRow(1)[stretched], m.GetRow(2)[stretched]);
+// The sheet normal of a rotation: q = p * M, so the stretched coordinate of q is p's dot product
+// with that column of M.
+Point3 SheetNormalOf(const StrandRotation& m, std::int32_t type) {
+  const float* column = m.Columns() + 3 * formula::StretchAxis(type);
+  return Point3(column[0], column[1], column[2]);
 }
 
 }  // namespace
 
 Point3 StrandSheetNormal(const ScratchParams& params, int level) {
   if (params.type != SCRATCH_2D && params.type != SCRATCH_3D) {
-    return SheetNormalAt(params.type, LevelAngle(params, level));
+    return SheetNormalOf(LevelRotation(params.type, LevelAngle(params, level)), params.type);
   }
-  // A bake asks for every sample's grain: the normals of the two types' nine level angles are
-  // built once (slot 0 the single level, slot 1 + k level k of several), with the same steps.
-  struct Normals {
-    Point3 at[2][9];
-  };
-  static const Normals normals = [] {
-    Normals n;
-    for (int type = 0; type < 2; ++type) {
-      for (int slot = 0; slot < 9; ++slot) {
-        ScratchParams levels{};
-        levels.type = type;
-        levels.levels = slot == 0 ? 1 : kMaxLevels;
-        n.at[type][slot] = SheetNormalAt(type, LevelAngle(levels, slot == 0 ? 0 : slot - 1));
-      }
-    }
-    return n;
-  }();
-  const int levels = std::clamp(params.levels, 1, kMaxLevels);
-  const int slot = levels <= 1 ? 0 : 1 + std::clamp(level, 0, levels - 1);
-  return normals.at[params.type][slot];
+  // A bake asks for every sample's grain: the rotations of the levels are built once.
+  const int levels = formula::LevelCount(params.levels);
+  const int slot = levels <= 1 ? 0 : 1 + (level < 0 ? 0 : (level > levels - 1 ? levels - 1 : level));
+  return SheetNormalOf(SlotRotation(params.type, slot), params.type);
 }
 
 }  // namespace tamrel

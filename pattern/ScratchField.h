@@ -5,8 +5,8 @@
 
 #include <cstdint>
 
-#include "matrix3.h"
 #include "pattern/ScratchParams.h"
+#include "pattern/StrandRotation.h"
 #include "point3.h"
 
 namespace tamrel {
@@ -39,9 +39,12 @@ float EvalScratchFilteredLevel(const Point3& p, const Point3& dPdx, const Point3
                                const ScratchParams& params, int& level);
 float EvalScratchPlainLevel(const Point3& p, const ScratchParams& params, int& level);
 
-// The rotation of a strand level at angle (radians), built with the Matrix3 operations the
-// strands use: about z, and for the 3D type then about x and y.
-Matrix3 LevelRotation(std::int32_t type, float angle);
+// The rotation of a strand level at angle (radians), as the strands build it: about z, and for
+// the 3D type then about x and y.
+StrandRotation LevelRotation(std::int32_t type, float angle);
+// The level rotations of the two types (0 or 1), built once: slot 0 the single level, slot 1 + k
+// level k of several.
+const StrandRotation& SlotRotation(std::int32_t type, int slot);
 // The rotation angle (radians) of a level under params.levels and params.type.
 float LevelAngle(const ScratchParams& params, int level);
 // The unit axis in scratch space along which a level's strand is stretched, the normal of its

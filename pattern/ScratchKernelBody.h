@@ -1,7 +1,9 @@
 // The portable body of the fast scratch kernels. Each instruction-set variant includes it inside
 // its own unnamed namespace and compiles it with its own flags, so no inline function of one
 // variant can stand in for another's at link time; for the same reason it calls no inline helper
-// of other headers (only built-ins and the plain functions, which are compiled once).
+// of other headers but the formulas of ScratchFormulas.h, which are always inlined (so each
+// variant compiles them with its own flags), besides built-ins and the plain functions, which are
+// compiled once.
 //
 // Why the fast search gives the plain bits. The plain cellular search visits the centre cube and
 // then every neighbour whose squared face gap is below the best *unsquared* distance found so far,
@@ -68,9 +70,7 @@ constexpr Jumps MakeJumps() {
 constexpr Jumps kJumps = MakeJumps();
 
 inline double Sqrt(double v) { return __builtin_sqrt(v); }
-inline float Sqrtf(float v) { return __builtin_sqrtf(v); }
 inline double Abs(double v) { return __builtin_fabs(v); }
-inline float Absf(float v) { return __builtin_fabsf(v); }
 
 inline double UnitOffset(std::uint32_t s) { return (static_cast<double>(s) + 0.5) * 0x1p-32; }
 
@@ -148,8 +148,7 @@ inline __m256d FeatureDistances(__m128i seed, int first, __m256d cellLess1, cons
   const __m256d dx = FeatureDelta(seed, 0, first, _mm256_permute4x64_pd(cellLess1, 0x00), q[0]);
   const __m256d dy = FeatureDelta(seed, 1, first, _mm256_permute4x64_pd(cellLess1, 0x55), q[1]);
   const __m256d dz = FeatureDelta(seed, 2, first, _mm256_permute4x64_pd(cellLess1, 0xAA), q[2]);
-  return _mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(dy, dy), _mm256_mul_pd(dx, dx)),
-                       _mm256_mul_pd(dz, dz));
+  return formula::SquaredDistance(dx, dy, dz);
 }
 
 // The smallest squared distance from q to the feature points of the cube with the given seed,
@@ -188,7 +187,7 @@ __attribute__((always_inline)) inline bool SearchCube(std::int32_t x, std::int32
     const double dx = cx + UnitOffset(kJumps.mul[0][k] * seed + kJumps.add[0][k]) - q[0];
     const double dy = cy + UnitOffset(kJumps.mul[1][k] * seed + kJumps.add[1][k]) - q[1];
     const double dz = cz + UnitOffset(kJumps.mul[2][k] * seed + kJumps.add[2][k]) - q[2];
-    const double d2 = dy * dy + dx * dx + dz * dz;
+    const double d2 = formula::SquaredDistance(dx, dy, dz);
     if constexpr (kCubeMinimum) own = d2 < own ? d2 : own;
     if (d2 < best2) {
       best2 = d2;
@@ -233,22 +232,27 @@ struct Levels {
 
 // Fills the levels of p; false when a coordinate is not finite or beyond the fast cell range.
 #if defined(TAMREL_KERNEL_AVX2)
+// The rotation entries of eight levels side by side, loaded as the level point reads them.
+struct EntryLanes {
+  const float (*entry)[8];
+  __m256 operator[](int e) const { return _mm256_loadu_ps(entry[e]); }
+};
+// The zero translation row of every lane.
+struct ZeroLanes {
+  __m256 operator[](int) const { return _mm256_setzero_ps(); }
+};
+
 // All eight at once; the lanes of levels not in use hold the origin, with gaps of +inf so that
 // none of their neighbours is ever open.
-inline bool SetUpLevels(const Point3& p, const ScratchParams& params, int levels, Levels& L) {
+inline bool SetUpLevels(const Point3& p, std::int32_t type, const formula::ScratchSetup& setup,
+                        const LevelFrames& frames, Levels& L) {
+  const int levels = setup.levels;
   __m256d less1[3][2];
-  const float(*m)[8] = Frames().lanes[params.type][levels <= 1 ? 0 : 1];
-  const __m256 px = _mm256_set1_ps(p.x), py = _mm256_set1_ps(p.y), pz = _mm256_set1_ps(p.z);
+  // The level point as the plain strand forms it, translation row (zero) included.
+  const EntryLanes m{frames.lanes[type][levels <= 1 ? 0 : 1]};
   __m256 r[3];
-  for (int a = 0; a < 3; ++a) {
-    // Matrix times point as the plain strand forms it, translation row (zero) included.
-    const __m256 sum = _mm256_add_ps(_mm256_add_ps(_mm256_mul_ps(px, _mm256_loadu_ps(m[3 * a])),
-                                                   _mm256_mul_ps(py, _mm256_loadu_ps(m[3 * a + 1]))),
-                                     _mm256_mul_ps(pz, _mm256_loadu_ps(m[3 * a + 2])));
-    r[a] = _mm256_add_ps(sum, _mm256_setzero_ps());
-  }
-  const int stretchAxis = params.type == SCRATCH_2D ? 0 : 1;
-  r[stretchAxis] = _mm256_mul_ps(r[stretchAxis], _mm256_set1_ps(params.stretch + 50.0f));
+  formula::LevelPoint(_mm256_set1_ps(p.x), _mm256_set1_ps(p.y), _mm256_set1_ps(p.z), m,
+                      ZeroLanes{}, setup.stretchAxis, _mm256_set1_ps(setup.stretch), r);
   const __m256d sign = _mm256_set1_pd(-0.0), one = _mm256_set1_pd(1.0);
   const __m256d none = _mm256_set1_pd(kNoDistance);
   for (int h = 0; h < 2; ++h) {
@@ -293,17 +297,15 @@ inline bool SetUpLevels(const Point3& p, const ScratchParams& params, int levels
   return true;
 }
 #else
-inline bool SetUpLevels(const Point3& p, const ScratchParams& params, int levels, Levels& L) {
-  const float(*rot)[9] = Frames().rot[params.type] + (levels <= 1 ? 0 : 1);
-  const int stretchAxis = params.type == SCRATCH_2D ? 0 : 1;
-  const float stretch = params.stretch + 50.0f;
+inline bool SetUpLevels(const Point3& p, std::int32_t type, const formula::ScratchSetup& setup,
+                        const LevelFrames& frames, Levels& L) {
+  const int levels = setup.levels;
+  const float(*rot)[9] = frames.rot[type] + (levels <= 1 ? 0 : 1);
+  // The level point as the plain strand forms it, translation row (zero) included.
+  const float zero[3] = {0.0f, 0.0f, 0.0f};
   for (int l = 0; l < levels; ++l) {
-    const float* m = rot[l];
-    // Matrix times point as the plain strand forms it, translation row (zero) included.
-    float r[3] = {((p.x * m[0] + p.y * m[1]) + p.z * m[2]) + 0.0f,
-                  ((p.x * m[3] + p.y * m[4]) + p.z * m[5]) + 0.0f,
-                  ((p.x * m[6] + p.y * m[7]) + p.z * m[8]) + 0.0f};
-    r[stretchAxis] = r[stretchAxis] * stretch;
+    float r[3];
+    formula::LevelPoint(p.x, p.y, p.z, rot[l], zero, setup.stretchAxis, setup.stretch, r);
     for (int a = 0; a < 3; ++a) {
       const double s = kDensity * static_cast<double>(r[a]);
       if (!(Abs(s) < kFastCellLimit)) return false;
@@ -335,16 +337,14 @@ inline bool StrandValue(const double q[3], const std::int32_t c[3], int bestStep
     }
     if (!(gap[0] + gap[1] + gap[2] < d)) return false;
   }
-  const float f1 = static_cast<float>(Sqrt(d) * kInverseDensity);
-  value = static_cast<float>(2.0 * (static_cast<double>(f1) / static_cast<double>(spread)) - 1.0);
+  value = formula::StrandOfRoot<float>(Sqrt(d), spread);
   return true;
 }
 
 // The strand value of a squared distance, as StrandValue forms it: a non-decreasing function of
 // best2 (every step rounds monotonically and spread is positive).
 inline float StrandOf(double best2, float spread) {
-  const float f1 = static_cast<float>(Sqrt(Sqrt(best2)) * kInverseDensity);
-  return static_cast<float>(2.0 * (static_cast<double>(f1) / static_cast<double>(spread)) - 1.0);
+  return formula::StrandOfRoot<float>(Sqrt(Sqrt(best2)), spread);
 }
 
 // Where the finished output no longer depends on the strand value. Both ramps give exactly 1 for
@@ -378,7 +378,7 @@ inline bool FinishesAtOne(float strand, double e0, double e1, float top) {
   const double most = Abs(e0) < Abs(e1) ? Abs(e1) : Abs(e0);
   const double margin = 0x1p-40 * (s * (1.0 + most) + most + 1.0);
   const float floor = static_cast<float>((a < b ? a : b) - margin);
-  return (floor + 1.0f) * 0.5f > top;
+  return formula::RawOfStrand(floor) > top;
 }
 
 template <bool kFiltered>
@@ -735,9 +735,14 @@ template <class Memory, class Floors = NoFloors>
 inline bool StrandMinimum(const Point3& p, const ScratchParams& params, const Saturation& sat,
                           float& value, Memory& M, Floors& F) {
   if (!(params.spread > 0.0f)) return false;
-  const int levels = params.levels < 1 ? 1 : (params.levels > 8 ? 8 : params.levels);
+  // Derived here rather than handed in, and after the frames are found: the search is the
+  // kernels' hottest code, and a pointer to the caller's setup or a value kept across the call
+  // costs it a register.
+  const LevelFrames& frames = Frames();
+  const formula::ScratchSetup setup = formula::Normalise(params);
+  const int levels = setup.levels;
   Levels L;
-  if (!SetUpLevels(p, params, levels, L)) return false;
+  if (!SetUpLevels(p, params.type, setup, frames, L)) return false;
   if constexpr (!std::is_same_v<Memory, NoMemory>) Advance(M, L, levels);
   if constexpr (Floors::kTracks) {
     for (int l = 0; l < 8; ++l) F.floor[l] = kNoDistance;
@@ -786,60 +791,21 @@ inline void OctaveNoises(const float p[3], float w, float out[4]) {
   __builtin_memcpy(out, &n, sizeof n);
 }
 
-// The noise scale of the plain mask: a point is divided by it.
-template <bool kThree>
-inline float ErosionScale(const ScratchParams& params) {
-  return kThree ? params.sizeDiv20 / 10.0f * params.erosionDelta
-                : params.erosionDelta * params.sizeDiv20;
-}
-
 // The ridged erosion mask, the plain bits, in three steps: the noise point and footprint (false
 // where the branch-free noise does not apply), the four octaves' noise, and the ridged sum.
 template <bool kThree, bool kFiltered>
-inline bool ErosionInput(const Point3& point, float filterWidth, const ScratchParams& params,
+inline bool ErosionInput(const Point3& point, float filterWidth, const formula::ScratchSetup& setup,
                          float p[3], float& w) {
-  const float scale = ErosionScale<kThree>(params);
+  const float scale = setup.erosionScale;
   p[0] = point.x / scale;
   p[1] = point.y / scale;
   p[2] = point.z / scale;
-  if (!(Absf(p[0]) < kFastNoiseLimit && Absf(p[1]) < kFastNoiseLimit &&
-        Absf(p[2]) < kFastNoiseLimit)) {
+  if (!(formula::Abs(p[0]) < kFastNoiseLimit && formula::Abs(p[1]) < kFastNoiseLimit &&
+        formula::Abs(p[2]) < kFastNoiseLimit)) {
     return false;
   }
   w = filterWidth / scale;
-  return !kFiltered || Absf(w) <= 3.4e38f;
-}
-
-inline float AbsLanes(float v) { return Absf(v); }
-
-template <class F>
-inline F Clamp01Lanes(F v) {
-  return v < 0.0f ? F{} : (v > 1.0f ? F{} + 1.0f : v);
-}
-
-// The ridged sum of the four octaves' noise, then the host's ramp from 0 to 1 and the clamp: of
-// one sample, or lane by lane of vectors of samples. The octave amplitude of the plain mask is
-// exactly 1, so its products are left out.
-template <class F>
-inline F RidgedSum(const F noise[4]) {
-  F signal = 1.0f - AbsLanes(noise[0]);
-  signal = signal * signal;
-  F sum = signal;
-  for (int octave = 1; octave < 4; ++octave) {
-    const F weight = Clamp01Lanes(signal);
-    const F ridge = 1.0f - AbsLanes(noise[octave]);
-    signal = ridge * ridge * weight;
-    sum = sum + signal;
-  }
-  const F r = sum < 0.0f ? F{} : (sum > 1.0f ? F{} + 1.0f : (sum - 0.0f) / (1.0f - 0.0f));
-  return Clamp01Lanes(r);
-}
-
-// The strand minimum worn by the mask, formed in double and rounded once, as the plain field.
-inline float Eroded(float best, float mask, const ScratchParams& params) {
-  const float e = mask * params.erosion;
-  const double ed = static_cast<double>(e);
-  return static_cast<float>((1.0 - ed) * static_cast<double>(best) + ed);
+  return !kFiltered || formula::Abs(w) <= 3.4e38f;
 }
 
 // Wears one sample's strand minimum by its erosion mask; false where the branch-free noise does
@@ -847,13 +813,13 @@ inline float Eroded(float best, float mask, const ScratchParams& params) {
 // so there only the noise's range is checked.
 template <bool kThree, bool kFiltered>
 inline bool Wear(const Point3& point, float filterWidth, const ScratchParams& params,
-                 const Saturation& sat, float& best) {
+                 const formula::ScratchSetup& setup, const Saturation& sat, float& best) {
   float p[3], w = 0.0f;
-  if (!ErosionInput<kThree, kFiltered>(point, filterWidth, params, p, w)) return false;
+  if (!ErosionInput<kThree, kFiltered>(point, filterWidth, setup, p, w)) return false;
   if (best >= sat.strand) return true;
-  float noise[4];
+  float noise[formula::kOctaves];
   OctaveNoises<kThree, kFiltered>(p, w, noise);
-  best = Eroded(best, RidgedSum(noise), params);
+  best = formula::Eroded(best, formula::RidgedSum(noise), params.erosion);
   return true;
 }
 
@@ -871,12 +837,16 @@ inline bool RawField(const Point3& p, float filterWidth, const ScratchParams& pa
   NoMemory none;
   if (!StrandMinimum(p, params, sat, best, none, F)) return false;
   if (params.useErosion != 0) {
-    const bool ok = params.type == SCRATCH_3D
-                        ? Wear<true, kFiltered>(p, filterWidth, params, sat, best)
-                        : Wear<false, kFiltered>(p, filterWidth, params, sat, best);
+    // The setup of the type each branch knows at compile time.
+    const bool ok =
+        params.type == SCRATCH_3D
+            ? Wear<true, kFiltered>(p, filterWidth, params, formula::Normalise(params, SCRATCH_3D),
+                                    sat, best)
+            : Wear<false, kFiltered>(p, filterWidth, params,
+                                     formula::Normalise(params, SCRATCH_2D), sat, best);
     if (!ok) return false;
   }
-  v = (best + 1.0f) * 0.5f;
+  v = formula::RawOfStrand(best);
   return true;
 }
 
@@ -899,13 +869,6 @@ inline const Saturation& SaturationFor(const ScratchParams& params) {
   return last.sat;
 }
 
-// The footprint of the filtered evaluation: the longer derivative, as std::max chooses it.
-inline float FootprintWidth(const Point3& dPdx, const Point3& dPdy) {
-  const float lx = Sqrtf(dPdx.x * dPdx.x + dPdx.y * dPdx.y + dPdx.z * dPdx.z);
-  const float ly = Sqrtf(dPdy.x * dPdy.x + dPdy.y * dPdy.y + dPdy.z * dPdy.z);
-  return lx < ly ? ly : lx;  // std::max's choice, NaN included
-}
-
 #if defined(TAMREL_KERNEL_AVX2)
 // The erosion of up to eight samples (n of them) side by side, one sample per lane of each
 // octave's noise, every step the plain mask's operation lane by lane: best[k] is worn by sample
@@ -914,7 +877,8 @@ inline float FootprintWidth(const Point3& dPdx, const Point3& dPdy) {
 // does, only the noise's range is checked.
 template <bool kThree, bool kFiltered>
 inline void ErodeLanes(const Point3* points, int n, const float* footprint,
-                       const ScratchParams& params, float saturated, float best[8], bool ok[8]) {
+                       const ScratchParams& params, const formula::ScratchSetup& setup,
+                       float saturated, float best[8], bool ok[8]) {
   FloatLanes8 coord[3] = {}, width = {}, strand = {};
   IntLanes8 use = {};
   bool noise = false;
@@ -927,14 +891,14 @@ inline void ErodeLanes(const Point3* points, int n, const float* footprint,
     strand[k] = best[k];
     use[k] = ok[k] ? -1 : 0;
   }
-  const float scale = ErosionScale<kThree>(params);
+  const float scale = setup.erosionScale;
   FloatLanes8 p[3];
   for (int a = 0; a < 3; ++a) {
     p[a] = coord[a] / scale;
-    use = use & (AbsLanes(p[a]) < kFastNoiseLimit);
+    use = use & (formula::Abs(p[a]) < kFastNoiseLimit);
   }
   FloatLanes8 w = width / scale;
-  if (kFiltered) use = use & (AbsLanes(w) <= 3.4e38f);
+  if (kFiltered) use = use & (formula::Abs(w) <= 3.4e38f);
   // Lanes without a sample, or beyond the noise's range, compute on the origin.
   for (int a = 0; a < 3; ++a) p[a] = use ? p[a] : FloatLanes8{};
   w = use ? w : FloatLanes8{};
@@ -972,10 +936,8 @@ inline void ErodeLanes(const Point3* points, int n, const float* footprint,
   if (kFiltered) {
     for (int o = 0; o < 4; ++o) noises[o] = FadedLanes(noises[o], w * static_cast<float>(1 << o));
   }
-  // Worn in double and rounded once, as the plain field.
-  const DoubleLanes8 e = __builtin_convertvector(RidgedSum(noises) * params.erosion, DoubleLanes8);
-  const FloatLanes8 worn = __builtin_convertvector(
-      (1.0 - e) * __builtin_convertvector(strand, DoubleLanes8) + e, FloatLanes8);
+  const FloatLanes8 worn = formula::Eroded<FloatLanes8, DoubleLanes8>(
+      strand, formula::RidgedSum(noises), params.erosion);
   for (int k = 0; k < n; ++k) {
     ok[k] = use[k] != 0;
     if (ok[k]) best[k] = worn[k];
@@ -990,6 +952,7 @@ inline void ErodeLanes(const Point3* points, int n, const float* footprint,
 template <bool kThree, bool kFiltered, class Width, class Finish, class Fallback>
 inline void RawFieldBatch(const Point3* points, int count, const ScratchParams& params, Width width,
                           Finish finish, Fallback fallback, float* out, int* levels) {
+  const formula::ScratchSetup setup = formula::Normalise(params);
   const bool erode = params.useErosion != 0;
   // A winning level needs the minimum itself, so level batches search without the shortcut.
   const Saturation sat = levels ? Saturation{} : SaturationOf<kFiltered>(params);
@@ -997,7 +960,7 @@ inline void RawFieldBatch(const Point3* points, int count, const ScratchParams& 
   // The memory pays only when neighbouring samples share their cubes: it is used for a sample
   // that lies within a tenth of a cell of the one before it along the most stretched axis (a
   // guess that decides speed only; the memory stays valid whatever it skips).
-  const float reach = 0.1f / (0.4f * (params.stretch + 50.0f));
+  const float reach = 0.1f / (0.4f * setup.stretch);
   Point3 previous(kNoDistanceF, kNoDistanceF, kNoDistanceF);
   for (int i = 0; i < count; i += 8) {
     const int n = count - i < 8 ? count - i : 8;
@@ -1006,16 +969,16 @@ inline void RawFieldBatch(const Point3* points, int count, const ScratchParams& 
     int winner[8] = {};
 #if defined(TAMREL_KERNEL_AVX512)
     const bool together =
-        levels ? SampleLanesMinimum<true>(points + i, n, params, sat, best, ok, winner)
-               : SampleLanesMinimum<false>(points + i, n, params, sat, best, ok, winner);
+        levels ? SampleLanesMinimum<true>(points + i, n, params, setup, sat, best, ok, winner)
+               : SampleLanesMinimum<false>(points + i, n, params, setup, sat, best, ok, winner);
 #else
     const bool together = false;
 #endif
     if (!together) {
       for (int k = 0; k < n; ++k) {
         const Point3& p = points[i + k];
-        const bool near = Absf(p.x - previous.x) < reach && Absf(p.y - previous.y) < reach &&
-                          Absf(p.z - previous.z) < reach;
+        const bool near = formula::Abs(p.x - previous.x) < reach && formula::Abs(p.y - previous.y) < reach &&
+                          formula::Abs(p.z - previous.z) < reach;
         NoMemory none;
         LevelFloors floors;
         if (levels) {
@@ -1035,12 +998,13 @@ inline void RawFieldBatch(const Point3* points, int count, const ScratchParams& 
       if (kFiltered) {
         for (int k = 0; k < n; ++k) footprint[k] = width(i + k);
       }
-      ErodeLanes<kThree, kFiltered>(points + i, n, footprint, params, sat.strand, best, ok);
+      ErodeLanes<kThree, kFiltered>(points + i, n, footprint, params, setup, sat.strand, best, ok);
 #else
       // Without eight-lane vectors a sample's four octaves side by side are quicker.
       for (int k = 0; k < n; ++k) {
         const float footprint = kFiltered ? width(i + k) : 0.0f;
-        ok[k] = ok[k] && Wear<kThree, kFiltered>(points[i + k], footprint, params, sat, best[k]);
+        ok[k] = ok[k] &&
+                Wear<kThree, kFiltered>(points[i + k], footprint, params, setup, sat, best[k]);
       }
 #endif
     }
@@ -1049,7 +1013,7 @@ inline void RawFieldBatch(const Point3* points, int count, const ScratchParams& 
         out[i + k] = fallback(i + k, levels ? levels + i + k : nullptr);
         continue;
       }
-      out[i + k] = finish((best[k] + 1.0f) * 0.5f);
+      out[i + k] = finish(formula::RawOfStrand(best[k]));
       if (levels) levels[i + k] = winner[k];
     }
   }
@@ -1083,7 +1047,7 @@ void PlainBatchLevel(const Point3* points, int count, const ScratchParams& param
 void FilteredBatchLevel(const Point3* points, const Point3* dPdx, const Point3* dPdy, int count,
                         const ScratchParams& params, float* out, int* levels) {
   FieldBatch<true>(
-      points, count, params, [&](int i) { return FootprintWidth(dPdx[i], dPdy[i]); },
+      points, count, params, [&](int i) { return formula::FootprintWidth(dPdx[i], dPdy[i]); },
       [&](float v) { return SoftThreshold(v, params.thresholdLow, params.thresholdHigh); },
       [&](int i, int* level) {
         return level ? EvalScratchFilteredLevel(points[i], dPdx[i], dPdy[i], params, *level)
@@ -1103,7 +1067,7 @@ float Plain(const Point3& p, const ScratchParams& params) {
 
 float Filtered(const Point3& p, const Point3& dPdx, const Point3& dPdy,
                const ScratchParams& params) {
-  const float w = FootprintWidth(dPdx, dPdy);
+  const float w = formula::FootprintWidth(dPdx, dPdy);
   float v;
   NoFloors none;
   if (!RawField<true>(p, w, params, SaturationFor<true>(params), v, none)) {
@@ -1124,7 +1088,7 @@ float PlainLevel(const Point3& p, const ScratchParams& params, int& level) {
 
 float FilteredLevel(const Point3& p, const Point3& dPdx, const Point3& dPdy,
                     const ScratchParams& params, int& level) {
-  const float w = FootprintWidth(dPdx, dPdy);
+  const float w = formula::FootprintWidth(dPdx, dPdy);
   float v;
   LevelFloors floors;
   if (!RawField<true>(p, w, params, Saturation{}, v, floors)) {

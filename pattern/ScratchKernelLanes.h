@@ -78,20 +78,6 @@ inline __mmask8 FillLanes(const __m256 r[3], __mmask8 live, Lanes& L) {
   return live;
 }
 
-// Matrix times point as the plain strand forms it, translation row (zero) included, then the
-// stretch of the strand axis: m holds the matrix entries, each a vector over the lanes.
-inline void RotateLanes(const __m256 p[3], const __m256 m[9], int type, float stretch,
-                        __m256 r[3]) {
-  for (int a = 0; a < 3; ++a) {
-    const __m256 sum = _mm256_add_ps(
-        _mm256_add_ps(_mm256_mul_ps(p[0], m[3 * a]), _mm256_mul_ps(p[1], m[3 * a + 1])),
-        _mm256_mul_ps(p[2], m[3 * a + 2]));
-    r[a] = _mm256_add_ps(sum, _mm256_setzero_ps());
-  }
-  const int stretchAxis = type == SCRATCH_2D ? 0 : 1;
-  r[stretchAxis] = _mm256_mul_ps(r[stretchAxis], _mm256_set1_ps(stretch));
-}
-
 // Per lane, the smallest squared distance found so far, the step code of the cube that holds it
 // and the level of that cube.
 struct LaneBest {
@@ -123,8 +109,7 @@ inline __m512d LaneMinima(__m256i seed, const __m512d c[3], const __m512d q[3], 
     const __m512d dx = LaneDelta(seed, 0, k, c[0], q[0]);
     const __m512d dy = LaneDelta(seed, 1, k, c[1], q[1]);
     const __m512d dz = LaneDelta(seed, 2, k, c[2], q[2]);
-    const __m512d d2 = _mm512_add_pd(_mm512_add_pd(_mm512_mul_pd(dy, dy), _mm512_mul_pd(dx, dx)),
-                                     _mm512_mul_pd(dz, dz));
+    const __m512d d2 = formula::SquaredDistance(dx, dy, dz);
     m = _mm512_mask_min_pd(m, has, m, d2);
   }
   return m;
@@ -261,12 +246,7 @@ inline __mmask8 LaneStrandValues(const Lanes* L, __mmask8 live, const LaneBest& 
   const __mmask8 inside =
       _mm512_cmp_pd_mask(_mm512_add_pd(_mm512_add_pd(gap[0], gap[1]), gap[2]), d, _CMP_LT_OQ);
   const __mmask8 pass = static_cast<__mmask8>(live & (own | inside));
-  const __m256 f1 =
-      _mm512_cvtpd_ps(_mm512_mul_pd(_mm512_sqrt_pd(d), _mm512_set1_pd(kInverseDensity)));
-  const __m512d ratio =
-      _mm512_div_pd(_mm512_cvtps_pd(f1), _mm512_set1_pd(static_cast<double>(spread)));
-  const __m256 v = _mm512_cvtpd_ps(_mm512_sub_pd(_mm512_mul_pd(_mm512_set1_pd(2.0), ratio), one));
-  _mm256_storeu_ps(value, v);
+  _mm256_storeu_ps(value, formula::StrandOfRoot<__m256>(_mm512_sqrt_pd(d), spread));
   return pass;
 }
 
@@ -334,9 +314,10 @@ inline void SearchSampleNeighbours(const Lanes* L, int levels, __mmask8 live, La
 // would search many cubes for a lane or two each.
 template <bool kLevels>
 inline bool SampleLanesMinimum(const Point3* points, int n, const ScratchParams& params,
-                               const Saturation& sat, float best[8], bool ok[8], int winner[8]) {
+                               const formula::ScratchSetup& setup, const Saturation& sat,
+                               float best[8], bool ok[8], int winner[8]) {
   if (!(params.spread > 0.0f)) return false;
-  const int levels = params.levels < 1 ? 1 : (params.levels > 8 ? 8 : params.levels);
+  const int levels = setup.levels;
   const float(*rot)[9] = Frames().rot[params.type] + (levels <= 1 ? 0 : 1);
   alignas(32) float coord[3][8] = {};
   for (int k = 0; k < n; ++k) {
@@ -348,11 +329,13 @@ inline bool SampleLanesMinimum(const Point3* points, int n, const ScratchParams&
                            _mm256_load_ps(coord[2])};
   __mmask8 live = static_cast<__mmask8>((1u << n) - 1u);
   Lanes L[8];
+  // The level points as the plain strand forms them, translation row (zero) included.
   for (int l = 0; l < levels; ++l) {
     __m256 m[9];
     for (int e = 0; e < 9; ++e) m[e] = _mm256_set1_ps(rot[l][e]);
     __m256 r[3];
-    RotateLanes(point, m, params.type, params.stretch + 50.0f, r);
+    formula::LevelPoint(point[0], point[1], point[2], m, ZeroLanes{}, setup.stretchAxis,
+                        _mm256_set1_ps(setup.stretch), r);
     live = FillLanes(r, live, L[l]);
     const __m256i seed = _mm256_load_si256(reinterpret_cast<const __m256i*>(L[l].seed));
     const __mmask8 first =

@@ -170,19 +170,10 @@ inline F Simplex3DLanes(F x, F y, F z) {
   return 32.0f * (((c0 + c1) + c2) + c3);
 }
 
-// The plain filtered noise's fade of an octave whose footprint is `width` (its footprint over 1.2
-// through the quintic step from 1.2 to 2.2), and the noise blended towards 0 by it; fully faded
-// octaves give 0.
+// The plain filtered noise's fade of an octave whose footprint is `width`, and the noise blended
+// towards 0 by it; fully faded octaves give 0 (the plain code does not evaluate them).
 template <class F>
 inline F FadedLanes(F noise, F width) {
-  const F t = (width / 1.2f - 1.2f) / (2.2f - 1.2f);
-  const F poly = ((6.0f * t - 15.0f) * t + 10.0f) * ((t * t) * t);
-  F fade = t > 1.0f ? F{} + 1.0f : poly;
-  fade = t < 0.0f ? F{} : fade;
-  const F blended = (0.0f - noise) * fade + noise;
-  return fade >= 0.9999f ? F{} : blended;
-}
-
-inline FloatLanes8 AbsLanes(FloatLanes8 v) {
-  return reinterpret_cast<FloatLanes8>(reinterpret_cast<IntLanes8>(v) & 0x7FFFFFFF);
+  const F fade = formula::FadeOf(width);
+  return fade >= formula::kFullyFaded ? F{} : formula::Faded(noise, fade);
 }

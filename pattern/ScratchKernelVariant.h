@@ -13,6 +13,7 @@
 #include "pattern/CellularSearch.h"
 #include "pattern/PatternTables.h"
 #include "pattern/ScratchField.h"
+#include "pattern/ScratchFormulas.h"
 #include "pattern/ScratchKernels.h"
 #include "pattern/ScratchPattern.h"
 

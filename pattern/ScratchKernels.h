@@ -7,8 +7,8 @@
 
 namespace tamrel::kernel {
 
-// The level rotations, built once with the very Matrix3 operations the plain strands use, so the
-// per-sample work skips the sines, cosines and matrix products without changing a bit.
+// The level rotations, the plain strands' own (SlotRotation), so the per-sample work skips the
+// sines, cosines and rotation steps without changing a bit.
 // rot[type][slot] holds the matrix columns: the rotated x is (p.x*m[0] + p.y*m[1]) + p.z*m[2],
 // y uses m[3..5] and z m[6..8]. Slot 0 is the single level (90 degrees), slot 1 the first of
 // several levels, slots 2..8 the table angles.

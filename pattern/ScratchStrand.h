@@ -19,5 +19,8 @@ float RidgedErosion2DFiltered(Point3 point, float filterWidth, const ScratchPara
 float RidgedErosion2D(Point3 point, const ScratchParams& params);
 float RidgedErosion3DFiltered(Point3 point, float filterWidth, const ScratchParams& params);
 float RidgedErosion3D(Point3 point, const ScratchParams& params);
+// The member of the given kind at a noise scale the caller derived from its record once
+// (2D: sizeDiv20 * erosionDelta, 3D: ten times finer).
+float RidgedErosionAt(Point3 point, float filterWidth, float scale, bool three, bool filtered);
 
 }  // namespace tamrel

@@ -129,16 +129,4 @@ inline float Noise3D(float x, float y, float z, Code code) {
                   Corner3(h3, x3, y3, z3));
 }
 
-// Weight of the noise's mean (0) for a footprint of the given width; from kFullyFaded on the noise
-// is no longer worth evaluating.
-inline float FadeOf(float width) {
-  return SmootherStep(width / 1.2f, 1.2f, 2.2f);
-}
-inline constexpr float kFullyFaded = 0.9999f;
-
-// The noise n of a footprint with fade f, blended towards the mean.
-inline float Faded(float n, float fade) {
-  return (0.0f - n) * fade + n;
-}
-
 }  // namespace tamrel::simplex

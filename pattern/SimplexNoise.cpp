@@ -3,16 +3,12 @@
 #include "pattern/SimplexNoise.h"
 
 #include "pattern/PatternTables.h"
+#include "pattern/ScratchFormulas.h"
 #include "pattern/SimplexCore.h"
 
 namespace tamrel {
 
-float SmootherStep(float x, float lo, float hi) {
-  const float t = (x - lo) / (hi - lo);
-  if (t < 0.0f) return 0.0f;
-  if (t > 1.0f) return 1.0f;
-  return ((6.0f * t - 15.0f) * t + 10.0f) * (t * t * t);
-}
+float SmootherStep(float x, float lo, float hi) { return formula::SmootherStep(x, lo, hi); }
 
 float Simplex2D(float x, float y) {
   return simplex::Noise2D(x, y, [](std::int32_t i, std::int32_t j, int di, int dj) {
@@ -29,15 +25,15 @@ float Simplex3D(float x, float y, float z) {
 }
 
 float FilteredSimplex2D(float x, float y, float width) {
-  const float fade = simplex::FadeOf(width);
-  if (fade >= simplex::kFullyFaded) return 0.0f;
-  return simplex::Faded(Simplex2D(x, y), fade);
+  const float fade = formula::FadeOf(width);
+  if (fade >= formula::kFullyFaded) return 0.0f;
+  return formula::Faded(Simplex2D(x, y), fade);
 }
 
 float FilteredSimplex3D(float x, float y, float z, float width) {
-  const float fade = simplex::FadeOf(width);
-  if (fade >= simplex::kFullyFaded) return 0.0f;
-  return simplex::Faded(Simplex3D(x, y, z), fade);
+  const float fade = formula::FadeOf(width);
+  if (fade >= formula::kFullyFaded) return 0.0f;
+  return formula::Faded(Simplex3D(x, y, z), fade);
 }
 
 }  // namespace tamrel

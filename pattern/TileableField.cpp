@@ -6,21 +6,15 @@
 #include <algorithm>
 #include <cmath>
 
-#include "matrix3.h"
 #include "pattern/CellIndex.h"
 #include "pattern/CellularSearch.h"
 #include "pattern/PatternTables.h"
 #include "pattern/ScratchField.h"
+#include "pattern/ScratchFormulas.h"
 #include "pattern/SimplexCore.h"
 
 namespace tamrel {
 namespace {
-
-// --- constants shared with the ordinary field -------------------------------------------------
-
-constexpr float kStretchOffset = 50.0f;
-constexpr int kMaxLevels = 8;
-constexpr int kOctaves = 4;
 
 // Exact skew factors of the simplex grids (the noise rounds them to float; the difference moves
 // the grid by far less than a noise unit and does not matter for a repeat class).
@@ -102,7 +96,7 @@ double PeriodicF1(const double q[3], const PeriodLattice& period, std::uint32_t 
                      const double dx = cx + fx - q[0];
                      const double dy = cy + fy - q[1];
                      const double dz = cz + fz - q[2];
-                     const double d = std::sqrt(dy * dy + dx * dx + dz * dz);
+                     const double d = std::sqrt(formula::SquaredDistance(dx, dy, dz));
                      if (d < best) best = d;
                    });
   };
@@ -111,7 +105,7 @@ double PeriodicF1(const double q[3], const PeriodLattice& period, std::uint32_t 
   ForEachAdmittedNeighbour(q, c, best, [&](const Step& s) {
     addCube(std::int64_t{c[0]} + s.x, std::int64_t{c[1]} + s.y, std::int64_t{c[2]} + s.z);
   });
-  return std::sqrt(best) * kInverseDensity;
+  return formula::FeatureValue(std::sqrt(best));
 }
 
 // --- periodic simplex noise -------------------------------------------------------------------
@@ -144,20 +138,15 @@ inline float ToFloat(double v) {
   return static_cast<float>(v > kLimit ? kLimit : (v < -kLimit ? -kLimit : v));
 }
 
-inline float Clamp01(float v) {
-  return v < 0.0f ? 0.0f : (v > 1.0f ? 1.0f : v);
-}
-
 // The images of the unit axes under one strand level's rotation and stretch, in cube units.
-Linear StrandMap(std::int32_t type, float angle, float stretch) {
-  const Matrix3 m = LevelRotation(type, angle);
-  const int axis = type == SCRATCH_3D ? 1 : 0;
-  const double factor = static_cast<double>(stretch + kStretchOffset);
+Linear StrandMap(std::int32_t type, float angle, const formula::ScratchSetup& setup) {
+  const StrandRotation m = LevelRotation(type, angle);
+  const double factor = static_cast<double>(setup.stretch);
   Linear l;
   for (int c = 0; c < 3; ++c) {
     const Point3 row = m.GetRow(c);
     Vec3 image = {row.x, row.y, row.z};
-    image[axis] *= factor;
+    image[setup.stretchAxis] *= factor;
     l.col[c] = Scaled(image, cellular::kDensity);
   }
   return l;
@@ -168,7 +157,7 @@ Linear StrandMap(std::int32_t type, float angle, float stretch) {
 TileablePattern::TileablePattern(const TileFrame& frame, const ScratchParams& params)
     : frame_(frame),
       type_(params.type),
-      levelCount_(std::clamp(params.levels, 1, kMaxLevels)),
+      levelCount_(formula::LevelCount(params.levels)),
       useErosion_(params.useErosion),
       stretch_(params.stretch),
       sizeDiv20_(params.sizeDiv20),
@@ -190,9 +179,11 @@ TileablePattern::TileablePattern(const TileFrame& frame, const ScratchParams& pa
   inverse_[1] = Scaled(Cross(n, a), 1.0 / det);
   inverse_[2] = Scaled(Cross(a, b), 1.0 / det);
 
+  const formula::ScratchSetup setup = formula::Normalise(params);
+  erosionScale_ = setup.erosionScale;
   if (type_ == SCRATCH_2D || type_ == SCRATCH_3D) {
     for (int l = 0; l < levelCount_; ++l) {
-      const Linear m = StrandMap(type_, LevelAngle(params, l), stretch_);
+      const Linear m = StrandMap(type_, LevelAngle(params, l), setup);
       const Vec3 ma = m(a), mb = m(b), mn = m(n);
       if (!WithinLattice(ma) || !WithinLattice(mb)) {
         status_ = TileStatus::DEGENERATE_FRAME;
@@ -218,13 +209,10 @@ TileablePattern::TileablePattern(const TileFrame& frame, const ScratchParams& pa
   }
 
   if (useErosion_ != 0 && (type_ == SCRATCH_2D || type_ == SCRATCH_3D)) {
-    // The masks' noise scale, as the ordinary masks compute it.
-    const float scale =
-        type_ == SCRATCH_2D ? erosionDelta_ * sizeDiv20_ : sizeDiv20_ / 10.0f * erosionDelta_;
     const int dims = type_ == SCRATCH_2D ? 2 : 3;
     const double skew = dims == 2 ? kSkew2 : kSkew3;
-    for (int k = 0; k < kOctaves; ++k) {
-      const double f = std::ldexp(1.0, k) / static_cast<double>(scale);
+    for (int k = 0; k < formula::kOctaves; ++k) {
+      const double f = std::ldexp(1.0, k) / static_cast<double>(erosionScale_);
       // Skewed coordinates of the octave's noise point: 2D noise reads x and y only.
       auto image = [&](const Vec3& v) {
         Vec3 w = Scaled(v, f);
@@ -256,7 +244,7 @@ TileablePattern::TileablePattern(const TileFrame& frame, const ScratchParams& pa
 
 bool TileablePattern::Matches(const TileFrame& frame, const ScratchParams& params) const {
   return frame == frame_ && params.type == type_ &&
-         std::clamp(params.levels, 1, kMaxLevels) == levelCount_ &&
+         formula::LevelCount(params.levels) == levelCount_ &&
          params.useErosion == useErosion_ && params.stretch == stretch_ &&
          params.sizeDiv20 == sizeDiv20_ && params.erosionDelta == erosionDelta_;
 }
@@ -289,61 +277,50 @@ float TileablePattern::Strand(const Level& level, const TilePoint& at, float spr
   const Vec3 q = Sum(level.corner,
                      Sum(Sum(Scaled(level.u, at.s), Scaled(level.v, at.t)), Scaled(level.n, at.h)));
   const double f1 = PeriodicF1(q.data(), level.period, level.salt);
-  const float v = static_cast<float>(f1);
-  return static_cast<float>(2.0 * (static_cast<double>(v) / static_cast<double>(spread)) - 1.0);
+  return formula::StrandOfF1(static_cast<float>(f1), spread);
 }
 
 float TileablePattern::Erosion(const TilePoint& at, float filterWidth) const {
   const bool filtered = filterWidth >= 0.0f;
-  const float scale =
-      type_ == SCRATCH_2D ? erosionDelta_ * sizeDiv20_ : sizeDiv20_ / 10.0f * erosionDelta_;
   const double unskew = type_ == SCRATCH_2D ? kUnskew2 : kUnskew3;
-  float w = filtered ? filterWidth / scale : 0.0f;
-  float signal = 0.0f, sum = 0.0f;
-  for (int k = 0; k < kOctaves; ++k) {
+  float w = filtered ? filterWidth / erosionScale_ : 0.0f;
+  float noise[formula::kOctaves];
+  for (int k = 0; k < formula::kOctaves; ++k) {
     const Octave& o = octaves_[k];
     const Vec3 g = Sum(o.corner, Sum(Sum(Scaled(o.u, at.s), Scaled(o.v, at.t)), Scaled(o.n, at.h)));
     const double back = (g[0] + g[1] + g[2]) * unskew;
     const float x = ToFloat(g[0] - back), y = ToFloat(g[1] - back), z = ToFloat(g[2] - back);
-    const float fade = filtered ? simplex::FadeOf(w) : 0.0f;
-    float noise = 0.0f;
-    if (fade < simplex::kFullyFaded) {
-      noise = simplex::Faded(type_ == SCRATCH_2D ? PeriodicSimplex2D(x, y, o.period)
-                                                 : PeriodicSimplex3D(x, y, z, o.period),
-                             fade);
+    const float fade = filtered ? formula::FadeOf(w) : 0.0f;
+    noise[k] = 0.0f;
+    if (fade < formula::kFullyFaded) {
+      noise[k] = formula::Faded(type_ == SCRATCH_2D ? PeriodicSimplex2D(x, y, o.period)
+                                                    : PeriodicSimplex3D(x, y, z, o.period),
+                                fade);
     }
-    const float ridge = 1.0f - std::fabs(noise);
-    const float weight = k == 0 ? 1.0f : Clamp01(signal);
-    signal = ridge * ridge * weight;
-    sum = sum + signal;
     w = w * 2.0f;
   }
-  return Clamp01(sum);
+  return formula::RidgedSum(noise);
 }
 
 float TileablePattern::Field(const TilePoint& at, float filterWidth, const ScratchParams& params,
                              int* level) const {
   if (level) *level = 0;
   if (status_ != TileStatus::OK || levels_.empty()) return 0.0f;
-  float best = Strand(levels_[0], at, params.spread);
-  for (std::size_t l = 1; l < levels_.size(); ++l) {
-    const float v = Strand(levels_[l], at, params.spread);
-    if (best > v) {
-      best = v;
-      if (level) *level = static_cast<int>(l);
-    }
-  }
+  int winner;
+  float best = formula::LowestStrand(
+      static_cast<int>(levels_.size()),
+      [&](int l) { return Strand(levels_[static_cast<std::size_t>(l)], at, params.spread); },
+      winner);
+  if (level) *level = winner;
   if (params.useErosion != 0 && !octaves_.empty()) {
-    const float e = Erosion(at, filterWidth) * params.erosion;
-    const double ed = static_cast<double>(e);
-    best = static_cast<float>((1.0 - ed) * static_cast<double>(best) + ed);
+    best = formula::Eroded(best, Erosion(at, filterWidth), params.erosion);
   }
-  return (best + 1.0f) * 0.5f;
+  return formula::RawOfStrand(best);
 }
 
 float TileablePattern::EvalFiltered(const TilePoint& at, const Point3& dPdx, const Point3& dPdy,
                                     const ScratchParams& params, int* level) const {
-  const float w = std::max(dPdx.Length(), dPdy.Length());
+  const float w = formula::FootprintWidth(dPdx, dPdy);
   return SoftThreshold(Field(at, w, params, level), params.thresholdLow, params.thresholdHigh);
 }
 

@@ -96,6 +96,7 @@ class TileablePattern {
   TileFrame frame_;
   std::int32_t type_, levelCount_, useErosion_;
   float stretch_, sizeDiv20_, erosionDelta_;
+  float erosionScale_ = 0.0f;  // the masks' noise scale, as the ordinary masks derive it
   TileStatus status_ = TileStatus::OK;
   TileNudge nudge_;
   Vec3 normal_{};

@@ -58,6 +58,20 @@ std::vector<Point3> SamplePoints(int count, float extent) {
 // Bit patterns, so that NaN results compare too.
 std::uint32_t Bits(float v) { return std::bit_cast<std::uint32_t>(v); }
 
+// A level's rotation built with the host's own transform: about z, then for the 3D type about x
+// and y. The pattern builds its rotations itself; they must match this to the bit.
+Matrix3 HostLevelRotation(std::int32_t type, float angle) {
+  Matrix3 m;
+  m.IdentityMatrix();
+  m.NoRot();
+  m.RotateZ(angle);
+  if (type == SCRATCH_3D) {
+    m.RotateX(angle);
+    m.RotateY(angle);
+  }
+  return m;
+}
+
 TEST(CellIndex, TruncatesTowardZeroAndStepsNegativesDownOne) {
   EXPECT_EQ(CellIndex(0.0f), 0);
   EXPECT_EQ(CellIndex(0.99f), 0);
@@ -563,13 +577,106 @@ TEST(ScratchLevel, SheetNormalsAreTheLevelRotationsColumnForEveryLevelCount) {
         ScratchParams params = NewMapParams();
         params.type = type;
         params.levels = levels;
-        const Matrix3 m = LevelRotation(type, LevelAngle(params, level));
+        const Matrix3 m = HostLevelRotation(type, LevelAngle(params, level));
         const int column = type == SCRATCH_3D ? 1 : 0;
         const Point3 n = StrandSheetNormal(params, level);
         EXPECT_EQ(Bits(n.x), Bits(m.GetRow(0)[column])) << type << " " << levels << " " << level;
         EXPECT_EQ(Bits(n.y), Bits(m.GetRow(1)[column])) << type << " " << levels << " " << level;
         EXPECT_EQ(Bits(n.z), Bits(m.GetRow(2)[column])) << type << " " << levels << " " << level;
       }
+    }
+  }
+}
+
+// The same entry: the same bits, except that of two NaNs neither sign nor payload is pinned
+// (which operand's NaN an operation passes on is the compiler's choice of operand order).
+void ExpectSameEntry(float ours, float host, std::int32_t type, float angle, int row, int axis) {
+  if (std::isnan(host)) {
+    EXPECT_TRUE(std::isnan(ours)) << "type " << type << " angle " << angle << " row " << row;
+  } else {
+    EXPECT_EQ(Bits(ours), Bits(host))
+        << "type " << type << " angle " << angle << " row " << row << " axis " << axis;
+  }
+}
+
+TEST(StrandRotation, EveryEntryIsTheHostTransformsBitForBit) {
+  // The level angles themselves, angles whose cosine or sine is negative (so that rotated zeros
+  // take a sign, those of the translation row too), signed zeros, whole turns and huge angles.
+  std::vector<float> angles = {0.0f,   -0.0f, 1.5707964f, -1.5707964f, 3.1415927f, -3.1415927f,
+                               2.0f,   -2.5f, 4.0f,       6.2831855f,  100.0f,     -1e6f,
+                               3.4e38f, 1e-30f};
+  for (int type : {SCRATCH_2D, SCRATCH_3D}) {
+    for (int levels = 1; levels <= 8; ++levels) {
+      ScratchParams params = NewMapParams();
+      params.type = type;
+      params.levels = levels;
+      for (int level = 0; level < levels; ++level) angles.push_back(LevelAngle(params, level));
+    }
+  }
+  for (const Point3& p : SamplePoints(20, 7.0f)) {  // a spread of angles in both directions
+    angles.push_back(p.x);
+    angles.push_back(p.y);
+    angles.push_back(p.z);
+  }
+  // Non-finite angles turn every entry they reach into a NaN.
+  angles.push_back(std::numeric_limits<float>::infinity());
+  angles.push_back(std::numeric_limits<float>::quiet_NaN());
+
+  // Every type the field knows, and one it does not (rotated like the 2D type).
+  for (std::int32_t type : {0, 1, 5}) {
+    for (const float angle : angles) {
+      const StrandRotation ours = LevelRotation(type, angle);
+      const Matrix3 host = HostLevelRotation(type, angle);
+      for (int row = 0; row < 4; ++row) {
+        for (int axis = 0; axis < 3; ++axis) {
+          const float h = host.GetRow(row)[axis];
+          ExpectSameEntry(ours.GetRow(row)[axis], h, type, angle, row, axis);
+          ExpectSameEntry(row < 3 ? ours.Columns()[3 * axis + row] : ours.Translation()[axis], h,
+                          type, angle, row, axis);
+          if (std::isfinite(angle)) {
+            EXPECT_FALSE(std::isnan(h));  // finite angles pin every bit
+          }
+        }
+      }
+    }
+  }
+}
+
+TEST(StrandRotation, BuiltOnceTablesAreTheLevelsRotations) {
+  for (int type : {SCRATCH_2D, SCRATCH_3D}) {
+    for (int slot = 0; slot < 9; ++slot) {
+      ScratchParams params = NewMapParams();
+      params.type = type;
+      params.levels = slot == 0 ? 1 : 8;
+      const Matrix3 host = HostLevelRotation(type, LevelAngle(params, slot == 0 ? 0 : slot - 1));
+      const StrandRotation& ours = SlotRotation(type, slot);
+      for (int row = 0; row < 4; ++row) {
+        for (int axis = 0; axis < 3; ++axis) {
+          EXPECT_EQ(Bits(ours.GetRow(row)[axis]), Bits(host.GetRow(row)[axis]))
+              << type << " " << slot << " " << row << " " << axis;
+        }
+      }
+    }
+  }
+}
+
+TEST(StrandRotation, StrandsTransformTheirPointAsTheHostDoes) {
+  // The strand value of a level is the cellular value of the host-transformed point with its
+  // strand axis stretched: the same bits for points whose rotated coordinates are zeros of
+  // either sign, too.
+  ScratchParams params = NewMapParams();
+  std::vector<Point3> points = SamplePoints(40, 50.0f);
+  points.push_back(Point3(0.0f, 0.0f, 0.0f));
+  points.push_back(Point3(-0.0f, -0.0f, -0.0f));
+  points.push_back(Point3(-0.0f, 0.0f, -0.0f));
+  for (const float angle : {1.5707964f, -0.17453292f, 0.39269909f, 2.5f, -2.0f}) {
+    for (const Point3& p : points) {
+      Point3 q2 = HostLevelRotation(SCRATCH_2D, angle) * p;
+      q2.x = q2.x * (params.stretch + 50.0f);
+      EXPECT_EQ(Bits(StrandAtAngle2D(p, angle, params)), Bits(CellularValue(q2, params.spread)));
+      Point3 q3 = HostLevelRotation(SCRATCH_3D, angle) * p;
+      q3.y = q3.y * (params.stretch + 50.0f);
+      EXPECT_EQ(Bits(StrandAtAngle3D(p, angle, params)), Bits(CellularValue(q3, params.spread)));
     }
   }
 }
