@@ -93,8 +93,15 @@ void CheckDistinctOutputs(const std::vector<std::pair<std::string, std::string>>
   // The file each name lands in, as the file system resolves it, in one letter case.
   const auto key = [](const std::string& path) {
     std::error_code ec;
-    fs::path resolved = fs::weakly_canonical(fs::absolute(path, ec), ec);
-    if (ec) resolved = fs::absolute(path, ec).lexically_normal();
+    fs::path named = fs::absolute(path, ec);
+    // A link whose file does not exist yet still names that file.
+    for (int hops = 0; hops < 40 && fs::is_symlink(named, ec); ++hops) {
+      const fs::path to = fs::read_symlink(named, ec);
+      if (ec) break;
+      named = to.is_absolute() ? to : named.parent_path() / to;
+    }
+    fs::path resolved = fs::weakly_canonical(named, ec);
+    if (ec) resolved = named.lexically_normal();
     std::string k = resolved.string();
     for (char& c : k) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     return k;

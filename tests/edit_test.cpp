@@ -4,6 +4,7 @@
 // fuzz of its endpoints and many requests at once.
 #include <OpenImageIO/imageio.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <httplib.h>
 
 #include <sys/wait.h>
@@ -574,6 +575,14 @@ TEST_F(EditTest, OpensAndBakesByTheRulesRenderApplies) {
   EXPECT_EQ(StatusOf([&] { session_->SavePreset(Params(), tooLong); }, &message), 422);
   EXPECT_NE(message.find("cannot write preset"), std::string::npos) << message;
   EXPECT_NE(message.find("bytes long"), std::string::npos) << message;
+  // Something that is not a regular file is never replaced by a save or a bake.
+  const std::string pipe = File("pipe.png");
+  ASSERT_EQ(::mkfifo(pipe.c_str(), 0644), 0);
+  EXPECT_EQ(StatusOf([&] { session_->SavePreset(Params(), pipe); }, &message), 422);
+  EXPECT_NE(message.find("not a regular file"), std::string::npos) << message;
+  EXPECT_EQ(StatusOf([&] { session_->SaveScene(Params(), pipe); }), 422);
+  EXPECT_EQ(StatusOf([&] { session_->Bake(Params(), view, {"color"}, pipe); }), 422);
+  EXPECT_TRUE(fs::is_fifo(pipe));
 }
 
 // A texture set: one file per map by the {map} pattern, each tagged with its map, the colour the

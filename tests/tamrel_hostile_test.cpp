@@ -114,6 +114,72 @@ TEST_F(Hostile, FullDiskKeepsThePreviousFilesAndExitsFour) {
   for (const std::string& name : before) EXPECT_EQ(Slurp(Path(name)), kept[k++]) << name;
 }
 
+// Outputs that are not regular files are never replaced: a pipe as the image, the preset or the
+// scene is refused with exit 4 before anything is rendered (and without opening it, which would
+// block); a symbolic link is written through to its file; a replaced file keeps its mode.
+TEST_F(Hostile, OutputsThatAreNotRegularFilesAreNeverReplaced) {
+  ASSERT_EQ(::mkfifo(Path("pipe").c_str(), 0644), 0);
+  ASSERT_EQ(::mkfifo(Path("pipe.png").c_str(), 0644), 0);
+  for (const char* args : {"render --size 4 -q -o pipe.png", "render --size 4 -q --save-preset pipe",
+                           "render --size 4 -q --save-scene pipe",
+                           "render --size 4 -q --maps color,height -o pipe.{map} "
+                           "--map-format color=png --map-format height=exr"}) {
+    ExpectOneErrorLine(Run(args), 4, "is not a regular file");
+    EXPECT_TRUE(fs::is_fifo(Path("pipe"))) << args;
+    EXPECT_TRUE(fs::is_fifo(Path("pipe.png"))) << args;
+  }
+  EXPECT_EQ(Files(), (std::set<std::string>{"pipe", "pipe.png"}));
+
+  fs::create_directory(Path("real"));
+  fs::create_symlink("real/image.png", Path("link.png"));
+  fs::create_symlink("real/look.json", Path("link.json"));
+  ASSERT_EQ(Run("render --size 4 -q -o link.png --save-preset link.json").code, 0);
+  EXPECT_TRUE(fs::is_symlink(Path("link.png")));
+  EXPECT_TRUE(fs::is_symlink(Path("link.json")));
+  EXPECT_EQ(Slurp(Path("real/image.png")).substr(1, 3), "PNG");
+  EXPECT_EQ(Slurp(Path("real/look.json")).substr(0, 1), "{");
+
+  ASSERT_EQ(::chmod(Path("real/image.png").c_str(), 0600), 0);
+  ASSERT_EQ(::chmod(Path("real/look.json").c_str(), 0640), 0);
+  ASSERT_EQ(Run("render --size 4 -q -o link.png --save-preset real/look.json").code, 0);
+  struct stat st;
+  ASSERT_EQ(::stat(Path("real/image.png").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0600u);
+  ASSERT_EQ(::stat(Path("real/look.json").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0640u);
+}
+
+// Two outputs of one run on one file are refused before anything is rendered or written: the
+// sheet on a map's name, the image and the preset, the preset and the scene, another spelling
+// of one name or one in other letters' case, a link to another output.
+TEST_F(Hostile, OutputsNamingOneFileTwiceAreRefusedBeforeRendering) {
+  fs::create_symlink("b.png", Path("a.png"));
+  const std::vector<std::pair<std::string, std::string>> clashes = {
+      {"--maps color,height -o s_{map}.png --sheet s_color.png",
+       "the map color and the sheet would both be written to s_color.png"},
+      {"--maps color,height -o s_{map}.png --sheet ./s_height.png",
+       "the map height and the sheet would both be written to ./s_height.png"},
+      {"-o x.png --save-preset x.png", "the map color and the preset would both be written"},
+      {"-o x.png --save-preset p.x --save-scene P.X",
+       "the preset and the scene would both be written to P.X"},
+      {"-o x.png --save-scene x.scn --save-preset sub/../x.scn",
+       "the preset and the scene would both be written"},
+      {"-o a.png --save-scene b.png", "the map color and the scene would both be written"},
+      {"--frames 0-1 -o f.####.png --save-preset f.0001.png",
+       "the map color and the preset would both be written"},
+  };
+  fs::create_directory(Path("sub"));
+  for (const auto& [args, message] : clashes) {
+    ExpectOneErrorLine(Run("render --size 4 -q " + args), 2, message);
+  }
+  EXPECT_EQ(Files(), (std::set<std::string>{"a.png", "sub"}));
+  // Distinct names still bake together.
+  EXPECT_EQ(Run("render --size 4 -q --maps color,height -o s_{map}.png --sheet sheet.png "
+                "--save-preset s.json --save-scene s.scn")
+                .code,
+            0);
+}
+
 // 2. Nesting deep enough to overflow a recursive walk is refused while the preset is parsed.
 TEST_F(Hostile, DeeplyNestedPresetsAreRefused) {
   Write("deep.json", std::string(100000, '[') + std::string(100000, ']'));
