@@ -45,6 +45,10 @@ struct RenderArgs {
   int repeat = 1;
 };
 
+// A report as --json prints it: valid JSON whatever the file names hold, every byte that is not
+// part of valid UTF-8 replaced by U+FFFD.
+std::string ReportText(const nlohmann::json& report);
+
 // Declares the render command's options on its sub-command.
 void AddRenderOptions(CLI::App& render, RenderArgs& args);
 

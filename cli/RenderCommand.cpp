@@ -79,6 +79,10 @@ constexpr double kNoticeableTurnDeg = 1.0;
 
 }  // namespace
 
+std::string ReportText(const json& report) {
+  return report.dump(2, ' ', false, json::error_handler_t::replace);
+}
+
 void AddRenderOptions(CLI::App& render, RenderArgs& r) {
   render.footer(
       "Frames run at 30 per second (160 ticks a frame). Parameters are set by their internal\n"
@@ -364,7 +368,7 @@ int RunRender(const std::string& pluginPath, const RenderArgs& a, json& report) 
   report["region"] = {region.x0, region.y0, region.x1, region.y1};
   report["maps"] = json::array();
   for (const MapOutput& m : job.Plan().maps) report["maps"].push_back(m.name);
-  if (a.json) std::cout << report.dump(2) << std::endl;
+  if (a.json) std::cout << ReportText(report) << std::endl;
   return EXIT_OK;
 }
 

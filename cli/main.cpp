@@ -49,7 +49,7 @@ int main(int argc, char** argv) {
       report["error"] = message;
       report["exit_code"] = code;
       if (!report.contains("files")) report["files"] = json::array();
-      std::cout << report.dump(2) << std::endl;
+      std::cout << ReportText(report) << std::endl;
     }
     return code;
   };

@@ -286,6 +286,28 @@ TEST_F(Cli, OneRunBakesAllEightMapsFromOneEvaluation) {
   EXPECT_NE(ReadImage(Path("set_normal.png")).pixels, ReadImage(Path("set_normal-dx.png")).pixels);
 }
 
+// A report is valid JSON for any file name: bytes that are not UTF-8 come out as U+FFFD, in the
+// files written and in an error alike, with the exit code of the run.
+TEST_F(Cli, ReportsAreValidJsonForFileNamesThatAreNotUtf8) {
+  const Result ok = Run("render --size 4 --json -o \"$(printf 'a\\377b.png')\" "
+                        "--save-preset \"$(printf '\\376.json')\"");
+  ASSERT_EQ(ok.code, 0) << ok.err;
+  const json report = json::parse(ok.out);
+  ASSERT_EQ(report["files"].size(), 1u);
+  EXPECT_EQ(fs::path(report["files"][0]["path"].get<std::string>()).filename().string(),
+            "a\xEF\xBF\xBD" "b.png");
+  EXPECT_TRUE(fs::exists(Path("a\xFF" "b.png")));
+  EXPECT_TRUE(fs::exists(Path("\xFE.json")));
+
+  const Result bad = Run("render --size 4 --json -o \"$(printf 'no\\377/x.png')\"");
+  EXPECT_EQ(bad.code, 4);
+  const json error = json::parse(bad.out);
+  EXPECT_EQ(error["exit_code"], 4);
+  EXPECT_NE(error["error"].get<std::string>().find("no\xEF\xBF\xBD/x.png"), std::string::npos)
+      << error["error"];
+  EXPECT_EQ(error["files"], json::array());
+}
+
 TEST_F(Cli, RegionsStitchedWithOiiotoolEqualTheSingleBake) {
   const std::string common = "render -q --size 64x48 --samples 2 --set size=3 --maps color,normal ";
   ASSERT_EQ(Run(common + "-o full_{map}.png").code, 0);
