@@ -1,5 +1,8 @@
 #include "engine/ImageFile.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <OpenImageIO/filesystem.h>
 #include <OpenImageIO/imageio.h>
 
@@ -10,6 +13,7 @@
 #include <ctime>
 #include <filesystem>
 #include <memory>
+#include <mutex>
 #include <string_view>
 
 #include "atomicfile.h"
@@ -288,7 +292,26 @@ std::string ImageFileWriter::Commit() {
 }
 
 void ImageFileWriter::Abort() {
-  if (out_ && out_->image) out_->image->close();
+  if (out_ && out_->image) {
+    if (std::string_view(out_->image->format_name()) == "png") {
+      // libpng cannot end a file whose compressed rows have not filled a chunk yet, and says so
+      // on standard error itself, past any handler. The file is being thrown away and tamrel
+      // reports why in its own words, so that line is kept off the terminal.
+      static std::mutex quiet;
+      const std::lock_guard lock(quiet);
+      std::fflush(stderr);
+      const int saved = ::dup(STDERR_FILENO);
+      const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+      if (saved >= 0 && null >= 0) ::dup2(null, STDERR_FILENO);
+      out_->image->close();
+      std::fflush(stderr);
+      if (saved >= 0 && null >= 0) ::dup2(saved, STDERR_FILENO);
+      if (null >= 0) ::close(null);
+      if (saved >= 0) ::close(saved);
+    } else {
+      out_->image->close();
+    }
+  }
   if (out_) {
     out_->image.reset();
     out_->file.Discard();

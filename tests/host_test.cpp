@@ -2,6 +2,8 @@
 // writing that never leaves a partial file.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+
 #include <OpenImageIO/imageio.h>
 
 #include <atomic>
@@ -181,6 +183,26 @@ TEST_F(ImageFileTest, FailuresAreReportedAndLeaveNoFile) {
   EXPECT_NE(WriteImageFile(Path("keep.png"), Raster{}, opt), "");
   EXPECT_EQ(fs::file_size(Path("keep.png")), before);
   EXPECT_EQ(FileCount(), 1);
+}
+
+// A writer given up part way (an interrupt, a failure elsewhere in the set) leaves no file and
+// prints nothing of its own: the libraries' complaints about the unfinished file stay off
+// standard error, which works as before afterwards.
+TEST_F(ImageFileTest, AbortedWritersLeaveNoFileAndPrintNothing) {
+  const Raster r = Gradient(64, 64, 4);
+  for (const char* name : {"a.png", "a.exr", "a.tif"}) {
+    for (const int rows : {0, 1, 10}) {
+      ImageFileWriter w;
+      ASSERT_EQ(w.Open(Path(name), 64, 64, 4, ImageFileOptions{}), "") << name;
+      if (rows > 0) ASSERT_EQ(w.WriteRows(0, rows, r.pixels.data()), "") << name;
+      ::testing::internal::CaptureStderr();
+      w.Abort();
+      std::fputs("after", stderr);
+      std::fflush(stderr);
+      EXPECT_EQ(::testing::internal::GetCapturedStderr(), "after") << name << " " << rows;
+      EXPECT_EQ(FileCount(), 0) << name << " " << rows;
+    }
+  }
 }
 
 TEST_F(ImageFileTest, WriterStreamsBandsInOrderAndReplacesOnlyWhenCommitted) {
