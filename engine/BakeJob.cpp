@@ -6,6 +6,7 @@
 #include <csignal>
 #include <filesystem>
 #include <memory>
+#include <new>
 
 #include "engine/EchoText.h"
 #include "engine/Host.h"
@@ -63,13 +64,13 @@ void SheetRows(const std::vector<Raster>& bands, std::vector<float>& rows) {
   }
 }
 
-// Rows of a baked image laid n times side by side; y runs over n copies down.
-void RepeatedRows(const Raster& r, int n, std::vector<float>& rows) {
+// Rows y0 .. y1-1 of a baked image laid n times side by side: one band of its repeat.
+void RepeatedRows(const Raster& r, int n, int y0, int y1, std::vector<float>& rows) {
   const std::size_t rowFloats = static_cast<std::size_t>(r.width) * r.channels;
-  rows.resize(rowFloats * n * static_cast<std::size_t>(r.height) * n);
+  rows.resize(rowFloats * n * static_cast<std::size_t>(y1 - y0));
   float* out = rows.data();
-  for (int y = 0; y < r.height * n; ++y) {
-    const float* row = r.Pixel(0, y % r.height);
+  for (int y = y0; y < y1; ++y) {
+    const float* row = r.Pixel(0, y);
     for (int k = 0; k < n; ++k, out += rowFloats) std::copy_n(row, rowFloats, out);
   }
 }
@@ -276,8 +277,10 @@ FrameResult BakeJob::RunFrame(Texmap& map, int frame, const json& params,
   if (!holdFrame && !settings.tileable) openWriters();
 
   bool sinkFailed = false;
+  // A signal while the frame is baked and written only raises the flag, which the work polls,
+  // so that the run can say what it left undone (and --json report it).
+  const GracefulInterrupt stopsAtNextCheck;
   try {
-    const GracefulInterrupt stopsAtNextCheck;
     if (holdFrame) {
       result.complete = BakeFrame(map, frame * kTicksPerFrame, settings, held, &result.nudge);
     } else {
@@ -313,19 +316,34 @@ FrameResult BakeJob::RunFrame(Texmap& map, int frame, const json& params,
     Fail(sinkFailed ? EXIT_OUTPUT : EXIT_USAGE, e.what());
   } catch (const Failure&) {
     throw;
+  } catch (const std::bad_alloc&) {
+    Fail(EXIT_RENDER, "not enough memory to bake " + std::to_string(region.Width()) + "x" +
+                          std::to_string(region.Height()) + " pixels of " +
+                          std::to_string(outputs.size()) + (outputs.size() > 1 ? " maps" : " map") +
+                          "; bake a smaller size, or the image in parts with --region");
   } catch (const std::exception& e) {
     Fail(EXIT_RENDER, std::string("render failed: ") + e.what());
   }
   if (holdFrame && result.complete && !InterruptRequested().load()) {
+    // The repeat is written band by band from the one tile, so that memory holds the tile and a
+    // band, never the N x N image.
     openWriters();
     std::vector<float> rows;
-    for (std::size_t i = 0; i < held.size(); ++i) {
-      RepeatedRows(held[i], n, rows);
-      if (std::string e = writers[i]->WriteRows(0, held[i].height * n, rows.data()); !e.empty()) {
-        Fail(EXIT_OUTPUT, e);
+    const int bandRows = std::max(1, settings.bandRows);
+    for (std::size_t i = 0; i < held.size() && !InterruptRequested().load(); ++i) {
+      const int h = held[i].height;
+      for (int copy = 0; copy < n && !InterruptRequested().load(); ++copy) {
+        for (int y = 0; y < h && !InterruptRequested().load(); y += bandRows) {
+          const int end = std::min(h, y + bandRows);
+          RepeatedRows(held[i], n, y, end, rows);
+          if (std::string e = writers[i]->WriteRows(copy * h + y, copy * h + end, rows.data());
+              !e.empty()) {
+            Fail(EXIT_OUTPUT, e);
+          }
+        }
       }
     }
-    if (sheet) {
+    if (sheet && !InterruptRequested().load()) {
       SheetRows(held, sheetRows);
       if (std::string e = sheet->WriteRows(0, region.Height(), sheetRows.data()); !e.empty()) {
         Fail(EXIT_OUTPUT, e);

@@ -266,6 +266,67 @@ TEST_F(Hostile, SignalsEndTheRunWith130And143) {
   }
 }
 
+// A signal while a repeat is being written (the tile is baked and its files are open) ends the
+// run as in any other phase: 130, one line of tamrel's own on standard error, the --json report
+// with the exit code on standard output, and no file or temporary file left.
+TEST_F(Hostile, SignalsDuringTheRepeatWriteStillReport) {
+  const std::string err = Log(".stderr").string(), out = Log(".stdout").string();
+  std::vector<std::string> args = {TAMREL_BINARY, "render", "--size", "1024", "--samples", "1",
+                                   "--repeat", "8", "--json", "-o", Path("rep.png").string()};
+  std::vector<char*> argv;
+  for (std::string& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t files;
+  posix_spawn_file_actions_init(&files);
+  posix_spawn_file_actions_addopen(&files, STDERR_FILENO, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                   0644);
+  posix_spawn_file_actions_addopen(&files, STDOUT_FILENO, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                   0644);
+  pid_t pid = 0;
+  ASSERT_EQ(posix_spawn(&pid, argv[0], &files, nullptr, argv.data(), environ), 0);
+  posix_spawn_file_actions_destroy(&files);
+  // The repeat's file opens once the tile is baked: the signal comes while it is written.
+  bool writing = false;
+  for (int i = 0; i < 1200 && !writing; ++i) {
+    for (const std::string& name : Files()) writing = writing || name.rfind(".tmrl-", 0) == 0;
+    if (!writing) ::usleep(10000);
+  }
+  EXPECT_TRUE(writing);
+  ::usleep(100000);
+  ::kill(pid, SIGINT);
+  int status = 0;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  EXPECT_EQ(ExitCode(status), 130) << Slurp(err);
+  const std::string said = Slurp(err);
+  EXPECT_EQ(said.rfind("tamrel: error: interrupted", 0), 0u) << said;
+  EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1) << said;
+  const nlohmann::json report = nlohmann::json::parse(Slurp(out), nullptr, false);
+  ASSERT_TRUE(report.is_object()) << Slurp(out);
+  EXPECT_EQ(report["exit_code"], 130);
+  EXPECT_EQ(report["files"], nlohmann::json::array());
+  EXPECT_TRUE(Files().empty());
+}
+
+// A repeat is written in bands from its one tile, so an 8 x 8 repeat of a 1024 tile fits in a
+// fraction of the memory its 8192-pixel image would take in float (2 GB); a bake too large for
+// the memory there is fails with one clear line and exit 1. (The address-space limit cannot
+// hold a sanitizer's shadow memory, so those builds skip this.)
+TEST_F(Hostile, RepeatsStreamFromTheTileAndMemoryRunsOutClearly) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "an address-space limit does not fit a sanitizer's shadow memory";
+#else
+  const Result rep = Shell("ulimit -v 700000 && \"$T\" render -q --size 1024 --samples 1 "
+                           "--repeat 8 -o rep.png");
+  ASSERT_EQ(rep.code, 0) << rep.err;
+  EXPECT_EQ(rep.err, "");
+  ASSERT_TRUE(fs::exists(Path("rep.png")));
+  const Result big = Shell("ulimit -v 700000 && \"$T\" render -q --size 8192 --samples 1 "
+                           "--maps color,height,normal --repeat 2 -o big_{map}.png");
+  ExpectOneErrorLine(big, 1, "not enough memory to bake 8192x8192 pixels of 3 maps");
+  EXPECT_EQ(Files(), (std::set<std::string>{"rep.png"}));
+#endif
+}
+
 // 5. Normals stay finite and of unit length for every finite bump scale.
 TEST_F(Hostile, HugeBumpScalesGiveUnitNormals) {
   for (const char* scale : {"3.4028234e38", "1e19"}) {
