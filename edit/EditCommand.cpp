@@ -91,6 +91,9 @@ int RunEdit(const std::string& pluginPath, const EditArgs& a) {
     // Stopped by a signal: the watcher has returned. Stopped otherwise: wake it.
     pthread_kill(watcher.native_handle(), SIGTERM);
     watcher.join();
+  } catch (const ListenError& e) {
+    std::cerr << "tamrel: error: " << e.what() << "\n";
+    return EXIT_LISTEN;
   } catch (const EditError& e) {
     std::cerr << "tamrel: error: " << e.what() << "\n";
     return e.status == 404 || e.status == 422 ? 3 : e.status == 400 ? 2 : 1;

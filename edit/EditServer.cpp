@@ -3,6 +3,8 @@
 #include <arpa/inet.h>
 #include <httplib.h>
 
+#include <sys/socket.h>
+
 #include <atomic>
 #include <chrono>
 #include <fstream>
@@ -131,6 +133,17 @@ EditServer::EditServer(EditSession& session, const EditServerOptions& options)
   const int threads = options.threads;
   svr.new_task_queue = [threads] { return new httplib::ThreadPool(static_cast<size_t>(threads)); };
   svr.set_payload_max_length(options.maxBody);
+  // A client that sends its request slowly, or not at all, holds a worker while it does: every
+  // read waits at most the read timeout, an idle kept-alive connection as long, and there are
+  // workers for many such clients at once, so that the page's own requests are still answered.
+  svr.set_read_timeout(options.readTimeout);
+  svr.set_keep_alive_timeout(options.readTimeout.count());
+  // The port is this editor's alone: without SO_REUSEPORT a second editor on a port in use
+  // fails to bind instead of sharing its requests at random.
+  svr.set_socket_options([](socket_t sock) {
+    int yes = 1;
+    ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+  });
 
   // Serves the request when it comes from the page: the Host is this server and, for the API,
   // the token is there.
@@ -273,8 +286,8 @@ EditServer::EditServer(EditSession& session, const EditServerOptions& options)
   port_ = options.port == 0 ? svr.bind_to_any_port(options.address)
                             : (svr.bind_to_port(options.address, options.port) ? options.port : -1);
   if (port_ <= 0) {
-    throw EditError(500, "cannot listen on " + options.address + " port " +
-                             std::to_string(options.port) + " (in use?)");
+    throw ListenError("cannot listen on " + options.address + " port " +
+                      std::to_string(options.port) + ": it is in use or refused");
   }
 }
 

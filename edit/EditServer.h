@@ -7,6 +7,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <chrono>
 #include <memory>
 #include <string>
 
@@ -17,11 +18,20 @@ namespace tamrel::host {
 // True for a numeric IPv4 or IPv6 loopback address (127.0.0.0/8, ::1) or "localhost".
 bool IsLoopbackAddress(const std::string& address);
 
+// The address and port cannot be listened on: in use by another editor or program, or refused.
+class ListenError : public EditError {
+ public:
+  explicit ListenError(const std::string& message) : EditError(500, message) {}
+};
+
 struct EditServerOptions {
   std::string address = "127.0.0.1";
   int port = 0;  // 0: any free port
-  int threads = 4;
+  // Workers: requests run one at a time in the session, but slow or idle clients each hold one.
+  int threads = 64;
   std::size_t maxBody = 1 << 20;
+  // How long one read of a request may wait for the client.
+  std::chrono::seconds readTimeout{2};
 };
 
 class EditServer {

@@ -17,6 +17,7 @@ enum Exit : int {
   EXIT_INPUT = 3,    // a preset or scene cannot be read
   EXIT_OUTPUT = 4,   // an image, preset or scene cannot be written
   EXIT_PLUGIN = 5,   // the plug-in cannot be loaded or has no texture map
+  EXIT_LISTEN = 6,   // the editor cannot listen on its address and port (in use)
   // Interrupted runs end with 128 + the signal: 130 for SIGINT, 143 for SIGTERM.
 };
 

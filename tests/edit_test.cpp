@@ -4,11 +4,15 @@
 // fuzz of its endpoints and many requests at once.
 #include <OpenImageIO/imageio.h>
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <netinet/in.h>
+#include <arpa/inet.h>
 #include <sys/stat.h>
 #include <httplib.h>
 
 #include <sys/wait.h>
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <future>
@@ -724,6 +728,51 @@ TEST_F(EditTest, StopBeforeOrAsRunStartsEndsTheServer) {
     if (!returned) server.Stop();  // it listens by now, so this one ends it
     running.join();
   }
+}
+
+// A port is one editor's: a second server on it is refused (tamrel edit then ends with exit 6),
+// and the first still serves.
+TEST_F(EditServerTest, ASecondServerOnAPortInUseIsRefused) {
+  EditServerOptions same;
+  same.port = server_->Port();
+  try {
+    EditServer second(*session_, same);
+    ADD_FAILURE() << "a second server listened on port " << same.port;
+  } catch (const ListenError& e) {
+    EXPECT_NE(std::string(e.what()).find("port " + std::to_string(same.port) + ": it is in use"),
+              std::string::npos)
+        << e.what();
+  }
+  const auto page = Client().Get("/");
+  ASSERT_TRUE(page);
+  EXPECT_EQ(page->status, 200);
+}
+
+// Clients that open connections and send their requests slowly, or not at all, do not keep the
+// page from being served: its requests are answered at once while they trickle.
+TEST_F(EditServerTest, SlowClientsDoNotBlockThePage) {
+  std::vector<int> slow;
+  for (int i = 0; i < 12; ++i) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(static_cast<std::uint16_t>(server_->Port()));
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
+    const char* start = "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n";
+    ASSERT_GT(::send(fd, start, std::strlen(start), MSG_NOSIGNAL), 0);
+    slow.push_back(fd);
+  }
+  for (int round = 0; round < 3; ++round) {
+    for (const int fd : slow) ::send(fd, "X", 1, MSG_NOSIGNAL);  // a header, a byte at a time
+    const auto before = std::chrono::steady_clock::now();
+    const auto page = Client().Get("/");
+    ASSERT_TRUE(page) << "round " << round;
+    EXPECT_EQ(page->status, 200);
+    EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(1)) << round;
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  }
+  for (const int fd : slow) ::close(fd);
 }
 
 TEST_F(EditServerTest, ListensOnLoopbackOnly) {
