@@ -80,9 +80,11 @@ int RunEdit(const std::string& pluginPath, const EditArgs& a) {
     options.address = a.address;
     options.port = a.port;
     EditServer server(session, options);
-    std::thread watcher([&server, stopSignals] {
+    std::thread watcher([&server, &session, stopSignals] {
       int signal = 0;
       sigwait(&stopSignals, &signal);
+      // Work in flight stops within a sample, then the server stops taking requests.
+      session.Interrupt(signal);
       server.Stop();
     });
     std::cout << "tamrel: editing at " << server.Url() << " (Ctrl-C to stop)" << std::endl;
@@ -91,6 +93,9 @@ int RunEdit(const std::string& pluginPath, const EditArgs& a) {
     // Stopped by a signal: the watcher has returned. Stopped otherwise: wake it.
     pthread_kill(watcher.native_handle(), SIGTERM);
     watcher.join();
+    // Ctrl-C is the way to stop an idle editor (exit 0); a signal that cut a bake or preview
+    // short ends it as it ends tamrel render, with 128 + the signal.
+    if (const int code = session.InterruptedWork(); code != 0) return code;
   } catch (const ListenError& e) {
     std::cerr << "tamrel: error: " << e.what() << "\n";
     return EXIT_LISTEN;

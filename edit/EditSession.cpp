@@ -198,6 +198,7 @@ bool EditSession::Preview(const json& params, const PreviewSettings& settings,
     throw EditError(400, "the preview size must be from 1 to " + std::to_string(kMaxPreviewSize));
   }
   const TimeValue t = FrameTime(settings.frame);
+  if (stop_) throw EditError(503, "the editor is stopping");
   {
     std::lock_guard lock(previewMutex_);
     if (generation < newestPreview_) return false;
@@ -210,7 +211,7 @@ bool EditSession::Preview(const json& params, const PreviewSettings& settings,
   std::atomic<bool> cancel{false};
   {
     std::lock_guard plock(previewMutex_);
-    if (generation < newestPreview_) return false;
+    if (generation < newestPreview_ || stop_) return false;
     inFlight_ = &cancel;
   }
   struct Release {
@@ -237,7 +238,10 @@ bool EditSession::Preview(const json& params, const PreviewSettings& settings,
     BakeJob job(PlanOutputs(request, bake), bake, software_);
     return job.RunFrame(*map, settings.frame, values);
   });
-  if (!done.complete) return false;
+  if (!done.complete) {
+    if (stop_) cutShort_ = 128 + signal_.load();
+    return false;
+  }
   std::string error;
   const bool read = ReadRegularFile(request.output, kMaxPreviewFileBytes, png, error);
   std::error_code ec;
@@ -270,6 +274,13 @@ std::string EditSession::SavePreset(const json& params, const std::string& path)
   return Absolute(path);
 }
 
+void EditSession::Interrupt(int signal) {
+  signal_ = signal;
+  stop_ = true;
+  std::lock_guard lock(previewMutex_);
+  if (inFlight_) inFlight_->store(true);
+}
+
 BakeSettings EditSession::SettingsFor(const PreviewSettings& view) {
   BakeSettings bake;
   bake.view.geometry = view.geometry;
@@ -295,8 +306,10 @@ std::vector<std::string> EditSession::Bake(const json& params, const PreviewSett
   request.type = type;
   request.firstFrame = request.lastFrame = view.frame;
   BakeSettings bake = SettingsFor(view);
+  bake.render.cancel = &stop_;
   OutputPlan plan = Engine([&] { return PlanOutputs(request, bake); });
   std::lock_guard lock(work_);
+  if (stop_) throw EditError(503, "the editor is stopping");
   Scene keeper;
   Texmap* map = BuildMap(params, keeper);
   const json values = schema_.ToJson(*map);
@@ -304,6 +317,12 @@ std::vector<std::string> EditSession::Bake(const json& params, const PreviewSett
     BakeJob job(std::move(plan), bake, software_);
     return job.RunFrame(*map, view.frame, values);
   });
+  if (!done.complete) {
+    cutShort_ = 128 + signal_.load();
+    throw EditError(503, "interrupted; " + ExpandMapPattern(path, maps.front()) +
+                             (maps.size() > 1 ? " and the other maps were" : " was") +
+                             " not written");
+  }
   std::vector<std::string> written;
   for (const WrittenFile& f : done.files) written.push_back(f.path);
   return written;

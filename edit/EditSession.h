@@ -96,6 +96,13 @@ class EditSession {
                                 const std::vector<std::string>& maps, const std::string& path,
                                 PixelType type = PixelType::DEFAULT);
 
+  // Stops the work in flight and refuses any that comes later (503), for an editor that is
+  // ending on a signal: a bake or preview running now stops within a sample and leaves every
+  // file as it was. Safe from any thread.
+  void Interrupt(int signal);
+  // 128 + the signal when it cut a bake or preview short, else 0: the editor's exit code.
+  int InterruptedWork() const { return cutShort_.load(); }
+
   // The settings of a preview or bake of view: those `tamrel render` uses by default.
   static BakeSettings SettingsFor(const PreviewSettings& view);
 
@@ -117,6 +124,9 @@ class EditSession {
   Texmap* originalMap_ = nullptr;
   nlohmann::json params_;
   std::string path_, kind_ = "new";
+
+  std::atomic<bool> stop_{false};  // set by Interrupt, for good
+  std::atomic<int> signal_{0}, cutShort_{0};
 
   std::mutex previewMutex_;  // guards the two below, never held while rendering
   std::uint64_t newestPreview_ = 0;

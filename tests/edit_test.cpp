@@ -12,6 +12,7 @@
 
 #include <sys/wait.h>
 #include <chrono>
+#include <csignal>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -587,6 +588,49 @@ TEST_F(EditTest, OpensAndBakesByTheRulesRenderApplies) {
   EXPECT_EQ(StatusOf([&] { session_->SaveScene(Params(), pipe); }), 422);
   EXPECT_EQ(StatusOf([&] { session_->Bake(Params(), view, {"color"}, pipe); }), 422);
   EXPECT_TRUE(fs::is_fifo(pipe));
+}
+
+// A signal to the editor stops a bake in flight within a sample: the previous files stay as
+// they were, no temporary file is left, the request is answered 503, the editor's exit code is
+// 128 + the signal, and later work is refused.
+TEST_F(EditTest, InterruptStopsABakeInFlightAndKeepsThePreviousFiles) {
+  PreviewSettings view;
+  view.size = 8;
+  const std::string target = File("big_{map}.png");
+  session_->Bake(Params(), view, {"color", "height"}, target);
+  const auto bytes = [](const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  };
+  const std::string before = bytes(File("big_color.png"));
+  ASSERT_FALSE(before.empty());
+  EXPECT_EQ(session_->InterruptedWork(), 0);
+  view.size = kMaxEditBakeSize;  // minutes of work uninterrupted
+  int status = 0;
+  std::string message;
+  const auto started = std::chrono::steady_clock::now();
+  std::thread bake([&] {
+    status = StatusOf([&] { session_->Bake(Params(), view, {"color", "height"}, target); },
+                      &message);
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  session_->Interrupt(SIGTERM);
+  bake.join();
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(20));
+  EXPECT_EQ(status, 503);
+  EXPECT_NE(message.find("interrupted; " + File("big_color.png") + " and the other maps"),
+            std::string::npos)
+      << message;
+  EXPECT_EQ(session_->InterruptedWork(), 128 + SIGTERM);
+  EXPECT_EQ(bytes(File("big_color.png")), before);
+  for (const auto& entry : fs::directory_iterator(folder_)) {
+    EXPECT_NE(entry.path().filename().string()[0], '.') << entry.path();
+  }
+  view.size = 8;
+  EXPECT_EQ(StatusOf([&] { session_->Bake(Params(), view, {"color"}, File("later.png")); }), 503);
+  std::string png;
+  EXPECT_EQ(StatusOf([&] { session_->Preview(Params(), view, 99, png); }), 503);
+  EXPECT_FALSE(fs::exists(File("later.png")));
 }
 
 // A texture set: one file per map by the {map} pattern, each tagged with its map, the colour the
