@@ -189,6 +189,9 @@ EditServer::EditServer(EditSession& session, const EditServerOptions& options)
     svr.Get(path, [guard, body, type](const httplib::Request& req, httplib::Response& res) {
       if (!guard(req, res, false)) return;
       res.set_header("Cache-Control", "no-store");
+      // The page holds the token to the API: no other page may frame it and steer its clicks.
+      res.set_header("Content-Security-Policy", "frame-ancestors 'none'");
+      res.set_header("X-Frame-Options", "DENY");
       res.set_content(body, type.c_str());
     });
   }

@@ -790,6 +790,9 @@ TEST_F(EditServerTest, ASecondServerOnAPortInUseIsRefused) {
   const auto page = Client().Get("/");
   ASSERT_TRUE(page);
   EXPECT_EQ(page->status, 200);
+  // The page, which carries the token, refuses to be framed by another.
+  EXPECT_EQ(page->get_header_value("Content-Security-Policy"), "frame-ancestors 'none'");
+  EXPECT_EQ(page->get_header_value("X-Frame-Options"), "DENY");
 }
 
 // Clients that open connections and send their requests slowly, or not at all, do not keep the
