@@ -3,44 +3,13 @@
 #include <algorithm>
 
 #include "paramlisting.h"
+#include "rolloutinfo.h"
+#include "scenefile.h"
 
 namespace tamrel::host {
 namespace {
 
 using nlohmann::json;
-
-// What the rollouts' dialog procedures add that no descriptor declares: the items of the integer
-// lists (string ids, in the order whose positions are the stored values) and the lock button's
-// caption. Keyed by dialog template and control id.
-struct ListItems {
-  int dialog, control;
-  std::vector<int> strings;
-};
-const std::vector<ListItems>& DialogProcedureLists() {
-  static const std::vector<ListItems> lists = {
-      {101, 1001, {48, 33}},               // "type": "2D", "3D"
-      {102, 1001, {9, 10, 11, 12, 13}},    // "xyz_map": the five map types
-      {102, 1004, {14, 15, 16, 17, 18}},   // tiling X: Continue ... None
-      {102, 1005, {14, 15, 16, 17, 18}},   // tiling Y
-      {102, 1006, {14, 15, 16, 17, 18}},   // tiling Z
-  };
-  return lists;
-}
-struct Caption {
-  int dialog, control;
-  const char* text;
-};
-constexpr Caption kCaptions[] = {{102, 1023, "L"}};  // the size lock
-
-// Offsets, sizes and their random amplitudes are shown in scene units for map types that work in
-// scene space, and as plain numbers for the others; the page switches them with the map type.
-bool IsCoordinateSpinner(const std::string& name) {
-  static const char* names[] = {"xyz_offset_x",  "xyz_offset_y",  "xyz_offset_z",  "xyz_size_x",
-                                "xyz_size_y",    "xyz_size_z",    "xyz_offset_x2", "xyz_offset_y2",
-                                "xyz_offset_z2", "xyz_size_x2",   "xyz_size_y2",   "xyz_size_z2"};
-  return std::find_if(std::begin(names), std::end(names),
-                      [&](const char* n) { return name == n; }) != std::end(names);
-}
 
 std::string Text(ClassDesc& cd, int id) {
   if (id <= 0) return {};
@@ -73,6 +42,14 @@ const char* RoleOf(const ParamDef& d, std::size_t index) {
 
 json BuildEditLayout(const std::vector<DialogTemplate>& dialogs, const ParamSchema& schema,
                      ClassDesc& cd) {
+  // What the descriptors cannot declare (list items, captions set by the dialog procedures, the
+  // spinners that switch units) the plug-in tells through its rollout interface; a new map of
+  // the class answers for every map of it. A map without the interface gets none of them.
+  Scene keeper;
+  auto* map = static_cast<ReferenceTarget*>(cd.Create(FALSE));
+  keeper.AddRoot(map);
+  auto* info = map ? static_cast<IRolloutInfo*>(map->GetInterface(I_ROLLOUTINFO)) : nullptr;
+
   json params = json::object();
   for (const ParamEntry& p : schema.Params()) {
     const ParamDef& d = *p.def;
@@ -86,7 +63,7 @@ json BuildEditLayout(const std::vector<DialogTemplate>& dialogs, const ParamSche
                                     : json(nullptr)},
               {"integer", d.type == TYPE_INT || (d.has_ui && d.ctrl_type == TYPE_SPINNER &&
                                                   d.spin_type == EDITTYPE_INT)},
-              {"coordinate", IsCoordinateSpinner(p.name)}};
+              {"coordinate", info && info->IsUnitSpinner(p.block->ID, d.ID)}};
     params[p.name] = j;
   }
 
@@ -110,14 +87,16 @@ json BuildEditLayout(const std::vector<DialogTemplate>& dialogs, const ParamSche
                 {"text", c.text},       {"x", c.x},
                 {"y", c.y},             {"width", c.width},
                 {"height", c.height}};
-      for (const Caption& cap : kCaptions) {
-        if (cap.dialog == dialog->id && cap.control == c.id) k["text"] = cap.text;
-      }
-      for (const ListItems& list : DialogProcedureLists()) {
-        if (list.dialog != dialog->id || list.control != c.id) continue;
-        json items = json::array();
-        for (int s : list.strings) items.push_back(Text(cd, s));
-        k["items"] = items;
+      if (info) {
+        if (const MCHAR* caption = info->DialogButtonCaption(dialog->id, c.id)) {
+          k["text"] = Narrow(caption);
+        }
+        const std::vector<int> strings = info->DialogListItems(dialog->id, c.id);
+        if (!strings.empty()) {
+          json items = json::array();
+          for (int s : strings) items.push_back(Text(cd, s));
+          k["items"] = items;
+        }
       }
       // A control belongs to the parameter whose p_ui list names its id.
       for (const ParamDef& d : desc->paramdefs) {

@@ -18,6 +18,8 @@ namespace tamrel::host {
 // per descriptor with a dialog template (in the descriptors' order), each control with its
 // position, text and, when bound, "param" and "role" (edit, spinner, checkbox, swatch, map,
 // list, checkbutton). "missing" names templates the descriptors ask for and the script lacks.
+// The items of lists, the captions the dialog procedures set and each parameter's "coordinate"
+// flag (its spinner switches units) come from the plug-in's rollout interface (rolloutinfo.h).
 nlohmann::json BuildEditLayout(const std::vector<DialogTemplate>& dialogs, const ParamSchema& schema,
                                ClassDesc& cd);
 

@@ -16,6 +16,7 @@
 #include "imtl.h"
 #include "iparamm2.h"
 #include "maxapi.h"
+#include "rolloutinfo.h"
 
 namespace tamrel::host {
 namespace {
@@ -182,14 +183,20 @@ json EditSession::State(const json& params, int frame) {
   ParamDlg* dlg = map->CreateParamDlg(nullptr, nullptr);
   Interval valid = FOREVER;
   map->Update(t, valid);
+  // Which spinners show scene units follows the values just read, as the rollouts' spinners do.
+  auto* info = static_cast<IRolloutInfo*>(map->GetInterface(I_ROLLOUTINFO));
+  json units = json::object();
   for (const ParamEntry& p : schema_.Params()) {
     IParamBlock2* block = map->GetParamBlockByID(p.block->ID);
     IParamMap2* editor = block ? block->GetMap(0) : nullptr;
     enabled[p.name] = editor ? editor->IsEnabled(p.def->ID) : true;
     if (!p.def->IsReference()) values[p.name] = ParamSchema::ValueJson(*map, p, t);
+    if (info && info->IsUnitSpinner(p.block->ID, p.def->ID)) {
+      units[p.name] = info->InSceneUnits(p.block->ID, p.def->ID) != FALSE;
+    }
   }
   if (dlg) dlg->DeleteThis();
-  return {{"values", values}, {"enabled", enabled}, {"maps", MapsOf(*map)}};
+  return {{"values", values}, {"enabled", enabled}, {"units", units}, {"maps", MapsOf(*map)}};
 }
 
 bool EditSession::Preview(const json& params, const PreviewSettings& settings,

@@ -72,8 +72,10 @@ class EditSession {
   nlohmann::json OpenPreset(const std::string& path);
 
   // Checks the values (throws EditError 400 naming the parameter) and answers what the editor
-  // shows at the frame: {"values": {name: value}, "enabled": {name: bool}, "maps": {...}}.
-  // Enabling comes from the map's own rules, run on the SDK's editor.
+  // shows at the frame: {"values": {name: value}, "enabled": {name: bool}, "units": {name:
+  // bool}, "maps": {...}}. Enabling comes from the map's own rules, run on the SDK's editor;
+  // "units" names the spinners that switch units, true where they show scene units with these
+  // values, as the map's rollout interface answers after its update.
   nlohmann::json State(const nlohmann::json& params, int frame);
 
   // Renders the colour preview as a PNG file's bytes (8-bit sRGB, as `tamrel render` writes), with

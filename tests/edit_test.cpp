@@ -26,6 +26,7 @@
 #include "edit/EditSession.h"
 #include "engine/ImageFile.h"
 #include "engine/PluginLibrary.h"
+#include "rolloutinfo.h"
 #include "tests/PluginFixture.h"
 #include "texout.h"
 
@@ -182,6 +183,112 @@ TEST_F(EditTest, LayoutTypesAndRangesComeFromTheDescriptors) {
   EXPECT_EQ(bare["missing"][1]["dialog"], 101);
 }
 
+// A class with the real plug-in's descriptors and strings whose maps answer the rollout
+// questions their own way (or, without `offers`, not at all): what the layout shows of list
+// items, captions and unit spinners must be what the map answers.
+class RivalRollouts : public ReferenceTarget, public IRolloutInfo {
+ public:
+  explicit RivalRollouts(bool offers) : offers_(offers) {}
+  void* GetInterface(ULONG id) override {
+    return offers_ && id == I_ROLLOUTINFO ? static_cast<IRolloutInfo*>(this) : nullptr;
+  }
+  std::vector<int> DialogListItems(int dialog, int control) override {
+    if (dialog == 101 && control == 1001) return {33, 48};  // "3D", "2D"
+    if (dialog == 102 && control == 1004) return {18, 14};  // "None", "Continue"
+    return {};
+  }
+  const MCHAR* DialogButtonCaption(int dialog, int control) override {
+    return dialog == 101 && control == 1003 ? _M("Docs") : nullptr;
+  }
+  BOOL IsUnitSpinner(BlockID block, ParamID id) override { return block == 1 && id == 0; }
+  BOOL InSceneUnits(BlockID, ParamID) override { return FALSE; }
+
+ private:
+  bool offers_;
+};
+
+class RivalClass : public ClassDesc {
+ public:
+  RivalClass(ClassDesc& real, bool offers) : real_(real), offers_(offers) {}
+  int IsPublic() override { return 1; }
+  void* Create(BOOL) override { return new RivalRollouts(offers_); }
+  const MCHAR* ClassName() override { return real_.ClassName(); }
+  SClass_ID SuperClassID() override { return real_.SuperClassID(); }
+  Class_ID ClassID() override { return real_.ClassID(); }
+  const MCHAR* Category() override { return real_.Category(); }
+  const MCHAR* GetRsrcString(int id) override { return real_.GetRsrcString(id); }
+  int NumParamBlockDescs() override { return real_.NumParamBlockDescs(); }
+  ParamBlockDesc2* GetParamBlockDesc(int i) override { return real_.GetParamBlockDesc(i); }
+  ParamBlockDesc2* GetParamBlockDescByID(BlockID id) override {
+    return real_.GetParamBlockDescByID(id);
+  }
+
+ private:
+  ClassDesc& real_;
+  bool offers_;
+};
+
+TEST_F(EditTest, LayoutTakesListItemsCaptionsAndUnitSpinnersFromTheMap) {
+  // The plug-in's own answers, control by control and parameter by parameter.
+  const json layout = BuildEditLayout(EmbeddedDialogTemplates(), session_->Schema(), *cd_);
+  Texmap* map = NewMap();
+  auto* info = static_cast<IRolloutInfo*>(map->GetInterface(I_ROLLOUTINFO));
+  ASSERT_NE(info, nullptr);
+  int lists = 0, captions = 0, coordinates = 0;
+  for (const json& rollout : layout["rollouts"]) {
+    const int dialog = rollout["dialog"];
+    for (const json& c : rollout["controls"]) {
+      const std::vector<int> strings = info->DialogListItems(dialog, c["id"]);
+      json texts = json::array();
+      for (int id : strings) texts.push_back(Narrow(cd_->GetRsrcString(id)));
+      EXPECT_EQ(c.contains("items"), !strings.empty()) << dialog << " " << c["id"];
+      if (!strings.empty()) {
+        EXPECT_EQ(c["items"], texts) << dialog << " " << c["id"];
+        ++lists;
+      }
+      if (const MCHAR* caption = info->DialogButtonCaption(dialog, c["id"])) {
+        EXPECT_EQ(c["text"], Narrow(caption));
+        ++captions;
+      }
+    }
+  }
+  EXPECT_EQ(lists, 5);
+  EXPECT_EQ(captions, 1);
+  for (const ParamEntry& p : session_->Schema().Params()) {
+    const bool unit = info->IsUnitSpinner(p.block->ID, p.def->ID);
+    EXPECT_EQ(layout["params"][p.name]["coordinate"], unit) << p.name;
+    coordinates += unit ? 1 : 0;
+  }
+  EXPECT_EQ(coordinates, 12);
+
+  // Another map's answers give another layout: the host keeps no list, caption or unit table.
+  RivalClass rival(*cd_, true);
+  const json other = BuildEditLayout(EmbeddedDialogTemplates(), session_->Schema(), rival);
+  ASSERT_EQ(other["rollouts"].size(), 2u);
+  const json& params = other["rollouts"][0];
+  const json& mapping = other["rollouts"][1];
+  EXPECT_EQ((*ControlIn(params, 1001))["items"], json({"3D", "2D"}));
+  EXPECT_EQ((*ControlIn(mapping, 1004))["items"], json({"None", "Continue"}));
+  EXPECT_FALSE(ControlIn(mapping, 1001)->contains("items"));
+  EXPECT_FALSE(ControlIn(mapping, 1005)->contains("items"));
+  EXPECT_EQ((*ControlIn(params, 1003))["text"], "Docs");
+  EXPECT_EQ((*ControlIn(mapping, 1023))["text"], "");  // the template's caption
+  EXPECT_EQ(other["params"]["size"]["coordinate"], true);
+  EXPECT_EQ(other["params"]["xyz_offset_x"]["coordinate"], false);
+  EXPECT_EQ(other["params"]["xyz_size_z2"]["coordinate"], false);
+
+  // A map without the interface: the descriptors' controls alone.
+  RivalClass silent(*cd_, false);
+  const json bare = BuildEditLayout(EmbeddedDialogTemplates(), session_->Schema(), silent);
+  ASSERT_EQ(bare["rollouts"].size(), 2u);
+  for (const json& rollout : bare["rollouts"]) {
+    for (const json& c : rollout["controls"]) EXPECT_FALSE(c.contains("items")) << c["id"];
+  }
+  EXPECT_EQ((*ControlIn(bare["rollouts"][1], 1023))["text"], "");
+  EXPECT_EQ((*ControlIn(bare["rollouts"][0], 1003))["text"], "Homepage");
+  for (const auto& [name, p] : bare["params"].items()) EXPECT_EQ(p["coordinate"], false) << name;
+}
+
 // ---- the document
 // --------------------------------------------------------------------------------
 
@@ -198,6 +305,33 @@ TEST_F(EditTest, NewDocumentHoldsTheNewMapsValues) {
   EXPECT_FALSE(doc["params"].contains("color1map"));
   EXPECT_EQ(doc["maps"]["color1map"], nullptr);
   EXPECT_EQ(doc["maps"].size(), 7u);
+}
+
+TEST_F(EditTest, StateAnswersTheMapsSceneUnitsForTheValuesItWasGiven) {
+  const std::vector<std::string> spinners = {
+      "xyz_offset_x",  "xyz_offset_y",  "xyz_offset_z",  "xyz_size_x",  "xyz_size_y",
+      "xyz_size_z",    "xyz_offset_x2", "xyz_offset_y2", "xyz_offset_z2", "xyz_size_x2",
+      "xyz_size_y2",   "xyz_size_z2"};
+  // Types 0 (Explicit Map Channel 2D) and 4 (Screen) are plain numbers, the others scene units.
+  for (const int type : {0, 1, 2, 3, 4}) {
+    const json s = session_->State(Params({{"xyz_map", type}}), 0);
+    ASSERT_TRUE(s.contains("units"));
+    EXPECT_EQ(s["units"].size(), spinners.size()) << type;
+    for (const std::string& name : spinners) {
+      EXPECT_EQ(s["units"][name], type != 0 && type != 4) << name << " " << type;
+    }
+    // Only the spinners that switch are named.
+    for (const char* name : {"size", "xyz_angle_x", "xyz_angle_z2", "xyz_chan", "seed", "xyz_map"}) {
+      EXPECT_FALSE(s["units"].contains(name)) << name << " " << type;
+    }
+  }
+  EXPECT_NE(session_->State(Params({{"xyz_map", 0}}), 0)["units"]["xyz_offset_x"],
+            session_->State(Params({{"xyz_map", 2}}), 0)["units"]["xyz_offset_x"]);
+
+  // An animated map type: the units of the type at the frame asked for.
+  const json p = Params({{"xyz_map", {{"keys", {{0, 4}, {10, 3}}}}}});
+  EXPECT_EQ(session_->State(p, 0)["units"]["xyz_size_x"], false);
+  EXPECT_EQ(session_->State(p, 10)["units"]["xyz_size_x"], true);
 }
 
 TEST_F(EditTest, StateRunsTheMapsEnablingRules) {

@@ -27,6 +27,7 @@ void TamrelScratches::EvalBakeSamples(ShadeContext* const* scs, int n, TexBakeSa
 void* TamrelScratches::GetInterface(ULONG id) {
   if (id == I_TEXBAKE) return static_cast<ITexBake*>(this);
   if (id == TAMREL_TILEABLE_INTERFACE) return static_cast<ITamrelTileable*>(this);
+  if (id == I_ROLLOUTINFO) return static_cast<IRolloutInfo*>(this);
   return Texmap::GetInterface(id);
 }
 

@@ -7,6 +7,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "coords/XYZCoords.h"
 #include "imtl.h"
@@ -14,6 +15,7 @@
 #include "iparamm2.h"
 #include "pattern/ScratchParams.h"
 #include "pattern/TileableField.h"
+#include "rolloutinfo.h"
 #include "texbake.h"
 #include "texmap/ParamsBlock.h"
 #include "texmap/ScratchEvaluator.h"
@@ -22,7 +24,10 @@
 
 inline constexpr Class_ID TAMREL_SCRATCHES_CLASS_ID(0x8DB6A691, 0x8D486002);
 
-class TamrelScratches : public Texmap, public ITexBake, public ITamrelTileable {
+class TamrelScratches : public Texmap,
+                        public ITexBake,
+                        public ITamrelTileable,
+                        public IRolloutInfo {
  public:
   IParamBlock2* mappingBlock = nullptr;  // reference 0
   IParamBlock2* pblock = nullptr;        // reference 1
@@ -91,7 +96,7 @@ class TamrelScratches : public Texmap, public ITexBake, public ITamrelTileable {
   // the batch evaluation of the field.
   void EvalBakeSamples(ShadeContext* const* scs, int n, TexBakeSample* out, BOOL* hit,
                        BOOL grain) override;
-  // I_TEXBAKE and TAMREL_TILEABLE_INTERFACE; null for any other id.
+  // I_TEXBAKE, TAMREL_TILEABLE_INTERFACE and I_ROLLOUTINFO; null for any other id.
   void* GetInterface(ULONG id) override;
 
   // Tileable bakes (TileBake.cpp). BeginTileBake swaps in an evaluator that holds the repeating
@@ -103,6 +108,13 @@ class TamrelScratches : public Texmap, public ITexBake, public ITamrelTileable {
   void EndTileBake() override;
   // The parameter names come from the blocks' descriptors.
   std::string DescribeTileRefusal(const TamrelTileReport& report) override;
+
+  // The rollouts for hosts without windows (RolloutInfo.cpp): the dialog procedures' own tables
+  // and the "Mapping" rollout's unit rule, applied to the map type of the evaluator.
+  std::vector<int> DialogListItems(int dialog, int control) override;
+  const MCHAR* DialogButtonCaption(int dialog, int control) override;
+  BOOL IsUnitSpinner(BlockID block, ParamID id) override;
+  BOOL InSceneUnits(BlockID block, ParamID id) override;
 
   // Sub-maps.
   int NumSubTexmaps() override { return SCRATCHES_NUM_SUBTEX; }

@@ -1,5 +1,6 @@
 // XYZCoords::RefreshRollout and SetupCoordSpinner: the coordinate generator's update applies the
 // "Mapping" rollout's rules whenever it re-reads the block, using the map type and lock it read.
+// The unit rule and the spinner table are also what the map tells hosts without windows.
 #include "ui/MappingRollout.h"
 
 #include "coords/MappingBlock.h"
@@ -28,6 +29,19 @@ constexpr CoordSpinner kCoordSpinners[] = {
 
 }  // namespace
 
+bool CoordSpinnersInSceneUnits(int mapType) {
+  // Map channel 2D and screen coordinates are plain numbers; every other type (also any unknown
+  // one) measures in scene units.
+  return mapType != XYZ_MAP_CHANNEL_2D && mapType != XYZ_MAP_SCREEN;
+}
+
+bool IsCoordSpinner(ParamID id) {
+  for (const CoordSpinner& s : kCoordSpinners) {
+    if (s.id == id) return true;
+  }
+  return false;
+}
+
 void XYZCoords::RefreshRollout(IParamBlock2* block, TimeValue t) const {
   IParamMap2* map = block ? block->GetMap(0) : nullptr;
   if (!map) return;
@@ -39,9 +53,7 @@ void XYZCoords::RefreshRollout(IParamBlock2* block, TimeValue t) const {
   map->Enable(XYZ_PB_TILE_X, tiles);
   map->Enable(XYZ_PB_TILE_Y, tiles);
   map->Enable(XYZ_PB_TILE_Z, tiles);
-  // Map channel 2D and screen coordinates are plain numbers; every other type (also any unknown
-  // one) measures in scene units.
-  const bool universe = mapType != XYZ_MAP_CHANNEL_2D && mapType != XYZ_MAP_SCREEN;
+  const bool universe = CoordSpinnersInSceneUnits(mapType);
   for (const CoordSpinner& s : kCoordSpinners) {
     SetupCoordSpinner(map, t, s.id, s.edit, s.spin, universe, s.allowNegative);
   }

@@ -9,3 +9,10 @@
 // units. Nothing happens while the rollout has no window.
 void SetupCoordSpinner(IParamMap2* map, TimeValue t, ParamID id, int editID, int spinID,
                        bool universe, bool allowNegative);
+
+// Whether the offset and size spinners (those IsCoordSpinner names) show scene units under map
+// type mapType, as RefreshRollout sets them up.
+bool CoordSpinnersInSceneUnits(int mapType);
+// Whether id is one of the "Mapping" block's parameters whose spinner RefreshRollout sets up
+// anew for the map type: the three offsets and sizes and their six random amplitudes.
+bool IsCoordSpinner(ParamID id);

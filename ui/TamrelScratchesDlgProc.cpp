@@ -3,8 +3,8 @@
 
 #include "resources/resource.h"
 #include "texmap/ParamsBlock.h"
-#include "texmap/ScratchesClassDesc.h"
 #include "texmap/TamrelScratches.h"
+#include "ui/ProcedureControls.h"
 
 #ifdef _WIN32
 #include <shellapi.h>
@@ -19,14 +19,9 @@ void TamrelScratchesDlgProc::SetThing(ReferenceTarget* m) {
 INT_PTR TamrelScratchesDlgProc::DlgProc(TimeValue t, IParamMap2* map, HWND hWnd, UINT msg,
                                         WPARAM wParam, LPARAM) {
   switch (msg) {
-    case WM_INITDIALOG: {
-      // Item positions are the "type" values: 0 is 2D, 1 is 3D.
-      HWND list = GetDlgItem(hWnd, IDC_PARAMS_TYPE);
-      for (int id : {IDS_TYPE_2D, IDS_TYPE_3D}) {
-        SendMessageW(list, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(GetResString(id)));
-      }
+    case WM_INITDIALOG:
+      FillProcedureControls(hWnd, IDD_PARAMS);
       [[fallthrough]];
-    }
     case WM_SHOWWINDOW: {
       int type = 0;
       Interval valid = FOREVER;

@@ -2,10 +2,9 @@
 #include "ui/TamrelXYZDlgProc.h"
 
 #include "coords/MappingBlock.h"
-#include "custcont.h"
 #include "resources/resource.h"
-#include "texmap/ScratchesClassDesc.h"
 #include "texmap/TamrelScratches.h"
+#include "ui/ProcedureControls.h"
 
 void TamrelXYZDlgProc::SetThing(ReferenceTarget* m) {
   map_ = static_cast<TamrelScratches*>(m);
@@ -31,26 +30,13 @@ void SelectLists(IParamBlock2* block, TimeValue t, HWND hWnd) {
   }
 }
 
-void AddItems(HWND list, int firstID, int lastID) {
-  for (int id = firstID; id <= lastID; ++id) {
-    SendMessageW(list, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(GetResString(id)));
-  }
-}
-
 }  // namespace
 
 INT_PTR TamrelXYZDlgProc::DlgProc(TimeValue t, IParamMap2* map, HWND hWnd, UINT msg, WPARAM,
                                   LPARAM) {
   switch (msg) {
     case WM_INITDIALOG:
-      if (ICustButton* lock = GetICustButton(GetDlgItem(hWnd, IDC_XYZ_LOCK))) {
-        lock->SetText(_M("L"));
-        ReleaseICustButton(lock);
-      }
-      AddItems(GetDlgItem(hWnd, IDC_XYZ_MAP), IDS_MAP_CHANNEL_2D, IDS_SCREEN);
-      for (int list : {IDC_XYZ_TILE_X, IDC_XYZ_TILE_Y, IDC_XYZ_TILE_Z}) {
-        AddItems(GetDlgItem(hWnd, list), IDS_TILE_CONTINUE, IDS_TILE_NONE);
-      }
+      FillProcedureControls(hWnd, IDD_MAPPING);
       [[fallthrough]];
     case WM_SHOWWINDOW:
       SelectLists(map->GetParamBlock(), t, hWnd);

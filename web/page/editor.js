@@ -20,6 +20,7 @@ const editor = {
   maps: {},          // sub-map class names by parameter, null when unset
   enabled: {},       // from the map's own rules, by parameter
   values: {},        // the values at the current frame, by parameter
+  units: {},         // true for the spinners that show scene units with those values
   saved: '',         // the values as last opened or saved
   undo: [],
   redo: [],
@@ -70,13 +71,6 @@ function formatNumber(v, integer) {
   if (integer) return String(v);
   const s = Number(v).toFixed(4);
   return s.includes('.') ? s.replace(/0+$/, '').replace(/\.$/, '.0') : s;
-}
-
-// Offsets and sizes are scene units under the map types that work in scene space (all but
-// "Explicit Map Channel 2D" and "Screen"), plain numbers otherwise.
-function inSceneUnits() {
-  const type = editor.values.xyz_map;
-  return type !== 0 && type !== 4;
 }
 
 function colorToHex(c) {
@@ -167,6 +161,7 @@ async function refresh() {
   const state = await api('/api/state', { params: editor.params, frame: frame() });
   editor.values = state.values;
   editor.enabled = state.enabled;
+  editor.units = state.units;
   editor.maps = state.maps;
   showControls();
 }
@@ -329,7 +324,6 @@ function buildRollouts() {
 }
 
 function showControls() {
-  const units = inSceneUnits();
   for (const [name, elements] of editor.controls) {
     const p = editor.layout.params[name];
     const v = editor.values[name];
@@ -340,7 +334,8 @@ function showControls() {
       if (el.classList.contains('mapbutton')) el.disabled = !on;
       if (el.classList.contains('spinner')) el.querySelectorAll('button').forEach((b) => { b.disabled = !on; });
       if (el.classList.contains('edit') && document.activeElement !== el) {
-        const scene = p.coordinate && units;
+        // The map answers which offsets and sizes are in scene units for its type.
+        const scene = editor.units[name] === true;
         el.value = formatNumber(v, p.integer) + (scene ? ' u' : '');
         el.classList.toggle('scene-units', scene);
         el.title = scene ? `${p.display || name} in scene units` : (p.display || name);
