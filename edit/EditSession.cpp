@@ -204,7 +204,7 @@ bool EditSession::Preview(const json& params, const PreviewSettings& settings,
   if (settings.size < 1 || settings.size > kMaxPreviewSize) {
     throw EditError(400, "the preview size must be from 1 to " + std::to_string(kMaxPreviewSize));
   }
-  const TimeValue t = FrameTime(settings.frame);
+  FrameTime(settings.frame);  // refuses a frame out of range
   if (stop_) throw EditError(503, "the editor is stopping");
   {
     std::lock_guard lock(previewMutex_);
