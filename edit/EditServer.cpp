@@ -214,10 +214,15 @@ EditServer::EditServer(EditSession& session, const EditServerOptions& options)
                throw EditError(
                    400, "the preview size must be from 1 to " + std::to_string(kMaxPreviewSize));
              }
+             // A count the page keeps exactly: JavaScript's numbers hold integers to 2^53.
              const json& g = Field(body, "generation");
-             if (!g.is_number_unsigned()) throw EditError(400, "\"generation\" must be a count");
+             if (!g.is_number_unsigned() || g.get<std::uint64_t>() > (std::uint64_t{1} << 53)) {
+               throw EditError(400, "\"generation\" must be a count up to 2^53");
+             }
+             const std::string page = body.contains("page") ? StringField(body, "page") : "";
+             if (page.size() > 64) throw EditError(400, "\"page\" is at most 64 characters");
              std::string png;
-             if (!session.Preview(Params(body), view, g.get<std::uint64_t>(), png)) {
+             if (!session.Preview(Params(body), view, page, g.get<std::uint64_t>(), png)) {
                SendJson(res, 409, {{"superseded", true}});
                return;
              }

@@ -201,6 +201,11 @@ json EditSession::State(const json& params, int frame) {
 
 bool EditSession::Preview(const json& params, const PreviewSettings& settings,
                           std::uint64_t generation, std::string& png) {
+  return Preview(params, settings, std::string(), generation, png);
+}
+
+bool EditSession::Preview(const json& params, const PreviewSettings& settings,
+                          const std::string& page, std::uint64_t generation, std::string& png) {
   if (settings.size < 1 || settings.size > kMaxPreviewSize) {
     throw EditError(400, "the preview size must be from 1 to " + std::to_string(kMaxPreviewSize));
   }
@@ -208,18 +213,24 @@ bool EditSession::Preview(const json& params, const PreviewSettings& settings,
   if (stop_) throw EditError(503, "the editor is stopping");
   {
     std::lock_guard lock(previewMutex_);
-    if (generation < newestPreview_) return false;
-    if (generation > newestPreview_) {
-      newestPreview_ = generation;
-      if (inFlight_) inFlight_->store(true);
+    // Pages long closed are forgotten; their generations then start afresh.
+    if (newestPreview_.size() > kMaxPreviewPages && !newestPreview_.count(page)) {
+      newestPreview_.clear();
+    }
+    std::uint64_t& newest = newestPreview_[page];
+    if (generation < newest) return false;
+    if (generation > newest) {
+      newest = generation;
+      if (inFlight_ && inFlightPage_ == page) inFlight_->store(true);
     }
   }
   std::lock_guard lock(work_);
   std::atomic<bool> cancel{false};
   {
     std::lock_guard plock(previewMutex_);
-    if (generation < newestPreview_ || stop_) return false;
+    if (generation < newestPreview_[page] || stop_) return false;
     inFlight_ = &cancel;
+    inFlightPage_ = page;
   }
   struct Release {
     EditSession& s;

@@ -19,6 +19,7 @@
 #include <mutex>
 #include <stdexcept>
 #include <string>
+#include <unordered_map>
 
 #include "engine/Bake.h"
 #include "engine/ImageFile.h"
@@ -45,6 +46,8 @@ struct PreviewSettings {
 // Limits of what the page may ask for, so one request cannot occupy the machine for minutes.
 inline constexpr int kMaxPreviewSize = 2048;
 inline constexpr int kMaxEditFrame = 100000;
+// Pages whose preview generations are remembered at once; more are forgotten together.
+inline constexpr std::size_t kMaxPreviewPages = 256;
 // A bake from the editor is written band by band as `tamrel render` writes it, but it holds the
 // request (and the one editor) until it is done, so it stops at 8192 square.
 inline constexpr int kMaxEditBakeSize = 8192;
@@ -84,6 +87,11 @@ class EditSession {
   // the one in flight, and an older one that arrives late is not rendered at all.
   bool Preview(const nlohmann::json& params, const PreviewSettings& settings,
                std::uint64_t generation, std::string& png);
+  // The same for one of several pages: generations order the previews of each page alone, so
+  // that a page opened earlier than another, or one that sent a huge generation, does not have
+  // every later preview of the others refused.
+  bool Preview(const nlohmann::json& params, const PreviewSettings& settings,
+               const std::string& page, std::uint64_t generation, std::string& png);
 
   // Writes a scene (map with sub-maps) or a preset; both replace the file only when complete.
   // Returns the absolute path written.
@@ -131,8 +139,11 @@ class EditSession {
   std::atomic<int> signal_{0}, cutShort_{0};
 
   std::mutex previewMutex_;  // guards the two below, never held while rendering
-  std::uint64_t newestPreview_ = 0;
+  // The newest preview generation of each page: a page's late requests are refused, another
+  // page's are not.
+  std::unordered_map<std::string, std::uint64_t> newestPreview_;
   std::atomic<bool>* inFlight_ = nullptr;
+  std::string inFlightPage_;
 };
 
 }  // namespace tamrel::host

@@ -483,6 +483,16 @@ TEST_F(EditTest, PreviewChangesWithTheValuesAndRefusesOlderGenerations) {
   EXPECT_EQ(b, c);
   view.size = kMaxPreviewSize + 1;
   EXPECT_EQ(StatusOf([&] { session_->Preview(Params(), view, 7, c); }), 400);
+
+  // Each page orders its own previews: one that sent the largest generation there is, or that
+  // was opened later and counts higher, does not have the other pages' previews refused.
+  view.size = 8;
+  EXPECT_TRUE(session_->Preview(Params(), view, "late", UINT64_MAX, c));
+  EXPECT_TRUE(session_->Preview(Params(), view, "early", 1, c));
+  EXPECT_TRUE(session_->Preview(Params(), view, "early", 2, c));
+  EXPECT_FALSE(session_->Preview(Params(), view, "early", 1, c));
+  EXPECT_FALSE(session_->Preview(Params(), view, "late", UINT64_MAX - 1, c));
+  EXPECT_TRUE(session_->Preview(Params(), view, 7, c));  // the unnamed page is one more
 }
 
 // A newer preview cancels the one in flight, whichever moment it arrives at: a 2048x2048 render
@@ -1022,6 +1032,19 @@ TEST_F(EditServerTest, AnswersRequestsWithTheDocument) {
   auto stale =
       Post("/api/preview", json{{"params", params}, {"size", 16}, {"generation", 0}}.dump());
   EXPECT_EQ(stale->status, 409);
+  // Generations are counted per page, up to what the page's numbers hold exactly.
+  const auto previewOf = [&](const json& page, std::uint64_t generation) {
+    json body = {{"params", params}, {"size", 4}, {"generation", generation}};
+    if (!page.is_null()) body["page"] = page;
+    return Post("/api/preview", body.dump())->status;
+  };
+  EXPECT_EQ(previewOf("other", 0), 200);
+  EXPECT_EQ(previewOf("other", std::uint64_t{1} << 53), 200);
+  EXPECT_EQ(previewOf("third", (std::uint64_t{1} << 53) + 1), 400);
+  EXPECT_EQ(previewOf(std::string(65, 'p'), 1), 400);
+  EXPECT_EQ(previewOf(std::string(64, 'p'), 1), 200);
+  EXPECT_EQ(previewOf(nullptr, 1), 200);
+  EXPECT_EQ(previewOf(nullptr, 0), 409);
   auto saved = Post("/api/save-scene", json{{"params", params}, {"path", File("a.scn")}}.dump());
   ASSERT_EQ(saved->status, 200);
   EXPECT_TRUE(fs::exists(File("a.scn")));

@@ -27,10 +27,10 @@ const editor = {
   path: '',
   kind: 'new',
   controls: new Map(),  // parameter name -> its elements
-  // Previews are numbered so that the server renders only the newest. The numbers start at the
-  // clock's milliseconds, so a reloaded page (or another one) continues above the previous page's
-  // numbers as long as it made fewer previews than milliseconds went by.
-  generation: Date.now(),
+  // Previews are numbered so that the server renders only this page's newest; the server orders
+  // each page's numbers alone, by the page's own name.
+  page: Array.from(crypto.getRandomValues(new Uint8Array(12)), (b) => b.toString(16).padStart(2, '0')).join(''),
+  generation: 0,
   preview: { generation: 0, pass: '', coarseMs: null, finalMs: null, finalBlob: null },
 };
 window.tamrelEditor = editor;
@@ -364,6 +364,7 @@ function previewRequest(size, generation) {
     geometry: document.getElementById('geometry').value,
     size,
     extent: Number(document.getElementById('extent').value),
+    page: editor.page,
     generation,
   };
 }
