@@ -86,7 +86,18 @@ std::unique_ptr<SampleSource> MakeSampleSource(const BakeSettings& s) {
   if (s.view.geometry == Geometry::SPHERE) {
     return std::make_unique<SphereSource>(s.view, s.samples, s.filter);
   }
-  return std::make_unique<ViewSource>(s.view, s.samples, s.filter, s.tileable);
+  if (!s.tileable) return std::make_unique<ViewSource>(s.view, s.samples, s.filter, false);
+  // The tileable field repeats every width across and down, so a view moved by any number of
+  // pixels is the view moved by the remainder: sampled there, positions stay near the tile,
+  // where float keeps them exact, however far the view was moved.
+  View near = s.view;
+  const auto remainder = [period = s.view.width](int offset) {
+    const int r = offset % period;
+    return r < 0 ? r + period : r;
+  };
+  near.offsetX = remainder(s.view.offsetX);
+  near.offsetY = remainder(s.view.offsetY);
+  return std::make_unique<ViewSource>(near, s.samples, s.filter, true);
 }
 
 }  // namespace tamrel::host

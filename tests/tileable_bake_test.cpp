@@ -100,6 +100,26 @@ TEST_F(TileBake, MovedViewsShowTheSameTileBitForBit) {
   EXPECT_EQ(differentFromPlain, 16);
 }
 
+// However far the view is moved, up to the largest offset the command takes either way, it shows
+// the same tile: far views once lost the sub-pixel positions float holds near the tile.
+TEST_F(TileBake, ViewsMovedToTheLargestOffsetStayExact) {
+  constexpr int kN = 40;
+  Texmap* map = NewMap({"type=1", "levels=5", "useErosion=1", "erosion=0.6", "size=5",
+                        "seed=4711"});
+  for (const float extent : {26.0f, 1000.0f}) {
+    BakeSettings s = Tile(kN, extent, MapKind::HEIGHT);
+    s.samples = 2;
+    const Raster base = Bake(*map, s);
+    for (auto [dx, dy] : {std::pair{kMaxOffset, -kMaxOffset}, {-kMaxOffset, kMaxOffset - 1},
+                          {524288, 458752}, {kMaxOffset - 3 * kN - 7, 1}}) {
+      s.view.offsetX = dx;
+      s.view.offsetY = dy;
+      EXPECT_EQ(RolledMismatches(base, Bake(*map, s), dx, dy), 0)
+          << "extent " << extent << " moved " << dx << "," << dy;
+    }
+  }
+}
+
 TEST_F(TileBake, HeightAndNormalOutputsRepeatToo) {
   Texmap* map = NewMap({"type=0", "levels=4", "useErosion=1", "erosion=0.6", "bumpDelta=0.2"});
   for (MapKind kind : {MapKind::HEIGHT, MapKind::NORMAL_GL}) {
