@@ -1,22 +1,11 @@
 #include "engine/ImageFile.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <OpenImageIO/filesystem.h>
-#include <OpenImageIO/imageio.h>
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
-#include <cstdlib>
-#include <ctime>
 #include <filesystem>
 #include <memory>
-#include <mutex>
-#include <string_view>
-
-#include "atomicfile.h"
+#include <vector>
 
 namespace tamrel::host {
 namespace {
@@ -64,64 +53,8 @@ const FormatInfo* FindFormat(const std::string& ext) {
   return nullptr;
 }
 
-OIIO::TypeDesc ToTypeDesc(PixelType t) {
-  switch (t) {
-    case PixelType::UINT8:
-      return OIIO::TypeDesc::UINT8;
-    case PixelType::UINT16:
-      return OIIO::TypeDesc::UINT16;
-    case PixelType::HALF:
-      return OIIO::TypeDesc::HALF;
-    default:
-      return OIIO::TypeDesc::FLOAT;
-  }
-}
-
 bool IsInteger(PixelType t) {
   return t == PixelType::UINT8 || t == PixelType::UINT16;
-}
-
-// The writers' output, straight into an AtomicFile. Some writers do not check what their writes
-// return, so a short write on a full disk is remembered here and fails the image afterwards.
-class AtomicFileProxy final : public OIIO::Filesystem::IOProxy {
- public:
-  explicit AtomicFileProxy(AtomicFile& file)
-      : IOProxy(file.TempPath().string(), IOProxy::Write), file_(file) {}
-  const char* proxytype() const override { return "tamrel-atomic"; }
-  size_t write(const void* buf, size_t size) override {
-    const size_t n = pwrite(buf, size, m_pos);
-    m_pos += static_cast<int64_t>(n);
-    return n;
-  }
-  size_t pwrite(const void* buf, size_t size, int64_t offset) override {
-    if (!failure_.empty()) return 0;
-    if (!file_.WriteAt(buf, size, offset, failure_)) return 0;
-    size_ = std::max<int64_t>(size_, offset + static_cast<int64_t>(size));
-    return size;
-  }
-  size_t size() const override { return static_cast<size_t>(size_); }
-  const std::string& failure() const { return failure_; }
-
- private:
-  AtomicFile& file_;
-  int64_t size_ = 0;
-  std::string failure_;
-};
-
-// The date and time the formats carry: SOURCE_DATE_EPOCH when set, as reproducible builds do,
-// else the start of that epoch, so that the same bake gives the same bytes.
-std::string ReproducibleDateTime() {
-  std::time_t when = 0;
-  if (const char* epoch = std::getenv("SOURCE_DATE_EPOCH"); epoch && *epoch) {
-    char* end = nullptr;
-    const long long v = std::strtoll(epoch, &end, 10);
-    if (end && *end == '\0' && v >= 0 && v <= 253402300799LL) when = static_cast<std::time_t>(v);
-  }
-  std::tm utc{};
-  gmtime_r(&when, &utc);
-  char text[32];
-  std::strftime(text, sizeof text, "%Y:%m:%d %H:%M:%S", &utc);
-  return text;
 }
 
 }  // namespace
@@ -186,16 +119,9 @@ float LinearToSrgb(float v) {
   return v <= 0.0031308f ? 12.92f * v : 1.055f * std::pow(v, 1.0f / 2.4f) - 0.055f;
 }
 
-struct ImageFileWriter::Output {
-  AtomicFile file;
-  std::unique_ptr<AtomicFileProxy> proxy;
-  std::unique_ptr<OIIO::ImageOutput> image;
-};
-
 std::string ImageFileWriter::Fail(const std::string& what) {
-  std::string reason = what.empty() ? "the writer failed" : what;
-  if (out_ && out_->proxy && !out_->proxy->failure().empty()) reason = out_->proxy->failure();
-  const std::string message = "cannot write " + path_ + ": " + reason;
+  const std::string message =
+      "cannot write " + path_ + ": " + (what.empty() ? std::string("the writer failed") : what);
   Abort();
   return message;
 }
@@ -213,40 +139,19 @@ std::string ImageFileWriter::Open(const std::string& path, int width, int height
   closed_ = false;
   // Integer files of colour carry sRGB-encoded values; alpha and data stay linear.
   encode_ = IsInteger(type_) && !options.data;
-
-  OIIO::ImageSpec header(width, height, channels, ToTypeDesc(type_));
-  if (channels == 4) {
-    header.alpha_channel = 3;
-    // The values are written as they are; formats that store unassociated alpha (PNG) must not
-    // divide them by alpha on the way out.
-    header.attribute("oiio:UnassociatedAlpha", 1);
-  }
-  header.attribute("oiio:ColorSpace", encode_ ? "sRGB" : "Linear");
-  for (const auto& [key, value] : options.metadata) header.attribute(key, value);
-  header.attribute("DateTime", ReproducibleDateTime());
-
-  out_ = std::make_shared<Output>();
   std::string error;
-  if (!out_->file.Create(path, error)) {
-    out_.reset();
-    return "cannot write " + path + ": " + error;
-  }
-  out_->image = OIIO::ImageOutput::create(path);
-  if (!out_->image) return Fail(OIIO::geterror());
-  // libtiff checks every write itself and reads its file back while writing it, which the proxy
-  // does not serve faithfully; it writes to the temporary file by name.
-  if (std::string_view(out_->image->format_name()) != "tiff") {
-    out_->proxy = std::make_unique<AtomicFileProxy>(out_->file);
-    if (!out_->image->set_ioproxy(out_->proxy.get())) return Fail(out_->image->geterror());
-  }
-  if (!out_->image->open(out_->file.TempPath().string(), header)) {
-    return Fail(out_->image->geterror());
+  encoder_ = NewImageEncoder(error);
+  if (!encoder_) return "cannot write " + path + ": " + error;
+  if (std::string why =
+          encoder_->Open(path, width, height, channels, type_, encode_, options.metadata);
+      !why.empty()) {
+    return Fail(why);
   }
   return {};
 }
 
 std::string ImageFileWriter::WriteRows(int y0, int y1, const float* pixels) {
-  if (!out_ || closed_) return "cannot write " + path_ + ": the file is not open";
+  if (!encoder_ || closed_) return "cannot write " + path_ + ": the file is not open";
   if (y0 != nextRow_ || y1 < y0 || y1 > height_) {
     return Fail("rows " + std::to_string(y0) + ".." + std::to_string(y1) + " out of order");
   }
@@ -261,21 +166,17 @@ std::string ImageFileWriter::WriteRows(int y0, int y1, const float* pixels) {
     }
     data = encoded.data();
   }
-  if (y1 > y0 && !out_->image->write_scanlines(y0, y1, 0, OIIO::TypeDesc::FLOAT, data)) {
-    return Fail(out_->image->geterror());
+  if (y1 > y0) {
+    if (std::string why = encoder_->WriteRows(y0, y1, data); !why.empty()) return Fail(why);
   }
-  // A short write (a full disk) is reported by Close, once every row has gone out: closing a
-  // half-written PNG makes libpng complain on its own.
   nextRow_ = y1;
   return {};
 }
 
 std::string ImageFileWriter::Close() {
-  if (!out_ || closed_) return "cannot write " + path_ + ": the file is not open";
+  if (!encoder_ || closed_) return "cannot write " + path_ + ": the file is not open";
   if (nextRow_ != height_) return Fail("the image is incomplete");
-  if (!out_->image->close()) return Fail(out_->image->geterror());
-  out_->image.reset();
-  if (out_->proxy && !out_->proxy->failure().empty()) return Fail({});
+  if (std::string why = encoder_->Close(); !why.empty()) return Fail(why);
   closed_ = true;
   return {};
 }
@@ -284,39 +185,15 @@ std::string ImageFileWriter::Commit() {
   if (!closed_) {
     if (std::string error = Close(); !error.empty()) return error;
   }
-  std::string error;
-  if (!out_->file.Commit(error)) return Fail(error);
-  out_.reset();
+  if (std::string why = encoder_->Commit(); !why.empty()) return Fail(why);
+  encoder_.reset();
   closed_ = false;
   return {};
 }
 
 void ImageFileWriter::Abort() {
-  if (out_ && out_->image) {
-    if (std::string_view(out_->image->format_name()) == "png") {
-      // libpng cannot end a file whose compressed rows have not filled a chunk yet, and says so
-      // on standard error itself, past any handler. The file is being thrown away and tamrel
-      // reports why in its own words, so that line is kept off the terminal.
-      static std::mutex quiet;
-      const std::lock_guard lock(quiet);
-      std::fflush(stderr);
-      const int saved = ::dup(STDERR_FILENO);
-      const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
-      if (saved >= 0 && null >= 0) ::dup2(null, STDERR_FILENO);
-      out_->image->close();
-      std::fflush(stderr);
-      if (saved >= 0 && null >= 0) ::dup2(saved, STDERR_FILENO);
-      if (null >= 0) ::close(null);
-      if (saved >= 0) ::close(saved);
-    } else {
-      out_->image->close();
-    }
-  }
-  if (out_) {
-    out_->image.reset();
-    out_->file.Discard();
-  }
-  out_.reset();
+  if (encoder_) encoder_->Abort();
+  encoder_.reset();
   closed_ = false;
 }
 

@@ -1,6 +1,7 @@
-// Writing rasters to image files through OpenImageIO: the format from the file name's extension,
-// the pixel type checked against what the format can hold, colour encoded to sRGB where an
-// integer format expects it, data left linear, and the file replaced only once it is complete.
+// Writing rasters to image files: the format from the file name's extension, the pixel type
+// checked against what the format can hold, colour encoded to sRGB where an integer format
+// expects it, data left linear, and the file replaced only once it is complete. The formats
+// themselves are written by the image module (ImageEncoder.h), loaded on first use.
 #pragma once
 
 #include <memory>
@@ -8,11 +9,11 @@
 #include <utility>
 #include <vector>
 
+#include "engine/ImageEncoder.h"
 #include "engine/RenderEngine.h"
 
 namespace tamrel::host {
 
-enum class PixelType { DEFAULT, UINT8, UINT16, HALF, FLOAT };
 
 // Parses "uint8", "uint16", "half", "float"; false for anything else.
 bool ParsePixelType(const std::string& name, PixelType& type);
@@ -58,8 +59,7 @@ class ImageFileWriter {
  private:
   std::string Fail(const std::string& what);
 
-  struct Output;
-  std::shared_ptr<Output> out_;
+  std::unique_ptr<ImageEncoder> encoder_;
   std::string path_;
   int width_ = 0, height_ = 0, channels_ = 0, nextRow_ = 0;
   PixelType type_ = PixelType::DEFAULT;

@@ -960,7 +960,8 @@ TEST_F(EditServerTest, SlowClientsDoNotBlockThePage) {
     const auto page = Client().Get("/");
     ASSERT_TRUE(page) << "round " << round;
     EXPECT_EQ(page->status, 200);
-    EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(1)) << round;
+    // Held behind the slow clients, it would wait for them to time out (5 s a read before).
+    EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(4)) << round;
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
   }
   for (const int fd : slow) ::close(fd);

@@ -194,7 +194,9 @@ TEST_F(ImageFileTest, AbortedWritersLeaveNoFileAndPrintNothing) {
     for (const int rows : {0, 1, 10}) {
       ImageFileWriter w;
       ASSERT_EQ(w.Open(Path(name), 64, 64, 4, ImageFileOptions{}), "") << name;
-      if (rows > 0) ASSERT_EQ(w.WriteRows(0, rows, r.pixels.data()), "") << name;
+      if (rows > 0) {
+        ASSERT_EQ(w.WriteRows(0, rows, r.pixels.data()), "") << name;
+      }
       ::testing::internal::CaptureStderr();
       w.Abort();
       std::fputs("after", stderr);
