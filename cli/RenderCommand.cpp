@@ -100,9 +100,8 @@ void AddRenderOptions(CLI::App& render, RenderArgs& r) {
                   ".tiff")
       ->capture_default_str()
       ->each([&](const std::string&) { r.outputGiven = true; });
-  auto* maps = render.add_option("--maps", r.maps,
-                                 "maps to bake from one evaluation: any of color, mono, height, "
-                                 "normal, normal-gl, normal-dx, roughness, anisotropy");
+  auto* maps = render.add_option(
+      "--maps", r.maps, std::string("maps to bake from one evaluation: any of ") + MapNames());
   render.add_option("--map-format", r.mapFormats,
                     "MAP=EXT: write that map with its own extension (for example height=exr)");
   render.add_option("--size", r.size, "image size WxH (or N for NxN)")->capture_default_str();
