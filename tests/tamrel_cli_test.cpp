@@ -122,6 +122,25 @@ TEST_F(Cli, OneThreadAndManyThreadsWriteTheSameImage) {
   }
 }
 
+// Every documented limit is taken exactly at the limit (the table above refuses one past each).
+TEST_F(Cli, LimitsAreTakenExactly) {
+  for (const char* args : {
+           "render -q --size 16384x1 --region 16383,0,16384,1 --samples 1 -o edge.png",
+           "render -q --size 1 --samples 1 --offset 1048576,-1048576 -o offset.png",
+           "render -q --size 1 --samples 1 --offset -1048576,1048576 --tileable -o tile.png",
+           "render -q --size 1 --samples 1 --frames 1000000 -o frame.png",
+           "render -q --size 1 --samples 4096 -o samples.png",
+           "render -q --size 2048 --region 0,0,1,1 --samples 1 --repeat 8 -o repeat.png",
+           "render -q --size 8192x1 --samples 1 --maps color,height -o s_{map}.png --sheet sheet.png",
+       }) {
+    const Result r = Run(args);
+    EXPECT_EQ(r.code, 0) << args << ": " << r.err;
+  }
+  EXPECT_EQ(ReadImage(Path("repeat.png")).width, 8);
+  EXPECT_EQ(ReadImage(Path("sheet.png")).width, 16384);
+  EXPECT_EQ(ReadImage(Path("edge.png")).width, 1);
+}
+
 TEST_F(Cli, BadInputsGiveOneLineErrorsAndLeaveNothingBehind) {
   Write("bad.json", "{\"size\": 4,");
   Write("wrong.json", "{\"levels\": 12}");
@@ -160,6 +179,16 @@ TEST_F(Cli, BadInputsGiveOneLineErrorsAndLeaveNothingBehind) {
       {"render --scene corrupt.scn", 3, "cannot load scene corrupt.scn"},
       {"render --scene absent.scn", 3, "cannot read scene absent.scn"},
       {"--plugin nowhere.dlt info", 5, "cannot load plug-in nowhere.dlt"},
+      // Each documented limit, one past it (the limit itself is taken: LimitsAreTakenExactly).
+      {"render --size 16385x1", 2, "--size takes WxH or N with edges from 1 to 16384"},
+      {"render --offset 1048577,0", 2, "--offset takes X,Y in whole pixels from -1048576"},
+      {"render --offset 0,-1048577", 2, "--offset takes X,Y"},
+      {"render --frames 1000001", 2, "--frames takes A-B or N (0 to 1000000"},
+      {"render --samples 4097", 2, "tamrel: error:"},
+      {"render --repeat 9", 2, "tamrel: error:"},
+      {"render --size 2049 --repeat 8", 2, "exceeds the largest image edge, 16384"},
+      {"render --size 8193x1 --maps color,height -o s_{map}.png --sheet sheet.png", 2,
+       "--sheet would be wider than 16384 pixels"},
   };
   // The superuser writes into read-only folders, so the locked folder proves nothing there.
   if (!root) cases.push_back({"render -o locked/out.png", 4, "folder locked is not writable"});
