@@ -374,7 +374,15 @@ TEST_F(EditTest, StateShowsValuesAtTheFrame) {
   EXPECT_EQ(session_->State(p, 5)["values"]["size"], 10.0);
   EXPECT_EQ(session_->State(p, 10)["values"]["size"], 15.0);
   EXPECT_EQ(session_->State(p, 3)["values"]["seed"], 777);
+  // Between two keys neither of which is at frame 0, and past the last one.
+  const json later = Params({{"size", {{"keys", {{10, 15.0}, {30, 35.0}}}}}});
+  EXPECT_EQ(session_->State(later, 20)["values"]["size"], 25.0);
+  EXPECT_EQ(session_->State(later, 12)["values"]["size"], 17.0);
+  EXPECT_EQ(session_->State(later, 40)["values"]["size"], 35.0);
+  // The last frame the editor shows is taken, the next refused.
+  EXPECT_EQ(session_->State(later, kMaxEditFrame)["values"]["size"], 35.0);
   std::string message;
+  EXPECT_EQ(StatusOf([&] { session_->State(p, kMaxEditFrame + 1); }, &message), 400);
   EXPECT_EQ(StatusOf([&] { session_->State(p, -1); }, &message), 400);
   EXPECT_EQ(message, "the frame must be from 0 to 100000");
 }
