@@ -6,6 +6,10 @@
 #include <filesystem>
 #include <mutex>
 
+#ifdef TAMREL_IMAGES_BUILT_IN
+extern "C" tamrel::host::ImageEncoder* TamrelNewImageEncoder();
+#endif
+
 namespace tamrel::host {
 namespace {
 
@@ -21,6 +25,9 @@ struct Module {
 const Module& LoadModule() {
   static const Module module = [] {
     Module m;
+#ifdef TAMREL_IMAGES_BUILT_IN
+    m.create = &TamrelNewImageEncoder;
+#else
     std::vector<std::string> candidates;
     if (const char* env = std::getenv("TAMREL_IMAGE_MODULE"); env && *env) {
       candidates.push_back(env);
@@ -50,6 +57,7 @@ const Module& LoadModule() {
       return m;
     }
     m.error = "the image module tamrel_images.so is missing (looked for " + tried + ")";
+#endif
     return m;
   }();
   return module;
