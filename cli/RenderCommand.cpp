@@ -333,7 +333,7 @@ int RunRender(const std::string& pluginPath, const RenderArgs& a, json& report) 
     // Warnings go out even with --quiet, once per run.
     if (settings.tileable && frame == first) {
       if (a.json)
-        report["tileable"] = {{"period", settings.view.width}, {"nudge", NudgeJson(nudge)}};
+        report["tileable"] = TileableJson(settings.view.width, nudge);
       const double worst = std::max({nudge.length, nudge.width, nudge.erosion});
       if (std::max(nudge.length, nudge.width) > kNoticeableNudge ||
           nudge.erosion > kNoticeableErosionNudge || nudge.angleDeg > kNoticeableTurnDeg) {

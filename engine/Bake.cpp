@@ -392,7 +392,7 @@ bool BakeFrame(Texmap& map, TimeValue t, const BakeSettings& s, const BandSink& 
                    bake,
                    source.get(),
                    source->SamplesPerPixel(),
-                   1.0f / std::sqrt(static_cast<float>(s.samples)),
+                   SampleFootprint(source->SamplesPerPixel()),
                    source->Lit(),
                    grain,
                    s.bumpScale,

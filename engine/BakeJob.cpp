@@ -75,13 +75,7 @@ void RepeatedRows(const Raster& r, int n, int y0, int y1, std::vector<float>& ro
   }
 }
 
-}  // namespace
-
-json NudgeJson(const TileNudge& n) {
-  return {
-      {"length", n.length}, {"width", n.width}, {"angle_deg", n.angleDeg}, {"erosion", n.erosion}};
-}
-
+// The names the descriptions record, as the command line takes them.
 const char* GeometryName(Geometry geometry) {
   return geometry == Geometry::SPHERE ? "sphere" : "plane";
 }
@@ -90,11 +84,20 @@ const char* ConventionName(NormalConvention convention) {
   return convention == NormalConvention::DIRECTX ? "directx" : "opengl";
 }
 
+}  // namespace
+
+json TileableJson(int period, const TileNudge& n) {
+  return {{"period", period},
+          {"nudge",
+           {{"length", n.length},
+            {"width", n.width},
+            {"angle_deg", n.angleDeg},
+            {"erosion", n.erosion}}}};
+}
+
 OutputPlan PlanOutputs(const OutputRequest& r, BakeSettings& settings) {
   OutputPlan plan;
   plan.repeat = r.repeat;
-  plan.firstFrame = r.firstFrame;
-  plan.lastFrame = r.lastFrame;
   plan.convention = r.convention;
   plan.sheet = r.sheet;
   if (r.output.empty()) Fail(EXIT_USAGE, "the image needs a file name");
@@ -244,8 +247,7 @@ FrameResult BakeJob::RunFrame(Texmap& map, int frame, const json& params,
   std::vector<float> sheetRows;
   const auto openWriters = [&] {
     if (settings.tileable) {
-      description["tamrel"]["tileable"] = {{"period", settings.view.width},
-                                           {"nudge", NudgeJson(result.nudge)}};
+      description["tamrel"]["tileable"] = TileableJson(settings.view.width, result.nudge);
     }
     for (const MapOutput& m : outputs) {
       json tagged = description;

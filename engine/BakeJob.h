@@ -52,7 +52,6 @@ struct OutputPlan {
   std::string sheet;
   ImageFileOptions sheetOptions;
   int repeat = 1;
-  int firstFrame = 0, lastFrame = 0;
   NormalConvention convention = NormalConvention::OPENGL;
 };
 
@@ -84,7 +83,6 @@ class BakeJob {
   BakeJob(OutputPlan plan, BakeSettings settings, std::string software);
 
   const OutputPlan& Plan() const { return plan_; }
-  const BakeSettings& Settings() const { return settings_; }
   Region Rect() const { return BakeRegion(settings_); }
 
   // The settings that reproduce the images, as their descriptions record them, with the
@@ -105,10 +103,8 @@ class BakeJob {
   std::string software_;
 };
 
-// The name the description records for a geometry: "plane" or "sphere".
-const char* GeometryName(Geometry geometry);
-const char* ConventionName(NormalConvention convention);
-// How far a tileable bake moved the scratches, as descriptions and reports record it.
-nlohmann::json NudgeJson(const TileNudge& nudge);
+// A tileable bake's period and how far it moved the scratches, as descriptions and reports
+// record it.
+nlohmann::json TileableJson(int period, const TileNudge& nudge);
 
 }  // namespace tamrel::host

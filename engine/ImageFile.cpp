@@ -141,7 +141,7 @@ std::string ImageFileWriter::Open(const std::string& path, int width, int height
   encode_ = IsInteger(type_) && !options.data;
   std::string error;
   encoder_ = NewImageEncoder(error);
-  if (!encoder_) return "cannot write " + path + ": " + error;
+  if (!encoder_) return Fail(error);
   if (std::string why =
           encoder_->Open(path, width, height, channels, type_, encode_, options.metadata);
       !why.empty()) {

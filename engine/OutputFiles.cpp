@@ -94,12 +94,10 @@ void CheckDistinctOutputs(const std::vector<std::pair<std::string, std::string>>
   const auto key = [](const std::string& path) {
     std::error_code ec;
     fs::path named = fs::absolute(path, ec);
-    // A link whose file does not exist yet still names that file.
-    for (int hops = 0; hops < 40 && fs::is_symlink(named, ec); ++hops) {
-      const fs::path to = fs::read_symlink(named, ec);
-      if (ec) break;
-      named = to.is_absolute() ? to : named.parent_path() / to;
-    }
+    // Where the write lands, as the files are written: a link whose file does not exist yet
+    // still names that file.
+    fs::path target = named;
+    if (FollowSymbolicLinks(target)) named = target;
     fs::path resolved = fs::weakly_canonical(named, ec);
     if (ec) resolved = named.lexically_normal();
     std::string k = resolved.string();

@@ -1,27 +1,20 @@
 #include "engine/SampleSource.h"
 
-#include <cmath>
-
 #include "engine/Bake.h"
 
 namespace tamrel::host {
 namespace {
 
 // The preview geometries seen through the orthographic view: the plane straight on, every sample
-// covered, +x the tangent and +y the bitangent (up the image). The tileable plane is the same
-// plane with its samples on the 1/16-pixel grid.
+// covered. The tileable plane is the same plane with its samples on the 1/16-pixel grid.
 class ViewSource : public SampleSource {
  public:
-  ViewSource(const View& view, int samples, bool filter, bool onTileGrid,
-              const Point3& tangent = Point3(1.0f, 0.0f, 0.0f),
-              const Point3& bitangent = Point3(0.0f, 1.0f, 0.0f))
+  ViewSource(const View& view, int samples, bool filter, bool onTileGrid)
       : view_(view),
         samples_(samples),
-        footprint_(1.0f / std::sqrt(static_cast<float>(samples))),
+        footprint_(SampleFootprint(samples)),
         filter_(filter),
-        onTileGrid_(onTileGrid),
-        tangent_(tangent),
-        bitangent_(bitangent) {}
+        onTileGrid_(onTileGrid) {}
 
   void Fill(int y, int x0, int x1, SampleRun& run) const override {
     for (int x = x0, k = 0; x < x1; ++x) {
@@ -36,8 +29,6 @@ class ViewSource : public SampleSource {
         run.covered[k] = MakeSampleAt(view_, static_cast<float>(x) + sx,
                                       static_cast<float>(y) + sy, footprint_, sc, &run.normals[k]);
         sc.filterMaps = filter_ ? TRUE : FALSE;
-        run.tangents[k] = tangent_;
-        run.bitangents[k] = bitangent_;
       }
     }
   }
@@ -48,16 +39,13 @@ class ViewSource : public SampleSource {
   int samples_;
   float footprint_;  // of one sample, in pixels
   bool filter_, onTileGrid_;
-  Point3 tangent_, bitangent_;
 };
 
-// The lit preview sphere over a checkered backdrop. Its surface has no fixed tangent frame: that
-// would depend on a UV layout, so tangent-space maps are not baked from it.
+// The lit preview sphere over a checkered backdrop (the view's geometry makes the samples).
 class SphereSource : public ViewSource {
  public:
   SphereSource(const View& view, int samples, bool filter)
-      : ViewSource(view, samples, filter, false, Point3(0.0f, 0.0f, 0.0f),
-                    Point3(0.0f, 0.0f, 0.0f)) {}
+      : ViewSource(view, samples, filter, false) {}
 
   bool Lit() const override { return true; }
   void Uncovered(int x, int y, float& grey, float& alpha) const override {
@@ -72,8 +60,6 @@ void SampleRun::Reserve(std::size_t n) {
   if (contexts.size() >= n) return;
   contexts.resize(n);
   normals.resize(n);
-  tangents.resize(n);
-  bitangents.resize(n);
   covered.resize(n);
 }
 

@@ -1,15 +1,18 @@
 // Where a bake's shading samples come from. A sample source hands the renderer runs of samples:
 // the samples of neighbouring pixels of one row, pixel by pixel and each pixel's samples in order,
 // with everything a map is shaded from (position and its derivatives, UVW channels, the view) in
-// the shade context, and beside it the surface normal, the tangent frame of tangent-space maps,
-// and whether the sample shows any surface at all. The maps of a texture set are derived from the
-// evaluated runs the same way whatever the source: a new geometry is a new source.
+// the shade context, and beside it the surface normal and whether the sample shows any surface
+// at all. The maps of a texture set are derived from the evaluated runs the same way whatever the
+// source: a new geometry is a new source.
 //
 // The sources here are the flat plane, the same plane with its samples on the grid a tileable
-// bake needs, and the lit preview sphere. A source of triangles in UV space fits the same shape:
-// per-texel positions, normals and frames, and texels on no triangle left uncovered.
+// bake needs, and the lit preview sphere; the plane's tangent frame is fixed (+x, +y up the
+// image), and the sphere bakes no tangent-space map. A source of triangles in UV space fits the
+// same shape: per-texel positions and normals, texels on no triangle left uncovered, and the
+// run gaining the per-texel tangent frames such a source has.
 #pragma once
 
+#include <cmath>
 #include <cstddef>
 #include <memory>
 #include <vector>
@@ -25,10 +28,8 @@ struct BakeSettings;
 // so a run allocates only when it grows.
 struct SampleRun {
   std::vector<SampleShadeContext> contexts;
-  std::vector<Point3> normals;     // unit surface normal, camera space
-  std::vector<Point3> tangents;    // +x of tangent-space maps; (0, 0, 0) without a frame
-  std::vector<Point3> bitangents;  // +y of tangent-space maps
-  std::vector<char> covered;       // false: the sample shows no surface; its context is unset
+  std::vector<Point3> normals;  // unit surface normal, camera space
+  std::vector<char> covered;    // false: the sample shows no surface; its context is unset
 
   void Reserve(std::size_t n);
 };
@@ -49,6 +50,11 @@ class SampleSource {
   // What an uncovered sample of pixel (x, y) shows: a grey and its coverage.
   virtual void Uncovered(int x, int y, float& grey, float& alpha) const;
 };
+
+// The footprint of one of n samples in a pixel, in pixels: the side of its share of the pixel.
+inline float SampleFootprint(int samplesPerPixel) {
+  return 1.0f / std::sqrt(static_cast<float>(samplesPerPixel));
+}
 
 // The source the settings' view describes: the plane, the tileable plane or the sphere.
 std::unique_ptr<SampleSource> MakeSampleSource(const BakeSettings& settings);

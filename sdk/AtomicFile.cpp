@@ -66,11 +66,10 @@ int OpenUnique(std::string& name) {
 }
 #endif
 
+}  // namespace
+
 #ifndef _WIN32
-// The file a write to path lands in: path itself, or where its chain of symbolic links ends (the
-// link stays a link, as editors and most tools treat one). False with errno for a chain that
-// loops or cannot be read.
-bool ResolveLinks(fs::path& path) {
+bool FollowSymbolicLinks(fs::path& path) {
   for (int hops = 0; hops < 40; ++hops) {
     struct stat st;
     if (::lstat(path.c_str(), &st) != 0) return errno == ENOENT || errno == ENOTDIR;
@@ -88,8 +87,6 @@ bool ResolveLinks(fs::path& path) {
 }
 #endif
 
-}  // namespace
-
 AtomicFile::~AtomicFile() {
   Discard();
 }
@@ -104,7 +101,7 @@ bool AtomicFile::Create(const fs::path& target, std::string& error) {
   Discard();
   target_ = target;
 #ifndef _WIN32
-  if (!ResolveLinks(target_)) return Fail("following its symbolic link", errno, error);
+  if (!FollowSymbolicLinks(target_)) return Fail("following its symbolic link", errno, error);
   // Only a regular file is replaced: renaming over a device, a pipe or a socket would put a
   // plain file where something else was expected (as root, over /dev/null).
   struct stat existing;

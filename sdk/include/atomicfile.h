@@ -55,6 +55,13 @@ class AtomicFile {
 bool WriteFileAtomically(const std::filesystem::path& path, std::string_view bytes,
                          std::string& error);
 
+#ifndef _WIN32
+// The file a write to path lands in: path itself, or where its chain of symbolic links ends (the
+// link stays a link, as editors and most tools treat one). False with errno for a chain that
+// loops or cannot be read.
+bool FollowSymbolicLinks(std::filesystem::path& path);
+#endif
+
 // Removes every temporary file an AtomicFile of this process is still writing. Only calls that
 // are safe in a signal handler, so that a handler about to end the process can leave no debris.
 void RemovePendingTempFiles() noexcept;
