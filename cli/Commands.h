@@ -43,6 +43,9 @@ struct RenderArgs {
   bool tileable = false;
   std::string offset;  // --offset X,Y
   int repeat = 1;
+  std::string mesh;    // --mesh FILE: bake into the model's UV layout
+  int uv = 0;          // --uv N, numbered from 1; 0: not given
+  int padding = -1;    // --padding N; -1: the default
 };
 
 // A report as --json prints it: valid JSON whatever the file names hold, every byte that is not

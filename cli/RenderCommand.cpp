@@ -21,6 +21,7 @@
 #include "engine/BakeJob.h"
 #include "engine/EchoText.h"
 #include "engine/Interrupt.h"
+#include "engine/MeshModelFile.h"
 #include "engine/ParamSchema.h"
 #include "engine/SceneMap.h"
 
@@ -136,7 +137,7 @@ void AddRenderOptions(CLI::App& render, RenderArgs& r) {
   render.add_option("--roughness", r.roughness,
                     "SURFACE,SCRATCH: roughness of the untouched surface and of a scratch's "
                     "middle (default 0.3,0.6)");
-  render
+  auto* geometry = render
       .add_option("--geometry", r.geometry,
                   "plane (flat square with UVW channel 1 and object/world positions) or sphere "
                   "(lit preview)")
@@ -167,8 +168,24 @@ void AddRenderOptions(CLI::App& render, RenderArgs& r) {
                   "write each baked map N x N times side by side, to see how it repeats")
       ->check(CLI::Range(1, 8))
       ->capture_default_str();
-  render.add_option("--offset", r.offset,
-                    "X,Y: move the view across the plane by whole pixels (the plane continues)");
+  auto* offset = render.add_option(
+      "--offset", r.offset,
+      "X,Y: move the view across the plane by whole pixels (the plane continues)");
+  render
+      .add_option("--mesh", r.mesh,
+                  "bake into the UV layout of this model (.glb, .gltf, .obj, .fbx, .ply, .dae, "
+                  "...), every texel shaded where it lies on the surface")
+      ->excludes(geometry)
+      ->excludes(offset);
+  render.add_option("--uv", r.uv,
+                    "UV set of the model to bake into, from 1 (default 1; a map reading a map "
+                    "channel uses that channel)")
+      ->check(CLI::Range(1, 64));
+  render
+      .add_option("--padding", r.padding,
+                  "texels by which each UV island is extended into the empty space around it "
+                  "(default " + std::to_string(kDefaultPadding) + ")")
+      ->check(CLI::Range(0, kMaxPadding));
 }
 
 int RunRender(const std::string& pluginPath, const RenderArgs& a, json& report) {
@@ -202,6 +219,10 @@ int RunRender(const std::string& pluginPath, const RenderArgs& a, json& report) 
     Fail(EXIT_USAGE, "--repeat lays each map side by side; bake the --sheet without it");
   }
   settings.tileable = a.tileable;
+  if (a.mesh.empty() && (a.uv != 0 || a.padding >= 0)) {
+    Fail(EXIT_USAGE, std::string(a.uv != 0 ? "--uv" : "--padding") + " needs a model (--mesh)");
+  }
+  if (!a.mesh.empty()) settings.view.geometry = Geometry::MESH;
   if (!a.offset.empty() && !ParseOffset(a.offset, settings.view.offsetX, settings.view.offsetY)) {
     Fail(EXIT_USAGE, "--offset takes X,Y in whole pixels from -" + std::to_string(kMaxOffset) +
                          " to " + std::to_string(kMaxOffset) + ", not " + Quote(a.offset));
@@ -297,6 +318,20 @@ int RunRender(const std::string& pluginPath, const RenderArgs& a, json& report) 
     }
   }
 
+  // The model last: everything cheaper to check has been.
+  std::shared_ptr<const mesh::MeshModel> model;
+  if (!a.mesh.empty()) {
+    model = OpenMeshModel(a.mesh);
+    std::string warning;
+    const int uvSet = ChooseUvSet(*map, schema, first * kTicksPerFrame, *model, a.uv, warning);
+    if (!warning.empty()) std::cerr << "tamrel: warning: " << warning << "\n";
+    for (const std::string& w : SharedLayoutWarnings(*model)) {
+      std::cerr << "tamrel: warning: " << w << "\n";
+    }
+    settings.mesh =
+        PrepareMeshBake(model, uvSet - 1, a.padding >= 0 ? a.padding : kDefaultPadding);
+  }
+
   const json params = schema.ToJson(*map);
   if (!a.savePreset.empty()) WriteTextFile(a.savePreset, params.dump(2) + "\n", "preset");
   if (!a.saveScene.empty()) {
@@ -313,6 +348,7 @@ int RunRender(const std::string& pluginPath, const RenderArgs& a, json& report) 
   const bool showProgress = !a.quiet && !a.json && ::isatty(STDERR_FILENO);
   const int frameCount = last - first + 1;
   Progress progress(showProgress, frameCount);
+  std::int64_t coveredPixels = 0;
   json& files = report["files"];
   for (int frame = first; frame <= last; ++frame) {
     const FrameResult done =
@@ -321,6 +357,7 @@ int RunRender(const std::string& pluginPath, const RenderArgs& a, json& report) 
         });
     progress.Finish();
     const TileNudge& nudge = done.nudge;
+    if (frame == first) coveredPixels = done.coveredPixels;
     for (const WrittenFile& w : done.files) {
       files.push_back(w.Json());
       if (!a.quiet && !a.json) {
@@ -365,6 +402,21 @@ int RunRender(const std::string& pluginPath, const RenderArgs& a, json& report) 
   report["samples_per_second"] = seconds > 0.0 ? samples / seconds : 0.0;
   report["size"] = {settings.view.width, settings.view.height};
   report["region"] = {region.x0, region.y0, region.x1, region.y1};
+  if (settings.mesh) {
+    json m = MeshJson(*settings.mesh);
+    const double share = static_cast<double>(coveredPixels) /
+                         (static_cast<double>(region.Width()) * region.Height());
+    m["coverage"] = share;
+    report["mesh"] = m;
+    if (!a.quiet && !a.json) {
+      char text[64];
+      std::snprintf(text, sizeof text, "%.1f %%", share * 100.0);
+      std::cout << "tamrel: baked " << m["triangles"].get<std::size_t>() << " triangles of "
+                << model->source << " into UV set " << settings.mesh->uvSet + 1 << " (tangents "
+                << (m["tangents"] == "file" ? "from the file" : "generated") << "), " << text
+                << " of the texels covered" << std::endl;
+    }
+  }
   report["maps"] = json::array();
   for (const MapOutput& m : job.Plan().maps) report["maps"].push_back(m.name);
   if (a.json) std::cout << ReportText(report) << std::endl;

@@ -48,6 +48,12 @@ CLI::App* AddEditCommand(CLI::App& app, EditArgs& a) {
   edit->add_option("--bind", a.address, "loopback address to listen on (127.0.0.1 or ::1)")
       ->capture_default_str();
   edit->add_flag("--no-open", a.noOpen, "do not open a browser");
+  edit->add_option("--mesh", a.mesh,
+                   "a model whose UV layout the preview and bakes of geometry 'Model' use");
+  edit->add_option("--uv", a.uv, "UV set of the model, from 1 (as tamrel render --uv)")
+      ->check(CLI::Range(1, 64));
+  edit->add_option("--padding", a.padding, "texels each UV island is padded by (as tamrel render)")
+      ->check(CLI::Range(0, kMaxPadding));
   return edit;
 }
 
@@ -76,6 +82,7 @@ int RunEdit(const std::string& pluginPath, const EditArgs& a) {
                         std::string("tamrel ") + kVersion + "; " + PluginSummary(plugin));
     if (!a.scene.empty()) session.OpenScene(a.scene);
     if (!a.preset.empty()) session.OpenPreset(a.preset);
+    if (!a.mesh.empty()) session.OpenModel(a.mesh, a.uv, a.padding);
     EditServerOptions options;
     options.address = a.address;
     options.port = a.port;

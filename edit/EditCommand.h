@@ -13,6 +13,8 @@ struct EditArgs {
   std::string address = "127.0.0.1";
   int port = 0;
   bool noOpen = false;
+  std::string mesh;  // a model to preview and bake in its UV layout
+  int uv = 0, padding = -1;
 };
 
 // Declares the subcommand and its options on app.

@@ -74,10 +74,12 @@ PreviewSettings ViewOf(const json& body, int defaultSize) {
   s.frame = IntField(body, "frame", 0, 0, kMaxEditFrame);
   s.size = IntField(body, "size", defaultSize, 1, kMaxEditBakeSize);
   const std::string geometry = body.contains("geometry") ? StringField(body, "geometry") : "plane";
-  if (geometry != "plane" && geometry != "sphere") {
-    throw EditError(400, "\"geometry\" is plane or sphere, not '" + geometry + "'");
+  if (geometry != "plane" && geometry != "sphere" && geometry != "mesh") {
+    throw EditError(400, "\"geometry\" is plane, sphere or mesh, not '" + geometry + "'");
   }
-  s.geometry = geometry == "sphere" ? Geometry::SPHERE : Geometry::PLANE;
+  s.geometry = geometry == "sphere" ? Geometry::SPHERE
+               : geometry == "mesh" ? Geometry::MESH
+                                    : Geometry::PLANE;
   if (body.contains("extent")) {
     const json& e = body["extent"];
     if (!e.is_number() || !(e.get<double>() > 0.0) || e.get<double>() > 1.0e6) {

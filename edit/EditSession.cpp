@@ -9,6 +9,7 @@
 #include "boundedread.h"
 #include "engine/BakeJob.h"
 #include "engine/Host.h"
+#include "engine/MeshModelFile.h"
 #include "engine/OutputFiles.h"
 #include "engine/SceneMap.h"
 #include "cli/CliParse.h"
@@ -128,7 +129,36 @@ json EditSession::MapsOf(Texmap& map) {
 
 json EditSession::Document() {
   std::lock_guard lock(work_);
-  return {{"params", params_}, {"maps", MapsOf(*originalMap_)}, {"path", path_}, {"kind", kind_}};
+  json doc = {{"params", params_}, {"maps", MapsOf(*originalMap_)}, {"path", path_}, {"kind", kind_}};
+  if (model_) {
+    doc["mesh"] = {{"file", model_->source},
+                   {"triangles", model_->TriangleCount()},
+                   {"uv_sets", model_->CommonUvSets()}};
+  }
+  return doc;
+}
+
+void EditSession::OpenModel(const std::string& path, int uv, int padding) {
+  std::shared_ptr<const mesh::MeshModel> model = Engine([&] { return OpenMeshModel(path); });
+  std::lock_guard lock(work_);
+  model_ = std::move(model);
+  modelUv_ = uv;
+  modelPadding_ = padding;
+  prepared_.reset();
+}
+
+void EditSession::AddModel(BakeSettings& bake, const PreviewSettings& view, Texmap& map,
+                           TimeValue t) {
+  if (view.geometry != Geometry::MESH) return;
+  if (!model_) throw EditError(400, "\"geometry\" mesh needs a model (tamrel edit --mesh FILE)");
+  std::string warning;
+  const int set = Engine([&] { return ChooseUvSet(map, schema_, t, *model_, modelUv_, warning); });
+  // Tangents are made once per UV set, not for every preview.
+  if (!prepared_ || prepared_->uvSet != set - 1) {
+    prepared_ = PrepareMeshBake(model_, set - 1,
+                                modelPadding_ >= 0 ? modelPadding_ : kDefaultPadding);
+  }
+  bake.mesh = prepared_;
 }
 
 json EditSession::OpenScene(const std::string& path) {
@@ -251,6 +281,7 @@ bool EditSession::Preview(const json& params, const PreviewSettings& settings,
       (fs::path(scratch_) / ("preview" + std::to_string(counter++) + ".png")).string();
   BakeSettings bake = SettingsFor(settings);
   bake.render.cancel = &cancel;
+  AddModel(bake, settings, *map, FrameTime(settings.frame));
   const json values = schema_.ToJson(*map);
   const FrameResult done = Engine([&] {
     BakeJob job(PlanOutputs(request, bake), bake, software_);
@@ -330,6 +361,7 @@ std::vector<std::string> EditSession::Bake(const json& params, const PreviewSett
   if (stop_) throw EditError(503, "the editor is stopping");
   Scene keeper;
   Texmap* map = BuildMap(params, keeper);
+  AddModel(bake, view, *map, FrameTime(view.frame));
   const json values = schema_.ToJson(*map);
   const FrameResult done = Engine([&] {
     BakeJob job(std::move(plan), bake, software_);

@@ -23,6 +23,7 @@
 
 #include "engine/Bake.h"
 #include "engine/ImageFile.h"
+#include "engine/MeshSource.h"
 #include "engine/ParamSchema.h"
 #include "scenefile.h"
 
@@ -73,6 +74,10 @@ class EditSession {
   // sub-maps. Throws EditError and leaves the document as it was on failure.
   nlohmann::json OpenScene(const std::string& path);
   nlohmann::json OpenPreset(const std::string& path);
+  // Loads the model previews and bakes of geometry "mesh" lay out in its UV layout (--mesh, as
+  // tamrel render takes it; uv and padding likewise, 0 and -1 for the defaults). Throws EditError
+  // 422 for a model that cannot be read; the document keeps any model it had.
+  void OpenModel(const std::string& path, int uv = 0, int padding = -1);
 
   // Checks the values (throws EditError 400 naming the parameter) and answers what the editor
   // shows at the frame: {"values": {name: value}, "enabled": {name: bool}, "units": {name:
@@ -120,6 +125,8 @@ class EditSession {
   // A map of the document's class with the values applied and clones of the original's
   // sub-maps, owned by keeper. Throws EditError 400 for values the descriptors refuse.
   Texmap* BuildMap(const nlohmann::json& params, Scene& keeper);
+  // The model prepared for the UV set map reads at t, when view is of the model.
+  void AddModel(BakeSettings& bake, const PreviewSettings& view, Texmap& map, TimeValue t);
   nlohmann::json MapsOf(Texmap& map);
   std::string Absolute(const std::string& path) const;
 
@@ -134,6 +141,9 @@ class EditSession {
   Texmap* originalMap_ = nullptr;
   nlohmann::json params_;
   std::string path_, kind_ = "new";
+  std::shared_ptr<const mesh::MeshModel> model_;
+  int modelUv_ = 0, modelPadding_ = -1;
+  std::shared_ptr<const MeshBake> prepared_;  // the model for the UV set last asked for
 
   std::atomic<bool> stop_{false};  // set by Interrupt, for good
   std::atomic<int> signal_{0}, cutShort_{0};

@@ -30,6 +30,9 @@ enum SumChannel : int {
   SUM_GRAIN_S,  // the grain's tangent-space direction at twice its angle
   SUM_FOOT_X,
   SUM_FOOT_Y,  // the pixel's footprint in pattern units
+  SUM_COVER,   // the share of samples that show the surface
+  SUM_SLOPE_T,
+  SUM_SLOPE_B,  // sources with tangent frames: the height's slope along tangent and bitangent
   SUM_CHANNELS
 };
 
@@ -37,21 +40,48 @@ float Encode(float v) {
   return std::clamp(v * 0.5f + 0.5f, 0.0f, 1.0f);
 }
 
-// The samples of one group of neighbouring pixels and their results.
+// The samples of one group of neighbouring pixels and their results, and the neighbours of
+// each on its own surface when normals are taken from them.
 struct GroupBuffers {
   SampleRun run;
   std::vector<ShadeContext*> shaded;
   std::vector<TexBakeSample> results;
   std::vector<BOOL> answered;
 
-  void Reserve(std::size_t n) {
+  void Reserve(std::size_t n, bool neighbours) {
+    run.wantNeighbours = neighbours;
     run.Reserve(n);
-    if (shaded.size() >= n) return;
-    shaded.resize(n);
-    results.resize(n);
-    answered.resize(n);
+    const std::size_t m = neighbours ? 5 * n : n;
+    if (shaded.size() >= m) return;
+    shaded.resize(m);
+    results.resize(m);
+    answered.resize(m);
   }
 };
+
+// The slope of a sample's height along its tangent and bitangent, in height per pattern unit,
+// from the heights one pixel to either side along the image's axes on its own surface: the
+// gradient across the surface that has those slopes along the (unit) pixel axes, read in the
+// tangent frame. Pixel axes that are nearly parallel give no slope.
+void TangentSlopes(const SampleShadeContext& sc, const TexBakeSample& s, float footprint,
+                   const TexBakeSample* nb, const Point3& tangent, const Point3& bitangent,
+                   float& slopeT, float& slopeB) {
+  slopeT = slopeB = 0.0f;
+  const float fx = s.footprint[0] / footprint, fy = s.footprint[1] / footprint;
+  const float du = fx > 0.0f ? (nb[1].intensity - nb[0].intensity) / (2.0f * fx) : 0.0f;
+  const float dv = fy > 0.0f ? (nb[2].intensity - nb[3].intensity) / (2.0f * fy) : 0.0f;
+  const float lx = Length(sc.dpdx), ly = Length(sc.dpdy);
+  if (!(lx > 0.0f) || !(ly > 0.0f)) return;
+  const Point3 ex = sc.dpdx / lx, ey = -sc.dpdy / ly;  // image rows run down, v up
+  const float c = DotProd(ex, ey);
+  const float det = 1.0f - c * c;
+  if (!(det > 1e-6f)) return;
+  const float a = (du - c * dv) / det, b = (dv - c * du) / det;
+  const Point3 g = ex * a + ey * b;
+  slopeT = DotProd(g, tangent);
+  slopeB = DotProd(g, bitangent);
+  if (!std::isfinite(slopeT) || !std::isfinite(slopeB)) slopeT = slopeB = 0.0f;
+}
 
 // Everything one row of pixels needs, shared read-only by the render threads.
 struct RowShader {
@@ -61,6 +91,9 @@ struct RowShader {
   int samples;
   float footprint;  // of one sample, in pixels
   bool lit, grain;
+  bool frames;       // the source's own tangent frames
+  bool neighbours;   // normals from the neighbours on each sample's surface
+  bool coveredMean;  // pixels average their covered samples only
   float bumpScale;
   const std::atomic<bool>* cancel;
   // Samples evaluated in one call. Only a map without sub-maps is known to take little time a
@@ -77,7 +110,7 @@ struct RowShader {
     // contexts anew for every row of a tile cost a third of a bake. Every entry a group uses is
     // written before it is read (the source resets each context it fills).
     thread_local GroupBuffers buffers;
-    buffers.Reserve(capacity);
+    buffers.Reserve(capacity, neighbours);
     SampleRun& run = buffers.run;
     std::vector<ShadeContext*>& shaded = buffers.shaded;
     std::vector<TexBakeSample>& results = buffers.results;
@@ -99,8 +132,23 @@ struct RowShader {
                               results.data() + first, answered.data() + first,
                               grain ? TRUE : FALSE);
       }
+      // The neighbours of every covered sample, after the samples themselves: results[count +
+      // 4 * j ...] belong to the j-th covered sample.
+      if (neighbours) {
+        int n = count;
+        for (int k = 0; k < inGroup; ++k) {
+          if (!run.covered[k]) continue;
+          for (int d = 0; d < 4; ++d) shaded[n++] = &run.neighbours[4 * k + d];
+        }
+        for (int first = count; first < n; first += 4 * groupSamples) {
+          if (cancel && cancel->load(std::memory_order_relaxed)) return;
+          bake->EvalBakeSamples(shaded.data() + first, std::min(4 * groupSamples, n - first),
+                                results.data() + first, answered.data() + first, FALSE);
+        }
+      }
       for (int x = gx, k = 0, j = 0; x < gEnd; ++x, out += SUM_CHANNELS) {
         std::fill(out, out + SUM_CHANNELS, 0.0f);
+        int coveredSamples = 0;
         for (int i = 0; i < samples; ++i, ++k) {
           if (!run.covered[k]) {
             float grey, alpha;
@@ -112,7 +160,9 @@ struct RowShader {
             out[SUM_MONO] += grey;
             continue;
           }
-          const TexBakeSample& s = results[j++];
+          const int sampleIndex = j++;
+          const TexBakeSample& s = results[sampleIndex];
+          ++coveredSamples;
           float shading = 1.0f;
           if (lit) {
             // The sphere is lit with the map's bump, a camera-space perturbation; camera and
@@ -127,17 +177,48 @@ struct RowShader {
           out[SUM_A] += lit ? 1.0f : s.color.a;
           out[SUM_MONO] += (s.color.g + s.color.r + s.color.b) / 3.0f * shading;
           out[SUM_HEIGHT] += s.intensity;
-          // Footprint x is the plane's tangent, footprint y its bitangent downwards. A grain has
+          out[SUM_COVER] += 1.0f;
+          // On the plane footprint x is the tangent, footprint y the bitangent downwards; a
+          // source with frames gives the grain's direction on the surface in its own. A grain has
           // no heading, so directions are summed at twice their angle, where opposite ones agree.
-          const float tx = s.direction.x, ty = -s.direction.y;
+          float tx = s.direction.x, ty = -s.direction.y;
+          if (frames) {
+            const SampleShadeContext& sc = run.contexts[k];
+            const Point3 d = sc.dpdx * s.direction.x + sc.dpdy * s.direction.y;
+            tx = DotProd(d, run.tangents[k]);
+            ty = DotProd(d, run.bitangents[k]);
+            const float len = std::sqrt(tx * tx + ty * ty);
+            if (len > 0.0f && std::isfinite(len)) {
+              tx /= len;
+              ty /= len;
+            } else {
+              tx = ty = 0.0f;
+            }
+          }
           out[SUM_GRAIN_C] += tx * tx - ty * ty;
           out[SUM_GRAIN_S] += 2.0f * tx * ty;
           out[SUM_FOOT_X] += s.footprint[0] / footprint;
           out[SUM_FOOT_Y] += s.footprint[1] / footprint;
+          if (neighbours) {
+            float st, sb;
+            TangentSlopes(run.contexts[k], s, footprint, &results[count + 4 * sampleIndex],
+                          run.tangents[k], run.bitangents[k], st, sb);
+            out[SUM_SLOPE_T] += st;
+            out[SUM_SLOPE_B] += sb;
+          }
         }
         const float inv = 1.0f / static_cast<float>(samples);
+        // A padded source's pixel is the mean of what its covered samples show; every other
+        // source's takes in what its uncovered samples show too.
+        const float mean = !coveredMean          ? inv
+                           : coveredSamples > 0 ? 1.0f / static_cast<float>(coveredSamples)
+                                                : 0.0f;
         for (int c = 0; c < SUM_CHANNELS; ++c) {
-          if (c != SUM_GRAIN_C && c != SUM_GRAIN_S) out[c] *= inv;
+          if (c == SUM_COVER) {
+            out[c] *= inv;
+          } else if (c != SUM_GRAIN_C && c != SUM_GRAIN_S) {
+            out[c] *= mean;
+          }
         }
       }
     }
@@ -145,7 +226,10 @@ struct RowShader {
 };
 
 // Fills one map's band from the pixel sums; sums has a margin of `margin` pixels on every side.
-void FillMap(MapKind kind, const BakeSettings& s, const Raster& sums, int margin, Raster& band) {
+// With the source's own tangent frames the normal comes from the pixel's slopes, else from its
+// neighbours' heights.
+void FillMap(MapKind kind, const BakeSettings& s, const Raster& sums, int margin, bool frames,
+             Raster& band) {
   for (int y = 0; y < band.height; ++y) {
     for (int x = 0; x < band.width; ++x) {
       const float* p = sums.Pixel(x + margin, y + margin);
@@ -161,6 +245,9 @@ void FillMap(MapKind kind, const BakeSettings& s, const Raster& sums, int margin
         case MapKind::HEIGHT:
           out[0] = h;
           break;
+        case MapKind::COVERAGE:
+          out[0] = p[SUM_COVER];
+          break;
         case MapKind::ROUGHNESS:
           // Intensity 0 is the middle of a scratch, 1 the untouched surface.
           out[0] = s.roughnessScratch * (1.0f - h) + s.roughnessSurface * h;
@@ -170,13 +257,16 @@ void FillMap(MapKind kind, const BakeSettings& s, const Raster& sums, int margin
           // The normal of the baked height itself: central differences of the filtered heights of
           // the neighbours, over the pixel's footprint in pattern units. Image rows run down, the
           // bitangent up.
-          const float left = sums.Pixel(x + margin - 1, y + margin)[SUM_HEIGHT];
-          const float right = sums.Pixel(x + margin + 1, y + margin)[SUM_HEIGHT];
-          const float up = sums.Pixel(x + margin, y + margin - 1)[SUM_HEIGHT];
-          const float down = sums.Pixel(x + margin, y + margin + 1)[SUM_HEIGHT];
-          const float fx = p[SUM_FOOT_X], fy = p[SUM_FOOT_Y];
-          const float du = fx > 0.0f ? (right - left) / (2.0f * fx) : 0.0f;
-          const float dv = fy > 0.0f ? (up - down) / (2.0f * fy) : 0.0f;
+          float du = p[SUM_SLOPE_T], dv = p[SUM_SLOPE_B];
+          if (!frames) {
+            const float left = sums.Pixel(x + margin - 1, y + margin)[SUM_HEIGHT];
+            const float right = sums.Pixel(x + margin + 1, y + margin)[SUM_HEIGHT];
+            const float up = sums.Pixel(x + margin, y + margin - 1)[SUM_HEIGHT];
+            const float down = sums.Pixel(x + margin, y + margin + 1)[SUM_HEIGHT];
+            const float fx = p[SUM_FOOT_X], fy = p[SUM_FOOT_Y];
+            du = fx > 0.0f ? (right - left) / (2.0f * fx) : 0.0f;
+            dv = fy > 0.0f ? (up - down) / (2.0f * fy) : 0.0f;
+          }
           // In double, so that a huge --bump-scale still gives a finite unit normal.
           const double gx = -static_cast<double>(s.bumpScale) * du;
           const double gy = -static_cast<double>(s.bumpScale) * dv;
@@ -209,6 +299,53 @@ void FillMap(MapKind kind, const BakeSettings& s, const Raster& sums, int margin
   }
 }
 
+// Pads the covered pixels of sums out into the uncovered ones by up to `passes` pixels: each
+// pass gives every uncovered pixel beside a pixel that already has a value the mean of those
+// neighbours (all eight directions), so that filtering and mip-maps of the image do not bleed the
+// empty background into the islands. The coverage itself stays as it is.
+void PadUncovered(Raster& sums, int passes) {
+  const int w = sums.width, h = sums.height;
+  // 0: no value yet; 1: covered; p + 1: padded in pass p.
+  std::vector<std::uint16_t> level(static_cast<std::size_t>(w) * h);
+  bool anyEmpty = false;
+  for (int y = 0; y < h; ++y) {
+    for (int x = 0; x < w; ++x) {
+      const bool covered = sums.Pixel(x, y)[SUM_COVER] > 0.0f;
+      level[static_cast<std::size_t>(y) * w + x] = covered ? 1 : 0;
+      anyEmpty |= !covered;
+    }
+  }
+  for (int pass = 1; pass <= passes && anyEmpty; ++pass) {
+    bool grew = false;
+    for (int y = 0; y < h; ++y) {
+      for (int x = 0; x < w; ++x) {
+        std::uint16_t& own = level[static_cast<std::size_t>(y) * w + x];
+        if (own != 0) continue;
+        float mean[SUM_CHANNELS] = {};
+        int n = 0;
+        for (int ny = std::max(0, y - 1); ny <= std::min(h - 1, y + 1); ++ny) {
+          for (int nx = std::max(0, x - 1); nx <= std::min(w - 1, x + 1); ++nx) {
+            const std::uint16_t l = level[static_cast<std::size_t>(ny) * w + nx];
+            // Only pixels that had their value before this pass: the padding grows one pixel a
+            // pass the same way in every direction.
+            if (l == 0 || l > pass) continue;
+            const float* p = sums.Pixel(nx, ny);
+            for (int c = 0; c < SUM_CHANNELS; ++c) mean[c] += p[c];
+            ++n;
+          }
+        }
+        if (n == 0) continue;
+        float* out = sums.Pixel(x, y);
+        for (int c = 0; c < SUM_CHANNELS; ++c) out[c] = mean[c] / static_cast<float>(n);
+        out[SUM_COVER] = 0.0f;
+        own = static_cast<std::uint16_t>(pass + 1);
+        grew = true;
+      }
+    }
+    if (!grew) break;
+  }
+}
+
 }  // namespace
 
 namespace {
@@ -219,7 +356,7 @@ struct MapInfo {
 constexpr MapInfo kMaps[] = {{"color", MapKind::COLOR},          {"mono", MapKind::MONO},
                              {"height", MapKind::HEIGHT},        {"normal-gl", MapKind::NORMAL_GL},
                              {"normal-dx", MapKind::NORMAL_DX},  {"roughness", MapKind::ROUGHNESS},
-                             {"anisotropy", MapKind::ANISOTROPY}};
+                             {"anisotropy", MapKind::ANISOTROPY}, {"coverage", MapKind::COVERAGE}};
 }  // namespace
 
 TileBracket::TileBracket(Texmap& map, const BakeSettings& s) {
@@ -286,7 +423,7 @@ bool ParseMapName(const std::string& name, NormalConvention convention, MapKind&
 }
 
 const char* MapNames() {
-  return "color, mono, height, normal, normal-gl, normal-dx, roughness, anisotropy";
+  return "color, mono, height, normal, normal-gl, normal-dx, roughness, anisotropy, coverage";
 }
 
 const char* MapKindName(MapKind kind) {
@@ -329,6 +466,9 @@ std::string CheckBakeSettings(const BakeSettings& s) {
     return "--samples must be from 1 to " + std::to_string(kMaxSamples);
   }
   if (s.maps.empty()) return "no map to bake";
+  if (s.tileable && s.view.geometry == Geometry::MESH) {
+    return "--tileable bakes a tile of the plane, not a model's UV layout";
+  }
   if (s.tileable && s.view.geometry != Geometry::PLANE) {
     return "--tileable bakes a tile of the plane; use --geometry plane";
   }
@@ -344,9 +484,10 @@ std::string CheckBakeSettings(const BakeSettings& s) {
              std::to_string(s.view.height) + " image";
     }
   }
-  // A tangent frame is only fixed on the plane; on the sphere it would depend on the UV layout.
+  // A tangent frame is fixed on the plane and a model has its own; on the sphere it would depend
+  // on a UV layout it does not have.
   for (MapKind kind : s.maps) {
-    if ((IsNormalMap(kind) || kind == MapKind::ANISOTROPY) && s.view.geometry != Geometry::PLANE) {
+    if ((IsNormalMap(kind) || kind == MapKind::ANISOTROPY) && s.view.geometry == Geometry::SPHERE) {
       return std::string(MapKindName(kind)) +
              " is a tangent-space map of the plane; use --geometry plane";
     }
@@ -374,8 +515,9 @@ void TileSamplePosition(int i, int n, float& x, float& y) {
 }
 
 bool BakeFrame(Texmap& map, TimeValue t, const BakeSettings& s, const BandSink& sink,
-               TileNudge* tileNudge) {
+               BakeOutcome* outcome) {
   if (std::string why = CheckBakeSettings(s); !why.empty()) throw BakeError(why);
+  if (s.view.geometry == Geometry::MESH && !s.mesh) throw BakeError("a mesh bake needs a model");
   auto* bake = static_cast<ITexBake*>(map.GetInterface(I_TEXBAKE));
   if (!bake) throw BakeError("the map offers no baking interface");
 
@@ -384,10 +526,13 @@ bool BakeFrame(Texmap& map, TimeValue t, const BakeSettings& s, const BandSink& 
   Interval valid = FOREVER;
   map.Update(t, valid);
   const TileBracket tile(map, s);
-  if (tileNudge) *tileNudge = tile.nudge;
+  if (outcome) *outcome = BakeOutcome{tile.nudge, 0};
 
   const bool grain = std::find(s.maps.begin(), s.maps.end(), MapKind::ANISOTROPY) != s.maps.end();
+  const bool normals = std::any_of(s.maps.begin(), s.maps.end(), IsNormalMap);
   const std::unique_ptr<SampleSource> source = MakeSampleSource(s);
+  const bool frames = source->TangentFrames();
+  const int pad = source->Padding();
   RowShader shader{&map,
                    bake,
                    source.get(),
@@ -395,21 +540,38 @@ bool BakeFrame(Texmap& map, TimeValue t, const BakeSettings& s, const BandSink& 
                    SampleFootprint(source->SamplesPerPixel()),
                    source->Lit(),
                    grain,
+                   frames,
+                   frames && normals,
+                   pad > 0,
                    s.bumpScale,
                    s.render.cancel,
                    MapEvaluationCost(map) <= 1.0 ? 64 : 1};
-  const bool normals = std::any_of(s.maps.begin(), s.maps.end(), IsNormalMap);
-  const int margin = normals ? 1 : 0;  // normals need their neighbours' heights
+  // Normals from the neighbours' heights need a pixel more on every side; a padded source needs
+  // as many pixels as it pads by, so that its band's pixels are padded as the whole image's are.
+  const int margin = (normals && !frames ? 1 : 0) + pad;
   const Region region = BakeRegion(s);
   const int bandRows = std::max(1, s.bandRows);
   const std::int64_t total = static_cast<std::int64_t>(region.Width()) * region.Height();
+  const int sumsWidth = region.Width() + 2 * margin;
+  const std::size_t rowFloats = static_cast<std::size_t>(sumsWidth) * SUM_CHANNELS;
 
   RenderOptions options = s.render;
-  Raster sums;
+  // The sums of the band and its margin. Consecutive bands share 2 * margin rows, which are
+  // kept rather than shaded again: window row 0 is image row windowTop.
+  Raster window, fresh, padded;
+  window.width = sumsWidth;
+  window.channels = SUM_CHANNELS;
+  int windowTop = region.y0 - margin;
   std::vector<Raster> bands(s.maps.size());
   for (int by = region.y0; by < region.y1; by += bandRows) {
     const int rows = std::min(bandRows, region.y1 - by);
-    const int x0 = region.x0 - margin, y0 = by - margin;
+    const int top = by - margin, bottom = by + rows + margin;
+    const int drop = std::min(top - windowTop, window.height);
+    window.pixels.erase(window.pixels.begin(),
+                        window.pixels.begin() + static_cast<std::ptrdiff_t>(drop * rowFloats));
+    window.height -= drop;
+    windowTop = top;
+    const int first = windowTop + window.height;  // the first row not yet shaded
     const std::int64_t before = static_cast<std::int64_t>(by - region.y0) * region.Width();
     options.progress = nullptr;
     if (s.progress) {
@@ -417,12 +579,27 @@ bool BakeFrame(Texmap& map, TimeValue t, const BakeSettings& s, const BandSink& 
         s.progress(before + static_cast<std::int64_t>(rows) * region.Width() * done / tiles, total);
       };
     }
+    const int x0 = region.x0 - margin;
     const SpanShader span = [&](int y, int xa, int xb, float* out) {
-      shader.ShadeRow(y0 + y, x0 + xa, x0 + xb, out);
+      shader.ShadeRow(first + y, x0 + xa, x0 + xb, out);
     };
-    if (!RenderRaster(sums, region.Width() + 2 * margin, rows + 2 * margin, SUM_CHANNELS, span,
-                      options)) {
+    if (!RenderRaster(fresh, sumsWidth, bottom - first, SUM_CHANNELS, span, options)) {
       return false;
+    }
+    window.pixels.insert(window.pixels.end(), fresh.pixels.begin(), fresh.pixels.end());
+    window.height = bottom - windowTop;
+    const Raster* sums = &window;
+    if (pad > 0) {
+      padded = window;
+      PadUncovered(padded, pad);
+      sums = &padded;
+    }
+    if (outcome) {
+      for (int y = 0; y < rows; ++y) {
+        for (int x = 0; x < region.Width(); ++x) {
+          outcome->coveredPixels += window.Pixel(x + margin, y + margin)[SUM_COVER] > 0.0f;
+        }
+      }
     }
     for (std::size_t m = 0; m < s.maps.size(); ++m) {
       Raster& band = bands[m];
@@ -430,7 +607,7 @@ bool BakeFrame(Texmap& map, TimeValue t, const BakeSettings& s, const BandSink& 
       band.height = rows;
       band.channels = MapChannels(s.maps[m]);
       band.pixels.assign(static_cast<std::size_t>(band.width) * rows * band.channels, 0.0f);
-      FillMap(s.maps[m], s, sums, margin, band);
+      FillMap(s.maps[m], s, *sums, margin, frames, band);
     }
     if (std::string error = sink(by - region.y0, by - region.y0 + rows, bands); !error.empty()) {
       throw BakeError(error);
@@ -441,7 +618,7 @@ bool BakeFrame(Texmap& map, TimeValue t, const BakeSettings& s, const BandSink& 
 }
 
 bool BakeFrame(Texmap& map, TimeValue t, const BakeSettings& s, std::vector<Raster>& maps,
-               TileNudge* tileNudge) {
+               BakeOutcome* outcome) {
   const Region region = BakeRegion(s);
   maps.assign(s.maps.size(), Raster());
   for (std::size_t m = 0; m < s.maps.size(); ++m) {
@@ -460,7 +637,7 @@ bool BakeFrame(Texmap& map, TimeValue t, const BakeSettings& s, std::vector<Rast
         (void)y1;
         return std::string();
       },
-      tileNudge);
+      outcome);
 }
 
 }  // namespace tamrel::host

@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -21,18 +22,24 @@
 class ITamrelTileable;
 
 namespace tamrel::host {
+struct MeshBake;
+}
 
-enum class MapKind { COLOR, MONO, HEIGHT, NORMAL_GL, NORMAL_DX, ROUGHNESS, ANISOTROPY };
+namespace tamrel::host {
+
+enum class MapKind { COLOR, MONO, HEIGHT, NORMAL_GL, NORMAL_DX, ROUGHNESS, ANISOTROPY, COVERAGE };
 enum class NormalConvention { OPENGL, DIRECTX };
 
 // The names a map is asked for by: "color", "mono", "height", "normal" (in the convention given),
-// "normal-gl", "normal-dx", "roughness", "anisotropy". False for anything else.
+// "normal-gl", "normal-dx", "roughness", "anisotropy", "coverage". False for anything else.
 bool ParseMapName(const std::string& name, NormalConvention convention, MapKind& kind);
 // Every name ParseMapName takes, in the order above, joined by ", ".
 const char* MapNames();
-// "color", "mono", "height", "normal-gl", "normal-dx", "roughness", "anisotropy".
+// "color", "mono", "height", "normal-gl", "normal-dx", "roughness", "anisotropy", "coverage".
 const char* MapKindName(MapKind kind);
-// Colour carries alpha; mono, height and roughness are one channel; normals and anisotropy three.
+// Colour carries alpha; mono, height, roughness and coverage are one channel; normals and
+// anisotropy three. Coverage is the share of a pixel's samples that show the surface: 1 on the
+// plane, 0 beside the sphere and off a model's UV islands.
 int MapChannels(MapKind kind);
 // Everything but colour is data: written linear, never sRGB-encoded.
 bool IsDataMap(MapKind kind);
@@ -73,6 +80,8 @@ struct BakeSettings {
   // the map and its sub-maps in use must be able to repeat, or the bake is refused). The samples
   // of every pixel sit at the same sub-pixel positions, on a grid of 1/16 pixel.
   bool tileable = false;
+  // The model of a Geometry::MESH view, prepared for its UV set.
+  std::shared_ptr<const MeshBake> mesh;
   std::vector<MapKind> maps{MapKind::COLOR};
   bool filter = true;      // the shade context's filterMaps
   float bumpScale = 1.0f;  // strength of the height in normal maps and of the bump on the sphere
@@ -128,15 +137,20 @@ void TileSamplePosition(int i, int n, float& x, float& y);
 // Returns an empty string to go on, else an error that stops the bake.
 using BandSink = std::function<std::string(int y0, int y1, const std::vector<Raster>& bands)>;
 
+// What a bake found besides its pixels.
+struct BakeOutcome {
+  TileNudge nudge;                  // how far a tileable bake moved the scratches
+  std::int64_t coveredPixels = 0;   // pixels of the rectangle where any sample shows the surface
+};
+
 // Renders map at time t band by band into sink. Returns false when cancelled through
 // settings.render.cancel. Throws BakeError for settings that cannot be baked and for an error the
-// sink returns; the map is updated but never changed. A tileable bake reports its nudge through
-// tileNudge when given.
+// sink returns; the map is updated but never changed. The outcome is filled when given.
 bool BakeFrame(Texmap& map, TimeValue t, const BakeSettings& settings, const BandSink& sink,
-               TileNudge* tileNudge = nullptr);
+               BakeOutcome* outcome = nullptr);
 
 // The same, gathered into one raster per map (for small images).
 bool BakeFrame(Texmap& map, TimeValue t, const BakeSettings& settings, std::vector<Raster>& maps,
-               TileNudge* tileNudge = nullptr);
+               BakeOutcome* outcome = nullptr);
 
 }  // namespace tamrel::host

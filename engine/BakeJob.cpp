@@ -11,6 +11,7 @@
 #include "engine/EchoText.h"
 #include "engine/Host.h"
 #include "engine/Interrupt.h"
+#include "engine/MeshSource.h"
 #include "engine/OutputFiles.h"
 #include "engine/ParamSchema.h"
 
@@ -77,7 +78,7 @@ void RepeatedRows(const Raster& r, int n, int y0, int y1, std::vector<float>& ro
 
 // The names the descriptions record, as the command line takes them.
 const char* GeometryName(Geometry geometry) {
-  return geometry == Geometry::SPHERE ? "sphere" : "plane";
+  return geometry == Geometry::SPHERE ? "sphere" : geometry == Geometry::MESH ? "mesh" : "plane";
 }
 
 const char* ConventionName(NormalConvention convention) {
@@ -85,6 +86,24 @@ const char* ConventionName(NormalConvention convention) {
 }
 
 }  // namespace
+
+json MeshJson(const MeshBake& m) {
+  const mesh::MeshModel& model = *m.model;
+  json instances = json::array();
+  for (const mesh::MeshInstance& i : model.instances) instances.push_back(i.name);
+  // Where the tangents of the parts in use came from: "file", "generated", or both.
+  bool anyFile = false, anyMade = false;
+  for (const mesh::MeshInstance& i : model.instances) {
+    (m.tangentsFromFile[i.part] ? anyFile : anyMade) = true;
+  }
+  return {{"file", model.source},
+          {"triangles", model.TriangleCount()},
+          {"dropped_triangles", model.droppedTriangles},
+          {"instances", instances},
+          {"uv_set", m.uvSet + 1},
+          {"tangents", anyFile && anyMade ? "file and generated" : anyFile ? "file" : "generated"},
+          {"padding", m.padding}};
+}
 
 json TileableJson(int period, const TileNudge& n) {
   return {{"period", period},
@@ -226,6 +245,7 @@ json BakeJob::Description(int frame, const json& params) const {
     bake["offset"] = {s.view.offsetX, s.view.offsetY};
   }
   if (plan_.repeat > 1) bake["repeat"] = plan_.repeat;
+  if (s.mesh) bake["mesh"] = MeshJson(*s.mesh);
   return {{"tamrel", bake}, {"params", params}};
 }
 
@@ -245,9 +265,10 @@ FrameResult BakeJob::RunFrame(Texmap& map, int frame, const json& params,
   std::vector<Raster> held;
   std::unique_ptr<ImageFileWriter> sheet;
   std::vector<float> sheetRows;
+  BakeOutcome outcome;
   const auto openWriters = [&] {
     if (settings.tileable) {
-      description["tamrel"]["tileable"] = TileableJson(settings.view.width, result.nudge);
+      description["tamrel"]["tileable"] = TileableJson(settings.view.width, outcome.nudge);
     }
     for (const MapOutput& m : outputs) {
       json tagged = description;
@@ -284,7 +305,7 @@ FrameResult BakeJob::RunFrame(Texmap& map, int frame, const json& params,
   const GracefulInterrupt stopsAtNextCheck;
   try {
     if (holdFrame) {
-      result.complete = BakeFrame(map, frame * kTicksPerFrame, settings, held, &result.nudge);
+      result.complete = BakeFrame(map, frame * kTicksPerFrame, settings, held, &outcome);
     } else {
       result.complete = BakeFrame(
           map, frame * kTicksPerFrame, settings,
@@ -312,8 +333,10 @@ FrameResult BakeJob::RunFrame(Texmap& map, int frame, const json& params,
             }
             return std::string();
           },
-          &result.nudge);
+          &outcome);
     }
+    result.nudge = outcome.nudge;
+    result.coveredPixels = outcome.coveredPixels;
   } catch (const BakeError& e) {
     Fail(sinkFailed ? EXIT_OUTPUT : EXIT_USAGE, e.what());
   } catch (const Failure&) {

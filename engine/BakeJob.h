@@ -75,6 +75,7 @@ struct FrameResult {
   bool complete = false;  // false: cancelled through settings.render.cancel, nothing written
   std::vector<WrittenFile> files;
   TileNudge nudge;  // of a tileable bake
+  std::int64_t coveredPixels = 0;  // pixels where any sample shows the surface
 };
 
 class BakeJob {
@@ -106,5 +107,9 @@ class BakeJob {
 // A tileable bake's period and how far it moved the scratches, as descriptions and reports
 // record it.
 nlohmann::json TileableJson(int period, const TileNudge& nudge);
+
+// The model of a mesh bake as descriptions and reports record it: its file, triangles, instances,
+// the UV set (numbered from 1, as map channels are), where its tangents came from and the padding.
+nlohmann::json MeshJson(const MeshBake& mesh);
 
 }  // namespace tamrel::host

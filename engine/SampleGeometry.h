@@ -7,7 +7,8 @@
 
 namespace tamrel::host {
 
-enum class Geometry { PLANE, SPHERE };
+// MESH: a model baked into its UV layout (engine/MeshSource.h); the view gives only the size.
+enum class Geometry { PLANE, SPHERE, MESH };
 
 struct View {
   Geometry geometry = Geometry::PLANE;

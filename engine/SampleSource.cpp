@@ -1,6 +1,7 @@
 #include "engine/SampleSource.h"
 
 #include "engine/Bake.h"
+#include "engine/MeshSource.h"
 
 namespace tamrel::host {
 namespace {
@@ -57,10 +58,14 @@ class SphereSource : public ViewSource {
 }  // namespace
 
 void SampleRun::Reserve(std::size_t n) {
-  if (contexts.size() >= n) return;
-  contexts.resize(n);
-  normals.resize(n);
-  covered.resize(n);
+  if (contexts.size() < n) {
+    contexts.resize(n);
+    normals.resize(n);
+    covered.resize(n);
+    tangents.resize(n);
+    bitangents.resize(n);
+  }
+  if (wantNeighbours && neighbours.size() < 4 * n) neighbours.resize(4 * n);
 }
 
 void SampleSource::Uncovered(int, int, float& grey, float& alpha) const {
@@ -69,6 +74,9 @@ void SampleSource::Uncovered(int, int, float& grey, float& alpha) const {
 }
 
 std::unique_ptr<SampleSource> MakeSampleSource(const BakeSettings& s) {
+  if (s.view.geometry == Geometry::MESH) {
+    return std::make_unique<MeshSource>(s.mesh, s.view.width, s.view.height, s.samples, s.filter);
+  }
   if (s.view.geometry == Geometry::SPHERE) {
     return std::make_unique<SphereSource>(s.view, s.samples, s.filter);
   }

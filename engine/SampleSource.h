@@ -7,9 +7,9 @@
 //
 // The sources here are the flat plane, the same plane with its samples on the grid a tileable
 // bake needs, and the lit preview sphere; the plane's tangent frame is fixed (+x, +y up the
-// image), and the sphere bakes no tangent-space map. A source of triangles in UV space fits the
-// same shape: per-texel positions and normals, texels on no triangle left uncovered, and the
-// run gaining the per-texel tangent frames such a source has.
+// image), and the sphere bakes no tangent-space map. A model baked into its UV layout
+// (engine/MeshSource.h) gives each sample its own tangent frame, and the neighbours its normal
+// is taken from on the sample's own surface.
 #pragma once
 
 #include <cmath>
@@ -30,6 +30,12 @@ struct SampleRun {
   std::vector<SampleShadeContext> contexts;
   std::vector<Point3> normals;  // unit surface normal, camera space
   std::vector<char> covered;    // false: the sample shows no surface; its context is unset
+  // Sources with tangent frames: the unit tangent and bitangent of each covered sample, camera
+  // space, and when wantNeighbours is set the four samples a pixel left, right, up and down from
+  // it on its own surface (4 * k to 4 * k + 3 for sample k), for normals taken from the height.
+  std::vector<Point3> tangents, bitangents;
+  std::vector<SampleShadeContext> neighbours;
+  bool wantNeighbours = false;
 
   void Reserve(std::size_t n);
 };
@@ -47,6 +53,12 @@ class SampleSource {
   virtual int SamplesPerPixel() const = 0;
   // True when the map is shown lit with its bump (a preview), false when its values are baked.
   virtual bool Lit() const { return false; }
+  // True when the run carries tangent frames (and neighbours when asked): the tangent-space maps
+  // are then taken in each sample's own frame rather than the plane's fixed one.
+  virtual bool TangentFrames() const { return false; }
+  // Pixels by which the covered area is padded out into the uncovered (0: none). A source that
+  // pads averages each pixel over its covered samples only, and its coverage says how many.
+  virtual int Padding() const { return 0; }
   // What an uncovered sample of pixel (x, y) shows: a grey and its coverage.
   virtual void Uncovered(int x, int y, float& grey, float& alpha) const;
 };

@@ -466,7 +466,22 @@ function fitFrameSlider(params) {
   document.getElementById('frame').max = String(Math.min(last, 100000));
 }
 
+// A model given to the editor (tamrel edit --mesh) is one more geometry: the preview then shows
+// the map baked into its UV layout.
+function offerModel(mesh) {
+  const select = document.getElementById('geometry');
+  let option = select.querySelector('option[value="mesh"]');
+  if (!option) {
+    option = document.createElement('option');
+    option.value = 'mesh';
+    select.appendChild(option);
+  }
+  const name = mesh.file.split(/[\\/]/).pop();
+  option.textContent = `Model (${name}, UV layout)`;
+}
+
 async function openDocument(doc) {
+  if (doc.mesh) offerModel(doc.mesh);
   fitFrameSlider(doc.params);
   editor.params = doc.params;
   editor.path = doc.path;
