@@ -619,6 +619,45 @@ TEST_F(EditTest, FailedOpensAndSavesLoseNothing) {
   }
 }
 
+TEST_F(EditTest, AModelIsPreviewedAndBakedInItsUvLayout) {
+  // One triangle over the image's bottom-left half (OBJ's v runs up).
+  std::ofstream(File("tri.obj")) << "v 0 0 0\nv 5 0 0\nv 0 5 0\nvt 0 0\nvt 1 0\nvt 0 1\n"
+                                    "f 1/1 2/2 3/3\n";
+  std::ofstream(File("bad.obj")) << "v 0 0 0\nf 1 2 3\n";
+  PreviewSettings view;
+  view.geometry = Geometry::MESH;
+  view.size = 16;
+  std::string png, message;
+  // Without a model the geometry is refused; a bad model leaves the document as it was.
+  EXPECT_EQ(StatusOf([&] { session_->Preview(Params(), view, 1, png); }, &message), 400);
+  EXPECT_NE(message.find("needs a model"), std::string::npos) << message;
+  EXPECT_EQ(StatusOf([&] { session_->OpenModel(File("bad.obj")); }), 422);
+  EXPECT_FALSE(session_->Document().contains("mesh"));
+
+  session_->OpenModel(File("tri.obj"), 0, 2);
+  const json doc = session_->Document();
+  EXPECT_EQ(doc["mesh"]["triangles"], 1);
+  EXPECT_EQ(doc["mesh"]["uv_sets"], 1);
+  ASSERT_TRUE(session_->Preview(Params({{"size", 2.0}}), view, 2, png));
+  const std::string shown = File("shown.png");
+  std::ofstream(shown, std::ios::binary) << png;
+  auto in = OIIO::ImageInput::open(shown);
+  ASSERT_TRUE(in);
+  std::vector<float> pixels(16 * 16 * 4);
+  ASSERT_TRUE(in->read_image(0, 0, 0, 4, OIIO::TypeDesc::FLOAT, pixels.data()));
+  const json description = json::parse(in->spec().get_string_attribute("ImageDescription"));
+  EXPECT_EQ(description["tamrel"]["geometry"], "mesh");
+  EXPECT_EQ(description["tamrel"]["mesh"]["padding"], 2);
+  // Alpha: the triangle and two texels of padding about it; the top-right corner is empty.
+  EXPECT_EQ(pixels[(12 * 16 + 2) * 4 + 3], 1.0f);
+  EXPECT_EQ(pixels[(1 * 16 + 14) * 4 + 3], 0.0f);
+
+  const std::vector<std::string> files =
+      session_->Bake(Params(), view, {"height", "coverage"}, File("tri_{map}.exr"));
+  ASSERT_EQ(files.size(), 2u);
+  EXPECT_TRUE(fs::exists(File("tri_coverage.exr")));
+}
+
 TEST_F(EditTest, BakeWritesTheImageTamrelRenderWould) {
   PreviewSettings view;
   view.size = 40;
