@@ -542,7 +542,7 @@ bool BakeFrame(Texmap& map, TimeValue t, const BakeSettings& s, const BandSink& 
                    grain,
                    frames,
                    frames && normals,
-                   pad > 0,
+                   source->CoveredMean(),
                    s.bumpScale,
                    s.render.cancel,
                    MapEvaluationCost(map) <= 1.0 ? 64 : 1};

@@ -48,6 +48,7 @@ class MeshSource : public SampleSource {
   void Fill(int y, int x0, int x1, SampleRun& run) const override;
   int SamplesPerPixel() const override { return samples_; }
   bool TangentFrames() const override { return true; }
+  bool CoveredMean() const override { return true; }
   int Padding() const override { return bake_->padding; }
 
   // The triangle sample (px, py) of the image falls on, in pixels from its top-left corner:

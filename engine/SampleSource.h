@@ -56,8 +56,11 @@ class SampleSource {
   // True when the run carries tangent frames (and neighbours when asked): the tangent-space maps
   // are then taken in each sample's own frame rather than the plane's fixed one.
   virtual bool TangentFrames() const { return false; }
-  // Pixels by which the covered area is padded out into the uncovered (0: none). A source that
-  // pads averages each pixel over its covered samples only, and its coverage says how many.
+  // True when a pixel is the mean of its covered samples only (its coverage says how many), as
+  // for a model whose texels off its islands show nothing; false when the uncovered samples'
+  // backdrop is part of the pixel.
+  virtual bool CoveredMean() const { return false; }
+  // Pixels by which the covered area is padded out into the uncovered (0: none).
   virtual int Padding() const { return 0; }
   // What an uncovered sample of pixel (x, y) shows: a grey and its coverage.
   virtual void Uncovered(int x, int y, float& grey, float& alpha) const;

@@ -91,7 +91,7 @@ TEST_F(MeshCli, BakesATextureSetIntoTheModelsLayoutAndSaysSo) {
   double covered = 0;
   for (float c : cover) covered += c;
   // Six islands of (1/3 - 0.04) x (1/2 - 0.04) of the image.
-  EXPECT_NEAR(covered / cover.size(), 6 * (1.0 / 3 - 0.04) * 0.46, 0.02);
+  EXPECT_NEAR(covered / static_cast<double>(cover.size()), 6 * (1.0 / 3 - 0.04) * 0.46, 0.02);
 
   const Result j = Run("render --mesh cube.obj --size 32 --samples 1 --json --maps height,coverage "
                        "--type float -o c_{map}.exr --uv 1");
@@ -100,8 +100,17 @@ TEST_F(MeshCli, BakesATextureSetIntoTheModelsLayoutAndSaysSo) {
   EXPECT_EQ(report["mesh"]["triangles"], 12);
   EXPECT_EQ(report["mesh"]["tangents"], "generated");
   EXPECT_EQ(report["mesh"]["instances"].size(), 1u);
-  EXPECT_GT(report["mesh"]["coverage"].get<double>(), 0.55);
-  EXPECT_LT(report["mesh"]["coverage"].get<double>(), 0.75);
+  // One sample a texel: the share of texel centres inside the six islands, counted here.
+  int inside = 0;
+  for (int f = 0; f < 6; ++f) {
+    const double u0 = (f % 3) / 3.0 + 0.02, v0 = (f / 3) / 2.0 + 0.02;
+    const double u1 = u0 + 1.0 / 3.0 - 0.04, v1 = v0 + 0.5 - 0.04;
+    int across = 0, down = 0;
+    for (int x = 0; x < 32; ++x) across += (x + 0.5) / 32 >= u0 && (x + 0.5) / 32 <= u1;
+    for (int y = 0; y < 32; ++y) down += 1.0 - (y + 0.5) / 32 >= v0 && 1.0 - (y + 0.5) / 32 <= v1;
+    inside += across * down;
+  }
+  EXPECT_DOUBLE_EQ(report["mesh"]["coverage"].get<double>(), inside / 1024.0);
 }
 
 TEST_F(MeshCli, BadModelsAndOptionsAreRefusedWithOneLine) {
