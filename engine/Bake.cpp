@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <memory>
 #include <vector>
 
@@ -33,6 +34,14 @@ enum SumChannel : int {
   SUM_COVER,   // the share of samples that show the surface
   SUM_SLOPE_T,
   SUM_SLOPE_B,  // sources with tangent frames: the height's slope along tangent and bitangent
+  // Sources with tangent frames: the means of the unit pixel axes on the surface (across, and up
+  // the image) and of the tangent frame, and the UV island all the pixel's samples show, as the
+  // bits of an int (-1: none, or more than one, or not all samples covered).
+  SUM_EX,
+  SUM_EY = SUM_EX + 3,
+  SUM_TAN = SUM_EY + 3,
+  SUM_BIT = SUM_TAN + 3,
+  SUM_ISLAND = SUM_BIT + 3,
   SUM_CHANNELS
 };
 
@@ -59,20 +68,13 @@ struct GroupBuffers {
   }
 };
 
-// The slope of a sample's height along its tangent and bitangent, in height per pattern unit,
-// from the heights one pixel to either side along the image's axes on its own surface: the
-// gradient across the surface that has those slopes along the (unit) pixel axes, read in the
-// tangent frame. Pixel axes that are nearly parallel give no slope.
-void TangentSlopes(const SampleShadeContext& sc, const TexBakeSample& s, float footprint,
-                   const TexBakeSample* nb, const Point3& tangent, const Point3& bitangent,
-                   float& slopeT, float& slopeB) {
+// The slope of a height along the tangent and bitangent, in height per pattern unit, from its
+// slopes du and dv along the unit pixel axes ex (across) and ey (up the image) on the surface:
+// the gradient across the surface that has those slopes, read in the tangent frame. Pixel axes
+// that are nearly parallel give no slope.
+void SlopesInFrame(float du, float dv, const Point3& ex, const Point3& ey, const Point3& tangent,
+                   const Point3& bitangent, float& slopeT, float& slopeB) {
   slopeT = slopeB = 0.0f;
-  const float fx = s.footprint[0] / footprint, fy = s.footprint[1] / footprint;
-  const float du = fx > 0.0f ? (nb[1].intensity - nb[0].intensity) / (2.0f * fx) : 0.0f;
-  const float dv = fy > 0.0f ? (nb[2].intensity - nb[3].intensity) / (2.0f * fy) : 0.0f;
-  const float lx = Length(sc.dpdx), ly = Length(sc.dpdy);
-  if (!(lx > 0.0f) || !(ly > 0.0f)) return;
-  const Point3 ex = sc.dpdx / lx, ey = -sc.dpdy / ly;  // image rows run down, v up
   const float c = DotProd(ex, ey);
   const float det = 1.0f - c * c;
   if (!(det > 1e-6f)) return;
@@ -81,6 +83,43 @@ void TangentSlopes(const SampleShadeContext& sc, const TexBakeSample& s, float f
   slopeT = DotProd(g, tangent);
   slopeB = DotProd(g, bitangent);
   if (!std::isfinite(slopeT) || !std::isfinite(slopeB)) slopeT = slopeB = 0.0f;
+}
+
+// The unit pixel axes of a sample on its surface: across the image, and up it (rows run down).
+bool PixelAxes(const SampleShadeContext& sc, Point3& ex, Point3& ey) {
+  const float lx = Length(sc.dpdx), ly = Length(sc.dpdy);
+  if (!(lx > 0.0f) || !(ly > 0.0f) || !std::isfinite(lx) || !std::isfinite(ly)) return false;
+  ex = sc.dpdx / lx;
+  ey = -sc.dpdy / ly;
+  return true;
+}
+
+// A sample's slopes from the heights one pixel to either side of it on its own surface (left,
+// right, up, down).
+void StencilSlopes(const SampleShadeContext& sc, const TexBakeSample& s, float footprint,
+                   const TexBakeSample* nb, const Point3& tangent, const Point3& bitangent,
+                   float& slopeT, float& slopeB) {
+  slopeT = slopeB = 0.0f;
+  const float fx = s.footprint[0] / footprint, fy = s.footprint[1] / footprint;
+  const float du = fx > 0.0f ? (nb[1].intensity - nb[0].intensity) / (2.0f * fx) : 0.0f;
+  const float dv = fy > 0.0f ? (nb[2].intensity - nb[3].intensity) / (2.0f * fy) : 0.0f;
+  Point3 ex, ey;
+  if (PixelAxes(sc, ex, ey)) SlopesInFrame(du, dv, ex, ey, tangent, bitangent, slopeT, slopeB);
+}
+
+int IslandOf(const float* p) {
+  int island;
+  std::memcpy(&island, p + SUM_ISLAND, sizeof island);
+  return island;
+}
+
+void SetIsland(float* p, int island) { std::memcpy(p + SUM_ISLAND, &island, sizeof island); }
+
+Point3 Channel3(const float* p, int c) { return Point3(p[c], p[c + 1], p[c + 2]); }
+void Add3(float* p, int c, const Point3& v) {
+  p[c] += v.x;
+  p[c + 1] += v.y;
+  p[c + 2] += v.z;
 }
 
 // Everything one row of pixels needs, shared read-only by the render threads.
@@ -92,7 +131,6 @@ struct RowShader {
   float footprint;  // of one sample, in pixels
   bool lit, grain;
   bool frames;       // the source's own tangent frames
-  bool neighbours;   // normals from the neighbours on each sample's surface
   bool coveredMean;  // pixels average their covered samples only
   float bumpScale;
   const std::atomic<bool>* cancel;
@@ -103,7 +141,10 @@ struct RowShader {
   // Sums the samples of pixels x0 .. x1-1 of image row y into out (SUM_CHANNELS floats each).
   // Pixels may lie outside the image: the plane goes on beyond its edges. The samples of a group
   // of neighbouring pixels are evaluated in one call, then summed per pixel in sample order.
-  void ShadeRow(int y, int x0, int x1, float* out) const {
+  // With stencil (sources with frames), each sample's slopes are also taken from its neighbours
+  // on its own surface.
+  void ShadeRow(int y, int x0, int x1, float* out, bool stencil = false) const {
+    const bool neighbours = stencil;
     const int groupPixels = std::max(1, groupSamples / samples);  // whole pixels at least
     const std::size_t capacity = static_cast<std::size_t>(groupPixels) * samples;
     // Each render thread keeps its group's buffers from row to row: building the shading
@@ -149,8 +190,11 @@ struct RowShader {
       for (int x = gx, k = 0, j = 0; x < gEnd; ++x, out += SUM_CHANNELS) {
         std::fill(out, out + SUM_CHANNELS, 0.0f);
         int coveredSamples = 0;
+        int island = -1;
+        bool oneIsland = true;
         for (int i = 0; i < samples; ++i, ++k) {
           if (!run.covered[k]) {
+            oneIsland = false;
             float grey, alpha;
             source->Uncovered(x, y, grey, alpha);
             out[SUM_R] += grey;
@@ -184,6 +228,15 @@ struct RowShader {
           float tx = s.direction.x, ty = -s.direction.y;
           if (frames) {
             const SampleShadeContext& sc = run.contexts[k];
+            if (i > 0 && run.islands[k] != island) oneIsland = false;
+            island = run.islands[k];
+            Point3 ex, ey;
+            if (PixelAxes(sc, ex, ey)) {
+              Add3(out, SUM_EX, ex);
+              Add3(out, SUM_EY, ey);
+            }
+            Add3(out, SUM_TAN, run.tangents[k]);
+            Add3(out, SUM_BIT, run.bitangents[k]);
             const Point3 d = sc.dpdx * s.direction.x + sc.dpdy * s.direction.y;
             tx = DotProd(d, run.tangents[k]);
             ty = DotProd(d, run.bitangents[k]);
@@ -201,7 +254,7 @@ struct RowShader {
           out[SUM_FOOT_Y] += s.footprint[1] / footprint;
           if (neighbours) {
             float st, sb;
-            TangentSlopes(run.contexts[k], s, footprint, &results[count + 4 * sampleIndex],
+            StencilSlopes(run.contexts[k], s, footprint, &results[count + 4 * sampleIndex],
                           run.tangents[k], run.bitangents[k], st, sb);
             out[SUM_SLOPE_T] += st;
             out[SUM_SLOPE_B] += sb;
@@ -216,14 +269,45 @@ struct RowShader {
         for (int c = 0; c < SUM_CHANNELS; ++c) {
           if (c == SUM_COVER) {
             out[c] *= inv;
-          } else if (c != SUM_GRAIN_C && c != SUM_GRAIN_S) {
+          } else if (c != SUM_GRAIN_C && c != SUM_GRAIN_S && c != SUM_ISLAND) {
             out[c] *= mean;
           }
         }
+        SetIsland(out, frames && oneIsland ? island : -1);
       }
     }
   }
 };
+
+// The slopes of window pixel (wx, wy), image pixel (x, y), into out: from the heights of its
+// four neighbours where they all show the same UV island as every sample of the pixel (the
+// neighbouring points of the surface), else from each sample's own neighbours on its surface,
+// shaded anew. Neighbours across an island's border show other parts of the surface or none.
+void PixelSlopes(const RowShader& shader, const Raster& window, int wx, int wy, int x, int y,
+                 float* out) {
+  out[0] = out[1] = 0.0f;
+  const float* p = window.Pixel(wx, wy);
+  if (!(p[SUM_COVER] > 0.0f)) return;
+  const int island = IslandOf(p);
+  const float* left = window.Pixel(wx - 1, wy);
+  const float* right = window.Pixel(wx + 1, wy);
+  const float* up = window.Pixel(wx, wy - 1);
+  const float* down = window.Pixel(wx, wy + 1);
+  if (island >= 0 && IslandOf(left) == island && IslandOf(right) == island &&
+      IslandOf(up) == island && IslandOf(down) == island) {
+    const float fx = p[SUM_FOOT_X], fy = p[SUM_FOOT_Y];
+    const float du = fx > 0.0f ? (right[SUM_HEIGHT] - left[SUM_HEIGHT]) / (2.0f * fx) : 0.0f;
+    const float dv = fy > 0.0f ? (up[SUM_HEIGHT] - down[SUM_HEIGHT]) / (2.0f * fy) : 0.0f;
+    SlopesInFrame(du, dv, Normalize(Channel3(p, SUM_EX)), Normalize(Channel3(p, SUM_EY)),
+                  Normalize(Channel3(p, SUM_TAN)), Normalize(Channel3(p, SUM_BIT)), out[0],
+                  out[1]);
+    return;
+  }
+  float sums[SUM_CHANNELS] = {};  // left so when the bake is cancelled
+  shader.ShadeRow(y, x, x + 1, sums, true);
+  out[0] = sums[SUM_SLOPE_T];
+  out[1] = sums[SUM_SLOPE_B];
+}
 
 // Fills one map's band from the pixel sums; sums has a margin of `margin` pixels on every side.
 // With the source's own tangent frames the normal comes from the pixel's slopes, else from its
@@ -541,14 +625,15 @@ bool BakeFrame(Texmap& map, TimeValue t, const BakeSettings& s, const BandSink& 
                    source->Lit(),
                    grain,
                    frames,
-                   frames && normals,
                    source->CoveredMean(),
                    s.bumpScale,
                    s.render.cancel,
                    MapEvaluationCost(map) <= 1.0 ? 64 : 1};
   // Normals from the neighbours' heights need a pixel more on every side; a padded source needs
-  // as many pixels as it pads by, so that its band's pixels are padded as the whole image's are.
-  const int margin = (normals && !frames ? 1 : 0) + pad;
+  // as many pixels as it pads by, so that its band's pixels are padded as the whole image's are,
+  // and the slopes of the padding's sources need their neighbours in turn.
+  const bool slopes = frames && normals;
+  const int margin = (normals ? 1 : 0) + pad;
   const Region region = BakeRegion(s);
   const int bandRows = std::max(1, s.bandRows);
   const std::int64_t total = static_cast<std::int64_t>(region.Width()) * region.Height();
@@ -558,9 +643,10 @@ bool BakeFrame(Texmap& map, TimeValue t, const BakeSettings& s, const BandSink& 
   RenderOptions options = s.render;
   // The sums of the band and its margin. Consecutive bands share 2 * margin rows, which are
   // kept rather than shaded again: window row 0 is image row windowTop.
-  Raster window, fresh, padded;
+  Raster window, fresh, padded, sloped;
   window.width = sumsWidth;
   window.channels = SUM_CHANNELS;
+  std::vector<char> rowSloped;  // window rows whose slopes are taken
   int windowTop = region.y0 - margin;
   std::vector<Raster> bands(s.maps.size());
   for (int by = region.y0; by < region.y1; by += bandRows) {
@@ -570,6 +656,7 @@ bool BakeFrame(Texmap& map, TimeValue t, const BakeSettings& s, const BandSink& 
     window.pixels.erase(window.pixels.begin(),
                         window.pixels.begin() + static_cast<std::ptrdiff_t>(drop * rowFloats));
     window.height -= drop;
+    rowSloped.erase(rowSloped.begin(), rowSloped.begin() + drop);
     windowTop = top;
     const int first = windowTop + window.height;  // the first row not yet shaded
     const std::int64_t before = static_cast<std::int64_t>(by - region.y0) * region.Width();
@@ -588,6 +675,33 @@ bool BakeFrame(Texmap& map, TimeValue t, const BakeSettings& s, const BandSink& 
     }
     window.pixels.insert(window.pixels.end(), fresh.pixels.begin(), fresh.pixels.end());
     window.height = bottom - windowTop;
+    rowSloped.resize(window.height, 0);
+    if (slopes) {
+      // Every pixel but the window's outermost, whose neighbours are not all in it (and which
+      // no pixel of the band is padded from), once.
+      int r0 = 1;
+      while (r0 < window.height - 1 && rowSloped[r0]) ++r0;
+      const int r1 = window.height - 1;
+      if (r1 > r0) {
+        const int imageX0 = region.x0 - margin;
+        const SpanShader slope = [&](int y, int xa, int xb, float* out) {
+          const int wy = r0 + y;
+          for (int x = xa; x < xb; ++x, out += 2) {
+            PixelSlopes(shader, window, x + 1, wy, imageX0 + x + 1, windowTop + wy, out);
+          }
+        };
+        if (!RenderRaster(sloped, sumsWidth - 2, r1 - r0, 2, slope, options)) return false;
+        for (int y = r0; y < r1; ++y) {
+          for (int x = 1; x < sumsWidth - 1; ++x) {
+            const float* v = sloped.Pixel(x - 1, y - r0);
+            float* p = window.Pixel(x, y);
+            p[SUM_SLOPE_T] = v[0];
+            p[SUM_SLOPE_B] = v[1];
+          }
+          rowSloped[y] = 1;
+        }
+      }
+    }
     const Raster* sums = &window;
     if (pad > 0) {
       padded = window;

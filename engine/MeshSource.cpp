@@ -16,6 +16,7 @@ struct MeshSource::UvTriangle {
   double x0, y0;
   double i00, i01, i10, i11;  // (b1, b2) = I * (px - x0, py - y0)
   std::uint32_t instance, triangle;
+  int island;  // connected through shared vertices, counted over all instances
 };
 
 struct MeshSource::Hit {
@@ -52,6 +53,31 @@ Matrix3 ToMatrix3(const mesh::Affine& a) {
 Point3 AnyPerpendicular(const Point3& n) {
   const Point3 axis = std::fabs(n.x) < 0.9f ? Point3(1.0f, 0.0f, 0.0f) : Point3(0.0f, 1.0f, 0.0f);
   return Normalize(axis - n * DotProd(axis, n));
+}
+
+// The UV island of each triangle of part: triangles that share a vertex (and so its UV) are
+// one piece of the layout. Union-find over the vertices, islands numbered in triangle order.
+std::vector<int> Islands(const mesh::MeshPart& part) {
+  std::vector<std::uint32_t> parent(part.positions.size());
+  for (std::uint32_t v = 0; v < parent.size(); ++v) parent[v] = v;
+  const auto root = [&](std::uint32_t v) {
+    while (parent[v] != v) v = parent[v] = parent[parent[v]];
+    return v;
+  };
+  for (std::size_t k = 0; k < part.indices.size(); k += 3) {
+    for (int c = 1; c < 3; ++c) {
+      const std::uint32_t a = root(part.indices[k]), b = root(part.indices[k + c]);
+      if (a != b) parent[std::max(a, b)] = std::min(a, b);
+    }
+  }
+  std::vector<int> number(parent.size(), -1), out(part.TriangleCount());
+  int next = 0;
+  for (std::size_t t = 0; t < out.size(); ++t) {
+    int& n = number[root(part.indices[3 * t])];
+    if (n < 0) n = next++;
+    out[t] = n;
+  }
+  return out;
 }
 
 bool Finite(const Point3& p) {
@@ -100,7 +126,11 @@ MeshSource::MeshSource(std::shared_ptr<const MeshBake> bake, int width, int heig
     double lx, hx, ly, hy;
   };
   std::vector<Box> bounds;
+  int islands = 0;  // of the instances so far
   for (std::size_t inst = 0; inst < model.instances.size(); ++inst) {
+    const std::vector<int> island = Islands(model.parts[model.instances[inst].part]);
+    const int base = islands;
+    for (int i : island) islands = std::max(islands, base + i + 1);
     nodes_.push_back(std::make_unique<INode>(static_cast<ULONG>(inst + 1)));
     objectToWorld_.push_back(ToMatrix3(model.instances[inst].objectToWorld));
     const mesh::MeshPart& part = model.parts[model.instances[inst].part];
@@ -118,7 +148,8 @@ MeshSource::MeshSource(std::shared_ptr<const MeshBake> bake, int width, int heig
       // A triangle of no area in UV shows no texel.
       if (!(std::fabs(det) > 0.0) || !std::isfinite(det)) continue;
       UvTriangle tri{x[0], y[0], e2y / det, -e2x / det, -e1y / det, e1x / det,
-                     static_cast<std::uint32_t>(inst), static_cast<std::uint32_t>(t)};
+                     static_cast<std::uint32_t>(inst), static_cast<std::uint32_t>(t),
+                     base + island[t]};
       if (!std::isfinite(tri.i00) || !std::isfinite(tri.i01) || !std::isfinite(tri.i10) ||
           !std::isfinite(tri.i11)) {
         continue;
@@ -287,6 +318,7 @@ void MeshSource::Fill(int y, int x0, int x1, SampleRun& run) const {
       if (!run.covered[k]) continue;
       MakeContext(hit, px, py, run.contexts[k], &run.normals[k], &run.tangents[k],
                   &run.bitangents[k]);
+      run.islands[k] = hit.tri->island;
       if (!neighbours) continue;
       // One pixel to the left, right, up and down, on the plane of the sample's triangle.
       SampleShadeContext* nb = &run.neighbours[4 * static_cast<std::size_t>(k)];

@@ -64,6 +64,7 @@ void SampleRun::Reserve(std::size_t n) {
     covered.resize(n);
     tangents.resize(n);
     bitangents.resize(n);
+    islands.resize(n);
   }
   if (wantNeighbours && neighbours.size() < 4 * n) neighbours.resize(4 * n);
 }

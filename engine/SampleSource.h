@@ -34,6 +34,9 @@ struct SampleRun {
   // space, and when wantNeighbours is set the four samples a pixel left, right, up and down from
   // it on its own surface (4 * k to 4 * k + 3 for sample k), for normals taken from the height.
   std::vector<Point3> tangents, bitangents;
+  // Sources with tangent frames: the UV island of each covered sample. Neighbouring pixels of
+  // one island show neighbouring points of the surface, whose heights give a pixel's slopes.
+  std::vector<int> islands;
   std::vector<SampleShadeContext> neighbours;
   bool wantNeighbours = false;
 
