@@ -49,10 +49,9 @@ Vec3d Normalized(const Vec3d& v) {
 // v without its component along the unit (or zero) vector n: one Gram-Schmidt step.
 Vec3d ProjectOut(const Vec3d& v, const Vec3d& n) { return v - Dot(n, v) * n; }
 
-// The bits a float is identified by: +0 and -0 are one value, and so are all NaNs.
+// The bits a float is identified by: +0 and -0 are one value.
 std::uint32_t IdentityBits(float f) {
   if (f == 0.0f) return 0u;
-  if (std::isnan(f)) return 0x7fc00000u;
   return std::bit_cast<std::uint32_t>(f);
 }
 
@@ -69,8 +68,7 @@ Point3 Fallback(const Vec3d& n) {
   } else if (az < ax && az < ay) {
     axis = {0.0, 0.0, 1.0};
   }
-  const Vec3d t = Normalized(ProjectOut(axis, n));
-  if (LengthOf(t) < 0.5) return Point3(1.0f, 0.0f, 0.0f);
+  const Vec3d t = Normalized(ProjectOut(axis, n));  // at least sqrt(2/3) long before normalising
   return Point3(t.x, t.y, t.z);
 }
 
@@ -289,9 +287,9 @@ class TangentBuilder {
     return std::isfinite(angle) ? angle : 0.0;
   }
 
+  // Members that do not contribute have zero vectors, and oppose nothing.
   static bool Opposed(const Member& a, const Member& b) {
-    return a.contributes && b.contributes &&
-           (Dot(a.t, b.t) <= kOpposedCos || Dot(a.b, b.b) <= kOpposedCos);
+    return Dot(a.t, b.t) <= kOpposedCos || Dot(a.b, b.b) <= kOpposedCos;
   }
 
   // Marks in hasOpposed the members whose tangent (or bitangent, with bitangents) some other
@@ -318,8 +316,9 @@ class TangentBuilder {
     }
   }
 
-  void ResolveGroup(std::vector<std::uint32_t>& faces, std::uint32_t vertex, bool orient) {
-    std::sort(faces.begin(), faces.end());
+  // The tangents of a group's corners. Sums run over the members in the order the group reached
+  // them, which depends on the values and the triangle order alone.
+  void ResolveGroup(const std::vector<std::uint32_t>& faces, std::uint32_t vertex, bool orient) {
     const int firstCorner = CornerOf(faces[0], vertex);
     const Vec3d n = UnitNormal(faces[0], firstCorner);
     members_.clear();
@@ -359,7 +358,7 @@ class TangentBuilder {
       const Member& m = members_[i];
       Point3 t = shared;
       if (hasOpposed[i]) {
-        // The members this one is averaged with: all but those opposing it, in triangle order.
+        // The members this one is averaged with: all but those opposing it.
         Vec3d own;
         double ownWeight = 0.0;
         for (const Member& other : members_) {

@@ -3,7 +3,7 @@
 // Surfaces Revisited", 2008).
 //
 // Corners are first identified by value: two vertices whose position, normal and UV are equal
-// (bit for bit, +0 and -0 alike, every NaN alike) are one vertex, whatever their indices. At each
+// (bit for bit, +0 and -0 alike) are one vertex, whatever their indices. At each
 // vertex, the corners of triangles that are joined by edges around it and whose UV winding agrees
 // form a group; the group's tangent is the average of its triangles' directions of increasing u,
 // projected into the plane of the vertex normal and weighted by the corner angles (measured in
