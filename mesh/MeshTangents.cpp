@@ -35,8 +35,9 @@ constexpr double kOpposedCos = -1.0 + 1e-12;
 // Opposed unit vectors differ from each other's negation by less than 2e-6 in every component;
 // the candidates for a vector's opposite are searched within this window.
 constexpr double kOpposedWindow = 1e-5;
-// A group average shorter than this fraction of its total weight has cancelled out.
-constexpr double kCancelled = 1e-9;
+// A group average shorter than this fraction of its total weight has cancelled out: what is left
+// is the rounding of the float inputs, and points nowhere in particular.
+constexpr double kCancelled = 1e-6;
 constexpr std::uint32_t kNone = std::numeric_limits<std::uint32_t>::max();
 
 // The unit vector along v, or zero when v is (nearly) zero or not finite.
@@ -92,7 +93,8 @@ struct TriangleInfo {
 struct Member {
   std::uint32_t triangle = 0;
   int corner = 0;
-  bool contributes = false;
+  // Zero for a triangle without usable gradients, which takes the group's tangent but adds
+  // nothing to it.
   double angle = 0.0;
   Vec3d t, b;  // the triangle's tangent and bitangent projected into the normal's plane, unit
 };
@@ -287,31 +289,24 @@ class TangentBuilder {
     return std::isfinite(angle) ? angle : 0.0;
   }
 
-  // Members that do not contribute have zero vectors, and oppose nothing.
-  static bool Opposed(const Member& a, const Member& b) {
-    return Dot(a.t, b.t) <= kOpposedCos || Dot(a.b, b.b) <= kOpposedCos;
-  }
-
-  // Marks in hasOpposed the members whose tangent (or bitangent, with bitangents) some other
-  // member's opposes. Candidates are found by sorting on the axis the normal leans on least.
-  void MarkOpposed(bool bitangents, int axis, std::vector<char>& hasOpposed) const {
-    std::vector<std::pair<double, std::size_t>> sorted;
+  // Appends to opposed_ the pairs (i, j) of members whose tangents (or bitangents, with
+  // bitangents) oppose. Members that do not contribute have zero vectors and oppose nothing.
+  // Candidates are found by sorting on the axis the normal leans on least, where tangent-plane
+  // vectors spread most.
+  void FindOpposed(bool bitangents, int axis) {
+    sorted_.clear();
     for (std::size_t i = 0; i < members_.size(); ++i) {
       const Vec3d& v = bitangents ? members_[i].b : members_[i].t;
-      if (members_[i].contributes && LengthOf(v) > 0.5) sorted.push_back({Component(v, axis), i});
+      if (LengthOf(v) > 0.5) sorted_.push_back({Component(v, axis), static_cast<std::uint32_t>(i)});
     }
-    std::sort(sorted.begin(), sorted.end());
-    for (const auto& [value, i] : sorted) {
-      if (hasOpposed[i]) continue;
+    std::sort(sorted_.begin(), sorted_.end());
+    for (const auto& [value, i] : sorted_) {
       const Vec3d& vi = bitangents ? members_[i].b : members_[i].t;
-      auto it = std::lower_bound(sorted.begin(), sorted.end(),
-                                 std::pair<double, std::size_t>(-value - kOpposedWindow, 0));
-      for (; it != sorted.end() && it->first <= -value + kOpposedWindow; ++it) {
+      auto it = std::lower_bound(sorted_.begin(), sorted_.end(),
+                                 std::pair<double, std::uint32_t>(-value - kOpposedWindow, 0));
+      for (; it != sorted_.end() && it->first <= -value + kOpposedWindow; ++it) {
         const Vec3d& vj = bitangents ? members_[it->second].b : members_[it->second].t;
-        if (Dot(vi, vj) <= kOpposedCos) {
-          hasOpposed[i] = 1;
-          break;
-        }
+        if (Dot(vi, vj) <= kOpposedCos) opposed_.push_back({i, it->second});
       }
     }
   }
@@ -327,8 +322,7 @@ class TangentBuilder {
       m.triangle = q;
       m.corner = CornerOf(q, vertex);
       const TriangleInfo& tri = triangles_[q];
-      m.contributes = !tri.groupWithAny;
-      if (m.contributes) {
+      if (!tri.groupWithAny) {
         m.t = Normalized(ProjectOut(tri.os, n));
         m.b = Normalized(ProjectOut(tri.ot, n));
         m.angle = CornerAngle(q, m.corner, n);
@@ -339,36 +333,34 @@ class TangentBuilder {
     Vec3d sum;
     double weight = 0.0;
     for (const Member& m : members_) {
-      if (!m.contributes) continue;
       sum = sum + m.angle * m.t;
       weight += m.angle;
     }
-    const Point3 shared = FinishTangent(sum, weight, n);
-
-    std::vector<char> hasOpposed(members_.size(), 0);
-    if (members_.size() > 1) {
-      const double ax = std::fabs(n.x), ay = std::fabs(n.y), az = std::fabs(n.z);
-      const int axis = (ax <= ay && ax <= az) ? 0 : (ay <= az ? 1 : 2);
-      MarkOpposed(false, axis, hasOpposed);
-      MarkOpposed(true, axis, hasOpposed);
-    }
-
     const float w = orient ? 1.0f : -1.0f;
-    for (std::size_t i = 0; i < members_.size(); ++i) {
-      const Member& m = members_[i];
-      Point3 t = shared;
-      if (hasOpposed[i]) {
-        // The members this one is averaged with: all but those opposing it.
-        Vec3d own;
-        double ownWeight = 0.0;
-        for (const Member& other : members_) {
-          if (!other.contributes || Opposed(m, other)) continue;
-          own = own + other.angle * other.t;
-          ownWeight += other.angle;
-        }
-        t = FinishTangent(own, ownWeight, n);
+    const Tangent shared{FinishTangent(sum, weight, n), w};
+    for (const Member& m : members_) result_[3 * m.triangle + m.corner] = shared;
+    if (members_.size() < 2) return;
+
+    // A member with opposing ones averages all the others: the group's sum less theirs, taken
+    // in member order so that members with the same opposing set get the same bits.
+    opposed_.clear();
+    const double ax = std::fabs(n.x), ay = std::fabs(n.y), az = std::fabs(n.z);
+    const int axis = (ax <= ay && ax <= az) ? 0 : (ay <= az ? 1 : 2);
+    FindOpposed(false, axis);
+    FindOpposed(true, axis);
+    std::sort(opposed_.begin(), opposed_.end());
+    opposed_.erase(std::unique(opposed_.begin(), opposed_.end()), opposed_.end());
+    for (std::size_t k = 0; k < opposed_.size();) {
+      const std::uint32_t i = opposed_[k].first;
+      Vec3d own = sum;
+      double ownWeight = weight;
+      for (; k < opposed_.size() && opposed_[k].first == i; ++k) {
+        const Member& other = members_[opposed_[k].second];
+        own = own - other.angle * other.t;
+        ownWeight -= other.angle;
       }
-      result_[3 * m.triangle + m.corner] = Tangent{t, w};
+      const Member& m = members_[i];
+      result_[3 * m.triangle + m.corner] = Tangent{FinishTangent(own, ownWeight, n), w};
     }
   }
 
@@ -411,6 +403,8 @@ class TangentBuilder {
   std::vector<Tangent> result_;
   std::vector<std::uint32_t> group_;  // per corner: its group, kNone when none reached it
   std::vector<Member> members_;       // scratch: the group being resolved
+  std::vector<std::pair<double, std::uint32_t>> sorted_;          // scratch of FindOpposed
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> opposed_;  // scratch: opposing members
 };
 
 }  // namespace

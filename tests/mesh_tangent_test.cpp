@@ -281,6 +281,23 @@ TEST(TangentWeighting, OpposedTangentsAtAVertexAreNotAveraged) {
                              {{-2, 0}, {-2, -1}, {-1, -1}, {-1, -2}}, false);
 }
 
+TEST(TangentWeighting, TangentsCancellingAtAVertexGiveTheFallback) {
+  // Nine triangles round V with UVs winding three times: their tangents point three each at 0,
+  // 120 and 240 degrees, none opposed, and sum to nothing but rounding.
+  Mesh m;
+  const std::uint32_t v = m.Add(P(0, 0, 0), kUp, {0, 0});
+  for (int k = 0; k < 9; ++k) {
+    const double a = 6.283185307179586 * k / 9;
+    m.Add(Point3(std::cos(a), std::sin(a), 0.0), kUp, {float(std::cos(3 * a)), float(std::sin(3 * a))});
+  }
+  for (std::uint32_t k = 0; k < 9; ++k) m.Tri(v, 1 + k, 1 + (k + 1) % 9);
+  const std::vector<Tangent> t = m.Run();
+  for (int k = 0; k < 9; ++k) {
+    EXPECT_EQ(t[3 * k].t, Point3(1.0f, 0.0f, 0.0f)) << k;
+    EXPECT_EQ(t[3 * k].w, 1.0f);
+  }
+}
+
 TEST(TangentDegenerate, NoUvGradientTakesTheNeighboursOrAFallback) {
   // An isolated triangle with one UV at every corner.
   // The fallback: the axis the normal leans on least (x first of equals), made perpendicular.
