@@ -46,7 +46,9 @@ BakeSettings Tile(int n, float extent, MapKind kind = MapKind::MONO) {
 
 std::vector<Raster> BakeSet(Texmap& map, const BakeSettings& s, TileNudge* nudge = nullptr) {
   std::vector<Raster> r;
-  EXPECT_TRUE(BakeFrame(map, 0, s, r, nudge));
+  BakeOutcome outcome;
+  EXPECT_TRUE(BakeFrame(map, 0, s, r, &outcome));
+  if (nudge) *nudge = outcome.nudge;
   return r;
 }
 
