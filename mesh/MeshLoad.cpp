@@ -188,7 +188,9 @@ class GuardedIO : public Assimp::IOSystem {
 // triangles are within the limits.
 
 struct GltfFacts {
-  std::size_t materials = 0;
+  // The file's material index by name, for names the file gives one material only: the import
+  // library keeps the materials the meshes use, in the order they are first used.
+  std::unordered_map<std::string, int> materialByName;
   std::vector<bool> nodeNamed;  // per node: whether the file names it
 };
 
@@ -222,7 +224,17 @@ class GltfScan {
     CheckMeshes();
     CheckNodes();
     GltfFacts facts;
-    facts.materials = Array("materials").size();
+    const json& materials = Array("materials");
+    std::unordered_map<std::string, int> named;
+    for (std::size_t i = 0; i < materials.size(); ++i) {
+      auto name = materials[i].is_object() ? materials[i].find("name") : materials[i].end();
+      if (name == materials[i].end() || !name->is_string()) continue;
+      const auto [it, fresh] = named.emplace(name->get<std::string>(), static_cast<int>(i));
+      if (!fresh) it->second = -1;
+    }
+    for (const auto& [name, index] : named) {
+      if (index >= 0) facts.materialByName.emplace(name, index);
+    }
     for (const json& n : Array("nodes")) facts.nodeNamed.push_back(n.is_object() && n.contains("name"));
     return facts;
   }
@@ -250,6 +262,7 @@ class GltfScan {
       } else if (type == kChunkBin && !hasBin_) {
         hasBin_ = true;
         binLength_ = chunkLength;
+        binData_ = data_ + at + 8;
       }
       at += 8 + std::size_t{chunkLength};
     }
@@ -325,6 +338,7 @@ class GltfScan {
       const json& b = Object(buffers[i], where);
       const std::uint64_t length = Uint(b, "byteLength", where);
       bufferLengths_.push_back(length);
+      bufferData_.emplace_back();
       auto uri = b.find("uri");
       if (uri == b.end()) {
         if (i != 0 || !hasBin_) {
@@ -334,6 +348,7 @@ class GltfScan {
         if (binLength_ < length) {
           Fail(cx_, where + " needs " + std::to_string(length) + " bytes, but the binary chunk has " + std::to_string(binLength_));
         }
+        bufferData_.back().assign(binData_, binData_ + length);
         continue;
       }
       if (!uri->is_string()) Fail(cx_, "is not valid glTF: " + where + " has a uri that is not a string");
@@ -349,6 +364,9 @@ class GltfScan {
         const std::uint64_t decoded = chars / 4 * 3 + (chars % 4 ? chars % 4 - 1 : 0) - (chars % 4 ? 0 : pad);
         if (decoded < length) {
           Fail(cx_, where + " needs " + std::to_string(length) + " bytes, but its data URI holds " + std::to_string(decoded));
+        }
+        if (!DecodeBase64(std::string_view(u).substr(comma + 1), bufferData_.back())) {
+          Fail(cx_, where + " has a data URI that is not valid base64");
         }
         continue;
       }
@@ -367,6 +385,10 @@ class GltfScan {
       if (static_cast<std::uint64_t>(st.st_size) > cx_.limits.maxFileBytes) {
         Fail(cx_, where + " refers to \"" + Printable(u) + "\", which is over the bound of " +
                       std::to_string(cx_.limits.maxFileBytes) + " bytes");
+      }
+      std::string why;
+      if (!ReadBoundedFile(path, cx_.limits.maxFileBytes, bufferData_.back(), why)) {
+        Fail(cx_, where + " refers to the file \"" + Printable(u) + "\", which " + why);
       }
     }
   }
@@ -388,6 +410,8 @@ class GltfScan {
         Fail(cx_, where + " has a byte stride of " + std::to_string(stride) + " (4 to 252 are valid)");
       }
       viewLengths_.push_back(length);
+      viewBuffers_.push_back(buffer);
+      viewOffsets_.push_back(offset);
       viewStrides_.push_back(stride);
     }
   }
@@ -456,6 +480,7 @@ class GltfScan {
         CheckFits(where + "'s sparse values", vv, Uint(val, "byteOffset", where, false), sparseCount, elementBytes, elementBytes);
       }
       accessorCounts_.push_back(count);
+      accessors_.push_back(&a);
     }
   }
 
@@ -488,8 +513,19 @@ class GltfScan {
             for (auto it = target.begin(); it != target.end(); ++it) Ref(target, it.key().c_str(), "accessors", where + " morph target");
           }
         }
+        for (auto it = attrs->begin(); it != attrs->end(); ++it) {
+          const std::uint64_t count = accessorCounts_[it->get<std::size_t>()];
+          if (count < positions) {
+            Fail(cx_, where + " has " + std::to_string(count) + " elements of " + Printable(it.key(), 32) + " for " + std::to_string(positions) +
+                          " positions");
+          }
+        }
         std::uint64_t corners = positions;
-        if (prim.contains("indices")) corners = accessorCounts_[Ref(prim, "indices", "accessors", where + " indices")];
+        if (prim.contains("indices")) {
+          const std::size_t acc = Ref(prim, "indices", "accessors", where + " indices");
+          corners = accessorCounts_[acc];
+          CheckIndices(acc, positions, MeshName(mesh, m), Uint(prim, "mode", where, false, 4) == 4);
+        }
         if (prim.contains("material")) Ref(prim, "material", "materials", where);
         const std::uint64_t mode = Uint(prim, "mode", where, false, 4);
         if (mode > 6) Fail(cx_, where + " has an unknown primitive mode " + std::to_string(mode));
@@ -597,9 +633,70 @@ class GltfScan {
       Fail(cx_, "places " + (totalInstances == std::numeric_limits<std::uint64_t>::max() ? std::string("too many") : std::to_string(totalInstances)) +
                     " mesh instances, over the bound of " + std::to_string(cx_.limits.maxInstances));
     }
+    if (totalTriangles == 0) Fail(cx_, "has no triangles (only points, lines or nothing) in its scenes");
     if (totalTriangles > cx_.limits.maxTriangles) {
       Fail(cx_, "places " + (totalTriangles == std::numeric_limits<std::uint64_t>::max() ? std::string("too many") : std::to_string(totalTriangles)) +
                     " triangles, over the bound of " + std::to_string(cx_.limits.maxTriangles));
+    }
+  }
+
+  static std::string MeshName(const json& mesh, std::size_t m) {
+    auto name = mesh.find("name");
+    if (name != mesh.end() && name->is_string()) return "mesh \"" + Printable(name->get<std::string>(), 48) + "\"";
+    return "mesh " + std::to_string(m);
+  }
+
+  static bool DecodeBase64(std::string_view text, std::vector<std::uint8_t>& out) {
+    out.clear();
+    out.reserve(text.size() / 4 * 3 + 3);
+    std::uint32_t acc = 0;
+    int bits = 0;
+    for (char c : text) {
+      int v;
+      if (c >= 'A' && c <= 'Z') v = c - 'A';
+      else if (c >= 'a' && c <= 'z') v = c - 'a' + 26;
+      else if (c >= '0' && c <= '9') v = c - '0' + 52;
+      else if (c == '+') v = 62;
+      else if (c == '/') v = 63;
+      else if (c == '=') break;
+      else return false;
+      acc = (acc << 6 | static_cast<std::uint32_t>(v)) & 0xFFFFFF;
+      bits += 6;
+      if (bits >= 8) {
+        bits -= 8;
+        out.push_back(static_cast<std::uint8_t>(acc >> bits));
+      }
+    }
+    return true;
+  }
+
+  // Every index of an index accessor below the primitive's vertex count: the import library drops
+  // a face that breaks this without a word.
+  void CheckIndices(std::size_t acc, std::uint64_t vertices, const std::string& mesh, bool triangles) const {
+    const json& a = *accessors_[acc];
+    const std::uint64_t type = a["componentType"].get<std::uint64_t>();
+    if (type != 5121 && type != 5123 && type != 5125) Fail(cx_, mesh + " has indices of component type " + std::to_string(type));
+    if (a.contains("sparse")) Fail(cx_, mesh + " has sparse indices, which this loader does not read");
+    const std::uint64_t count = accessorCounts_[acc];
+    if (!a.contains("bufferView")) {
+      if (count > 0 && vertices == 0) Fail(cx_, mesh + " has indices but no vertices");
+      return;  // all zeros
+    }
+    const std::size_t view = a["bufferView"].get<std::size_t>();
+    const std::vector<std::uint8_t>& buffer = bufferData_[viewBuffers_[view]];
+    const std::uint64_t bytes = ComponentBytes(type);
+    const std::uint64_t stride = viewStrides_[view] ? viewStrides_[view] : bytes;
+    const std::uint64_t start = viewOffsets_[view] + Uint(a, "byteOffset", "accessor", false);
+    for (std::uint64_t i = 0; i < count; ++i) {
+      const std::uint64_t at = start + i * stride;  // within the view and buffer, as checked
+      if (at + bytes > buffer.size()) Fail(cx_, mesh + "'s indices lie past the end of their buffer");
+      std::uint64_t v = buffer[at];
+      if (bytes >= 2) v |= std::uint64_t{buffer[at + 1]} << 8;
+      if (bytes == 4) v |= std::uint64_t{buffer[at + 2]} << 16 | std::uint64_t{buffer[at + 3]} << 24;
+      if (v >= vertices) {
+        Fail(cx_, (triangles ? "triangle " + std::to_string(i / 3) : "index " + std::to_string(i)) + " of " + mesh + " uses vertex " +
+                      std::to_string(v) + ", but the mesh has " + std::to_string(vertices) + " vertices");
+      }
     }
   }
 
@@ -608,6 +705,11 @@ class GltfScan {
   std::size_t size_;
   bool hasBin_ = false;
   std::uint64_t binLength_ = 0;
+  const std::uint8_t* binData_ = nullptr;
+  std::vector<std::vector<std::uint8_t>> bufferData_;
+  std::vector<std::size_t> viewBuffers_;
+  std::vector<std::uint64_t> viewOffsets_;
+  std::vector<const json*> accessors_;
   json doc_;
   std::vector<std::uint64_t> bufferLengths_, viewLengths_, viewStrides_, accessorCounts_, meshTriangles_, meshPrimitives_;
 };
@@ -684,6 +786,7 @@ void ScanObj(const Context& cx, const std::uint8_t* data, std::size_t size) {
   if (corners > cx.limits.maxVertices) {
     Fail(cx, "has " + std::to_string(corners) + " face corners, over the bound of " + std::to_string(cx.limits.maxVertices) + " vertices");
   }
+  if (triangles == 0) Fail(cx, "has no triangles (only points, lines or nothing)");
   if (triangles > cx.limits.maxTriangles) {
     Fail(cx, "has " + std::to_string(triangles) + " triangles, over the bound of " + std::to_string(cx.limits.maxTriangles));
   }
@@ -836,6 +939,7 @@ void CheckRawScene(const Context& cx, const aiScene& scene) {
     if (node->mNumChildren && !node->mChildren) Fail(cx, "has a missing node");
     for (unsigned i = node->mNumChildren; i-- > 0;) stack.emplace_back(node->mChildren[i], depth + 1);
   }
+  if (triangles == 0) Fail(cx, "has no triangles (only points, lines or nothing)");
   if (triangles > cx.limits.maxTriangles) {
     Fail(cx, "places " + std::to_string(triangles) + " triangles, over the bound of " + std::to_string(cx.limits.maxTriangles));
   }
@@ -848,8 +952,12 @@ void CheckRawScene(const Context& cx, const aiScene& scene) {
 int MaterialOf(const aiScene& scene, const aiMesh& mesh, Format format, const GltfFacts& gltf) {
   const unsigned index = mesh.mMaterialIndex;
   if (index >= scene.mNumMaterials || format == Format::Ply) return -1;
-  if (format == Format::Gltf) return index < gltf.materials ? static_cast<int>(index) : -1;
   aiString name;
+  if (format == Format::Gltf) {
+    if (!scene.mMaterials[index] || scene.mMaterials[index]->Get(AI_MATKEY_NAME, name) != AI_SUCCESS) return -1;
+    auto it = gltf.materialByName.find(name.C_Str());
+    return it == gltf.materialByName.end() ? -1 : it->second;
+  }
   if (scene.mMaterials[index] && scene.mMaterials[index]->Get(AI_MATKEY_NAME, name) == AI_SUCCESS &&
       std::strcmp(name.C_Str(), AI_DEFAULT_MATERIAL_NAME) == 0) {
     return -1;
