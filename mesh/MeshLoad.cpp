@@ -858,6 +858,29 @@ void ScanPly(const Context& cx, const std::uint8_t* data, std::size_t size) {
   if (need > body) {
     Fail(cx, "declares elements that need at least " + std::to_string(need) + " bytes, but only " + std::to_string(body) + " follow its header");
   }
+  if (binary) return;
+  // Every word of a text body a number: the import library leaks what it has read when it meets
+  // one that is not.
+  std::uint64_t line = 1 + static_cast<std::uint64_t>(std::count(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(bodyStart), '\n'));
+  for (std::size_t i = bodyStart; i < size;) {
+    if (text[i] == '\n') ++line;
+    if (std::isspace(static_cast<unsigned char>(text[i]))) {
+      ++i;
+      continue;
+    }
+    std::size_t j = i;
+    while (j < size && !std::isspace(static_cast<unsigned char>(text[j]))) ++j;
+    std::string_view word = text.substr(i, j - i);
+    i = j;
+    std::string_view w = word;
+    if (w[0] == '-' || w[0] == '+') w.remove_prefix(1);
+    const bool digit = !w.empty() && w[0] >= '0' && w[0] <= '9';
+    const bool point = w.size() > 1 && w[0] == '.' && w[1] >= '0' && w[1] <= '9';
+    const bool special = w.size() >= 3 && (Lower(std::string(w.substr(0, 3))) == "nan" || Lower(std::string(w.substr(0, 3))) == "inf");
+    if (!digit && !point && !special) {
+      Fail(cx, "line " + std::to_string(line) + " holds \"" + Printable(word, 24) + "\", which is not a number");
+    }
+  }
 }
 
 // ---------------------------------------------------------------------------------------------

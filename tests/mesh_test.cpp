@@ -659,6 +659,9 @@ TEST(MeshRefusal, MalformedContainersAndJson) {
   { const std::string msg_ = Refusal(std::string(70, '[') + std::string(70, ']'), "gltf"); EXPECT_NE(msg_.find("nests deeper than 64 levels"), std::string::npos) << msg_; }
   { const std::string msg_ = Refusal("{\"asset\": {\"version\": \"1.0\"}}", "gltf"); EXPECT_NE(msg_.find("is glTF version 1.0; version 2 is read"), std::string::npos) << msg_; }
   { const std::string msg_ = Refusal("{\"asset\": ", "gltf"); EXPECT_NE(msg_.find("its JSON does not parse"), std::string::npos) << msg_; }
+  { const std::string msg_ = Refusal(kPlyHeader + "0 0 0 0 0\n2 0 0 1 0\n2 1 0 1 1\n0 1 0 p 1\n4 0 1 2 3\n", "ply");
+    EXPECT_NE(msg_.find("line 15 holds \"p\", which is not a number"), std::string::npos) << msg_; }
+  EXPECT_EQ(FromText(kPlyHeader + "0 0 0 0 0\n2 0 0 1 0\n2 1 0 1 1\n-0 1 0 .0 +1\n4 0 1 2 3\n", "ply").TriangleCount(), 2u);
   Gltf g = QuadGltf();
   g.doc["nodes"][0]["mesh"] = 3;
   { const std::string msg_ = Refusal(g.Text(), "gltf"); EXPECT_NE(msg_.find("node 0 refers to meshes 3, but the file has 1"), std::string::npos) << msg_; }
