@@ -801,10 +801,23 @@ void ScanObj(const Context& cx, const std::uint8_t* data, std::size_t size) {
 
 void ScanPly(const Context& cx, const std::uint8_t* data, std::size_t size) {
   const std::string_view text(reinterpret_cast<const char*>(data), size);
-  const std::size_t headerEnd = text.find("end_header");
-  if (text.substr(0, 3) != "ply" || headerEnd == std::string_view::npos) Fail(cx, "is not a PLY file: it has no ply header");
-  std::size_t bodyStart = text.find('\n', headerEnd);
-  bodyStart = bodyStart == std::string_view::npos ? size : bodyStart + 1;
+  if (text.substr(0, 4) != "ply\n" && text.substr(0, 5) != "ply\r\n") Fail(cx, "is not a PLY file: it does not start with a ply line");
+  // The header ends at a line "end_header" of its own: the import library hangs on one that runs
+  // straight into the body.
+  std::size_t headerEnd = std::string_view::npos, bodyStart = size;
+  for (std::size_t at = 0; at < size;) {
+    std::size_t end = text.find('\n', at);
+    if (end == std::string_view::npos) break;
+    std::string_view l = text.substr(at, end - at);
+    if (!l.empty() && l.back() == '\r') l.remove_suffix(1);
+    if (l == "end_header") {
+      headerEnd = at;
+      bodyStart = end + 1;
+      break;
+    }
+    at = end + 1;
+  }
+  if (headerEnd == std::string_view::npos) Fail(cx, "is not a PLY file: its header has no end_header line");
   const std::uint64_t body = size - bodyStart;
   bool binary = false;
   struct Element { std::string name; std::uint64_t count; std::uint64_t minBytes; };
@@ -831,6 +844,8 @@ void ScanPly(const Context& cx, const std::uint8_t* data, std::size_t size) {
       i = j;
     }
     if (words.empty()) continue;
+    static const std::set<std::string> kKeywords = {"ply", "format", "element", "property", "comment", "obj_info"};
+    if (!kKeywords.count(words[0])) Fail(cx, "has a header line \"" + Printable(line, 32) + "\" that is not PLY");
     if (words[0] == "format" && words.size() > 1) binary = words[1] != "ascii";
     if (words[0] == "element" && words.size() > 2) {
       std::uint64_t count = 0;

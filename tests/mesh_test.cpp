@@ -662,6 +662,13 @@ TEST(MeshRefusal, MalformedContainersAndJson) {
   { const std::string msg_ = Refusal(kPlyHeader + "0 0 0 0 0\n2 0 0 1 0\n2 1 0 1 1\n0 1 0 p 1\n4 0 1 2 3\n", "ply");
     EXPECT_NE(msg_.find("line 15 holds \"p\", which is not a number"), std::string::npos) << msg_; }
   EXPECT_EQ(FromText(kPlyHeader + "0 0 0 0 0\n2 0 0 1 0\n2 1 0 1 1\n-0 1 0 .0 +1\n4 0 1 2 3\n", "ply").TriangleCount(), 2u);
+  // A header whose last line runs into the body, and one with a line that is not PLY.
+  std::string runOn = kPlyQuad;
+  runOn.replace(runOn.find("end_header\n"), 11, "end_header ");
+  { const std::string msg_ = Refusal(runOn, "ply"); EXPECT_NE(msg_.find("its header has no end_header line"), std::string::npos) << msg_; }
+  std::string stray = kPlyQuad;
+  stray.replace(stray.find("property float s"), 8, "propertx");
+  { const std::string msg_ = Refusal(stray, "ply"); EXPECT_NE(msg_.find("has a header line \"propertx float s\" that is not PLY"), std::string::npos) << msg_; }
   Gltf g = QuadGltf();
   g.doc["nodes"][0]["mesh"] = 3;
   { const std::string msg_ = Refusal(g.Text(), "gltf"); EXPECT_NE(msg_.find("node 0 refers to meshes 3, but the file has 1"), std::string::npos) << msg_; }
