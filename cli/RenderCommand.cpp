@@ -173,8 +173,8 @@ void AddRenderOptions(CLI::App& render, RenderArgs& r) {
       "X,Y: move the view across the plane by whole pixels (the plane continues)");
   render
       .add_option("--mesh", r.mesh,
-                  "bake into the UV layout of this model (.glb, .gltf, .obj, .fbx, .ply, .dae, "
-                  "...), every texel shaded where it lies on the surface")
+                  "bake into the UV layout of this model (.glb, .gltf, .obj or .ply), every "
+                  "texel shaded where it lies on the surface")
       ->excludes(geometry)
       ->excludes(offset);
   render.add_option("--uv", r.uv,

@@ -161,7 +161,8 @@ MeshSource::MeshSource(std::shared_ptr<const MeshBake> bake, int width, int heig
   }
 
   // Cells of about one triangle each, coarser when the triangles' boxes would fill too many.
-  const double perTriangle = std::max(1.0, w * h / std::max<std::size_t>(1, triangles_.size()));
+  const double perTriangle =
+      std::max(1.0, w * h / static_cast<double>(std::max<std::size_t>(1, triangles_.size())));
   cell_ = std::clamp(static_cast<int>(std::sqrt(perTriangle)), 1, std::max(width_, height_));
   std::vector<int> boxes(triangles_.size() * 4);
   for (;;) {
