@@ -154,7 +154,9 @@ TEST(MappingRollout, RulesNeedAnOpenRollout) {
   // A rollout without a window (this build's) takes no spinner set-up either.
   OpenMap e;
   const float before = e.map->mappingBlock->GetFloat(XYZ_PB_OFFSET_X);
-  SetupCoordSpinner(e.Mapping(), 0, XYZ_PB_OFFSET_X, 1491, 1497, true, true);
+  CoordSpinnerSetup setup;
+  ASSERT_TRUE(CoordSpinnerFor(XYZ_PB_OFFSET_X, XYZ_MAP_OBJECT, setup));
+  SetupCoordSpinner(e.Mapping(), 0, XYZ_PB_OFFSET_X, setup);
   EXPECT_EQ(e.map->mappingBlock->GetFloat(XYZ_PB_OFFSET_X), before);
   EXPECT_EQ(e.Mapping()->GetHWnd(), nullptr);
 }
@@ -299,9 +301,34 @@ TEST(RolloutInfo, SceneUnitsFollowTheMapTypeOfTheLastUpdate) {
           << c.type << " " << id;
       EXPECT_FALSE(info->InSceneUnits(PARAMS_BLOCK_ID, id)) << c.type << " " << id;
     }
-    // Spinners that never switch are never in scene units.
+    // Spinners that never switch are never in scene units, and RefreshRollout sets none up.
     for (ParamID id : kPlainSpinners) {
       EXPECT_FALSE(info->InSceneUnits(MAPPING_BLOCK_ID, id)) << c.type << " " << id;
+      CoordSpinnerSetup untouched;
+      untouched.edit = -7;
+      EXPECT_FALSE(CoordSpinnerFor(id, c.type, untouched)) << c.type << " " << id;
+      EXPECT_EQ(untouched.edit, -7) << c.type << " " << id;
+    }
+    // The set-up RefreshRollout gives each spinner: the controls the descriptor binds to the
+    // parameter, the descriptor's upper limit, and below only the offsets themselves take
+    // negative values (their descriptor range starts at -1000000; sizes at 0.0001, amplitudes at
+    // 0), in scene units exactly when the map type measures in them.
+    const ParamBlockDesc2* desc = e.map->mappingBlock->GetDesc();
+    for (ParamID id : kUnitSpinners) {
+      const ParamDef* def = desc->FindParamDef(id);
+      ASSERT_NE(def, nullptr) << id;
+      ASSERT_EQ(def->ctrl_IDs.size(), 2u) << id;
+      CoordSpinnerSetup s;
+      ASSERT_TRUE(CoordSpinnerFor(id, c.type, s)) << c.type << " " << id;
+      EXPECT_EQ(s.edit, def->ctrl_IDs[0]) << id;
+      EXPECT_EQ(s.spin, def->ctrl_IDs[1]) << id;
+      const bool offset = id == XYZ_PB_OFFSET_X || id == XYZ_PB_OFFSET_Y || id == XYZ_PB_OFFSET_Z;
+      EXPECT_EQ(s.low, offset ? -1000000.0f : 0.0f) << id;
+      EXPECT_EQ(s.low < 0.0f, def->range_low.f < 0.0f) << id;
+      EXPECT_EQ(s.high, 1000000.0f) << id;
+      EXPECT_EQ(s.high, def->range_high.f) << id;
+      EXPECT_EQ(s.scale, 0.1f) << id;
+      EXPECT_EQ(s.universe, c.scene) << c.type << " " << id;
     }
   }
 

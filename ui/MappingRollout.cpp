@@ -35,11 +35,23 @@ bool CoordSpinnersInSceneUnits(int mapType) {
   return mapType != XYZ_MAP_CHANNEL_2D && mapType != XYZ_MAP_SCREEN;
 }
 
-bool IsCoordSpinner(ParamID id) {
+bool CoordSpinnerFor(ParamID id, int mapType, CoordSpinnerSetup& setup) {
   for (const CoordSpinner& s : kCoordSpinners) {
-    if (s.id == id) return true;
+    if (s.id != id) continue;
+    setup.edit = s.edit;
+    setup.spin = s.spin;
+    setup.low = s.allowNegative ? -kCoordLimit : 0.0f;
+    setup.high = kCoordLimit;
+    setup.scale = 0.1f;
+    setup.universe = CoordSpinnersInSceneUnits(mapType);
+    return true;
   }
   return false;
+}
+
+bool IsCoordSpinner(ParamID id) {
+  CoordSpinnerSetup unused;
+  return CoordSpinnerFor(id, XYZ_MAP_OBJECT, unused);
 }
 
 void XYZCoords::RefreshRollout(IParamBlock2* block, TimeValue t) const {
@@ -53,23 +65,24 @@ void XYZCoords::RefreshRollout(IParamBlock2* block, TimeValue t) const {
   map->Enable(XYZ_PB_TILE_X, tiles);
   map->Enable(XYZ_PB_TILE_Y, tiles);
   map->Enable(XYZ_PB_TILE_Z, tiles);
-  const bool universe = CoordSpinnersInSceneUnits(mapType);
   for (const CoordSpinner& s : kCoordSpinners) {
-    SetupCoordSpinner(map, t, s.id, s.edit, s.spin, universe, s.allowNegative);
+    CoordSpinnerSetup setup;
+    CoordSpinnerFor(s.id, mapType, setup);
+    SetupCoordSpinner(map, t, s.id, setup);
   }
 }
 
-void SetupCoordSpinner(IParamMap2* map, TimeValue t, ParamID id, int editID, int spinID,
-                       bool universe, bool allowNegative) {
+void SetupCoordSpinner(IParamMap2* map, TimeValue t, ParamID id, const CoordSpinnerSetup& setup) {
   HWND hWnd = map->GetHWnd();
   if (!hWnd) return;
   float value = 0.0f;
   Interval valid = FOREVER;
   map->GetParamBlock()->GetValue(id, t, value, valid);
-  const float low = allowNegative ? -kCoordLimit : 0.0f;
   ISpinnerControl* spin =
-      universe ? SetupUniverseSpinner(hWnd, spinID, editID, low, kCoordLimit, value, 0.1f)
-               : SetupFloatSpinner(hWnd, spinID, editID, low, kCoordLimit, value, 0.1f);
+      setup.universe ? SetupUniverseSpinner(hWnd, setup.spin, setup.edit, setup.low, setup.high,
+                                            value, setup.scale)
+                     : SetupFloatSpinner(hWnd, setup.spin, setup.edit, setup.low, setup.high,
+                                         value, setup.scale);
   if (!spin) return;
   spin->SetAutoScale(TRUE);
   ReleaseISpinner(spin);

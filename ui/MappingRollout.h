@@ -4,11 +4,22 @@
 
 #include "iparamm2.h"
 
-// Sets up anew the spinner of one float parameter of the rollout: limits -1000000 (0 without
-// negatives) to 1000000, scale 0.1 with automatic scaling, and, with universe, the value in scene
-// units. Nothing happens while the rollout has no window.
-void SetupCoordSpinner(IParamMap2* map, TimeValue t, ParamID id, int editID, int spinID,
-                       bool universe, bool allowNegative);
+// How RefreshRollout sets up the spinner of one of the "Mapping" block's offsets and sizes or
+// their random amplitudes: its edit and spinner controls, limits (-1000000, or 0 for a value
+// that takes no negatives, to 1000000), scale 0.1 with automatic scaling, and whether it shows
+// the value in scene units.
+struct CoordSpinnerSetup {
+  int edit = 0, spin = 0;
+  float low = 0.0f, high = 0.0f, scale = 0.0f;
+  bool universe = false;
+};
+// The set-up of parameter id's spinner under map type mapType; false (and setup untouched) for
+// a parameter that is not one of them.
+bool CoordSpinnerFor(ParamID id, int mapType, CoordSpinnerSetup& setup);
+
+// Sets up anew the spinner of one float parameter of the rollout as setup says. Nothing happens
+// while the rollout has no window.
+void SetupCoordSpinner(IParamMap2* map, TimeValue t, ParamID id, const CoordSpinnerSetup& setup);
 
 // Whether the offset and size spinners (those IsCoordSpinner names) show scene units under map
 // type mapType, as RefreshRollout sets them up.
