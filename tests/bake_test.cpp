@@ -7,10 +7,12 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <string>
 
 #include "engine/Bake.h"
+#include "engine/Host.h"
 #include "cli/CliParse.h"
 #include "engine/OutputFiles.h"
 #include "engine/ParamSchema.h"
@@ -33,8 +35,15 @@ TEST(CliParse, SizesFramesAndPatterns) {
   EXPECT_TRUE(ParseImageSize("64", w, h));
   EXPECT_EQ(w, 64);
   EXPECT_EQ(h, 64);
+  // Both edges are taken from 1 to 16384, with either letter between them.
+  EXPECT_TRUE(ParseImageSize("1X16384", w, h));
+  EXPECT_EQ(w, 1);
+  EXPECT_EQ(h, 16384);
+  EXPECT_TRUE(ParseImageSize("16384", w, h));
+  EXPECT_EQ(w, 16384);
+  EXPECT_EQ(h, 16384);
   for (const char* bad : {"0x0", "0", "-4x4", "4x", "x4", "4x4x4", "", "1e3", "16385x1",
-                          "99999999999x2", "4 x4"}) {
+                          "1x16385", "16385", "4x0", "+4x4", "99999999999x2", "4 x4"}) {
     EXPECT_FALSE(ParseImageSize(bad, w, h)) << bad;
   }
 
@@ -46,6 +55,11 @@ TEST(CliParse, SizesFramesAndPatterns) {
   EXPECT_EQ(a, 7);
   EXPECT_EQ(b, 7);
   EXPECT_TRUE(ParseFrameRange("0-1000000", a, b));
+  EXPECT_TRUE(ParseFrameRange("5-5", a, b));
+  EXPECT_EQ(a, 5);
+  EXPECT_EQ(b, 5);
+  EXPECT_TRUE(ParseFrameRange("1000000", a, b));
+  EXPECT_EQ(a, 1000000);
   for (const char* bad : {"10-3", "-1", "a-b", "1-", "", "1--2", "0-1000001", "2147483647"}) {
     EXPECT_FALSE(ParseFrameRange(bad, a, b)) << bad;
   }
@@ -53,9 +67,31 @@ TEST(CliParse, SizesFramesAndPatterns) {
   EXPECT_EQ(ExpandFramePattern("out/anim.####.png", 42), "out/anim.0042.png");
   EXPECT_EQ(ExpandFramePattern("a#/b.#.exr", 123), "a#/b.123.exr");
   EXPECT_EQ(ExpandFramePattern("still.png", 5), "still.png");
+  // A run at the very start of the name, a number longer than the run, and only the last run.
+  EXPECT_EQ(ExpandFramePattern("##.png", 5), "05.png");
+  EXPECT_EQ(ExpandFramePattern("out/###", 12345), "out/12345");
+  EXPECT_EQ(ExpandFramePattern("a##b###.exr", 7), "a##b007.exr");
+  EXPECT_TRUE(HasFramePattern("dir/#"));
   EXPECT_EQ(ExpandFramePattern("wide." + std::string(40, '#') + ".png", 7),
             "wide." + std::string(39, '0') + "7.png");
   EXPECT_FALSE(HasFramePattern("dir#/still.png"));
+
+  // An output without a name is a usage error; a folder in an output's place an output error.
+  const auto refusal = [](const std::string& path) {
+    try {
+      CheckWritableFolder(path, "preset");
+    } catch (const Failure& f) {
+      return f;
+    }
+    return Failure{0, ""};
+  };
+  const Failure unnamed = refusal("");
+  EXPECT_EQ(unnamed.code, EXIT_USAGE);
+  EXPECT_EQ(unnamed.message, "the preset needs a file name");
+  const std::string folder = std::filesystem::temp_directory_path().string();
+  const Failure taken = refusal(folder);
+  EXPECT_EQ(taken.code, EXIT_OUTPUT);
+  EXPECT_EQ(taken.message, "cannot write preset " + folder + ": it is a folder");
 }
 
 TEST(CliParse, RegionsPairsListsAndMapTemplates) {
@@ -69,6 +105,24 @@ TEST(CliParse, RegionsPairsListsAndMapTemplates) {
                           "0, 0,2,2", "a,b,c,d", "", "0,0,2,2,"}) {
     EXPECT_FALSE(ParseRegion(bad, x0, y0, x1, y1)) << bad;
   }
+  // Offsets: x then y, either sign, each up to 1048576 pixels either way.
+  int ox = 0, oy = 0;
+  ASSERT_TRUE(ParseOffset("-5,7", ox, oy));
+  EXPECT_EQ(ox, -5);
+  EXPECT_EQ(oy, 7);
+  ASSERT_TRUE(ParseOffset("1048576,-1048576", ox, oy));
+  EXPECT_EQ(ox, 1048576);
+  EXPECT_EQ(oy, -1048576);
+  for (const char* bad : {"1048577,0", "0,-1048577", "5", "5,", ",5", "--5,0", "+5,0", "5,6,7",
+                          "a,1", "1.5,2"}) {
+    ox = oy = 99;
+    EXPECT_FALSE(ParseOffset(bad, ox, oy)) << bad;
+    EXPECT_EQ(ox, 99) << bad;
+  }
+  ASSERT_TRUE(ParseRegion("3,4,4,5", x0, y0, x1, y1));  // one pixel
+  EXPECT_EQ(x0, 3);
+  EXPECT_EQ(y1, 5);
+
   float a = 0, b = 0;
   ASSERT_TRUE(ParseFloatPair("0.25,1", a, b));
   EXPECT_EQ(a, 0.25f);
@@ -84,8 +138,16 @@ TEST(CliParse, RegionsPairsListsAndMapTemplates) {
   EXPECT_EQ(bad, "(empty)");
   EXPECT_FALSE(ParseNameList("height,color,height", names, bad));
   EXPECT_EQ(bad, "height");
+  EXPECT_FALSE(ParseNameList("color,", names, bad));
+  EXPECT_EQ(bad, "(empty)");
+  EXPECT_FALSE(ParseNameList(" ", names, bad));
+  EXPECT_EQ(bad, "(empty)");
+  ASSERT_TRUE(ParseNameList("mono", names, bad));
+  EXPECT_EQ(names, std::vector<std::string>{"mono"});
   EXPECT_EQ(ExpandMapPattern("out/{map}/steel_{map}.exr", "normal-dx"),
             "out/normal-dx/steel_normal-dx.exr");
+  // A name that holds the pattern itself is put in once.
+  EXPECT_EQ(ExpandMapPattern("a{map}b", "{map}"), "a{map}b");
   EXPECT_TRUE(HasMapPattern("a_{map}.png"));
   EXPECT_FALSE(HasMapPattern("a_{maps}.png"));
 }

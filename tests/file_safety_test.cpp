@@ -103,6 +103,22 @@ TEST_F(Folder, AtomicFileLeftUncommittedLeavesThePreviousFile) {
   EXPECT_EQ(Slurp(target), "previous");
   EXPECT_EQ(Names(), std::set<std::string>{"keep.json"});
   std::string error;
+  // Committed and discarded files give their entries back: after more files than the table
+  // holds, a hard interrupt still finds the one being written.
+  for (int i = 0; i < 40; ++i) {
+    ASSERT_TRUE(WriteFileAtomically(dir_ / "keep.json", "again", error)) << error;
+    AtomicFile dropped;
+    ASSERT_TRUE(dropped.Create(target, error)) << error;
+  }
+  {
+    AtomicFile f;
+    ASSERT_TRUE(f.Create(target, error)) << error;
+    ASSERT_TRUE(fs::exists(f.TempPath()));
+    RemovePendingTempFiles();
+    EXPECT_FALSE(fs::exists(f.TempPath()));
+  }
+  EXPECT_EQ(Slurp(target), "again");
+  EXPECT_EQ(Names(), std::set<std::string>{"keep.json"});
   EXPECT_FALSE(WriteFileAtomically(dir_ / "absent" / "x.json", "x", error));
   EXPECT_NE(error.find("No such file or directory"), std::string::npos) << error;
 }
@@ -176,7 +192,7 @@ TEST_F(Folder, AtomicFileKeepsTheModeOfTheFileItReplaces) {
     struct stat st;
     return ::stat(p.c_str(), &st) == 0 ? static_cast<int>(st.st_mode & 07777) : -1;
   };
-  for (const int kept : {0600, 0640, 0604, 0755}) {
+  for (const int kept : {0600, 0640, 0604, 0755, 01640}) {
     const fs::path p = dir_ / ("kept" + std::to_string(kept));
     Put(p, "old");
     ASSERT_EQ(::chmod(p.c_str(), static_cast<mode_t>(kept)), 0);
@@ -205,6 +221,20 @@ TEST_F(Folder, OnlyRegularFilesWithinTheLimitAreRead) {
   ASSERT_TRUE(ReadRegularFile(dir_ / "empty", 4, text, error));
   EXPECT_EQ(text, "");
 
+  // A file that holds more than its size said (as one growing while it is read; /proc's files
+  // say 0) is read to its end within the limit, and refused whole, not cut, one byte past it.
+  const fs::path grows = "/proc/self/cmdline";
+  const std::string all = Slurp(grows);
+  ASSERT_GT(all.size(), 2u);
+  ASSERT_EQ(fs::file_size(grows), 0u);
+  ASSERT_TRUE(ReadRegularFile(grows, all.size(), text, error)) << error;
+  EXPECT_EQ(text, all);
+  ASSERT_TRUE(ReadRegularFile(grows, 1 << 20, text, error)) << error;
+  EXPECT_EQ(text, all);
+  EXPECT_FALSE(ReadRegularFile(grows, all.size() - 1, text, error));
+  EXPECT_EQ(error, "it is larger than " + std::to_string(all.size() - 1) + " bytes");
+  EXPECT_TRUE(text.empty());
+
   // A FIFO without a writer would block a plain open forever.
   ASSERT_EQ(::mkfifo((dir_ / "fifo").c_str(), 0600), 0);
   EXPECT_FALSE(ReadRegularFile(dir_ / "fifo", 1 << 20, text, error));
@@ -227,6 +257,16 @@ TEST(EchoText, ControlCharactersAreEscapedAndLongValuesCut) {
   // UTF-8 passes; a broken sequence, DEL and a C1 control (U+009B, a terminal escape) do not.
   EXPECT_EQ(Quote("gr\xC3\xBC\xC3\x9F"), "'gr\xC3\xBC\xC3\x9F'");
   EXPECT_EQ(Quote("\xC3(\x7F\xC2\x9B"), "'\\xC3(\\x7F\\xC2\\x9B'");
+  // The edges of what passes: the first C1 control (U+0080) and the last C0 one are escaped,
+  // U+00A0 passes; so do the last character (U+10FFFF) and those beside the surrogates, while a
+  // surrogate, an overlong form and a sequence cut short by the end are escaped byte by byte.
+  EXPECT_EQ(Quote("\xC2\x80\x1F \xC2\xA0"), "'\\xC2\\x80\\x1F \xC2\xA0'");
+  EXPECT_EQ(Quote("\xF4\x8F\xBF\xBF\xED\x9F\xBF\xEE\x80\x80"),
+            "'\xF4\x8F\xBF\xBF\xED\x9F\xBF\xEE\x80\x80'");
+  EXPECT_EQ(Quote("\xED\xA0\x80"), "'\\xED\\xA0\\x80'");
+  EXPECT_EQ(Quote("\xE0\x80\xAF"), "'\\xE0\\x80\\xAF'");
+  EXPECT_EQ(Quote("\xF4\x90\x80\x80"), "'\\xF4\\x90\\x80\\x80'");
+  EXPECT_EQ(Quote("ab\xE2\x82"), "'ab\\xE2\\x82'");
   EXPECT_EQ(Quote(std::string(50000000, 'x'), 8), "'xxxxxxxx'... (50000000 bytes)");
   // A cut never splits a character.
   EXPECT_EQ(Quote("\xE2\x82\xAC\xE2\x82\xAC", 4), "'\xE2\x82\xAC\xE2\x82\xAC'");
@@ -234,6 +274,11 @@ TEST(EchoText, ControlCharactersAreEscapedAndLongValuesCut) {
 
   EXPECT_EQ(OneLine("bad value 'a'\nnext\x1b"), "bad value 'a'\\nnext\\x1B");
   EXPECT_EQ(OneLine(std::string(3000, 'e'), 1000), std::string(1000, 'e') + "... (3000 bytes)");
+  // A message exactly at the limit is whole; one byte more is cut. A line has no quote mark, so a
+  // backslash passes as it is.
+  EXPECT_EQ(OneLine(std::string(1000, 'e'), 1000), std::string(1000, 'e'));
+  EXPECT_EQ(OneLine(std::string(1001, 'e'), 1000), std::string(1000, 'e') + "... (1001 bytes)");
+  EXPECT_EQ(OneLine("C:\\dir\\f 'q'\t"), "C:\\dir\\f 'q'\\t");
 }
 
 }  // namespace

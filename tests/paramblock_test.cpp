@@ -370,12 +370,65 @@ TEST_F(Blocks, AnimatedFloatInterpolatesAndNarrowsValidity) {
   params->GetValue(PB_SIZE, 200, v, iv);
   params->GetValue(PB_STRETCH, 200, v, iv);
   EXPECT_EQ(iv, Interval(100, 300));
+  // Between keys away from frame 0, at a fraction of the span: 3 at 100 .. 7 at 200.
+  ASSERT_TRUE(params->SetValue(PB_SIZE, 200, 7.0f));
+  iv = FOREVER;
+  params->GetValue(PB_SIZE, 150, v, iv);
+  EXPECT_EQ(v, 5.0f);
+  EXPECT_EQ(iv, Interval(150, 150));
+  EXPECT_EQ(params->GetFloat(PB_SIZE, 130), 4.2f);
+  EXPECT_EQ(params->GetFloat(PB_SIZE, 250), 5.0f);  // 7 at 200 back down to 3 at 300
+  // On the first and the last key themselves the value holds outwards.
+  iv = FOREVER;
+  params->GetValue(PB_SIZE, 0, v, iv);
+  EXPECT_EQ(v, 1.0f);
+  EXPECT_EQ(iv, Interval(TIME_NegInfinity, 0));
+  iv = FOREVER;
+  params->GetValue(PB_SIZE, 300, v, iv);
+  EXPECT_EQ(v, 3.0f);
+  EXPECT_EQ(iv, Interval(300, TIME_PosInfinity));
+
+  // A first key before frame 0 also keeps the old value at 0: 40 at -60 .. 10 at 0.
+  ASSERT_TRUE(params->SetValue(PB_STRETCH, -60, 40.0f));
+  ASSERT_EQ(params->NumKeys(PB_STRETCH), 2);
+  EXPECT_EQ(params->GetKeyTime(PB_STRETCH, 0), -60);
+  EXPECT_EQ(params->GetKeyTime(PB_STRETCH, 1), 0);
+  EXPECT_EQ(params->GetFloat(PB_STRETCH, -45), 32.5f);
+  EXPECT_EQ(params->GetFloat(PB_STRETCH, -100), 40.0f);
+  EXPECT_EQ(params->GetFloat(PB_STRETCH, 20), 10.0f);
+  // A first key at frame 0 itself is the only key.
+  ASSERT_TRUE(params->SetValue(PB_EROSION, 0, 0.5f));
+  EXPECT_EQ(params->NumKeys(PB_EROSION), 1);
+  EXPECT_EQ(params->GetFloat(PB_EROSION, 90), 0.5f);
+}
+
+// A value outside the declared range stops at the nearer end, on both sides; the ends
+// themselves are kept; a switch holds 0 or 1.
+TEST_F(Blocks, ValuesOutsideTheRangeStopAtItsEnds) {
+  const struct {
+    float in, kept;
+  } floats[] = {{1.5f, 1.0f}, {-0.5f, 0.0f}, {1.0f, 1.0f}, {0.0f, 0.0f}, {0.25f, 0.25f}};
+  for (const auto& c : floats) {
+    ASSERT_TRUE(params->SetValue(PB_EROSION, 0, c.in));
+    EXPECT_EQ(params->GetFloat(PB_EROSION), c.kept) << c.in;
+  }
+  const struct {
+    int in, kept;
+  } ints[] = {{0, 1}, {-4, 1}, {9, 8}, {1, 1}, {8, 8}, {5, 5}};
+  for (const auto& c : ints) {
+    ASSERT_TRUE(params->SetValue(PB_LEVELS, 0, c.in));
+    EXPECT_EQ(params->GetInt(PB_LEVELS), c.kept) << c.in;
+  }
+  for (const auto& c : ints) {
+    ASSERT_TRUE(params->SetValue(PB_USE_EROSION, 0, c.in - 1));
+    EXPECT_EQ(params->GetInt(PB_USE_EROSION), c.in - 1 != 0 ? 1 : 0) << c.in - 1;
+  }
 }
 
 TEST_F(Blocks, AnimatedColourIntAndSwitch) {
   AnimateOn();
-  params->SetValue(PB_COLOR1, 100, Color(1.0f, 0.5f, 0.0f));
-  EXPECT_EQ(params->GetColor(PB_COLOR1, 50), Color(0.5f, 0.25f, 0.0f));
+  params->SetValue(PB_COLOR1, 100, Color(1.0f, 0.5f, 0.25f));
+  EXPECT_EQ(params->GetColor(PB_COLOR1, 50), Color(0.5f, 0.25f, 0.125f));
   params->SetValue(PB_LEVELS, 100, 1);  // 8 at 0 .. 1 at 100, rounded
   EXPECT_EQ(params->GetInt(PB_LEVELS, 50), 5);  // 4.5 rounds away from zero
   mapping->SetValue(XYZ_PB_LOCK, 100, 0);  // a switch steps at its keys
@@ -395,6 +448,23 @@ TEST_F(Blocks, OutsideAnimateModeAnAnimatedValueMovesAsAWhole) {
   EXPECT_EQ(params->NumKeys(PB_SIZE), 2);
   EXPECT_EQ(params->GetFloat(PB_SIZE, 0), 3.0f);
   EXPECT_EQ(params->GetFloat(PB_SIZE, 100), 5.0f);
+  // An integer moves by the difference, each key stopping at the range's end; a switch takes
+  // the new state at every key.
+  AnimateOn();
+  params->SetValue(PB_LEVELS, 100, 1);  // 8 at 0, 1 at 100
+  mapping->SetValue(XYZ_PB_LOCK, 100, 0);  // 1 at 0, 0 at 100
+  AnimateOff();
+  ASSERT_TRUE(params->SetValue(PB_LEVELS, 100, 3));
+  EXPECT_EQ(params->NumKeys(PB_LEVELS), 2);
+  EXPECT_EQ(params->GetInt(PB_LEVELS, 0), 8);
+  EXPECT_EQ(params->GetInt(PB_LEVELS, 100), 3);
+  ASSERT_TRUE(params->SetValue(PB_LEVELS, 0, 5));
+  EXPECT_EQ(params->GetInt(PB_LEVELS, 0), 5);
+  EXPECT_EQ(params->GetInt(PB_LEVELS, 100), 1);  // 3 - 3 = 0 stops at 1
+  ASSERT_TRUE(mapping->SetValue(XYZ_PB_LOCK, 50, 1));
+  EXPECT_EQ(mapping->NumKeys(XYZ_PB_LOCK), 2);
+  EXPECT_EQ(mapping->GetInt(XYZ_PB_LOCK, 0), 1);
+  EXPECT_EQ(mapping->GetInt(XYZ_PB_LOCK, 100), 1);
 }
 
 TEST_F(Blocks, ClonedOwnerSharesNothingWithItsSource) {

@@ -54,13 +54,91 @@ TEST(ChunkIO, NestedChunksReadBackAndBoundReads) {
   ChunkWriter bad;
   bad.EndChunk();
   EXPECT_FALSE(bad.Ok());
+
+  // Both bytes of an id and all four of a length count; a read of exactly what is left is
+  // taken and one byte more refused; a header one byte short is refused.
+  ChunkWriter wide;
+  wide.BeginChunk(0xA5C3);
+  for (int i = 0; i < 5; ++i) WriteU8(&wide, static_cast<std::uint8_t>(i));
+  wide.EndChunk();
+  ASSERT_EQ(wide.Bytes().size(), 11u);
+  EXPECT_EQ(wide.Bytes()[2], 5u);
+  ChunkReader exact(wide.Bytes());
+  ASSERT_EQ(exact.OpenChunk(), IO_OK);
+  EXPECT_EQ(exact.CurChunkID(), 0xA5C3);
+  EXPECT_EQ(exact.CurChunkLength(), 5u);
+  std::uint8_t five[6] = {};
+  ULONG got = 9;
+  EXPECT_EQ(exact.Read(five, 6, &got), IO_ERROR);
+  EXPECT_EQ(got, 0u);
+  EXPECT_EQ(exact.ErrorText(), "chunk 0xA5C3 ends 1 bytes short of a 6-byte value (at byte 6)");
+  ChunkReader whole(wide.Bytes());
+  ASSERT_EQ(whole.OpenChunk(), IO_OK);
+  EXPECT_EQ(whole.Read(five, 5, &got), IO_OK);
+  EXPECT_EQ(got, 5u);
+  EXPECT_EQ(five[4], 4u);
+  EXPECT_TRUE(whole.ErrorText().empty());
+  const std::vector<std::uint8_t> shortHeader(wide.Bytes().begin(), wide.Bytes().begin() + 5);
+  ChunkReader cut(shortHeader);
+  EXPECT_EQ(cut.OpenChunk(), IO_ERROR);
+  EXPECT_EQ(cut.ErrorText(), "truncated chunk header: 5 bytes left, 6 needed (at byte 0)");
+}
+
+// A text chunk holds whole four-byte character codes from 1 to U+10FFFF: a partial character,
+// a zero and a code past the last are refused, and the string is left as it was.
+TEST(ChunkIO, TextChunksHoldWholeValidCharacters) {
+  const auto chunk = [](std::vector<std::uint32_t> codes, int extraBytes) {
+    ChunkWriter w;
+    w.BeginChunk(0x5000);
+    for (std::uint32_t c : codes) WriteU32(&w, c);
+    for (int i = 0; i < extraBytes; ++i) WriteU8(&w, 0x41);
+    w.EndChunk();
+    return w.Bytes();
+  };
+  const auto read = [](const std::vector<std::uint8_t>& bytes, MSTR& text, std::string& error) {
+    ChunkReader r(bytes);
+    if (r.OpenChunk() != IO_OK) return IO_ERROR;
+    const IOResult res = r.ReadWStringChunk(text);
+    error = r.ErrorText();
+    return res;
+  };
+  MSTR text = L"before";
+  std::string error;
+  ASSERT_EQ(read(chunk({L'm', 0x10FFFF, 1}, 0), text, error), IO_OK) << error;
+  EXPECT_EQ(text, (MSTR{L'm', static_cast<MCHAR>(0x10FFFF), 1}));
+  for (const auto& [codes, extra] : {std::pair{std::vector<std::uint32_t>{L'a'}, 2},
+                                     std::pair{std::vector<std::uint32_t>{L'a'}, 1},
+                                     std::pair{std::vector<std::uint32_t>{}, 3}}) {
+    text = L"kept";
+    EXPECT_EQ(read(chunk(codes, extra), text, error), IO_ERROR) << extra;
+    EXPECT_EQ(error, "text chunk 0x5000 has a length that is not a whole number of characters "
+                     "(at byte 6)");
+    EXPECT_EQ(text, MSTR(L"kept"));
+  }
+  for (std::uint32_t bad : {0u, 0x110000u}) {
+    text = L"kept";
+    EXPECT_EQ(read(chunk({L'a', bad}, 0), text, error), IO_ERROR) << bad;
+    EXPECT_NE(error.find("holds an invalid character code"), std::string::npos) << error;
+    EXPECT_EQ(text, MSTR(L"kept"));
+  }
 }
 
 TEST(ChunkIO, OversizedLengthAndDeepNestingFail) {
   const std::uint8_t oversized[] = {0x10, 0, 0xFF, 0xFF, 0xFF, 0x7F, 1, 2, 3};
   ChunkReader r(oversized);
   EXPECT_EQ(r.OpenChunk(), IO_ERROR);
-  EXPECT_NE(r.ErrorText().find("claims"), std::string::npos);
+  EXPECT_EQ(r.ErrorText(),
+            "chunk 0x0010 claims 2147483647 bytes but only 3 remain in its enclosing chunk "
+            "(at byte 0)");
+  // A chunk may claim exactly what is left, not a byte more.
+  const std::uint8_t fits[] = {0x10, 0, 3, 0, 0, 0, 1, 2, 3};
+  ChunkReader fit(fits);
+  EXPECT_EQ(fit.OpenChunk(), IO_OK);
+  EXPECT_EQ(fit.CurChunkLength(), 3u);
+  const std::uint8_t over[] = {0x10, 0, 4, 0, 0, 0, 1, 2, 3};
+  ChunkReader past(over);
+  EXPECT_EQ(past.OpenChunk(), IO_ERROR);
+  EXPECT_NE(past.ErrorText().find("claims 4 bytes but only 3 remain"), std::string::npos);
 
   ChunkWriter w;
   for (int i = 0; i < ChunkReader::kMaxDepth + 5; ++i) w.BeginChunk(1);
@@ -70,6 +148,12 @@ TEST(ChunkIO, OversizedLengthAndDeepNestingFail) {
   for (int i = 0; i < ChunkReader::kMaxDepth + 5 && res == IO_OK; ++i) res = deep.OpenChunk();
   EXPECT_EQ(res, IO_ERROR);
   EXPECT_NE(deep.ErrorText().find("deeper"), std::string::npos);
+  // Exactly kMaxDepth levels open; the next one is refused.
+  ChunkReader limit(w.Bytes());
+  for (int i = 0; i < ChunkReader::kMaxDepth; ++i) ASSERT_EQ(limit.OpenChunk(), IO_OK) << i;
+  EXPECT_EQ(limit.OpenChunk(), IO_ERROR);
+  EXPECT_EQ(limit.ErrorText(), "chunks nested deeper than 64 (at byte " +
+                                   std::to_string(6 * ChunkReader::kMaxDepth) + ")");
 }
 
 // Sets every stored parameter of a block to a value other than its default, inside its range.

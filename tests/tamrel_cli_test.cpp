@@ -408,6 +408,11 @@ TEST_F(Cli, JsonReportsFailuresAndSetsLeaveNothingBehind) {
       {"--maps color,height -o 'x.{map}' --map-format color=exr --map-format height=exr", 2,
        "would both be written to x.exr"},
       {"--maps color --map-format height=exr", 2, "--map-format takes MAP=EXT"},
+      {"--maps color,height -o s_{map}.png --map-format height=", 2,
+       "--map-format takes MAP=EXT for a map being baked (for example height=exr), not 'height='"},
+      {"--maps color,height -o s_{map}.png --map-format height", 2, "not 'height'"},
+      {"--maps color,height -o 'x.{map}' --map-format color=EXR --map-format height=exr", 2,
+       "maps color and height would both be written to x.exr"},
       {"--region 0,0,17,10", 2, "inside the 16x16 image"},
       {"--region 10,0,10,5", 2, "--region takes X0,Y0,X1,Y1"},
       {"--region 1,2,3", 2, "--region takes X0,Y0,X1,Y1"},
@@ -461,8 +466,14 @@ TEST_F(Cli, TileableBakesReportTheirNudgeAndRepeat) {
   EXPECT_EQ(json::parse(ReadImage(Path("b.png")).description)["tamrel"]["offset"],
             json::array({-32, 64}));
   // --repeat lays the bake side by side: each quadrant is the bake itself.
-  ASSERT_EQ(
-      Run("render --size 32 --extent 160 --set type=0 --tileable -q --repeat 2 -o r.png").code, 0);
+  const Result repeated =
+      Run("render --size 32 --extent 160 --set type=0 --tileable --json --repeat 2 -o r.png");
+  ASSERT_EQ(repeated.code, 0) << repeated.err;
+  // The report gives the size written, not the tile's.
+  const json written = json::parse(repeated.out)["files"];
+  ASSERT_EQ(written.size(), 1u);
+  EXPECT_EQ(written[0]["width"], 64);
+  EXPECT_EQ(written[0]["height"], 64);
   const Image one = ReadImage(Path("a.png")), four = ReadImage(Path("r.png"));
   ASSERT_EQ(four.width, 64);
   ASSERT_EQ(four.height, 64);

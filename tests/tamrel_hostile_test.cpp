@@ -264,6 +264,32 @@ TEST_F(Hostile, SignalsEndTheRunWith130And143) {
     EXPECT_NE(Slurp(err).find("interrupted"), std::string::npos) << Slurp(err);
     EXPECT_TRUE(Files().empty()) << signal;
   }
+  // Started with SIGINT ignored, as a shell starts background jobs, the run keeps ignoring it
+  // and still ends on SIGTERM; two signals back to back end it with the first one's code.
+  for (const bool ignoreInterrupt : {true, false}) {
+    std::vector<std::string> args = {TAMREL_BINARY, "render", "--size", "4096", "--output", "mono",
+                                     "--threads", "1", "-o", out};
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    struct sigaction ignore {}, before {};
+    ignore.sa_handler = ignoreInterrupt ? SIG_IGN : SIG_DFL;
+    sigaction(SIGINT, &ignore, &before);
+    pid_t pid = 0;
+    const int spawned = posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ);
+    sigaction(SIGINT, &before, nullptr);
+    ASSERT_EQ(spawned, 0);
+    const unsigned long long term = 1ull << (SIGTERM - 1), intr = 1ull << (SIGINT - 1);
+    for (int i = 0; i < 600 && !(CaughtSignals(pid) & term); ++i) ::usleep(50000);
+    ::usleep(300000);
+    EXPECT_EQ((CaughtSignals(pid) & intr) != 0, !ignoreInterrupt);
+    ::kill(pid, SIGTERM);
+    if (!ignoreInterrupt) ::kill(pid, SIGINT);
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    EXPECT_EQ(ExitCode(status), 143) << ignoreInterrupt;
+    EXPECT_TRUE(Files().empty()) << ignoreInterrupt;
+  }
 }
 
 // A signal while a repeat is being written (the tile is baked and its files are open) ends the
