@@ -1,8 +1,11 @@
 // The glTF assets of `tamrel render --gltf` through the Khronos glTF validator: the plane as a
 // .glb, a cube read from OBJ as a .glb, a .gltf with its buffer and images as files beside it,
 // and a model read back from one of our own .glb files. Each must have no error or warning,
-// every resource the validator loads, and the anisotropy extension in use.
+// every resource the validator loads, and the anisotropy extension in use. Then a .glb as
+// three.js's GLTFLoader reads it in Debian's chromium: the material with every map, the
+// anisotropy, and the colour spaces (sRGB for the base colour only).
 import { spawnSync } from 'node:child_process';
+import { createServer } from 'node:http';
 import { mkdirSync, mkdtempSync, readFileSync, rmSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import { dirname, join, resolve } from 'node:path';
@@ -10,6 +13,8 @@ import { after, before, describe, test } from 'node:test';
 import assert from 'node:assert/strict';
 import { fileURLToPath } from 'node:url';
 import validator from 'gltf-validator';
+
+import { launchBrowser } from './harness.mjs';
 
 const TAMREL = process.env.TAMREL && resolve(process.env.TAMREL);
 if (!TAMREL) throw new Error('set TAMREL to the tamrel binary');
@@ -119,5 +124,83 @@ describe('tamrel render --gltf through the Khronos validator', () => {
     assert.equal(out.mesh.triangles, 12);
     const { report } = await validate(join(folder, 'again.glb'));
     assertClean(report);
+  });
+});
+
+// Serves the three package and the test's folder, and a page that loads an asset with GLTFLoader
+// and tells what the material became.
+function serve() {
+  const three = join(ROOT, 'web/e2e/node_modules/three');
+  const page = `<!doctype html><script type="importmap">
+{"imports": {"three": "/three/build/three.module.js", "three/addons/": "/three/examples/jsm/"}}
+</script><script type="module">
+import { GLTFLoader } from 'three/addons/loaders/GLTFLoader.js';
+window.loadAsset = async (url) => {
+  const gltf = await new GLTFLoader().loadAsync(url);
+  let mesh = null;
+  gltf.scene.traverse((o) => { if (o.isMesh && !mesh) mesh = o; });
+  const m = mesh.material;
+  const tex = (t) => t ? { colorSpace: t.colorSpace, width: t.image.width, uuid: t.source.uuid } : null;
+  return { type: m.type, anisotropy: m.anisotropy, map: tex(m.map), normalMap: tex(m.normalMap),
+           roughnessMap: tex(m.roughnessMap), metalnessMap: tex(m.metalnessMap), aoMap: tex(m.aoMap),
+           anisotropyMap: tex(m.anisotropyMap), metalness: m.metalness, roughness: m.roughness,
+           tangents: !!mesh.geometry.attributes.tangent, uvs: mesh.geometry.attributes.uv.count };
+};
+document.body.dataset.ready = 'true';
+</script>`;
+  const server = createServer((req, res) => {
+    const url = decodeURIComponent(new URL(req.url, 'http://x').pathname);
+    const types = { '.js': 'text/javascript', '.glb': 'model/gltf-binary', '.html': 'text/html' };
+    let file = null;
+    if (url === '/') {
+      res.writeHead(200, { 'content-type': 'text/html' });
+      res.end(page);
+      return;
+    }
+    if (url.startsWith('/three/')) file = join(three, url.slice(7));
+    if (url.startsWith('/assets/')) file = join(folder, url.slice(8));
+    try {
+      const body = readFileSync(file);
+      res.writeHead(200, { 'content-type': types[file.slice(file.lastIndexOf('.'))] || 'application/octet-stream' });
+      res.end(body);
+    } catch {
+      res.writeHead(404);
+      res.end();
+    }
+  });
+  return new Promise((done) => server.listen(0, '127.0.0.1', () => done(server)));
+}
+
+describe('a .glb in three.js', () => {
+  test('GLTFLoader makes a physical material with every map and the anisotropy', async () => {
+    render(['--mesh', CUBE, '--size', '64', '--gltf', 'three.glb']);
+    const server = await serve();
+    const browser = await launchBrowser();
+    try {
+      const page = await browser.newPage();
+      page.on('pageerror', (e) => { throw e; });
+      await page.goto(`http://127.0.0.1:${server.address().port}/`);
+      await page.waitForSelector('body[data-ready="true"]', { state: 'attached' });
+      const m = await page.evaluate(() => window.loadAsset('/assets/three.glb'));
+      assert.equal(m.type, 'MeshPhysicalMaterial');
+      assert.equal(m.anisotropy, 1);
+      assert.equal(m.metalness, 1);
+      assert.equal(m.roughness, 1);
+      assert.equal(m.tangents, true);
+      assert.equal(m.map.colorSpace, 'srgb');
+      for (const k of ['normalMap', 'roughnessMap', 'metalnessMap', 'aoMap', 'anisotropyMap']) {
+        assert.ok(m[k], k);
+        assert.notEqual(m[k].colorSpace, 'srgb', k);
+        assert.equal(m[k].width, 64, k);
+      }
+      // One image for roughness, metalness and occlusion; the others their own.
+      assert.equal(m.roughnessMap.uuid, m.metalnessMap.uuid);
+      assert.equal(m.roughnessMap.uuid, m.aoMap.uuid);
+      assert.equal(new Set([m.map.uuid, m.normalMap.uuid, m.roughnessMap.uuid,
+                            m.anisotropyMap.uuid]).size, 4);
+    } finally {
+      await browser.close();
+      server.close();
+    }
   });
 });
