@@ -46,6 +46,8 @@ struct RenderArgs {
   std::string mesh;    // --mesh FILE: bake into the model's UV layout
   int uv = 0;          // --uv N, numbered from 1; 0: not given
   int padding = -1;    // --padding N; -1: the default
+  std::string gltf;    // --gltf FILE: also a glTF asset of the model (or plane) with the maps
+  std::string metallic;  // --metallic SURFACE,SCRATCH: the orm map's blue
 };
 
 // A report as --json prints it: valid JSON whatever the file names hold, every byte that is not

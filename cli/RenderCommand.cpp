@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cmath>
 #include <cstdint>
@@ -20,8 +21,10 @@
 #include "cli/Commands.h"
 #include "engine/BakeJob.h"
 #include "engine/EchoText.h"
+#include "engine/GltfExport.h"
 #include "engine/Interrupt.h"
 #include "engine/MeshModelFile.h"
+#include "engine/OutputFiles.h"
 #include "engine/ParamSchema.h"
 #include "engine/SceneMap.h"
 
@@ -137,6 +140,9 @@ void AddRenderOptions(CLI::App& render, RenderArgs& r) {
   render.add_option("--roughness", r.roughness,
                     "SURFACE,SCRATCH: roughness of the untouched surface and of a scratch's "
                     "middle (default 0.3,0.6)");
+  render.add_option("--metallic", r.metallic,
+                    "SURFACE,SCRATCH: metallic of the untouched surface and of a scratch's "
+                    "middle, the orm map's blue (default 0,0)");
   auto* geometry = render
       .add_option("--geometry", r.geometry,
                   "plane (flat square with UVW channel 1 and object/world positions) or sphere "
@@ -186,6 +192,10 @@ void AddRenderOptions(CLI::App& render, RenderArgs& r) {
                   "texels by which each UV island is extended into the empty space around it "
                   "(default " + std::to_string(kDefaultPadding) + ")")
       ->check(CLI::Range(0, kMaxPadding));
+  render.add_option("--gltf", r.gltf,
+                    "also write a glTF 2.0 asset (.glb, or .gltf with a .bin beside it) of the "
+                    "model, or of the plane, with a material of the maps; adds color, "
+                    "normal-gl, orm and anisotropy-gltf to the maps, as PNG");
 }
 
 int RunRender(const std::string& pluginPath, const RenderArgs& a, json& report) {
@@ -210,6 +220,13 @@ int RunRender(const std::string& pluginPath, const RenderArgs& a, json& report) 
     Fail(EXIT_USAGE,
          "--roughness takes SURFACE,SCRATCH, two numbers from 0 to 1, not " + Quote(a.roughness));
   }
+  if (!a.metallic.empty() &&
+      !ParseFloatPair(a.metallic, settings.metallicSurface, settings.metallicScratch)) {
+    Fail(EXIT_USAGE,
+         "--metallic takes SURFACE,SCRATCH, two numbers from 0 to 1, not " + Quote(a.metallic));
+  }
+  const bool gltf = !a.gltf.empty();
+  const bool glb = gltf && IsGlbPath(a.gltf);
   if (static_cast<long>(settings.view.width) * a.repeat > kMaxImageEdge ||
       static_cast<long>(settings.view.height) * a.repeat > kMaxImageEdge) {
     Fail(EXIT_USAGE, "--repeat " + std::to_string(a.repeat) + " of a " + a.size +
@@ -244,6 +261,23 @@ int RunRender(const std::string& pluginPath, const RenderArgs& a, json& report) 
   if (!a.outputGiven && !a.maps.empty() && a.maps.find(',') != std::string::npos) {
     output = "scratches_{map}.png";
   }
+  if (gltf) {
+    // The asset is one model with one whole set of textures.
+    if (settings.view.geometry == Geometry::SPHERE) {
+      Fail(EXIT_USAGE, "--gltf writes the plane or a model (--mesh), not the preview sphere");
+    }
+    if (last > first) Fail(EXIT_USAGE, "--gltf writes one asset; bake one frame with it");
+    if (!a.region.empty()) Fail(EXIT_USAGE, "--gltf needs the whole image; bake it without --region");
+    if (a.repeat > 1) Fail(EXIT_USAGE, "--gltf needs each map once; bake it without --repeat");
+    if (!a.outputGiven) {
+      // The maps beside the asset, named after it.
+      const fs::path p(a.gltf);
+      output = (p.parent_path() / (p.stem().string() + "_{map}.png")).string();
+    } else if (!HasMapPattern(output)) {
+      Fail(EXIT_USAGE, "--gltf bakes several maps (color, normal-gl, orm, anisotropy-gltf); -o " +
+                           output + " needs a '{map}' pattern (for example steel_{map}.png)");
+    }
+  }
   if (last > first && !HasFramePattern(output)) {
     if (a.outputGiven) {
       Fail(EXIT_USAGE,
@@ -265,6 +299,21 @@ int RunRender(const std::string& pluginPath, const RenderArgs& a, json& report) 
     }
   }
   request.convention = convention;
+  // The maps the asset's material reads, unless asked for already (by any name).
+  constexpr MapKind kGltfMaps[GLTF_IMAGES] = {MapKind::COLOR, MapKind::NORMAL_GL, MapKind::ORM,
+                                              MapKind::ANISOTROPY_GLTF};
+  if (gltf) {
+    for (MapKind need : kGltfMaps) {
+      bool asked = false;
+      for (const std::string& name : request.maps) {
+        MapKind kind;
+        asked = asked || (ParseMapName(name, convention, kind) && kind == need);
+      }
+      if (!asked) request.maps.push_back(MapKindName(need));
+    }
+    request.otherOutputs.emplace_back("the glTF asset", a.gltf);
+    if (!glb) request.otherOutputs.emplace_back("the glTF buffer", GltfBufferPath(a.gltf));
+  }
   request.mapFormats = a.mapFormats;
   if (!a.type.empty() && !ParsePixelType(a.type, request.type)) {
     Fail(EXIT_USAGE, "--type takes uint8, uint16, half or float, not " + Quote(a.type));
@@ -277,6 +326,23 @@ int RunRender(const std::string& pluginPath, const RenderArgs& a, json& report) 
   if (!a.savePreset.empty()) request.otherOutputs.emplace_back("the preset", a.savePreset);
   if (!a.saveScene.empty()) request.otherOutputs.emplace_back("the scene", a.saveScene);
   OutputPlan plan = PlanOutputs(request, settings);
+  std::string gltfImages[GLTF_IMAGES];
+  if (gltf) {
+    for (int k = 0; k < GLTF_IMAGES; ++k) {
+      for (const MapOutput& m : plan.maps) {
+        if (m.kind != kGltfMaps[k]) continue;
+        gltfImages[k] = ExpandFramePattern(m.pathTemplate, first);
+        std::string ext = fs::path(gltfImages[k]).extension().string();
+        for (char& c : ext) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        if (ext != ".png") {
+          Fail(EXIT_USAGE, "--gltf takes PNG images; the map " + m.name + " would be written to " +
+                               gltfImages[k] + " (use --map-format " + m.name + "=png)");
+        }
+      }
+    }
+    CheckWritableFolder(a.gltf, "glTF asset");
+    if (!glb) CheckWritableFolder(GltfBufferPath(a.gltf), "glTF buffer");
+  }
   if (!a.savePreset.empty()) CheckWritableFolder(a.savePreset, "preset");
   if (!a.saveScene.empty()) CheckWritableFolder(a.saveScene, "scene");
 
@@ -419,6 +485,22 @@ int RunRender(const std::string& pluginPath, const RenderArgs& a, json& report) 
   }
   report["maps"] = json::array();
   for (const MapOutput& m : job.Plan().maps) report["maps"].push_back(m.name);
+  if (gltf) {
+    const GltfScene shown{settings.mesh.get(), settings.view};
+    const json written = WriteGltf(a.gltf, shown, gltfImages, SoftwareTag(plugin));
+    report["gltf"] = written;
+    if (!a.quiet && !a.json) {
+      const std::size_t nodes = written["nodes"].get<std::size_t>();
+      if (!glb) {
+        std::cout << "tamrel: wrote " << written["buffer"].get<std::string>() << " (glTF buffer)"
+                  << std::endl;
+      }
+      std::cout << "tamrel: wrote " << written["path"].get<std::string>() << " (glTF "
+                << (glb ? "binary" : "with external files") << ", " << nodes
+                << (nodes == 1 ? " node, " : " nodes, ")
+                << written["triangles"].get<std::size_t>() << " triangles)" << std::endl;
+    }
+  }
   if (a.json) std::cout << ReportText(report) << std::endl;
   return EXIT_OK;
 }

@@ -336,6 +336,11 @@ void FillMap(MapKind kind, const BakeSettings& s, const Raster& sums, int margin
           // Intensity 0 is the middle of a scratch, 1 the untouched surface.
           out[0] = s.roughnessScratch * (1.0f - h) + s.roughnessSurface * h;
           break;
+        case MapKind::ORM:
+          out[0] = 1.0f;
+          out[1] = s.roughnessScratch * (1.0f - h) + s.roughnessSurface * h;
+          out[2] = s.metallicScratch * (1.0f - h) + s.metallicSurface * h;
+          break;
         case MapKind::NORMAL_GL:
         case MapKind::NORMAL_DX: {
           // The normal of the baked height itself: central differences of the filtered heights of
@@ -365,7 +370,8 @@ void FillMap(MapKind kind, const BakeSettings& s, const Raster& sums, int margin
           out[2] = Encode(n.z);
           break;
         }
-        case MapKind::ANISOTROPY: {
+        case MapKind::ANISOTROPY:
+        case MapKind::ANISOTROPY_GLTF: {
           const float c = p[SUM_GRAIN_C], sn = p[SUM_GRAIN_S];
           float dx = 0.0f, dy = 0.0f;
           if (c != 0.0f || sn != 0.0f) {
@@ -373,9 +379,18 @@ void FillMap(MapKind kind, const BakeSettings& s, const Raster& sums, int margin
             dx = std::cos(half);
             dy = std::sin(half);
           }
-          out[0] = Encode(dx);
-          out[1] = Encode(dy);
-          out[2] = h;
+          if (kind == MapKind::ANISOTROPY) {
+            out[0] = Encode(dx);
+            out[1] = Encode(dy);
+            out[2] = h;
+          } else {
+            // A scratch's walls tilt the surface across it: the highlight stretches, and glTF's
+            // roughness rises, along (-dy, dx). A grain has no heading, so the turn's sense is
+            // immaterial.
+            out[0] = Encode(-dy);
+            out[1] = Encode(dx);
+            out[2] = 1.0f - h;
+          }
           break;
         }
       }
@@ -440,7 +455,9 @@ struct MapInfo {
 constexpr MapInfo kMaps[] = {{"color", MapKind::COLOR},          {"mono", MapKind::MONO},
                              {"height", MapKind::HEIGHT},        {"normal-gl", MapKind::NORMAL_GL},
                              {"normal-dx", MapKind::NORMAL_DX},  {"roughness", MapKind::ROUGHNESS},
-                             {"anisotropy", MapKind::ANISOTROPY}, {"coverage", MapKind::COVERAGE}};
+                             {"anisotropy", MapKind::ANISOTROPY}, {"coverage", MapKind::COVERAGE},
+                             {"orm", MapKind::ORM},
+                             {"anisotropy-gltf", MapKind::ANISOTROPY_GLTF}};
 }  // namespace
 
 TileBracket::TileBracket(Texmap& map, const BakeSettings& s) {
@@ -507,7 +524,8 @@ bool ParseMapName(const std::string& name, NormalConvention convention, MapKind&
 }
 
 const char* MapNames() {
-  return "color, mono, height, normal, normal-gl, normal-dx, roughness, anisotropy, coverage";
+  return "color, mono, height, normal, normal-gl, normal-dx, roughness, anisotropy, coverage, orm, "
+         "anisotropy-gltf";
 }
 
 const char* MapKindName(MapKind kind) {
@@ -524,6 +542,8 @@ int MapChannels(MapKind kind) {
     case MapKind::NORMAL_GL:
     case MapKind::NORMAL_DX:
     case MapKind::ANISOTROPY:
+    case MapKind::ANISOTROPY_GLTF:
+    case MapKind::ORM:
       return 3;
     default:
       return 1;
@@ -559,6 +579,9 @@ std::string CheckBakeSettings(const BakeSettings& s) {
   for (float r : {s.roughnessSurface, s.roughnessScratch}) {
     if (!(r >= 0.0f && r <= 1.0f)) return "roughness values must be from 0 to 1";
   }
+  for (float m : {s.metallicSurface, s.metallicScratch}) {
+    if (!(m >= 0.0f && m <= 1.0f)) return "metallic values must be from 0 to 1";
+  }
   const Region& r = s.region;
   if (!r.Empty()) {
     if (r.x0 < 0 || r.y0 < 0 || r.x1 > s.view.width || r.y1 > s.view.height) {
@@ -571,7 +594,7 @@ std::string CheckBakeSettings(const BakeSettings& s) {
   // A tangent frame is fixed on the plane and a model has its own; on the sphere it would depend
   // on a UV layout it does not have.
   for (MapKind kind : s.maps) {
-    if ((IsNormalMap(kind) || kind == MapKind::ANISOTROPY) && s.view.geometry == Geometry::SPHERE) {
+    if ((IsNormalMap(kind) || IsAnisotropyMap(kind)) && s.view.geometry == Geometry::SPHERE) {
       return std::string(MapKindName(kind)) +
              " is a tangent-space map of the plane; use --geometry plane";
     }
@@ -612,7 +635,7 @@ bool BakeFrame(Texmap& map, TimeValue t, const BakeSettings& s, const BandSink& 
   const TileBracket tile(map, s);
   if (outcome) *outcome = BakeOutcome{tile.nudge, 0};
 
-  const bool grain = std::find(s.maps.begin(), s.maps.end(), MapKind::ANISOTROPY) != s.maps.end();
+  const bool grain = std::any_of(s.maps.begin(), s.maps.end(), IsAnisotropyMap);
   const bool normals = std::any_of(s.maps.begin(), s.maps.end(), IsNormalMap);
   const std::unique_ptr<SampleSource> source = MakeSampleSource(s);
   const bool frames = source->TangentFrames();

@@ -27,24 +27,49 @@ struct MeshBake;
 
 namespace tamrel::host {
 
-enum class MapKind { COLOR, MONO, HEIGHT, NORMAL_GL, NORMAL_DX, ROUGHNESS, ANISOTROPY, COVERAGE };
+enum class MapKind {
+  COLOR,
+  MONO,
+  HEIGHT,
+  NORMAL_GL,
+  NORMAL_DX,
+  ROUGHNESS,
+  ANISOTROPY,
+  COVERAGE,
+  ORM,              // occlusion, roughness, metallic: glTF's packed metallic-roughness texture
+  ANISOTROPY_GLTF,  // the anisotropy as glTF's KHR_materials_anisotropy reads it
+};
 enum class NormalConvention { OPENGL, DIRECTX };
 
 // The names a map is asked for by: "color", "mono", "height", "normal" (in the convention given),
-// "normal-gl", "normal-dx", "roughness", "anisotropy", "coverage". False for anything else.
+// "normal-gl", "normal-dx", "roughness", "anisotropy", "coverage", "orm", "anisotropy-gltf".
+// False for anything else.
 bool ParseMapName(const std::string& name, NormalConvention convention, MapKind& kind);
 // Every name ParseMapName takes, in the order above, joined by ", ".
 const char* MapNames();
-// "color", "mono", "height", "normal-gl", "normal-dx", "roughness", "anisotropy", "coverage".
+// "color", "mono", "height", "normal-gl", "normal-dx", "roughness", "anisotropy", "coverage",
+// "orm", "anisotropy-gltf".
 const char* MapKindName(MapKind kind);
-// Colour carries alpha; mono, height, roughness and coverage are one channel; normals and
-// anisotropy three. Coverage is the share of a pixel's samples that show the surface: 1 on the
-// plane, 0 beside the sphere and off a model's UV islands.
+// Colour carries alpha; mono, height, roughness and coverage are one channel; normals, both
+// anisotropy maps and orm three. Coverage is the share of a pixel's samples that show the
+// surface: 1 on the plane, 0 beside the sphere and off a model's UV islands.
+//
+// orm packs what glTF's metallic-roughness material reads from one texture: red the occlusion
+// (1: the bake knows of none), green the roughness map's value, blue the metallic, blended by the
+// intensity as the roughness is. anisotropy-gltf is the anisotropy map in the meaning of glTF's
+// anisotropy extension: red and green the direction along which the surface is rougher, which is
+// across the winning strand (the anisotropy map's direction turned a quarter turn), from [-1, 1]
+// to [0, 1]; blue the strength, 1 - intensity (0 on the untouched surface, 1 in a scratch's
+// middle), where the anisotropy map's blue is the intensity itself.
 int MapChannels(MapKind kind);
 // Everything but colour is data: written linear, never sRGB-encoded.
 bool IsDataMap(MapKind kind);
 inline bool IsNormalMap(MapKind kind) {
   return kind == MapKind::NORMAL_GL || kind == MapKind::NORMAL_DX;
+}
+// The maps that carry the strands' direction.
+inline bool IsAnisotropyMap(MapKind kind) {
+  return kind == MapKind::ANISOTROPY || kind == MapKind::ANISOTROPY_GLTF;
 }
 
 // A bake the map or geometry cannot give (a normal map of the sphere, a map without the baking
@@ -87,6 +112,7 @@ struct BakeSettings {
   float bumpScale = 1.0f;  // strength of the height in normal maps and of the bump on the sphere
   int samples = kDefaultSamples;  // per pixel
   float roughnessSurface = 0.3f, roughnessScratch = 0.6f;
+  float metallicSurface = 0.0f, metallicScratch = 0.0f;  // the orm map's blue, blended likewise
   Region region;            // empty: the whole image
   int bandRows = 32;        // rows rendered and handed on at a time
   RenderOptions render;     // threads, tile size and cancel; its progress is not used

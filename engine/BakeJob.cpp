@@ -240,6 +240,11 @@ json BakeJob::Description(int frame, const json& params) const {
                {"normal_convention", ConventionName(plan_.convention)},
                {"bump_scale", s.bumpScale},
                {"roughness", {s.roughnessSurface, s.roughnessScratch}}};
+  // Only sets with an orm map record the metallic, so that every other image's description
+  // stays as it was.
+  if (std::find(s.maps.begin(), s.maps.end(), MapKind::ORM) != s.maps.end()) {
+    bake["metallic"] = {s.metallicSurface, s.metallicScratch};
+  }
   if (!s.region.Empty()) bake["region"] = {region.x0, region.y0, region.x1, region.y1};
   if (s.view.offsetX != 0 || s.view.offsetY != 0) {
     bake["offset"] = {s.view.offsetX, s.view.offsetY};
