@@ -90,6 +90,30 @@ PreviewSettings ViewOf(const json& body, int defaultSize) {
   return s;
 }
 
+// What a preview (or the 3D view's asset) asks for: the view, the page and its generation.
+struct PreviewRequest {
+  PreviewSettings view;
+  std::string page;
+  std::uint64_t generation = 0;
+};
+
+PreviewRequest PreviewOf(const json& body) {
+  PreviewRequest r;
+  r.view = ViewOf(body, 512);
+  if (r.view.size > kMaxPreviewSize) {
+    throw EditError(400, "the preview size must be from 1 to " + std::to_string(kMaxPreviewSize));
+  }
+  // A count the page keeps exactly: JavaScript's numbers hold integers to 2^53.
+  const json& g = Field(body, "generation");
+  if (!g.is_number_unsigned() || g.get<std::uint64_t>() > (std::uint64_t{1} << 53)) {
+    throw EditError(400, "\"generation\" must be a count up to 2^53");
+  }
+  r.generation = g.get<std::uint64_t>();
+  r.page = body.contains("page") ? StringField(body, "page") : "";
+  if (r.page.size() > 64) throw EditError(400, "\"page\" is at most 64 characters");
+  return r;
+}
+
 std::string NewToken() {
   std::random_device rd;
   static const char* hex = "0123456789abcdef";
@@ -211,25 +235,26 @@ EditServer::EditServer(EditSession& session, const EditServerOptions& options)
            }));
   svr.Post("/api/preview", api([&session](const httplib::Request& req, httplib::Response& res) {
              const json body = Body(req);
-             const PreviewSettings view = ViewOf(body, 512);
-             if (view.size > kMaxPreviewSize) {
-               throw EditError(
-                   400, "the preview size must be from 1 to " + std::to_string(kMaxPreviewSize));
-             }
-             // A count the page keeps exactly: JavaScript's numbers hold integers to 2^53.
-             const json& g = Field(body, "generation");
-             if (!g.is_number_unsigned() || g.get<std::uint64_t>() > (std::uint64_t{1} << 53)) {
-               throw EditError(400, "\"generation\" must be a count up to 2^53");
-             }
-             const std::string page = body.contains("page") ? StringField(body, "page") : "";
-             if (page.size() > 64) throw EditError(400, "\"page\" is at most 64 characters");
+             const PreviewRequest r = PreviewOf(body);
              std::string png;
-             if (!session.Preview(Params(body), view, page, g.get<std::uint64_t>(), png)) {
+             if (!session.Preview(Params(body), r.view, r.page, r.generation, png)) {
                SendJson(res, 409, {{"superseded", true}});
                return;
              }
              res.set_header("Cache-Control", "no-store");
              res.set_content(png, "image/png");
+           }));
+  // The 3D view's asset of the same values: a .glb with the baked maps in its material.
+  svr.Post("/api/asset", api([&session](const httplib::Request& req, httplib::Response& res) {
+             const json body = Body(req);
+             const PreviewRequest r = PreviewOf(body);
+             std::string glb;
+             if (!session.Asset(Params(body), r.view, r.page, r.generation, glb)) {
+               SendJson(res, 409, {{"superseded", true}});
+               return;
+             }
+             res.set_header("Cache-Control", "no-store");
+             res.set_content(glb, "model/gltf-binary");
            }));
   svr.Post("/api/open", api([&session](const httplib::Request& req, httplib::Response& res) {
              const json body = Body(req);

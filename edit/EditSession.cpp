@@ -8,6 +8,7 @@
 
 #include "boundedread.h"
 #include "engine/BakeJob.h"
+#include "engine/GltfExport.h"
 #include "engine/Host.h"
 #include "engine/MeshModelFile.h"
 #include "engine/OutputFiles.h"
@@ -234,8 +235,9 @@ bool EditSession::Preview(const json& params, const PreviewSettings& settings,
   return Preview(params, settings, std::string(), generation, png);
 }
 
-bool EditSession::Preview(const json& params, const PreviewSettings& settings,
-                          const std::string& page, std::uint64_t generation, std::string& png) {
+bool EditSession::Newest(const PreviewSettings& settings, const std::string& page,
+                         std::uint64_t generation,
+                         const std::function<bool(std::atomic<bool>& cancel)>& work) {
   if (settings.size < 1 || settings.size > kMaxPreviewSize) {
     throw EditError(400, "the preview size must be from 1 to " + std::to_string(kMaxPreviewSize));
   }
@@ -270,33 +272,88 @@ bool EditSession::Preview(const json& params, const PreviewSettings& settings,
       if (s.inFlight_ == mine) s.inFlight_ = nullptr;
     }
   } release{*this, &cancel};
+  return work(cancel);
+}
 
-  Scene keeper;
-  Texmap* map = BuildMap(params, keeper);
-  // The preview is a bake of the colour through the same job as every bake, to a file of the
-  // session's own folder that is read back and removed.
-  static std::atomic<unsigned> counter{0};
-  OutputRequest request;
-  request.output =
-      (fs::path(scratch_) / ("preview" + std::to_string(counter++) + ".png")).string();
-  BakeSettings bake = SettingsFor(settings);
-  bake.render.cancel = &cancel;
-  AddModel(bake, settings, *map, FrameTime(settings.frame));
-  const json values = schema_.ToJson(*map);
-  const FrameResult done = Engine([&] {
-    BakeJob job(PlanOutputs(request, bake), bake, software_);
-    return job.RunFrame(*map, settings.frame, values);
+bool EditSession::Preview(const json& params, const PreviewSettings& settings,
+                          const std::string& page, std::uint64_t generation, std::string& png) {
+  return Newest(settings, page, generation, [&](std::atomic<bool>& cancel) {
+    Scene keeper;
+    Texmap* map = BuildMap(params, keeper);
+    // The preview is a bake of the colour through the same job as every bake, to a file of the
+    // session's own folder that is read back and removed.
+    static std::atomic<unsigned> counter{0};
+    OutputRequest request;
+    request.output =
+        (fs::path(scratch_) / ("preview" + std::to_string(counter++) + ".png")).string();
+    BakeSettings bake = SettingsFor(settings);
+    bake.render.cancel = &cancel;
+    AddModel(bake, settings, *map, FrameTime(settings.frame));
+    const json values = schema_.ToJson(*map);
+    const FrameResult done = Engine([&] {
+      BakeJob job(PlanOutputs(request, bake), bake, software_);
+      return job.RunFrame(*map, settings.frame, values);
+    });
+    if (!done.complete) {
+      if (stop_) cutShort_ = 128 + signal_.load();
+      return false;
+    }
+    std::string error;
+    const bool read = ReadRegularFile(request.output, kMaxPreviewFileBytes, png, error);
+    std::error_code ec;
+    fs::remove(request.output, ec);
+    if (!read) throw EditError(500, "cannot read the preview back: " + error);
+    return true;
   });
-  if (!done.complete) {
-    if (stop_) cutShort_ = 128 + signal_.load();
-    return false;
+}
+
+bool EditSession::Asset(const json& params, const PreviewSettings& settings,
+                        const std::string& page, std::uint64_t generation, std::string& glb) {
+  if (settings.geometry == Geometry::SPHERE) {
+    throw EditError(400, "the 3D view's asset is of the plane or the model, not the sphere");
   }
-  std::string error;
-  const bool read = ReadRegularFile(request.output, kMaxPreviewFileBytes, png, error);
-  std::error_code ec;
-  fs::remove(request.output, ec);
-  if (!read) throw EditError(500, "cannot read the preview back: " + error);
-  return true;
+  return Newest(settings, page, generation, [&](std::atomic<bool>& cancel) {
+    Scene keeper;
+    Texmap* map = BuildMap(params, keeper);
+    static const char* const kMaps[GLTF_IMAGES] = {"color", "normal-gl", "orm",
+                                                   "anisotropy-gltf"};
+    static std::atomic<unsigned> counter{0};
+    OutputRequest request;
+    request.output = (fs::path(scratch_) /
+                      ("asset" + std::to_string(counter++) + "-{map}.png")).string();
+    request.maps.assign(std::begin(kMaps), std::end(kMaps));
+    BakeSettings bake = SettingsFor(settings);
+    bake.render.cancel = &cancel;
+    AddModel(bake, settings, *map, FrameTime(settings.frame));
+    const json values = schema_.ToJson(*map);
+    const FrameResult done = Engine([&] {
+      // Planned first: the plan sets the settings' maps, which the job then takes.
+      OutputPlan plan = PlanOutputs(request, bake);
+      BakeJob job(std::move(plan), bake, software_);
+      return job.RunFrame(*map, settings.frame, values);
+    });
+    // The images are read back in the asset's order, whatever order the job wrote them in.
+    GltfImageRef images[GLTF_IMAGES];
+    std::string error;
+    bool read = done.complete;
+    for (int k = 0; k < GLTF_IMAGES; ++k) {
+      const std::string path = ExpandMapPattern(request.output, kMaps[k]);
+      if (read && !ReadRegularFile(path, kMaxPreviewFileBytes, images[k].bytes, error)) {
+        read = false;
+        error = "cannot read the " + std::string(kMaps[k]) + " map back: " + error;
+      }
+      std::error_code ec;
+      fs::remove(path, ec);
+    }
+    if (!done.complete) {
+      if (stop_) cutShort_ = 128 + signal_.load();
+      return false;
+    }
+    if (!read) throw EditError(500, error);
+    const GltfScene scene{bake.mesh.get(), bake.view};
+    glb = Engine([&] { return GlbBytes(BuildGltf(scene, images, software_, std::string())); });
+    return true;
+  });
 }
 
 std::string EditSession::SaveScene(const json& params, const std::string& path) {

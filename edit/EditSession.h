@@ -15,6 +15,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
@@ -98,6 +99,15 @@ class EditSession {
   bool Preview(const nlohmann::json& params, const PreviewSettings& settings,
                const std::string& page, std::uint64_t generation, std::string& png);
 
+  // The 3D view's asset: a .glb (GlbBytes of BuildGltf) of the plane, or of the model for geometry
+  // "mesh", whose material reads the maps color, normal-gl, orm and anisotropy-gltf baked at the
+  // settings' size through the same job as a preview. The sphere has no mesh of its own in an
+  // asset: geometry "sphere" is refused (400), and the page shows the plane's maps on a sphere
+  // of its own. Generations are the preview's, of the same page: an asset with a page's newest
+  // generation is made, a newer preview or asset cancels it, an older one is refused (false).
+  bool Asset(const nlohmann::json& params, const PreviewSettings& settings,
+             const std::string& page, std::uint64_t generation, std::string& glb);
+
   // Writes a scene (map with sub-maps) or a preset; both replace the file only when complete.
   // Returns the absolute path written.
   std::string SaveScene(const nlohmann::json& params, const std::string& path);
@@ -128,6 +138,10 @@ class EditSession {
   // The model prepared for the UV set map reads at t, when view is of the model.
   void AddModel(BakeSettings& bake, const PreviewSettings& view, Texmap& map, TimeValue t);
   nlohmann::json MapsOf(Texmap& map);
+  // Runs work (with work_ held) unless the page has a newer generation; work gets the flag a
+  // newer generation of the page sets. False when refused, or when work returns false.
+  bool Newest(const PreviewSettings& settings, const std::string& page, std::uint64_t generation,
+              const std::function<bool(std::atomic<bool>& cancel)>& work);
   std::string Absolute(const std::string& path) const;
 
   ClassDesc& cd_;

@@ -658,6 +658,154 @@ TEST_F(EditTest, AModelIsPreviewedAndBakedInItsUvLayout) {
   EXPECT_TRUE(fs::exists(File("tri_coverage.exr")));
 }
 
+// ---- the 3D view's asset ----------------------------------------------------------------------
+
+std::uint32_t U32At(const std::string& b, std::size_t at) {
+  return static_cast<std::uint32_t>(static_cast<unsigned char>(b[at])) |
+         static_cast<std::uint32_t>(static_cast<unsigned char>(b[at + 1])) << 8 |
+         static_cast<std::uint32_t>(static_cast<unsigned char>(b[at + 2])) << 16 |
+         static_cast<std::uint32_t>(static_cast<unsigned char>(b[at + 3])) << 24;
+}
+
+// A .glb read back as a viewer reads it: the header, the JSON chunk and the images' bytes in the
+// BIN chunk. Fails the test for a container that is not sound.
+struct ReadGlb {
+  json doc;
+  std::vector<std::string> images;  // in the order of doc["images"]
+};
+
+ReadGlb ParseGlb(const std::string& glb) {
+  ReadGlb out;
+  EXPECT_GE(glb.size(), 28u);
+  if (glb.size() < 28) return out;
+  EXPECT_EQ(glb.substr(0, 4), "glTF");
+  EXPECT_EQ(U32At(glb, 4), 2u);
+  EXPECT_EQ(U32At(glb, 8), glb.size());
+  const std::uint32_t jsonLength = U32At(glb, 12);
+  EXPECT_EQ(U32At(glb, 16), 0x4E4F534Au);  // "JSON"
+  EXPECT_EQ(jsonLength % 4, 0u);
+  if (20 + std::size_t{jsonLength} + 8 > glb.size()) {
+    ADD_FAILURE() << "the JSON chunk runs past the end";
+    return out;
+  }
+  out.doc = json::parse(glb.substr(20, jsonLength));
+  const std::size_t binAt = 20 + jsonLength;
+  const std::uint32_t binLength = U32At(glb, binAt);
+  EXPECT_EQ(U32At(glb, binAt + 4), 0x004E4942u);  // "BIN\0"
+  EXPECT_EQ(binAt + 8 + binLength, glb.size());
+  const std::string bin = glb.substr(binAt + 8, binLength);
+  for (const json& image : out.doc["images"]) {
+    EXPECT_EQ(image["mimeType"], "image/png");
+    const json& view = out.doc["bufferViews"][image["bufferView"].get<int>()];
+    const std::size_t offset = view.value("byteOffset", 0), length = view["byteLength"];
+    EXPECT_LE(offset + length, bin.size());
+    out.images.push_back(bin.substr(offset, length));
+  }
+  return out;
+}
+
+// A PNG's pixels as 8-bit RGBA (or its own channels), through a file as OIIO reads it.
+std::vector<unsigned char> PngPixels(const std::string& png, const std::string& file,
+                                     int* channels = nullptr) {
+  std::ofstream(file, std::ios::binary) << png;
+  auto in = OIIO::ImageInput::open(file);
+  if (!in) {
+    ADD_FAILURE() << "not an image";
+    return {};
+  }
+  const OIIO::ImageSpec& spec = in->spec();
+  if (channels) *channels = spec.nchannels;
+  std::vector<unsigned char> pixels(std::size_t(spec.width) * spec.height * spec.nchannels);
+  EXPECT_TRUE(in->read_image(0, 0, 0, spec.nchannels, OIIO::TypeDesc::UINT8, pixels.data()));
+  return pixels;
+}
+
+TEST_F(EditTest, AssetIsAGlbOfThePlaneWithTheFourMapsTheColourThePreviews) {
+  PreviewSettings view;
+  view.size = 24;
+  const json params = Params({{"size", 4.0}, {"color2", json::array({0.9, 0.2, 0.1})}});
+  std::string glb, preview;
+  ASSERT_TRUE(session_->Asset(params, view, "p", 1, glb));
+  const ReadGlb asset = ParseGlb(glb);
+  ASSERT_EQ(asset.images.size(), 4u);
+  EXPECT_EQ(asset.doc["asset"]["version"], "2.0");
+  EXPECT_EQ(asset.doc["asset"]["generator"], "tamrel under test");
+  EXPECT_EQ(asset.doc["meshes"].size(), 1u);  // the plane's quad
+  const json& material = asset.doc["materials"][0];
+  ASSERT_TRUE(material.contains("extensions"));
+  EXPECT_TRUE(material["extensions"].contains("KHR_materials_anisotropy"));
+  // Every image is a PNG of the preview's size; the colour is the preview's pixels exactly, and
+  // the data maps carry three channels.
+  int channels = 0;
+  std::vector<unsigned char> maps[4];
+  for (int k = 0; k < 4; ++k) {
+    ASSERT_EQ(asset.images[k].substr(1, 3), "PNG") << k;
+    maps[k] = PngPixels(asset.images[k], File("map" + std::to_string(k) + ".png"), &channels);
+    EXPECT_EQ(maps[k].size(), std::size_t(24 * 24 * channels)) << k;
+    EXPECT_EQ(channels, k == 0 ? 4 : 3) << k;
+  }
+  ASSERT_TRUE(session_->Preview(params, view, "p", 1, preview));
+  EXPECT_EQ(maps[0], PngPixels(preview, File("preview.png")));
+  // A normal map of scratches is not flat everywhere, nor the same image as the orm map.
+  EXPECT_NE(maps[1], maps[2]);
+  bool tilted = false;
+  for (std::size_t i = 0; i + 2 < maps[1].size(); i += 3) {
+    tilted |= maps[1][i] != 128 || maps[1][i + 1] != 128;
+  }
+  EXPECT_TRUE(tilted);
+  // No file of the bakes stays behind in the session's folder: a second asset is the same.
+  std::string again;
+  ASSERT_TRUE(session_->Asset(params, view, "p", 1, again));
+  EXPECT_EQ(again, glb);
+}
+
+TEST_F(EditTest, AssetFollowsThePreviewsGenerationsAndRefusesTheSphereAndAMissingModel) {
+  PreviewSettings view;
+  view.size = 8;
+  std::string glb, png, message;
+  ASSERT_TRUE(session_->Preview(Params(), view, "q", 5, png));
+  EXPECT_TRUE(session_->Asset(Params(), view, "q", 5, glb));  // the final preview's asset
+  EXPECT_FALSE(session_->Asset(Params(), view, "q", 4, glb));
+  EXPECT_TRUE(session_->Asset(Params(), view, "q", 6, glb));
+  EXPECT_FALSE(session_->Preview(Params(), view, "q", 5, png));  // an asset counts as newer
+  EXPECT_TRUE(session_->Asset(Params(), view, "other", 1, glb));
+
+  view.geometry = Geometry::SPHERE;
+  EXPECT_EQ(StatusOf([&] { session_->Asset(Params(), view, "q", 7, glb); }, &message), 400);
+  EXPECT_NE(message.find("sphere"), std::string::npos) << message;
+  view.geometry = Geometry::MESH;
+  EXPECT_EQ(StatusOf([&] { session_->Asset(Params(), view, "q", 7, glb); }, &message), 400);
+  EXPECT_NE(message.find("needs a model"), std::string::npos) << message;
+  view.geometry = Geometry::PLANE;
+  view.size = kMaxPreviewSize + 1;
+  EXPECT_EQ(StatusOf([&] { session_->Asset(Params(), view, "q", 8, glb); }), 400);
+}
+
+TEST_F(EditTest, AssetOfAModelHoldsItsTrianglesAndTheMapsOfItsUvLayout) {
+  std::ofstream(File("quad.obj")) << "v 0 0 0\nv 5 0 0\nv 5 5 0\nv 0 5 0\n"
+                                     "vt 0 0\nvt 1 0\nvt 1 1\nvt 0 1\n"
+                                     "f 1/1 2/2 3/3\nf 1/1 3/3 4/4\n";
+  session_->OpenModel(File("quad.obj"));
+  PreviewSettings view;
+  view.geometry = Geometry::MESH;
+  view.size = 16;
+  std::string glb, png;
+  ASSERT_TRUE(session_->Asset(Params({{"size", 2.0}}), view, "", 1, glb));
+  const ReadGlb asset = ParseGlb(glb);
+  ASSERT_EQ(asset.images.size(), 4u);
+  ASSERT_EQ(asset.doc["meshes"].size(), 1u);
+  const json& prim = asset.doc["meshes"][0]["primitives"][0];
+  EXPECT_EQ(asset.doc["accessors"][prim["indices"].get<int>()]["count"], 6);  // two triangles
+  EXPECT_TRUE(prim["attributes"].contains("TANGENT"));
+  // The colour is the model's preview: the bake into its UV layout, not the plane's.
+  ASSERT_TRUE(session_->Preview(Params({{"size", 2.0}}), view, "", 1, png));
+  EXPECT_EQ(PngPixels(asset.images[0], File("c.png")), PngPixels(png, File("p.png")));
+  view.geometry = Geometry::PLANE;
+  std::string plane;
+  ASSERT_TRUE(session_->Asset(Params({{"size", 2.0}}), view, "", 1, plane));
+  EXPECT_NE(ParseGlb(plane).doc["accessors"], asset.doc["accessors"]);
+}
+
 TEST_F(EditTest, BakeWritesTheImageTamrelRenderWould) {
   PreviewSettings view;
   view.size = 40;
@@ -1080,6 +1228,17 @@ TEST_F(EditServerTest, AnswersRequestsWithTheDocument) {
   auto stale =
       Post("/api/preview", json{{"params", params}, {"size", 16}, {"generation", 0}}.dump());
   EXPECT_EQ(stale->status, 409);
+  auto asset = Post("/api/asset", json{{"params", params}, {"size", 16}, {"generation", 1}}.dump());
+  ASSERT_EQ(asset->status, 200) << asset->body;
+  EXPECT_EQ(asset->get_header_value("Content-Type"), "model/gltf-binary");
+  EXPECT_EQ(asset->body.substr(0, 4), "glTF");
+  EXPECT_EQ(Post("/api/asset", json{{"params", params}, {"size", 16}, {"generation", 0}}.dump())
+                ->status,
+            409);
+  EXPECT_EQ(Post("/api/asset", json{{"params", params}, {"size", 16}, {"generation", 2},
+                                    {"geometry", "sphere"}}.dump())
+                ->status,
+            400);
   // Generations are counted per page, up to what the page's numbers hold exactly.
   const auto previewOf = [&](const json& page, std::uint64_t generation) {
     json body = {{"params", params}, {"size", 4}, {"generation", generation}};
@@ -1140,8 +1299,8 @@ TEST_F(EditServerTest, SurvivesABoundedFuzzOfItsEndpoints) {
       {"params", Params({{"size", 2.0}})}, {"frame", 1},      {"size", 8}, {"generation", 1000},
       {"path", File("fuzz.json")},         {"output", "mono"}};
   const std::string base = valid.dump();
-  const char* endpoints[] = {"/api/state", "/api/preview", "/api/save-preset",
-                             "/api/bake",  "/api/open",    "/api/save-scene"};
+  const char* endpoints[] = {"/api/state", "/api/preview", "/api/save-preset", "/api/bake",
+                             "/api/open",  "/api/save-scene", "/api/asset"};
   std::vector<std::string> bodies = {"",
                                      "{",
                                      "[]",

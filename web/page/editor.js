@@ -32,6 +32,7 @@ const editor = {
   page: Array.from(crypto.getRandomValues(new Uint8Array(12)), (b) => b.toString(16).padStart(2, '0')).join(''),
   generation: 0,
   preview: { generation: 0, pass: '', coarseMs: null, finalMs: null, finalBlob: null },
+  finalRequest: null,  // the request of the final pass last drawn, for the 3D view
 };
 window.tamrelEditor = editor;
 
@@ -391,10 +392,11 @@ async function schedulePreview() {
 async function previewPass(pass, size, generation, abort, started, times) {
   const status = document.getElementById('preview-status');
   const img = document.getElementById('preview');
+  const request = previewRequest(size, generation);
   const res = await fetch('/api/preview', {
     method: 'POST',
     headers: { 'X-Tamrel-Token': TOKEN, 'Content-Type': 'application/json' },
-    body: JSON.stringify(previewRequest(size, generation)),
+    body: JSON.stringify(request),
     signal: abort.signal,
   });
   if (generation !== editor.generation || res.status === 409) return false;
@@ -424,6 +426,11 @@ async function previewPass(pass, size, generation, abort, started, times) {
   };
   status.textContent = times.join(' · ');
   if (editor.onpreview) editor.onpreview(editor.preview);
+  // The 3D view (view3d.js) follows the final pass with the asset of the same request.
+  if (pass === 'final') {
+    editor.finalRequest = request;
+    window.dispatchEvent(new CustomEvent('tamrel-final-preview', { detail: { request } }));
+  }
   return true;
 }
 
