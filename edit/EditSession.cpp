@@ -345,10 +345,9 @@ bool EditSession::Asset(const json& params, const PreviewSettings& settings,
       std::error_code ec;
       fs::remove(path, ec);
     }
-    if (!done.complete) {
-      if (stop_) cutShort_ = 128 + signal_.load();
-      return false;
-    }
+    // The 3D view's asset is the view's own refresh, which nobody asked to be written: an
+    // editor stopped while it is made has lost nothing and ends as an idle one does.
+    if (!done.complete) return false;
     if (!read) throw EditError(500, error);
     const GltfScene scene{bake.mesh.get(), bake.view};
     glb = Engine([&] { return GlbBytes(BuildGltf(scene, images, software_, std::string())); });

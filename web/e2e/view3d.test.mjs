@@ -126,8 +126,9 @@ test('the turntable turns the picture over time; a drag orbits it', () => withPa
   assert.ok(difference(turned, await pixels(page)) > 0.5, 'and keeps turning');
   await page.locator('#turntable').uncheck();
   await nextFrames(page);
+  // Where the turntable stopped is a matter of timing (the plane may be edge on), so only the
+  // drag's change from here is checked.
   const stopped = await pixels(page);
-  assert.ok(notBackground(stopped) > 1000, 'the turned plane is in view, its back as its front');
 
   await page.locator('#view3d').scrollIntoViewIfNeeded();
   const box = await page.locator('#view3d').boundingBox();
