@@ -713,10 +713,10 @@ std::vector<unsigned char> PngPixels(const std::string& png, const std::string& 
     ADD_FAILURE() << "not an image";
     return {};
   }
-  const OIIO::ImageSpec& spec = in->spec();
-  if (channels) *channels = spec.nchannels;
-  std::vector<unsigned char> pixels(std::size_t(spec.width) * spec.height * spec.nchannels);
-  EXPECT_TRUE(in->read_image(0, 0, 0, spec.nchannels, OIIO::TypeDesc::UINT8, pixels.data()));
+  const OIIO::ImageSpec& image = in->spec();
+  if (channels) *channels = image.nchannels;
+  std::vector<unsigned char> pixels(std::size_t(image.width) * image.height * image.nchannels);
+  EXPECT_TRUE(in->read_image(0, 0, 0, image.nchannels, OIIO::TypeDesc::UINT8, pixels.data()));
   return pixels;
 }
 
