@@ -3695,7 +3695,7 @@ class GLTFParser {
 
 		} else {
 
-			// Specification:
+			// See:
 			// https://github.com/KhronosGroup/glTF/tree/master/specification/2.0#metallic-roughness-material
 
 			const metallicRoughness = materialDef.pbrMetallicRoughness || {};
