@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <future>
 #include <memory>
 #include <vector>
 
@@ -671,7 +672,17 @@ bool BakeFrame(Texmap& map, TimeValue t, const BakeSettings& s, const BandSink& 
   window.channels = SUM_CHANNELS;
   std::vector<char> rowSloped;  // window rows whose slopes are taken
   int windowTop = region.y0 - margin;
-  std::vector<Raster> bands(s.maps.size());
+  // The sink takes each band on a thread of its own while the next band is shaded, so encoding
+  // and writing files overlaps the shading instead of holding up the render threads. One band
+  // is in the sink at a time and bands reach it in order; a failure it reports stops the bake
+  // at the next band. The pending call is waited for however BakeFrame leaves (the future's
+  // destructor joins it), and is declared after the rasters it reads.
+  std::vector<Raster> bands(s.maps.size()), sinking(s.maps.size());
+  std::future<std::string> pending;
+  const auto settle = [&pending] {
+    if (!pending.valid()) return;
+    if (std::string error = pending.get(); !error.empty()) throw BakeError(error);
+  };
   for (int by = region.y0; by < region.y1; by += bandRows) {
     const int rows = std::min(bandRows, region.y1 - by);
     const int top = by - margin, bottom = by + rows + margin;
@@ -746,10 +757,14 @@ bool BakeFrame(Texmap& map, TimeValue t, const BakeSettings& s, const BandSink& 
       band.pixels.assign(static_cast<std::size_t>(band.width) * rows * band.channels, 0.0f);
       FillMap(s.maps[m], s, *sums, margin, frames, band);
     }
-    if (std::string error = sink(by - region.y0, by - region.y0 + rows, bands); !error.empty()) {
-      throw BakeError(error);
-    }
+    settle();
+    std::swap(bands, sinking);
+    const int y0 = by - region.y0;
+    pending = std::async(std::launch::async, [&sink, &sinking, y0, rows] {
+      return sink(y0, y0 + rows, sinking);
+    });
   }
+  settle();
   if (s.progress) s.progress(total, total);
   return true;
 }

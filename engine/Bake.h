@@ -160,7 +160,9 @@ void TileSamplePosition(int i, int n, float& x, float& y);
 
 // Receives rows y0 .. y1-1 of the baked rectangle (0 is its top row), one raster per requested
 // map in the order of settings.maps, each as wide as the rectangle and y1 - y0 rows high.
-// Returns an empty string to go on, else an error that stops the bake.
+// Returns an empty string to go on, else an error that stops the bake. The sink runs on a thread
+// of its own while the next band is shaded: bands come one at a time and in order, but not on the
+// thread that called BakeFrame, and the rasters are the sink's only until it returns.
 using BandSink = std::function<std::string(int y0, int y1, const std::vector<Raster>& bands)>;
 
 // What a bake found besides its pixels.

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -316,6 +317,56 @@ TEST_F(PluginTest, ConcurrentBakesAreTheSameBitsForAnyThreadCountAndSampleCount)
       EXPECT_TRUE(SameBits(a[m], b[m])) << MapKindName(one.maps[m]) << " at " << samples;
     }
   }
+}
+
+// The sink takes each band on a thread of its own while the next band is shaded: bands arrive
+// one at a time, in order, complete and with the bits of the whole bake; a band the sink refuses
+// stops the bake before any later band reaches it, and the error is the sink's own words.
+TEST_F(PluginTest, ConcurrentSinkTakesBandsInOrderAndItsRefusalStopsTheBake) {
+  Texmap* map = NewMap();
+  BakeSettings s = SmallPlane(MapKind::HEIGHT, 2);
+  s.maps = {MapKind::HEIGHT, MapKind::COLOR};
+  s.bandRows = 7;  // 53 rows: seven bands of 7 and one of 4
+  std::vector<Raster> whole;
+  ASSERT_TRUE(BakeFrame(*map, 0, s, whole));
+
+  std::atomic<int> inSink{0};
+  int overlapping = 0, next = 0;
+  const auto check = [&](int y0, int y1, const std::vector<Raster>& bands) {
+    if (inSink.fetch_add(1) != 0) ++overlapping;
+    EXPECT_EQ(y0, next);
+    EXPECT_EQ(y1, std::min(y0 + 7, 53));
+    next = y1;
+    for (std::size_t m = 0; m < bands.size(); ++m) {
+      const std::size_t row = static_cast<std::size_t>(bands[m].width) * bands[m].channels;
+      EXPECT_EQ(bands[m].height, y1 - y0);
+      EXPECT_EQ(std::memcmp(bands[m].pixels.data(), whole[m].Pixel(0, y0),
+                            row * (y1 - y0) * sizeof(float)),
+                0)
+          << MapKindName(s.maps[m]) << " rows " << y0 << ".." << y1;
+    }
+    inSink.fetch_sub(1);
+  };
+  ASSERT_TRUE(BakeFrame(*map, 0, s, [&](int y0, int y1, const std::vector<Raster>& bands) {
+    check(y0, y1, bands);
+    return std::string();
+  }));
+  EXPECT_EQ(next, 53);
+  EXPECT_EQ(overlapping, 0);
+
+  next = 0;
+  std::vector<int> taken;
+  try {
+    BakeFrame(*map, 0, s, [&](int y0, int y1, const std::vector<Raster>& bands) {
+      check(y0, y1, bands);
+      taken.push_back(y0);
+      return y0 == 21 ? std::string("no space left for band 4") : std::string();
+    });
+    ADD_FAILURE() << "a refused band must stop the bake";
+  } catch (const BakeError& e) {
+    EXPECT_STREQ(e.what(), "no space left for band 4");
+  }
+  EXPECT_EQ(taken, (std::vector<int>{0, 7, 14, 21}));
 }
 
 TEST_F(PluginTest, HeightIsTheIntensityWhateverTheColoursAndLeavesTheMapAlone) {
