@@ -103,6 +103,7 @@ PreviewRequest PreviewOf(const json& body) {
   if (r.view.size > kMaxPreviewSize) {
     throw EditError(400, "the preview size must be from 1 to " + std::to_string(kMaxPreviewSize));
   }
+  r.view.samples = IntField(body, "samples", kDefaultSamples, 1, kMaxPreviewSamples);
   // A count the page keeps exactly: JavaScript's numbers hold integers to 2^53.
   const json& g = Field(body, "generation");
   if (!g.is_number_unsigned() || g.get<std::uint64_t>() > (std::uint64_t{1} << 53)) {

@@ -391,7 +391,7 @@ BakeSettings EditSession::SettingsFor(const PreviewSettings& view) {
   bake.view.geometry = view.geometry;
   bake.view.width = bake.view.height = view.size;
   bake.view.extent = view.extent;
-  bake.samples = kDefaultSamples;
+  bake.samples = view.samples;
   return bake;
 }
 

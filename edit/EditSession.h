@@ -43,11 +43,15 @@ struct PreviewSettings {
   int size = 512;        // square image, pixels per edge
   float extent = 40.0f;  // scene units across the plane
   int frame = 0;
+  // Samples per pixel: a preview's first full-size pass takes one, its final pass the default of
+  // `tamrel render`, which bakes keep.
+  int samples = kDefaultSamples;
 };
 
 // Limits of what the page may ask for, so one request cannot occupy the machine for minutes.
 inline constexpr int kMaxPreviewSize = 2048;
 inline constexpr int kMaxEditFrame = 100000;
+inline constexpr int kMaxPreviewSamples = 16;
 // Pages whose preview generations are remembered at once; more are forgotten together.
 inline constexpr std::size_t kMaxPreviewPages = 256;
 // A bake from the editor is written band by band as `tamrel render` writes it, but it holds the

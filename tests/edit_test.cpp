@@ -473,6 +473,11 @@ TEST_F(EditTest, PreviewIsTheBitsOfABakeOfTheSameSettings) {
     ASSERT_TRUE(BakeFrame(*map, 3 * kTicksPerFrame, bake, rasters));
     ASSERT_EQ(WriteImageFile(path, rasters[0], ImageFileOptions{}), "");
     EXPECT_NE(shown, decode(fileBytes(path), nullptr)) << "geometry " << static_cast<int>(geometry);
+    // The page's first full-size pass asks for one sample a pixel: that is the one-sample bake.
+    view.samples = 1;
+    ASSERT_TRUE(session_->Preview(p, view, "draft", 1 + static_cast<int>(geometry), png));
+    EXPECT_EQ(decode(png, nullptr), decode(fileBytes(path), nullptr))
+        << "geometry " << static_cast<int>(geometry);
   }
 }
 
@@ -1252,6 +1257,21 @@ TEST_F(EditServerTest, AnswersRequestsWithTheDocument) {
   EXPECT_EQ(previewOf(std::string(64, 'p'), 1), 200);
   EXPECT_EQ(previewOf(nullptr, 1), 200);
   EXPECT_EQ(previewOf(nullptr, 0), 409);
+  // Samples a pixel, from one to sixteen.
+  const auto samplesOf = [&](const json& samples, std::uint64_t generation) {
+    return Post("/api/preview", json{{"params", params},
+                                     {"size", 4},
+                                     {"samples", samples},
+                                     {"generation", generation},
+                                     {"page", "samples"}}
+                                    .dump())
+        ->status;
+  };
+  EXPECT_EQ(samplesOf(0, 1), 400);
+  EXPECT_EQ(samplesOf(1, 2), 200);
+  EXPECT_EQ(samplesOf(16, 3), 200);
+  EXPECT_EQ(samplesOf(17, 4), 400);
+  EXPECT_EQ(samplesOf(2.5, 5), 400);
   auto saved = Post("/api/save-scene", json{{"params", params}, {"path", File("a.scn")}}.dump());
   ASSERT_EQ(saved->status, 200);
   EXPECT_TRUE(fs::exists(File("a.scn")));

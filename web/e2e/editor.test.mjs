@@ -81,8 +81,16 @@ test('changing "Size" changes the preview; undo and redo restore it exactly', ()
   // The spinner steps by its automatic scale: 0.1 at a value of 4.
   const g3 = await page.evaluate(() => window.tamrelEditor.preview.generation);
   await control(page, 101, 1496).locator('button').first().click();
-  await waitForFinal(page, g3);
+  const g4 = await waitForFinal(page, g3);
   assert.equal(await control(page, 101, 1490).inputValue(), '4.1');
+
+  // From 512 pixels on, the full frame comes at one sample a pixel before the final one.
+  const status = () => page.locator('#preview-status').textContent();
+  assert.match(await status(),
+               /^coarse 64×64 in \d+ ms · draft 512×512, 1 sample in \d+ ms · final 512×512 in \d+ ms$/);
+  await page.selectOption('#preview-size', '256');
+  await waitForFinal(page, g4);
+  assert.match(await status(), /^coarse 64×64 in \d+ ms · final 256×256 in \d+ ms$/);
 }));
 
 test('"Use Erosion" enables and greys its controls; "Use Distortion" its own', () => withEditor(async (page) => {

@@ -11,6 +11,10 @@ const TOKEN = document.querySelector('meta[name="tamrel-token"]').content;
 const SX = 1.9;
 const SY = 2.0;
 const COARSE_SIZE = 64;
+// Samples per pixel of the final pass (tamrel render's default), and the smallest final size
+// that gets a pass at one sample a pixel before it.
+const FINAL_SAMPLES = 4;
+const DRAFT_FROM_SIZE = 512;
 // The maps of a texture set, as `tamrel render --maps` names them.
 const TEXTURE_SET = ['color', 'height', 'normal', 'roughness', 'anisotropy'];
 
@@ -358,12 +362,13 @@ function showControls() {
 
 // ---- the preview ---------------------------------------------------------------------------
 
-function previewRequest(size, generation) {
+function previewRequest(size, generation, samples = FINAL_SAMPLES) {
   return {
     params: editor.params,
     frame: frame(),
     geometry: document.getElementById('geometry').value,
     size,
+    samples,
     extent: Number(document.getElementById('extent').value),
     page: editor.page,
     generation,
@@ -380,8 +385,13 @@ async function schedulePreview() {
   const finalSize = Number(document.getElementById('preview-size').value);
   const times = [];
   try {
-    for (const [pass, size] of [['coarse', COARSE_SIZE], ['final', finalSize]]) {
-      if (!await previewPass(pass, size, generation, abort, started, times)) return;
+    // A small frame at once; at the larger sizes the full frame at one sample a pixel next,
+    // a quarter of the final pass's work; then the final frame, as tamrel render bakes it.
+    const passes = [['coarse', COARSE_SIZE, FINAL_SAMPLES]];
+    if (finalSize >= DRAFT_FROM_SIZE) passes.push(['draft', finalSize, 1]);
+    passes.push(['final', finalSize, FINAL_SAMPLES]);
+    for (const [pass, size, samples] of passes) {
+      if (!await previewPass(pass, size, samples, generation, abort, started, times)) return;
     }
   } catch (e) {
     if (e.name !== 'AbortError') throw e;  // aborted by a newer preview
@@ -389,10 +399,10 @@ async function schedulePreview() {
 }
 
 // Fetches and shows one pass; false when a newer preview has taken over or the pass failed.
-async function previewPass(pass, size, generation, abort, started, times) {
+async function previewPass(pass, size, samples, generation, abort, started, times) {
   const status = document.getElementById('preview-status');
   const img = document.getElementById('preview');
-  const request = previewRequest(size, generation);
+  const request = previewRequest(size, generation, samples);
   const res = await fetch('/api/preview', {
     method: 'POST',
     headers: { 'X-Tamrel-Token': TOKEN, 'Content-Type': 'application/json' },
@@ -414,7 +424,8 @@ async function previewPass(pass, size, generation, abort, started, times) {
   await img.decode().catch(() => {});
   if (generation !== editor.generation) return false;
   const ms = performance.now() - started;
-  times.push(`${pass} ${size}×${size} in ${Math.round(ms)} ms`);
+  const perPixel = samples === 1 ? ', 1 sample' : '';
+  times.push(`${pass} ${size}×${size}${perPixel} in ${Math.round(ms)} ms`);
   img.classList.toggle('coarse', pass === 'coarse');
   img.dataset.pass = pass;
   img.dataset.generation = String(generation);
