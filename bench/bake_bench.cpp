@@ -3,12 +3,29 @@
 // the same evaluation, whose cost beside the colour alone shows what the extra maps add. Bands
 // are handed to a sink that keeps nothing, as a streaming bake does. Items are shading samples,
 // so items_per_second reads directly as samples per second.
+//
+// BM_KernelAlone1024 evaluates the same samples with the pattern kernel alone, in the chunks the
+// map hands it: the one-thread bake's rate over it is the share of the kernel's speed a bake
+// keeps. BM_Command runs tamrel itself as a user does, start-up, shading, encoding and the files
+// included: the figures the README quotes come from it.
 #include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
 
 #include "engine/Bake.h"
 #include "engine/PluginLibrary.h"
 #include "iparamb2.h"
+#include "pattern/ScratchFast.h"
 #include "scenefile.h"
+
+extern char** environ;
 
 namespace {
 
@@ -75,6 +92,91 @@ void BM_BakeTileable1024(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations() * 1024 * 1024);
 }
 BENCHMARK(BM_BakeTileable1024)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// The samples of the one-sample 1024x1024 colour bake of the new map (size 10, 40 scene units
+// across), through the filtered kernel in chunks of 64, one row at a time.
+void BM_KernelAlone1024(benchmark::State& state) {
+  constexpr int kSize = 1024;
+  constexpr float kExtent = 40.0f, kMapSize = 10.0f;
+  const tamrel::ScratchParams params{0.0f, 1.0f, 10.0f, 0, 0.5f, 0.5f, 1.0f, 0.8f,
+                                     tamrel::SCRATCH_3D, 6};
+  const float pixel = kExtent / kSize / kMapSize;
+  std::vector<Point3> p(kSize), dx(kSize, Point3(pixel, 0.0f, 0.0f)),
+      dy(kSize, Point3(0.0f, -pixel, 0.0f));
+  std::vector<float> out(kSize);
+  for (auto _ : state) {
+    for (int y = 0; y < kSize; ++y) {
+      const float v = 1.0f - (static_cast<float>(y) + 0.5f) / kSize;
+      for (int x = 0; x < kSize; ++x) {
+        const float u = (static_cast<float>(x) + 0.5f) / kSize;
+        p[x] = Point3((u - 0.5f) * kExtent, (v - 0.5f) * kExtent, 0.0f) / kMapSize;
+      }
+      for (int x = 0; x < kSize; x += 64) {
+        tamrel::EvalScratchFilteredBatch(&p[x], &dx[x], &dy[x], 64, params, &out[x]);
+      }
+      benchmark::DoNotOptimize(out.data());
+    }
+  }
+  state.SetItemsProcessed(state.iterations() * kSize * kSize);
+}
+BENCHMARK(BM_KernelAlone1024)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// tamrel run as a command, its output files in a folder of their own; each iteration is one run
+// from start to exit.
+struct Command {
+  const char* name;
+  std::vector<std::string> args;
+};
+
+const std::vector<Command>& Commands() {
+  static const std::vector<Command> commands = {
+      {"version", {"--version"}},
+      {"params", {"params"}},
+      {"bake 256 colour", {"render", "-q", "--size", "256", "-o", "c256.png"}},
+      {"bake 4096 colour 1 sample", {"render", "-q", "--size", "4096", "--samples", "1", "-o",
+                                     "c4096.png"}},
+      {"bake 4096 five maps 1 sample",
+       {"render", "-q", "--size", "4096", "--samples", "1", "--maps",
+        "color,height,normal,roughness,anisotropy", "-o", "s4096_{map}.png"}},
+      {"bake 4096 colour 4 samples", {"render", "-q", "--size", "4096", "-o", "c4096x4.png"}},
+      {"bake 4096 height exr 1 sample", {"render", "-q", "--size", "4096", "--samples", "1",
+                                         "--output", "height", "-o", "h4096.exr"}},
+  };
+  return commands;
+}
+
+void BM_Command(benchmark::State& state) {
+  const Command& command = Commands()[static_cast<std::size_t>(state.range(0))];
+  state.SetLabel(command.name);
+  namespace fs = std::filesystem;
+  const fs::path folder = fs::temp_directory_path() / ("tamrel_bench_" + std::to_string(::getpid()));
+  fs::create_directories(folder);
+  std::vector<std::string> args{TAMREL_BINARY};
+  for (const std::string& a : command.args) {
+    args.push_back(a.find('.') != std::string::npos && a[0] != '-' ? (folder / a).string() : a);
+  }
+  std::vector<char*> argv;
+  for (std::string& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t quiet;
+  posix_spawn_file_actions_init(&quiet);
+  posix_spawn_file_actions_addopen(&quiet, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+  for (auto _ : state) {
+    pid_t pid = 0;
+    int status = 0;
+    if (posix_spawn(&pid, argv[0], &quiet, nullptr, argv.data(), environ) != 0 ||
+        waitpid(pid, &status, 0) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+      state.SkipWithError("the command failed");
+      break;
+    }
+  }
+  posix_spawn_file_actions_destroy(&quiet);
+  std::error_code ec;
+  fs::remove_all(folder, ec);
+}
+// Commands that take milliseconds run ten times, the large bakes twice.
+BENCHMARK(BM_Command)->DenseRange(0, 2)->Iterations(10)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_Command)->DenseRange(3, 6)->Iterations(2)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace
 
