@@ -666,30 +666,35 @@ bool BakeFrame(Texmap& map, TimeValue t, const BakeSettings& s, const BandSink& 
 
   RenderOptions options = s.render;
   // The sums of the band and its margin. Consecutive bands share 2 * margin rows, which are
-  // kept rather than shaded again: window row 0 is image row windowTop.
-  Raster window, fresh, padded, sloped;
-  window.width = sumsWidth;
-  window.channels = SUM_CHANNELS;
+  // kept rather than shaded again: window row 0 is image row windowTop. Windows alternate, so
+  // that one band's maps are filled from its window while the next band's is built.
+  Raster windows[2], paddeds[2], fresh, sloped;
   std::vector<char> rowSloped;  // window rows whose slopes are taken
   int windowTop = region.y0 - margin;
-  // The sink takes each band on a thread of its own while the next band is shaded, so encoding
-  // and writing files overlaps the shading instead of holding up the render threads. One band
-  // is in the sink at a time and bands reach it in order; a failure it reports stops the bake
-  // at the next band. The pending call is waited for however BakeFrame leaves (the future's
-  // destructor joins it), and is declared after the rasters it reads.
-  std::vector<Raster> bands(s.maps.size()), sinking(s.maps.size());
+  // Each band's maps are filled and handed to the sink on a thread of their own while the next
+  // band is shaded, so deriving the maps, encoding and writing files overlap the shading instead
+  // of holding up the render threads. One band is on that thread at a time and bands reach the
+  // sink in order; a failure it reports stops the bake at the next band. The pending band is
+  // waited for however BakeFrame leaves (the future's destructor joins it), and is declared after
+  // the rasters it reads.
+  std::vector<Raster> bands(s.maps.size());
   std::future<std::string> pending;
   const auto settle = [&pending] {
     if (!pending.valid()) return;
     if (std::string error = pending.get(); !error.empty()) throw BakeError(error);
   };
-  for (int by = region.y0; by < region.y1; by += bandRows) {
+  for (int by = region.y0, k = 0; by < region.y1; by += bandRows, k ^= 1) {
     const int rows = std::min(bandRows, region.y1 - by);
     const int top = by - margin, bottom = by + rows + margin;
-    const int drop = std::min(top - windowTop, window.height);
-    window.pixels.erase(window.pixels.begin(),
-                        window.pixels.begin() + static_cast<std::ptrdiff_t>(drop * rowFloats));
-    window.height -= drop;
+    const Raster& previous = windows[k ^ 1];
+    Raster& window = windows[k];
+    const int drop = std::min(top - windowTop, previous.height);
+    window.width = sumsWidth;
+    window.channels = SUM_CHANNELS;
+    window.height = previous.height - drop;
+    window.pixels.assign(
+        previous.pixels.begin() + static_cast<std::ptrdiff_t>(drop * rowFloats),
+        previous.pixels.begin() + static_cast<std::ptrdiff_t>(previous.height * rowFloats));
     rowSloped.erase(rowSloped.begin(), rowSloped.begin() + drop);
     windowTop = top;
     const int first = windowTop + window.height;  // the first row not yet shaded
@@ -738,9 +743,9 @@ bool BakeFrame(Texmap& map, TimeValue t, const BakeSettings& s, const BandSink& 
     }
     const Raster* sums = &window;
     if (pad > 0) {
-      padded = window;
-      PadUncovered(padded, pad);
-      sums = &padded;
+      paddeds[k] = window;
+      PadUncovered(paddeds[k], pad);
+      sums = &paddeds[k];
     }
     if (outcome) {
       for (int y = 0; y < rows; ++y) {
@@ -749,19 +754,19 @@ bool BakeFrame(Texmap& map, TimeValue t, const BakeSettings& s, const BandSink& 
         }
       }
     }
-    for (std::size_t m = 0; m < s.maps.size(); ++m) {
-      Raster& band = bands[m];
-      band.width = region.Width();
-      band.height = rows;
-      band.channels = MapChannels(s.maps[m]);
-      band.pixels.assign(static_cast<std::size_t>(band.width) * rows * band.channels, 0.0f);
-      FillMap(s.maps[m], s, *sums, margin, frames, band);
-    }
+    // The previous band has left its window and the band rasters.
     settle();
-    std::swap(bands, sinking);
     const int y0 = by - region.y0;
-    pending = std::async(std::launch::async, [&sink, &sinking, y0, rows] {
-      return sink(y0, y0 + rows, sinking);
+    pending = std::async(std::launch::async, [&, sums, y0, rows] {
+      for (std::size_t m = 0; m < s.maps.size(); ++m) {
+        Raster& band = bands[m];
+        band.width = region.Width();
+        band.height = rows;
+        band.channels = MapChannels(s.maps[m]);
+        band.pixels.assign(static_cast<std::size_t>(band.width) * rows * band.channels, 0.0f);
+        FillMap(s.maps[m], s, *sums, margin, frames, band);
+      }
+      return sink(y0, y0 + rows, bands);
     });
   }
   settle();
