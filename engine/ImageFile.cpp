@@ -1,11 +1,18 @@
 #include "engine/ImageFile.h"
 
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
+#include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <random>
 #include <vector>
+
+#include "atomicfile.h"
 
 namespace tamrel::host {
 namespace {
@@ -51,6 +58,24 @@ const FormatInfo* FindFormat(const std::string& ext) {
     }
   }
   return nullptr;
+}
+
+// A second name for the regular file at target, beside it: a hard link under a name like an
+// atomic file's temporary, so that anything left by a killed process reads as one. Empty when the
+// file system cannot link, or on any other failure.
+fs::path KeepPrevious(const fs::path& target) {
+  static const char kLetters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+  const fs::path dir = target.has_parent_path() ? target.parent_path() : fs::path(".");
+  std::random_device random;
+  for (int attempt = 0; attempt < 64; ++attempt) {
+    std::uint64_t x = (static_cast<std::uint64_t>(random()) << 32) ^ random();
+    std::string name = ".tmrl-";
+    for (int c = 0; c < 6; ++c, x /= 62) name += kLetters[x % 62];
+    const fs::path keep = dir / name;
+    if (::link(target.c_str(), keep.c_str()) == 0) return keep;
+    if (errno != EEXIST) return {};
+  }
+  return {};
 }
 
 bool IsInteger(PixelType t) {
@@ -201,16 +226,41 @@ std::string CloseAndCommitAll(const std::vector<std::unique_ptr<ImageFileWriter>
   for (const auto& w : writers) {
     if (std::string why = w->Close(); !why.empty()) return why;
   }
-  std::vector<std::string> committed;
-  for (const auto& w : writers) {
+  // Each file that a later one of the set could still undo keeps its previous content under a
+  // second name (a hard link beside it) until the whole set is in place; a set that fails part
+  // way puts those back and removes the new files that replaced nothing. One file alone is
+  // replaced atomically by its rename and needs none of this.
+  struct Placed {
+    fs::path target;  // where the new file went, past any symbolic links
+    fs::path kept;    // the previous file's second name, or empty when there was none
+  };
+  std::vector<Placed> placed;
+  for (std::size_t i = 0; i < writers.size(); ++i) {
+    const auto& w = writers[i];
+    Placed p{w->path(), {}};
+    if (!FollowSymbolicLinks(p.target)) p.target = w->path();
+    std::error_code ec;
+    if (i + 1 < writers.size() && fs::is_regular_file(p.target, ec)) {
+      p.kept = KeepPrevious(p.target);
+    }
     if (std::string why = w->Commit(); !why.empty()) {
-      for (const std::string& p : committed) {
-        std::error_code ec;
-        std::filesystem::remove(p, ec);
+      std::error_code ignored;
+      if (!p.kept.empty()) fs::remove(p.kept, ignored);
+      for (const Placed& q : placed) {
+        if (q.kept.empty()) {
+          fs::remove(q.target, ignored);
+        } else {
+          fs::rename(q.kept, q.target, ignored);
+        }
       }
+      placed.clear();
       return why;
     }
-    committed.push_back(w->path());
+    placed.push_back(std::move(p));
+  }
+  for (const Placed& p : placed) {
+    std::error_code ec;
+    if (!p.kept.empty()) fs::remove(p.kept, ec);
   }
   return {};
 }

@@ -67,8 +67,9 @@ class ImageFileWriter {
 };
 
 // Closes every writer, then renames each file into place, so that files written together are all
-// complete before any of them replaces one; a rename that fails removes the files already put in
-// place, so that no set is left half new and half old. Empty on success, else a one-line error.
+// complete before any of them replaces one; a rename that fails puts back the files the set had
+// already replaced and removes those it had added, so that no set is left half new and half old
+// and nothing the set replaced is lost. Empty on success, else a one-line error.
 std::string CloseAndCommitAll(const std::vector<std::unique_ptr<ImageFileWriter>>& writers);
 
 // Writes the raster to path. The pixels go to a temporary file beside it, renamed over path only

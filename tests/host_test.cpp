@@ -10,6 +10,8 @@
 #include <cmath>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <memory>
 #include <stdexcept>
 #include <vector>
@@ -244,6 +246,64 @@ TEST_F(ImageFileTest, WriterStreamsBandsInOrderAndReplacesOnlyWhenCommitted) {
   std::vector<float> back(whole.pixels.size());
   ASSERT_TRUE(in->read_image(0, 0, 0, 3, OIIO::TypeDesc::FLOAT, back.data()));
   EXPECT_EQ(back, whole.pixels);
+}
+
+// A set whose last file cannot go in place leaves no file of it: the files it had replaced come
+// back as they were (through a symbolic link too), those it had added are gone, and no second
+// name or temporary is left; the same set then goes in whole.
+TEST_F(ImageFileTest, ASetThatFailsPartWayPutsBackWhatItReplaced) {
+  const auto slurp = [](const fs::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  };
+  const auto debris = [&] {
+    int n = 0;
+    for (const fs::path& d : {dir_, dir_ / "real"}) {
+      for (auto& e : fs::directory_iterator(d)) {
+        n += e.path().filename().string().rfind(".tmrl-", 0) == 0;
+      }
+    }
+    return n;
+  };
+  fs::create_directories(dir_ / "real");
+  std::ofstream(Path("a.png"), std::ios::binary) << "old a";
+  std::ofstream(dir_ / "real" / "old.tif", std::ios::binary) << "old link";
+  fs::create_symlink(dir_ / "real" / "old.tif", Path("link.tif"));
+  const Raster r = Gradient(6, 5, 3);
+  const char* names[] = {"a.png", "link.tif", "new.exr", "last.png"};
+  const auto openAll = [&] {
+    std::vector<std::unique_ptr<ImageFileWriter>> writers;
+    for (const char* name : names) {
+      auto w = std::make_unique<ImageFileWriter>();
+      EXPECT_EQ(w->Open(Path(name), 6, 5, 3, ImageFileOptions{}), "") << name;
+      EXPECT_EQ(w->WriteRows(0, 5, r.pixels.data()), "") << name;
+      writers.push_back(std::move(w));
+    }
+    return writers;
+  };
+
+  auto writers = openAll();
+  // The last target turns into a folder after its writer opened: its rename fails.
+  fs::create_directories(dir_ / "last.png" / "inside");
+  const std::string error = CloseAndCommitAll(writers);
+  EXPECT_NE(error.find("last.png"), std::string::npos) << error;
+  EXPECT_EQ(slurp(Path("a.png")), "old a");
+  EXPECT_TRUE(fs::is_symlink(Path("link.tif")));
+  EXPECT_EQ(slurp(dir_ / "real" / "old.tif"), "old link");
+  EXPECT_FALSE(fs::exists(Path("new.exr")));
+  EXPECT_TRUE(fs::is_directory(Path("last.png")));
+  EXPECT_EQ(debris(), 0);
+
+  fs::remove_all(Path("last.png"));
+  writers = openAll();
+  ASSERT_EQ(CloseAndCommitAll(writers), "");
+  for (const char* name : names) {
+    auto in = OpenImage(Path(name));
+    ASSERT_TRUE(in) << name;
+    EXPECT_EQ(in->spec().width, 6) << name;
+  }
+  EXPECT_TRUE(fs::is_symlink(Path("link.tif")));
+  EXPECT_EQ(debris(), 0);
 }
 
 }  // namespace
