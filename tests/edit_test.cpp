@@ -563,7 +563,13 @@ TEST_F(EditTest, SavedSceneReopensWithItsValuesAndSubMaps) {
   const json reopened = other.OpenScene(saved);
   EXPECT_EQ(reopened["params"], p);
   EXPECT_EQ(reopened["maps"]["color1map"], "TamrelScratches");
-  EXPECT_EQ(session_->Document()["path"], reopened["path"]);
+  // The editor's document is now what was saved: its values, sub-maps, file and kind.
+  const json doc = session_->Document();
+  EXPECT_EQ(doc["path"], reopened["path"]);
+  EXPECT_EQ(doc["params"], p);
+  EXPECT_EQ(doc["kind"], "scene");
+  EXPECT_EQ(doc["maps"]["color1map"], "TamrelScratches");
+  EXPECT_EQ(doc["maps"]["color2map"], nullptr);
 }
 
 TEST_F(EditTest, PresetsSaveAndOpenOverTheDocumentsSubMaps) {
