@@ -4,7 +4,8 @@
 import { test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
 import { mkdirSync } from 'node:fs';
-import { dirname, join } from 'node:path';
+import { dirname, join, resolve } from 'node:path';
+import { fileURLToPath } from 'node:url';
 import { launchBrowser, startEditor, openPage, waitForFinal } from './harness.mjs';
 
 let browser;
@@ -155,3 +156,31 @@ test('the sphere geometry shows the plane\'s maps on a sphere', () => withPage(a
   assert.ok(difference(plane, sphere) > 1);
   assert.match(await page.locator('#view3d-status').textContent(), /sphere/);
 }));
+
+// A model given to the editor is drawn with the maps baked into its UV layout: a torus, whose
+// picture is neither the plane's nor empty.
+test('a model given with --mesh is drawn with its baked maps', async () => {
+  const here = dirname(fileURLToPath(import.meta.url));
+  const torus = resolve(here, '../../docs/models/torus.obj');
+  const modelEditor = await startEditor(['--mesh', torus]);
+  const page = await openPage(browser, modelEditor.url);
+  try {
+    const g0 = await page.evaluate(() => window.tamrelEditor.preview.generation);
+    await waitForAsset(page, g0);
+    const plane = await pixels(page);
+    assert.match(await page.locator('#geometry option[value="mesh"]').textContent(), /torus\.obj/);
+    await page.selectOption('#geometry', 'mesh');
+    const g1 = await waitForFinal(page, g0);
+    await waitForAsset(page, g1);
+    assert.equal(await page.evaluate(() => window.tamrelView3d.error), '');
+    assert.equal(await page.locator('#view3d-status').textContent(), 'The model with the baked maps');
+    const model = await pixels(page);
+    const shown = notBackground(model);
+    assert.ok(shown > 128 * 128 * 0.1, `the torus covers a good part of the view (${shown} pixels)`);
+    assert.ok(difference(plane, model) > 1, `the model is not the plane (${difference(plane, model)})`);
+  } finally {
+    await page.context().close();
+    const { code } = await modelEditor.stop();
+    assert.equal(code, 0);
+  }
+});
