@@ -286,13 +286,14 @@ struct RowShader {
         const float mean = !coveredMean          ? inv
                            : coveredSamples > 0 ? 1.0f / static_cast<float>(coveredSamples)
                                                 : 0.0f;
-        for (int c = 0; c < SUM_CHANNELS; ++c) {
-          if (c == SUM_COVER) {
-            out[c] *= inv;
-          } else if (c != SUM_GRAIN_C && c != SUM_GRAIN_S && c != SUM_ISLAND) {
-            out[c] *= mean;
-          }
-        }
+        // Every channel but the grain's and the island by the mean, the coverage by the share.
+        static_assert(SUM_GRAIN_C == SUM_HEIGHT + 1 && SUM_FOOT_X == SUM_GRAIN_S + 1 &&
+                      SUM_COVER == SUM_FOOT_Y + 1 && SUM_ISLAND == SUM_CHANNELS - 1);
+        for (int c = 0; c < SUM_GRAIN_C; ++c) out[c] *= mean;
+        out[SUM_FOOT_X] *= mean;
+        out[SUM_FOOT_Y] *= mean;
+        out[SUM_COVER] *= inv;
+        for (int c = SUM_COVER + 1; c < SUM_ISLAND; ++c) out[c] *= mean;
         SetIsland(out, frames && oneIsland ? island : -1);
       }
     }

@@ -266,13 +266,17 @@ void ScratchEvaluator::ShadeBakeRun(const TexBakeRun& run, TexBakeSample* out, B
       continue;
     }
     values_.coords.GetXYZRun(run, base, m, p, dPdx, dPdy, ok);
+    // Every component divided by the size, as PatternSample divides each point: over the whole
+    // chunk as plain floats, which the compiler can do a vector at a time (a rejected sample's
+    // values are never read).
+    static_assert(sizeof(Point3) == 3 * sizeof(float));
+    for (Point3* a : {p, dPdx, dPdy}) {
+      float* v = &a[0].x;
+      for (int k = 0; k < 3 * m; ++k) v[k] = v[k] / size;
+    }
     for (int i = 0; i < m; ++i) {
       out[base + i] = TexBakeSample();
       hit[base + i] = ok[i];
-      if (!ok[i]) continue;
-      p[i] /= size;
-      dPdx[i] /= size;
-      dPdy[i] /= size;
     }
     if (tile) {
       for (int i = 0; i < m; ++i) {
