@@ -82,16 +82,24 @@ void XYZCoords::AxisBasisOf(const Matrix3& m, Point3 basis[3]) {
 }
 
 std::uint32_t XYZCoords::RandomSeed(ShadeContext& sc) const {
-  std::uint32_t s = randByMat ? static_cast<std::uint32_t>(sc.mtlNum) + 1u : 1u;
+  return RandomSeed(sc.mtlNum, sc.Node());
+}
+
+std::uint32_t XYZCoords::RandomSeed(int mtlNum, INode* node) const {
+  std::uint32_t s = randByMat ? static_cast<std::uint32_t>(mtlNum) + 1u : 1u;
   if (randByObj) {
-    if (INode* node = sc.Node()) s = s + Scramble(node->GetHandle());
+    if (node) s = s + Scramble(node->GetHandle());
   }
   s = s * static_cast<std::uint32_t>(seed);
   return Scramble(s);
 }
 
 Matrix3 XYZCoords::RandomTransform(ShadeContext& sc) const {
-  RuntimeRand rand(RandomSeed(sc));
+  return RandomTransformFromSeed(RandomSeed(sc));
+}
+
+Matrix3 XYZCoords::RandomTransformFromSeed(std::uint32_t randomSeed) const {
+  RuntimeRand rand(randomSeed);
 
   Matrix3 m;
   // Draw order is part of the placement: z before y before x.
@@ -202,4 +210,73 @@ bool XYZCoords::GetXYZBump(ShadeContext& sc, Point3& p, Point3 basis[3]) const {
   if (!MapPoint(sc, m, p)) return false;
   AxisBasisOf(m, basis);
   return true;
+}
+
+// The run's road through the same steps as GetXYZ and MapWithDerivatives: the point through the
+// frame transform and then the map's, the derivatives likewise, in the same operations and order,
+// so every sample gets the bits its context would. The random transform depends only on the seed,
+// which neighbouring samples of one node and material share: it is built again only when the
+// seed changes.
+void XYZCoords::GetXYZRun(const TexBakeRun& run, int first, int n, Point3* p, Point3* dPdx,
+                          Point3* dPdy, BOOL* ok) const {
+  Matrix3 random;
+  std::uint32_t randomSeed = 0;
+  bool haveRandom = false;
+  const auto transformOf = [&](int i) -> const Matrix3& {
+    if (!hasVariance) return mapTM;
+    const std::uint32_t s = RandomSeed(run.MtlNum(i), run.Node(i));
+    if (!haveRandom || s != randomSeed) {
+      random = RandomTransformFromSeed(s);
+      randomSeed = s;
+      haveRandom = true;
+    }
+    return random;
+  };
+  switch (mapType) {
+    case XYZ_MAP_CHANNEL_2D:
+    case XYZ_MAP_CHANNEL_REAL_WORLD: {
+      const Point3* uvw = run.ChannelUVW(channel);
+      const Point3* duvw = run.ChannelDUVW(channel);
+      const bool centred = mapType == XYZ_MAP_CHANNEL_2D;
+      for (int j = 0; j < n; ++j) {
+        const int i = first + j;
+        const Matrix3& m = transformOf(i);
+        const Point3 q = uvw ? uvw[i] : Point3();
+        p[j] = centred ? m * (q - kCentre) + kCentre : m * q;
+        const Point3 t = VectorTransform(m, duvw ? duvw[i] : Point3());
+        dPdx[j] = Point3(t.x, 0.0f, 0.0f);
+        dPdy[j] = Point3(0.0f, t.y, 0.0f);
+        ok[j] = TileAll(tiling, p[j]) ? TRUE : FALSE;
+      }
+      return;
+    }
+    case XYZ_MAP_OBJECT:
+    case XYZ_MAP_WORLD: {
+      const Matrix3* frames = mapType == XYZ_MAP_OBJECT ? run.camToObj : run.camToWorld;
+      for (int j = 0; j < n; ++j) {
+        const int i = first + j;
+        const Matrix3& m = transformOf(i);
+        const Matrix3& f = frames[run.Instance(i)];
+        p[j] = m * (f * run.p[i]);
+        dPdx[j] = VectorTransform(m, VectorTransform(f, run.dpdx[i]));
+        dPdy[j] = VectorTransform(m, VectorTransform(f, run.dpdy[i]));
+        ok[j] = TRUE;
+      }
+      return;
+    }
+    case XYZ_MAP_SCREEN:
+      for (int j = 0; j < n; ++j) {
+        const int i = first + j;
+        const Matrix3& m = transformOf(i);
+        const Point2 uv = run.screenUV[i], duv = run.screenDUV[i];
+        p[j] = m * Point3(uv.x, uv.y, 0.0f);
+        dPdx[j] = VectorTransform(m, Point3(duv.x, 0.0f, 0.0f));
+        dPdy[j] = VectorTransform(m, Point3(0.0f, duv.y, 0.0f));
+        ok[j] = TRUE;
+      }
+      return;
+    default:  // not a source GetXYZRun knows: every sample without coordinates
+      for (int j = 0; j < n; ++j) ok[j] = FALSE;
+      return;
+  }
 }

@@ -10,6 +10,7 @@
 #include "matrix3.h"
 #include "point3.h"
 #include "shadectx.h"
+#include "texbake.h"
 
 class IParamBlock2;
 
@@ -72,11 +73,21 @@ struct XYZCoords {
   // Point and the unit axis vectors for finite differences; false as above.
   bool GetXYZBump(ShadeContext& sc, Point3& p, Point3 basis[3]) const;
 
+  // The coordinates of samples first .. first+n-1 of run into p, dPdx and dPdy (n each), as
+  // GetXYZ gives them for the contexts run.MakeContext builds, to the bit; ok[i] is GetXYZ's
+  // answer. Only for the map types TransformedPoint knows (RunsKnown).
+  void GetXYZRun(const TexBakeRun& run, int first, int n, Point3* p, Point3* dPdx, Point3* dPdy,
+                 BOOL* ok) const;
+  // True when the map type is one of the five sources, which GetXYZRun evaluates.
+  bool RunsKnown() const { return mapType >= XYZ_MAP_CHANNEL_2D && mapType <= XYZ_MAP_SCREEN; }
+
   // The perturbed transform of one sample: its seed depends only on the parameters, the material
   // ID and the node, so all samples of one node and material share it.
   Matrix3 RandomTransform(ShadeContext& sc) const;
+  Matrix3 RandomTransformFromSeed(std::uint32_t seed) const;
   // The generator seed RandomTransform starts from.
   std::uint32_t RandomSeed(ShadeContext& sc) const;
+  std::uint32_t RandomSeed(int mtlNum, INode* node) const;
   bool MapWithDerivatives(ShadeContext& sc, const Matrix3& m, Point3& p, Point3& dPdx,
                           Point3& dPdy) const;
   bool MapPoint(ShadeContext& sc, const Matrix3& m, Point3& p) const;

@@ -87,11 +87,11 @@ void SlopesInFrame(float du, float dv, const Point3& ex, const Point3& ey, const
 }
 
 // The unit pixel axes of a sample on its surface: across the image, and up it (rows run down).
-bool PixelAxes(const SampleShadeContext& sc, Point3& ex, Point3& ey) {
-  const float lx = Length(sc.dpdx), ly = Length(sc.dpdy);
+bool PixelAxes(const Point3& dpdx, const Point3& dpdy, Point3& ex, Point3& ey) {
+  const float lx = Length(dpdx), ly = Length(dpdy);
   if (!(lx > 0.0f) || !(ly > 0.0f) || !std::isfinite(lx) || !std::isfinite(ly)) return false;
-  ex = sc.dpdx / lx;
-  ey = -sc.dpdy / ly;
+  ex = dpdx / lx;
+  ey = -dpdy / ly;
   return true;
 }
 
@@ -105,7 +105,7 @@ void StencilSlopes(const SampleShadeContext& sc, const TexBakeSample& s, float f
   const float du = fx > 0.0f ? (nb[1].intensity - nb[0].intensity) / (2.0f * fx) : 0.0f;
   const float dv = fy > 0.0f ? (nb[2].intensity - nb[3].intensity) / (2.0f * fy) : 0.0f;
   Point3 ex, ey;
-  if (PixelAxes(sc, ex, ey)) SlopesInFrame(du, dv, ex, ey, tangent, bitangent, slopeT, slopeB);
+  if (PixelAxes(sc.dpdx, sc.dpdy, ex, ey)) SlopesInFrame(du, dv, ex, ey, tangent, bitangent, slopeT, slopeB);
 }
 
 int IslandOf(const float* p) {
@@ -138,6 +138,9 @@ struct RowShader {
   // Samples evaluated in one call. Only a map without sub-maps is known to take little time a
   // sample; any other map goes one sample at a time, so that an interrupt is seen at once.
   int groupSamples;
+  // The source fills arrays and the map is handed runs of them (ITexBake::EvalBakeRun) rather
+  // than shade contexts; rows with neighbours still take contexts.
+  bool arrays = false;
 
   // Sums the samples of pixels x0 .. x1-1 of image row y into out (SUM_CHANNELS floats each).
   // Pixels may lie outside the image: the plane goes on beyond its edges. The samples of a group
@@ -152,6 +155,8 @@ struct RowShader {
     // contexts anew for every row of a tile cost a third of a bake. Every entry a group uses is
     // written before it is read (the source resets each context it fills).
     thread_local GroupBuffers buffers;
+    const bool batch = arrays && !neighbours;
+    buffers.run.wantArrays = batch;
     buffers.Reserve(capacity, neighbours);
     SampleRun& run = buffers.run;
     std::vector<ShadeContext*>& shaded = buffers.shaded;
@@ -165,14 +170,26 @@ struct RowShader {
       source->Fill(y, gx, gEnd, run);
       const int inGroup = (gEnd - gx) * samples;
       int count = 0;
-      for (int k = 0; k < inGroup; ++k) {
-        if (run.covered[k]) shaded[count++] = &run.contexts[k];
-      }
-      for (int first = 0; first < count; first += groupSamples) {
-        if (first > 0 && cancel && cancel->load(std::memory_order_relaxed)) return;
-        bake->EvalBakeSamples(shaded.data() + first, std::min(groupSamples, count - first),
-                              results.data() + first, answered.data() + first,
-                              grain ? TRUE : FALSE);
+      if (batch) {
+        // The covered samples are the arrays' entries in order.
+        const TexBakeRun whole = run.arrays.Run();
+        count = whole.count;
+        for (int first = 0; first < count; first += groupSamples) {
+          if (first > 0 && cancel && cancel->load(std::memory_order_relaxed)) return;
+          const int n = std::min(groupSamples, count - first);
+          bake->EvalBakeRun(whole.Slice(first, n), results.data() + first,
+                            answered.data() + first, grain ? TRUE : FALSE);
+        }
+      } else {
+        for (int k = 0; k < inGroup; ++k) {
+          if (run.covered[k]) shaded[count++] = &run.contexts[k];
+        }
+        for (int first = 0; first < count; first += groupSamples) {
+          if (first > 0 && cancel && cancel->load(std::memory_order_relaxed)) return;
+          bake->EvalBakeSamples(shaded.data() + first, std::min(groupSamples, count - first),
+                                results.data() + first, answered.data() + first,
+                                grain ? TRUE : FALSE);
+        }
       }
       // The neighbours of every covered sample, after the samples themselves: results[count +
       // 4 * j ...] belong to the j-th covered sample.
@@ -228,17 +245,20 @@ struct RowShader {
           // no heading, so directions are summed at twice their angle, where opposite ones agree.
           float tx = s.direction.x, ty = -s.direction.y;
           if (frames) {
-            const SampleShadeContext& sc = run.contexts[k];
+            const Point3& dpdx =
+                batch ? run.arrays.dpdx[sampleIndex] : run.contexts[k].dpdx;
+            const Point3& dpdy =
+                batch ? run.arrays.dpdy[sampleIndex] : run.contexts[k].dpdy;
             if (i > 0 && run.islands[k] != island) oneIsland = false;
             island = run.islands[k];
             Point3 ex, ey;
-            if (PixelAxes(sc, ex, ey)) {
+            if (PixelAxes(dpdx, dpdy, ex, ey)) {
               Add3(out, SUM_EX, ex);
               Add3(out, SUM_EY, ey);
             }
             Add3(out, SUM_TAN, run.tangents[k]);
             Add3(out, SUM_BIT, run.bitangents[k]);
-            const Point3 d = sc.dpdx * s.direction.x + sc.dpdy * s.direction.y;
+            const Point3 d = dpdx * s.direction.x + dpdy * s.direction.y;
             tx = DotProd(d, run.tangents[k]);
             ty = DotProd(d, run.bitangents[k]);
             const float len = std::sqrt(tx * tx + ty * ty);
@@ -267,13 +287,14 @@ struct RowShader {
         const float mean = !coveredMean          ? inv
                            : coveredSamples > 0 ? 1.0f / static_cast<float>(coveredSamples)
                                                 : 0.0f;
-        for (int c = 0; c < SUM_CHANNELS; ++c) {
-          if (c == SUM_COVER) {
-            out[c] *= inv;
-          } else if (c != SUM_GRAIN_C && c != SUM_GRAIN_S && c != SUM_ISLAND) {
-            out[c] *= mean;
-          }
-        }
+        // Every channel but the grain's and the island by the mean, the coverage by the share.
+        static_assert(SUM_GRAIN_C == SUM_HEIGHT + 1 && SUM_FOOT_X == SUM_GRAIN_S + 1 &&
+                      SUM_COVER == SUM_FOOT_Y + 1 && SUM_ISLAND == SUM_CHANNELS - 1);
+        for (int c = 0; c < SUM_GRAIN_C; ++c) out[c] *= mean;
+        out[SUM_FOOT_X] *= mean;
+        out[SUM_FOOT_Y] *= mean;
+        out[SUM_COVER] *= inv;
+        for (int c = SUM_COVER + 1; c < SUM_ISLAND; ++c) out[c] *= mean;
         SetIsland(out, frames && oneIsland ? island : -1);
       }
     }
@@ -653,6 +674,7 @@ bool BakeFrame(Texmap& map, TimeValue t, const BakeSettings& s, const BandSink& 
                    s.bumpScale,
                    s.render.cancel,
                    MapEvaluationCost(map) <= 1.0 ? 64 : 1};
+  shader.arrays = source->FillsArrays() && !shader.lit && !s.perSampleShading;
   // Normals from the neighbours' heights need a pixel more on every side; a padded source needs
   // as many pixels as it pads by, so that its band's pixels are padded as the whole image's are,
   // and the slopes of the padding's sources need their neighbours in turn.

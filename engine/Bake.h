@@ -116,6 +116,9 @@ struct BakeSettings {
   Region region;            // empty: the whole image
   int bandRows = 32;        // rows rendered and handed on at a time
   RenderOptions render;     // threads, tile size and cancel; its progress is not used
+  // Hand the map shade contexts sample by sample even where the source fills arrays and the map
+  // evaluates runs of them. The pixels are the same bits either way; this is for checking that.
+  bool perSampleShading = false;
   // Called from the calling thread now and then with pixels done out of all, and at the end.
   std::function<void(std::int64_t done, std::int64_t total)> progress;
 };

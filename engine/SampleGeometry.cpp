@@ -16,22 +16,107 @@ bool MakeSample(const View& view, int x, int y, SampleShadeContext& sc, Point3* 
                       normal);
 }
 
+namespace {
+
+// Where a sample at image position (px, py) lies: its screen position (u, v), its position
+// (ox, oy) on the view's plane and the side of its footprint there.
+struct Place {
+  float w, h, pixel, u, v, ox, oy;
+};
+
+inline Place PlaceOf(const View& view, float px, float py, float footprint) {
+  Place q;
+  q.w = static_cast<float>(view.width);
+  q.h = static_cast<float>(view.height);
+  const float w = q.w, h = q.h;
+  q.pixel = view.extent / w * footprint;  // square pixels
+  // A moved view adds its whole-pixel offset in double, so the sub-pixel position survives it.
+  q.u = view.offsetX == 0 ? px / w
+                          : static_cast<float>((view.offsetX + static_cast<double>(px)) / w);
+  q.v = 1.0f - (view.offsetY == 0
+                    ? py / h
+                    : static_cast<float>((view.offsetY + static_cast<double>(py)) / h));
+  q.ox = (q.u - 0.5f) * view.extent;
+  q.oy = (q.v - 0.5f) * (h * (view.extent / w));
+  return q;
+}
+
+// Camera to object (and world) space: the object sits kCameraDistance in front of the camera.
+inline Matrix3 CameraToObject() {
+  Matrix3 m;
+  m.IdentityMatrix();
+  m.Translate(Point3(0.0f, 0.0f, kCameraDistance));
+  return m;
+}
+
+}  // namespace
+
+void SampleArrays::Reserve(std::size_t n) {
+  if (p.size() >= n) return;
+  p.resize(n);
+  dpdx.resize(n);
+  dpdy.resize(n);
+  screenUV.resize(n);
+  screenDUV.resize(n);
+  instance.resize(n);
+  mtlNum.resize(n);
+  for (int c = 0; c < TexBakeRun::kChannels; ++c) {
+    uvw[c].resize(n);
+    duvw[c].resize(n);
+  }
+}
+
+TexBakeRun SampleArrays::Run() const {
+  TexBakeRun r;
+  r.count = count;
+  r.p = p.data();
+  r.dpdx = dpdx.data();
+  r.dpdy = dpdy.data();
+  r.screenUV = screenUV.data();
+  r.screenDUV = screenDUV.data();
+  r.camToObj = camToObj.data();
+  r.camToWorld = camToWorld.data();
+  r.nodes = nodes.empty() ? nullptr : nodes.data();
+  r.instance = perInstance ? instance.data() : nullptr;
+  r.mtlNum = perInstance ? mtlNum.data() : nullptr;
+  r.channelCount = channelCount;
+  for (int c = 0; c < channelCount; ++c) {
+    r.channelIds[c] = channelIds[c];
+    r.uvw[c] = uvw[c].data();
+    r.duvw[c] = duvw[c].data();
+  }
+  r.filterMaps = filterMaps;
+  return r;
+}
+
+void SetPlaneFrame(SampleArrays& a) {
+  a.camToObj.assign(1, CameraToObject());
+  a.camToWorld = a.camToObj;
+  a.nodes.clear();
+  a.perInstance = false;
+  a.channelCount = 1;
+  a.channelIds[0] = 1;
+}
+
+void PlaneSampleArrays(const View& view, float px, float py, float footprint, SampleArrays& a,
+                       int j) {
+  const Place q = PlaceOf(view, px, py, footprint);
+  a.p[j] = Point3(q.ox, q.oy, -kCameraDistance);
+  a.dpdx[j] = Point3(q.pixel, 0.0f, 0.0f);
+  a.dpdy[j] = Point3(0.0f, -q.pixel, 0.0f);
+  a.screenUV[j] = Point2(q.u, q.v);
+  a.screenDUV[j] = Point2(footprint / q.w, footprint / q.h);
+  a.uvw[0][j] = Point3(q.u, q.v, 0.0f);
+  a.duvw[0][j] = Point3(footprint / q.w, footprint / q.h, 0.0f);
+}
+
 bool MakeSampleAt(const View& view, float px, float py, float footprint, SampleShadeContext& sc,
                   Point3* normal) {
-  const float w = static_cast<float>(view.width), h = static_cast<float>(view.height);
-  const float pixel = view.extent / w * footprint;  // square pixels
-  // A moved view adds its whole-pixel offset in double, so the sub-pixel position survives it.
-  const float u =
-      view.offsetX == 0 ? px / w : static_cast<float>((view.offsetX + static_cast<double>(px)) / w);
-  const float v =
-      1.0f - (view.offsetY == 0 ? py / h
-                                : static_cast<float>((view.offsetY + static_cast<double>(py)) / h));
-  const float ox = (u - 0.5f) * view.extent;
-  const float oy = (v - 0.5f) * (h * (view.extent / w));
+  const Place q = PlaceOf(view, px, py, footprint);
+  const float w = q.w, h = q.h, pixel = q.pixel, u = q.u, v = q.v, ox = q.ox, oy = q.oy;
 
   sc = SampleShadeContext();
-  sc.camToObj.IdentityMatrix();
-  sc.camToObj.Translate(Point3(0.0f, 0.0f, kCameraDistance));
+  sc.camToObj = CameraToObject();
   sc.camToWorld = sc.camToObj;
   sc.screenUV = Point2(u, v);
   sc.screenDUV = Point2(footprint / w, footprint / h);

@@ -3,7 +3,10 @@
 // camera looking down -Z; object space is centred on the geometry, world space equals object space.
 #pragma once
 
+#include <vector>
+
 #include "shadectx.h"
+#include "texbake.h"
 
 namespace tamrel::host {
 
@@ -27,6 +30,33 @@ bool MakeSample(const View& view, int x, int y, SampleShadeContext& sc, Point3* 
 // stands for a fraction of a pixel filters over that fraction only.
 bool MakeSampleAt(const View& view, float px, float py, float footprint, SampleShadeContext& sc,
                   Point3* normal = nullptr);
+
+// Samples as arrays, the covered samples of a run one after the other: what the map reads of
+// each (TexBakeRun's meaning), with the transforms and nodes of the instances they show. A source
+// fills entries 0 .. count-1; the arrays only grow.
+struct SampleArrays {
+  int count = 0;
+  std::vector<Point3> p, dpdx, dpdy;
+  std::vector<Point2> screenUV, screenDUV;
+  std::vector<int> instance, mtlNum;  // used when perInstance is set
+  int channelCount = 0;
+  int channelIds[TexBakeRun::kChannels] = {};
+  std::vector<Point3> uvw[TexBakeRun::kChannels], duvw[TexBakeRun::kChannels];
+  std::vector<Matrix3> camToObj, camToWorld;  // per instance
+  std::vector<INode*> nodes;                  // per instance; empty: no node
+  bool perInstance = false;
+  BOOL filterMaps = TRUE;
+
+  void Reserve(std::size_t n);
+  // Points a run at the arrays' count samples.
+  TexBakeRun Run() const;
+};
+
+// The plane's samples as arrays: SetPlaneFrame sets the one instance, PlaneSampleArrays writes
+// sample j at image position (px, py) with MakeSampleAt's values, to the bit.
+void SetPlaneFrame(SampleArrays& a);
+void PlaneSampleArrays(const View& view, float px, float py, float footprint, SampleArrays& a,
+                       int j);
 
 // The preview sphere's look: a lit diffuse surface with the map's colour and bump, over a
 // checkered backdrop where the sphere is missed.

@@ -15,17 +15,28 @@ class ViewSource : public SampleSource {
         samples_(samples),
         footprint_(SampleFootprint(samples)),
         filter_(filter),
-        onTileGrid_(onTileGrid) {}
+        onTileGrid_(onTileGrid),
+        positions_(2 * static_cast<std::size_t>(samples)) {
+    for (int i = 0; i < samples_; ++i) {
+      float& sx = positions_[2 * static_cast<std::size_t>(i)];
+      float& sy = positions_[2 * static_cast<std::size_t>(i) + 1];
+      if (onTileGrid_) {
+        TileSamplePosition(i, samples_, sx, sy);
+      } else {
+        SamplePosition(i, samples_, sx, sy);
+      }
+    }
+  }
 
   void Fill(int y, int x0, int x1, SampleRun& run) const override {
+    if (run.wantArrays && FillsArrays()) {
+      FillArrays(y, x0, x1, run);
+      return;
+    }
     for (int x = x0, k = 0; x < x1; ++x) {
       for (int i = 0; i < samples_; ++i, ++k) {
-        float sx, sy;
-        if (onTileGrid_) {
-          TileSamplePosition(i, samples_, sx, sy);
-        } else {
-          SamplePosition(i, samples_, sx, sy);
-        }
+        const float sx = positions_[2 * static_cast<std::size_t>(i)];
+        const float sy = positions_[2 * static_cast<std::size_t>(i) + 1];
         SampleShadeContext& sc = run.contexts[k];
         run.covered[k] = MakeSampleAt(view_, static_cast<float>(x) + sx,
                                       static_cast<float>(y) + sy, footprint_, sc, &run.normals[k]);
@@ -34,12 +45,35 @@ class ViewSource : public SampleSource {
     }
   }
   int SamplesPerPixel() const override { return samples_; }
+  // The plane's samples are all covered and share one frame; the sphere's take contexts.
+  bool FillsArrays() const override { return view_.geometry == Geometry::PLANE; }
 
  protected:
+  // The plane's samples of pixels x0 .. x1-1 of row y into run.arrays, every one covered.
+  void FillArrays(int y, int x0, int x1, SampleRun& run) const {
+    SampleArrays& a = run.arrays;
+    if (a.camToObj.empty()) SetPlaneFrame(a);
+    a.filterMaps = filter_ ? TRUE : FALSE;
+    const Point3 up(0.0f, 0.0f, 1.0f);
+    const float fy = static_cast<float>(y);
+    int k = 0;
+    for (int x = x0; x < x1; ++x) {
+      const float fx = static_cast<float>(x);
+      for (int i = 0; i < samples_; ++i, ++k) {
+        PlaneSampleArrays(view_, fx + positions_[2 * static_cast<std::size_t>(i)],
+                          fy + positions_[2 * static_cast<std::size_t>(i) + 1], footprint_, a, k);
+        run.covered[k] = 1;
+        run.normals[k] = up;
+      }
+    }
+    a.count = k;
+  }
+
   View view_;
   int samples_;
   float footprint_;  // of one sample, in pixels
   bool filter_, onTileGrid_;
+  std::vector<float> positions_;  // sample i's sub-pixel x and y at 2i and 2i + 1
 };
 
 // The lit preview sphere over a checkered backdrop (the view's geometry makes the samples).
@@ -67,6 +101,7 @@ void SampleRun::Reserve(std::size_t n) {
     islands.resize(n);
   }
   if (wantNeighbours && neighbours.size() < 4 * n) neighbours.resize(4 * n);
+  if (wantArrays) arrays.Reserve(n);
 }
 
 void SampleSource::Uncovered(int, int, float& grey, float& alpha) const {

@@ -39,6 +39,10 @@ struct SampleRun {
   std::vector<int> islands;
   std::vector<SampleShadeContext> neighbours;
   bool wantNeighbours = false;
+  // Set by the renderer for a source that FillsArrays, without neighbours: the covered samples
+  // go into arrays, one after the other, and the contexts are left alone.
+  bool wantArrays = false;
+  SampleArrays arrays;
 
   void Reserve(std::size_t n);
 };
@@ -54,6 +58,9 @@ class SampleSource {
   virtual void Fill(int y, int x0, int x1, SampleRun& run) const = 0;
   // Samples in each pixel.
   virtual int SamplesPerPixel() const = 0;
+  // True when Fill takes wantArrays: the covered samples then go into run.arrays instead of the
+  // contexts, every other array filled as ever.
+  virtual bool FillsArrays() const { return false; }
   // True when the map is shown lit with its bump (a preview), false when its values are baked.
   virtual bool Lit() const { return false; }
   // True when the run carries tangent frames (and neighbours when asked): the tangent-space maps

@@ -369,6 +369,62 @@ TEST_F(PluginTest, ConcurrentSinkTakesBandsInOrderAndItsRefusalStopsTheBake) {
   EXPECT_EQ(taken, (std::vector<int>{0, 7, 14, 21}));
 }
 
+// The plane shaded as runs of arrays and through a shade context per sample gives the same bits
+// in every map: each coordinate source with its transform moved, turned, tiled or randomised,
+// filtering on and off, one to five samples a pixel, moved views, the tileable field, and a map
+// with a sub-map, whose runs go through the contexts the interface's default builds.
+TEST_F(PluginTest, RunsOfArraysAreTheBitsOfShadeContextsInEveryMap) {
+  struct Case {
+    std::vector<std::string> sets;
+    int samples;
+    bool filter, tileable;
+    int offsetX, offsetY, threads;
+  };
+  const std::vector<Case> cases = {
+      {{}, 1, true, false, 0, 0, 1},
+      {{"xyz_map=0", "xyz_offset_x=0.13", "xyz_angle_z=31", "xyz_tile_x=2", "xyz_tile_y=3",
+        "size=0.7"},
+       3, false, false, 0, 0, 2},
+      {{"xyz_map=1", "xyz_size_x=0.4", "xyz_offset_y=0.3", "xyz_tile_x=4", "type=0"}, 2, true,
+       false, 5, -7, 1},
+      {{"xyz_map=3", "xyz_offset_x2=5", "xyz_angle_z2=20", "seed=777", "xyz_angle_x=12"}, 4,
+       true, false, -13, 1000, 2},
+      {{"xyz_map=4", "type=0", "levels=3", "useErosion=1", "xyz_size_y=0.5", "size=0.03"}, 5, true, false, 0,
+       0, 1},
+      {{"xyz_map=2", "xyz_angle_y=25", "xyz_offset_z=3"}, 2, false, false, 0, 3, 1},
+      {{"useErosion=1"}, 4, true, true, 0, 0, 2},
+      {{"levels=2"}, 3, false, true, 11, -4, 1},
+  };
+  for (std::size_t n = 0; n <= cases.size(); ++n) {
+    const bool subMap = n == cases.size();
+    const Case c = subMap ? Case{{}, 2, true, false, 0, 0, 1} : cases[n];
+    Texmap* map = NewMap(c.sets);
+    if (subMap) map->SetSubTexmap(2, NewMap({"size=3"}));  // the size map
+    BakeSettings runs = SmallPlane(MapKind::COLOR, c.threads);
+    runs.view.width = 37;
+    runs.view.height = 23;
+    runs.maps = {MapKind::COLOR,     MapKind::HEIGHT,     MapKind::NORMAL_GL,
+                 MapKind::ANISOTROPY, MapKind::ROUGHNESS, MapKind::MONO};
+    runs.samples = c.samples;
+    runs.filter = c.filter;
+    runs.tileable = c.tileable;
+    runs.view.offsetX = c.offsetX;
+    runs.view.offsetY = c.offsetY;
+    BakeSettings contexts = runs;
+    contexts.perSampleShading = true;
+    std::vector<Raster> a, b;
+    ASSERT_TRUE(BakeFrame(*map, 0, runs, a)) << n;
+    ASSERT_TRUE(BakeFrame(*map, 0, contexts, b)) << n;
+    ASSERT_EQ(a.size(), runs.maps.size());
+    for (std::size_t m = 0; m < a.size(); ++m) {
+      EXPECT_TRUE(SameBits(a[m], b[m])) << MapKindName(runs.maps[m]) << " in case " << n;
+    }
+    // The height shows scratches, so the maps compared are not flat.
+    const auto [lo, hi] = std::minmax_element(a[1].pixels.begin(), a[1].pixels.end());
+    EXPECT_LT(*lo, *hi) << n;
+  }
+}
+
 TEST_F(PluginTest, HeightIsTheIntensityWhateverTheColoursAndLeavesTheMapAlone) {
   const ParamSchema schema(*cd_);
   Texmap* map = NewMap();

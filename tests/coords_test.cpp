@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <limits>
 
 #include "coords/XYZCoords.h"
@@ -270,3 +271,106 @@ TEST(RandomTransform, LockedSizesShareOneDeltaAndStayPositive) {
 }
 
 }  // namespace
+
+// The coordinates of a run of arrays against GetXYZ on the contexts the run stands for: every
+// source, a moved, turned and tiled transform, the random transform of two nodes and materials,
+// a channel the run lacks, and a "None" rule that rejects some samples.
+TEST(XYZCoords, RunsGiveGetXYZsBitsForEverySource) {
+  constexpr int kN = 23;
+  Point3 p[kN], dpdx[kN], dpdy[kN], uvw2[kN], duvw2[kN];
+  Point2 screenUV[kN], screenDUV[kN];
+  int instance[kN], mtlNum[kN];
+  for (int i = 0; i < kN; ++i) {
+    const float t = static_cast<float>(i) * 0.37f - 3.1f;
+    p[i] = Point3(t * 1.7f, 2.0f - t * 0.3f, -996.0f + t * 0.01f);
+    dpdx[i] = Point3(0.039f + 0.001f * t, 0.002f, 0.0f);
+    dpdy[i] = Point3(0.0005f, -0.041f, 0.003f * t);
+    uvw2[i] = Point3(0.1f * t, 1.3f - 0.2f * t, 0.3f * t);
+    duvw2[i] = Point3(0.0013f, 0.0021f + 0.0001f * t, 0.0f);
+    screenUV[i] = Point2(0.5f + 0.04f * t, 0.2f - 0.03f * t);
+    screenDUV[i] = Point2(0.001f, 0.0015f);
+    instance[i] = (i / 5) % 2;  // runs of one instance, then the other
+    mtlNum[i] = (i / 3) % 3;
+  }
+  Matrix3 toObj[2], toWorld[2];
+  toObj[0].Translate(Point3(0.0f, 0.0f, 1000.0f));
+  toObj[1].RotateZ(0.4f);
+  toObj[1].Translate(Point3(3.0f, -2.0f, 990.0f));
+  toWorld[0] = toObj[1];
+  toWorld[1] = toObj[0];
+  toWorld[1].Scale(Point3(2.0f, 0.5f, 1.5f), true);
+  INode a(7), b(1234);
+  INode* nodes[2] = {&a, &b};
+  TexBakeRun run;
+  run.count = kN;
+  run.p = p;
+  run.dpdx = dpdx;
+  run.dpdy = dpdy;
+  run.screenUV = screenUV;
+  run.screenDUV = screenDUV;
+  run.camToObj = toObj;
+  run.camToWorld = toWorld;
+  run.nodes = nodes;
+  run.instance = instance;
+  run.mtlNum = mtlNum;
+  run.channelCount = 1;
+  run.channelIds[0] = 2;
+  run.uvw[0] = uvw2;
+  run.duvw[0] = duvw2;
+
+  int compared = 0, rejected = 0;
+  for (int type = XYZ_MAP_CHANNEL_2D; type <= XYZ_MAP_SCREEN; ++type) {
+    for (int variance = 0; variance < 2; ++variance) {
+      for (int channel : {1, 2}) {
+        XYZCoords c;
+        c.mapType = type;
+        c.channel = channel;
+        c.offset = Point3(0.25f, -1.5f, 0.75f);
+        c.size = Point3(0.8f, 1.7f, 2.5f);
+        c.angle = Point3(0.3f, -0.2f, 1.1f);
+        c.tiling[0] = XYZ_TILE_TILE;
+        c.tiling[1] = XYZ_TILE_MIRROR;
+        c.tiling[2] = XYZ_TILE_NONE;
+        c.randByMat = 1;
+        if (variance) {
+          c.offsetVar = Point3(0.5f, 0.25f, 0.125f);
+          c.angleVar = Point3(0.0f, 0.0f, 0.6f);
+          c.sizeVar = Point3(0.3f, 0.0f, 0.0f);
+        }
+        c.BuildTransforms();
+        ASSERT_EQ(c.hasVariance, variance != 0);
+        ASSERT_TRUE(c.RunsKnown());
+        // A slice that starts inside the run, as the host hands groups of it.
+        const int first = 2, n = kN - 4;
+        const TexBakeRun slice = run.Slice(first, n);
+        Point3 rp[kN], rx[kN], ry[kN];
+        BOOL ok[kN];
+        c.GetXYZRun(slice, 0, n, rp, rx, ry, ok);
+        for (int j = 0; j < n; ++j) {
+          SampleShadeContext sc;
+          run.MakeContext(first + j, sc);
+          Point3 q, qx, qy;
+          const bool hit = c.GetXYZ(sc, q, qx, qy);
+          ASSERT_EQ(ok[j] != FALSE, hit) << type << " " << j;
+          if (!hit) {
+            ++rejected;
+            continue;
+          }
+          ASSERT_EQ(std::memcmp(&q, &rp[j], sizeof q), 0) << type << " " << variance << " " << j;
+          ASSERT_EQ(std::memcmp(&qx, &rx[j], sizeof qx), 0) << type << " " << j;
+          ASSERT_EQ(std::memcmp(&qy, &ry[j], sizeof qy), 0) << type << " " << j;
+          ++compared;
+        }
+      }
+    }
+  }
+  // The "None" rule on z rejects the map channels' samples whose w falls outside [0, 1].
+  EXPECT_GT(compared, 100);
+  EXPECT_GT(rejected, 0);
+}
+
+TEST(XYZCoords, UnknownMapTypeIsNotARunSource) {
+  XYZCoords c;
+  c.mapType = 9;
+  EXPECT_FALSE(c.RunsKnown());
+}

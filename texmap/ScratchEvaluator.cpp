@@ -235,6 +235,89 @@ void ScratchEvaluator::ShadeBakeSamples(ShadeContext* const* scs, int n, ULONG g
   }
 }
 
+bool ScratchEvaluator::RunsReady() const {
+  for (int slot = 0; slot < SCRATCHES_NUM_SUBTEX; ++slot) {
+    if (SlotInUse(slot)) return false;
+  }
+  return values_.coords.RunsKnown();
+}
+
+// PatternSample, ShadeColor and BlendColors without a sub-map: the size and the parameters are
+// the block's, the colours its two, and the distortion without its map moves nothing.
+void ScratchEvaluator::ShadeBakeRun(const TexBakeRun& run, TexBakeSample* out, BOOL* hit,
+                                    BOOL grain) const {
+  const float size = values_.size == 0.0f ? kZeroSizeSubstitute : values_.size;
+  const tamrel::ScratchParams& params = fixedParams_;
+  const AColor c1(values_.color1, 1.0f), c2(values_.color2, 1.0f);
+  const bool filter = run.filterMaps != FALSE;
+  const tamrel::TileablePattern* tile = tile_.get();
+  constexpr int kChunk = 64;
+  Point3 p[kChunk], dPdx[kChunk], dPdy[kChunk];
+  BOOL ok[kChunk];
+  float f[kChunk];
+  int level[kChunk];
+  for (int base = 0; base < run.count; base += kChunk) {
+    const int m = std::min(kChunk, run.count - base);
+    if (!run.doMaps) {
+      for (int i = 0; i < m; ++i) {
+        out[base + i] = TexBakeSample();
+        hit[base + i] = FALSE;
+      }
+      continue;
+    }
+    values_.coords.GetXYZRun(run, base, m, p, dPdx, dPdy, ok);
+    // Every component divided by the size, as PatternSample divides each point: over the whole
+    // chunk as plain floats, which the compiler can do a vector at a time (a rejected sample's
+    // values are never read).
+    static_assert(sizeof(Point3) == 3 * sizeof(float));
+    for (Point3* a : {p, dPdx, dPdy}) {
+      float* v = &a[0].x;
+      for (int k = 0; k < 3 * m; ++k) v[k] = v[k] / size;
+    }
+    for (int i = 0; i < m; ++i) {
+      out[base + i] = TexBakeSample();
+      hit[base + i] = ok[i];
+    }
+    if (tile) {
+      for (int i = 0; i < m; ++i) {
+        if (!ok[i]) continue;
+        const tamrel::TilePoint at = tile->Reduce(p[i]);
+        f[i] = filter ? tile->EvalFiltered(at, dPdx[i], dPdy[i], params, &level[i])
+                      : tile->EvalPlain(at, params, &level[i]);
+      }
+    } else {
+      // Runs of hits; only a "None" tiling rule breaks them.
+      for (int i = 0; i < m;) {
+        if (!ok[i]) {
+          ++i;
+          continue;
+        }
+        int end = i + 1;
+        while (end < m && ok[end]) ++end;
+        int* winners = grain ? level + i : nullptr;
+        if (filter) {
+          tamrel::EvalScratchFilteredBatchLevel(p + i, dPdx + i, dPdy + i, end - i, params,
+                                                f + i, winners);
+        } else {
+          tamrel::EvalScratchPlainBatchLevel(p + i, end - i, params, f + i, winners);
+        }
+        i = end;
+      }
+    }
+    for (int i = 0; i < m; ++i) {
+      if (!ok[i]) continue;
+      TexBakeSample& s = out[base + i];
+      s.intensity = f[i];
+      s.footprint[0] = dPdx[i].Length();
+      s.footprint[1] = dPdy[i].Length();
+      if (grain) s.direction = GrainDirection(params, level[i], dPdx[i], dPdy[i]);
+      AColor c = c2 * f[i] + c1 * (1.0f - f[i]);
+      if (links_.texout) c = links_.texout->Filter(c);
+      s.color = c;
+    }
+  }
+}
+
 Point3 ScratchEvaluator::NormalPerturb(ShadeContext& sc, ULONG gbufID) const {
   if (gbufID) sc.SetGBufferID(static_cast<int>(gbufID));
 

@@ -102,6 +102,12 @@ class ScratchEvaluator {
                        BOOL grain) const;
   void ShadeBakeSamples(ShadeContext* const* scs, int n, ULONG gbufID, Texmap* cacheKey,
                         TexBakeSample* out, BOOL* hit, BOOL grain) const;
+  // True when ShadeBakeRun evaluates runs: no sub-map in use (they are shaded through contexts)
+  // and coordinates GetXYZRun knows.
+  bool RunsReady() const;
+  // ITexBake::EvalBakeRun when RunsReady: the coordinates of the run, the field and the colours
+  // as ShadeBakeSamples gives them for the run's contexts, to the bit. The tileable field too.
+  void ShadeBakeRun(const TexBakeRun& run, TexBakeSample* out, BOOL* hit, BOOL grain) const;
   // EvalNormalPerturb once doMaps has been checked.
   Point3 NormalPerturb(ShadeContext& sc, ULONG gbufID) const;
 

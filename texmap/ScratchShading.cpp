@@ -24,6 +24,18 @@ void TamrelScratches::EvalBakeSamples(ShadeContext* const* scs, int n, TexBakeSa
   e.ShadeBakeSamples(scs, n, gbufID, this, out, hit, grain);
 }
 
+// Runs the evaluator cannot take without contexts (sub-maps in use) go through the contexts the
+// interface's default builds for them.
+void TamrelScratches::EvalBakeRun(const TexBakeRun& run, TexBakeSample* out, BOOL* hit,
+                                  BOOL grain) {
+  const ScratchEvaluator& e = *eval_;
+  if (!e.RunsReady()) {
+    ITexBake::EvalBakeRun(run, out, hit, grain);
+    return;
+  }
+  e.ShadeBakeRun(run, out, hit, grain);
+}
+
 void* TamrelScratches::GetInterface(ULONG id) {
   if (id == I_TEXBAKE) return static_cast<ITexBake*>(this);
   if (id == TAMREL_TILEABLE_INTERFACE) return static_cast<ITamrelTileable*>(this);

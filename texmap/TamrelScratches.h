@@ -96,6 +96,9 @@ class TamrelScratches : public Texmap,
   // the batch evaluation of the field.
   void EvalBakeSamples(ShadeContext* const* scs, int n, TexBakeSample* out, BOOL* hit,
                        BOOL grain) override;
+  // The same for a run given as arrays: coordinates, field and colours a run at a time, without
+  // shade contexts, whenever no sub-map is in use.
+  void EvalBakeRun(const TexBakeRun& run, TexBakeSample* out, BOOL* hit, BOOL grain) override;
   // I_TEXBAKE, TAMREL_TILEABLE_INTERFACE and I_ROLLOUTINFO; null for any other id.
   void* GetInterface(ULONG id) override;
 

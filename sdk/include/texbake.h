@@ -4,6 +4,7 @@
 #pragma once
 
 #include "acolor.h"
+#include "matrix3.h"
 #include "point2.h"
 #include "shadectx.h"
 
@@ -22,6 +23,90 @@ struct TexBakeSample {
   float footprint[2] = {0.0f, 0.0f};
 };
 
+// A run of samples as arrays, for maps that evaluate a whole run without shade contexts. Sample
+// i reads exactly as the SampleShadeContext MakeContext(i, sc) fills would: a map evaluating the
+// run gives the bits it gives for those contexts. Arrays hold count entries unless said otherwise;
+// the run only points at them and its owner keeps them alive for the call.
+struct TexBakeRun {
+  static constexpr int kChannels = SampleShadeContext::kChannels;
+
+  int count = 0;
+  const Point3* p = nullptr;  // camera-space positions
+  const Point3* dpdx = nullptr;
+  const Point3* dpdy = nullptr;
+  const Point2* screenUV = nullptr;
+  const Point2* screenDUV = nullptr;
+  // The transforms from camera space to object and world space and the node of each instance
+  // the run shows: sample i takes entry instance[i], or entry 0 for every sample when instance is
+  // null. nodes may be null (no node), mtlNum too (material 0).
+  const Matrix3* camToObj = nullptr;
+  const Matrix3* camToWorld = nullptr;
+  INode* const* nodes = nullptr;
+  const int* instance = nullptr;
+  const int* mtlNum = nullptr;
+  // The map channels the samples carry, distinct ids; a channel not listed reads zero.
+  int channelCount = 0;
+  int channelIds[kChannels] = {};
+  const Point3* uvw[kChannels] = {};
+  const Point3* duvw[kChannels] = {};
+  BOOL doMaps = TRUE;
+  BOOL filterMaps = TRUE;
+
+  int Instance(int i) const { return instance ? instance[i] : 0; }
+  INode* Node(int i) const { return nodes ? nodes[Instance(i)] : nullptr; }
+  int MtlNum(int i) const { return mtlNum ? mtlNum[i] : 0; }
+  // The UVW and per-pixel change arrays of a map channel; null when the run does not carry it.
+  const Point3* ChannelUVW(int channel) const {
+    for (int c = 0; c < channelCount; ++c) {
+      if (channelIds[c] == channel) return uvw[c];
+    }
+    return nullptr;
+  }
+  const Point3* ChannelDUVW(int channel) const {
+    for (int c = 0; c < channelCount; ++c) {
+      if (channelIds[c] == channel) return duvw[c];
+    }
+    return nullptr;
+  }
+
+  // Samples first .. first+n-1 of this run as a run of their own.
+  TexBakeRun Slice(int first, int n) const {
+    TexBakeRun r = *this;
+    r.count = n;
+    const auto at = [first](auto* a) { return a ? a + first : a; };
+    r.p = at(p);
+    r.dpdx = at(dpdx);
+    r.dpdy = at(dpdy);
+    r.screenUV = at(screenUV);
+    r.screenDUV = at(screenDUV);
+    r.instance = at(instance);
+    r.mtlNum = at(mtlNum);
+    for (int c = 0; c < channelCount; ++c) {
+      r.uvw[c] = at(uvw[c]);
+      r.duvw[c] = at(duvw[c]);
+    }
+    return r;
+  }
+
+  // The shade context sample i stands for.
+  void MakeContext(int i, SampleShadeContext& sc) const {
+    sc = SampleShadeContext();
+    sc.doMaps = doMaps;
+    sc.filterMaps = filterMaps;
+    sc.mtlNum = MtlNum(i);
+    sc.p = p[i];
+    sc.dpdx = dpdx[i];
+    sc.dpdy = dpdy[i];
+    const int k = Instance(i);
+    sc.camToObj = camToObj[k];
+    sc.camToWorld = camToWorld[k];
+    sc.node = Node(i);
+    sc.screenUV = screenUV[i];
+    sc.screenDUV = screenDUV[i];
+    for (int c = 0; c < channelCount; ++c) sc.SetUVW(channelIds[c], uvw[c][i], duvw[c][i]);
+  }
+};
+
 class ITexBake {
  public:
   virtual ~ITexBake() = default;
@@ -35,5 +120,22 @@ class ITexBake {
   virtual void EvalBakeSamples(ShadeContext* const* scs, int n, TexBakeSample* out, BOOL* hit,
                                BOOL grain) {
     for (int i = 0; i < n; ++i) hit[i] = EvalBakeSample(*scs[i], out[i], grain);
+  }
+  // Evaluates the run.count samples of run as EvalBakeSamples evaluates the contexts
+  // run.MakeContext builds, to the bit. There are no contexts, so nothing is cached in them. A
+  // map that reads its samples through the context only may leave this default, which builds
+  // the contexts a few at a time and hands them to EvalBakeSamples.
+  virtual void EvalBakeRun(const TexBakeRun& run, TexBakeSample* out, BOOL* hit, BOOL grain) {
+    constexpr int kChunk = 16;
+    SampleShadeContext contexts[kChunk];
+    ShadeContext* scs[kChunk];
+    for (int base = 0; base < run.count; base += kChunk) {
+      const int m = run.count - base < kChunk ? run.count - base : kChunk;
+      for (int i = 0; i < m; ++i) {
+        run.MakeContext(base + i, contexts[i]);
+        scs[i] = &contexts[i];
+      }
+      EvalBakeSamples(scs, m, out + base, hit + base, grain);
+    }
   }
 };
