@@ -28,10 +28,12 @@ std::atomic<int> gGraceful{0};
 #endif
 }
 
+// Two signals may be handled at once on two threads: the signal is recorded before the flag, so
+// whichever handler sees the other's flag finds the first signal's number already there.
 extern "C" void OnInterrupt(int sig) {
-  const bool second = gRequested.exchange(true);
   int none = 0;
   gSignal.compare_exchange_strong(none, sig);
+  const bool second = gRequested.exchange(true);
   if (second || gGraceful.load() == 0) EndNow(gSignal.load());
 }
 

@@ -284,7 +284,12 @@ TEST_F(Hostile, SignalsEndTheRunWith130And143) {
     ::usleep(300000);
     EXPECT_EQ((CaughtSignals(pid) & intr) != 0, !ignoreInterrupt);
     ::kill(pid, SIGTERM);
-    if (!ignoreInterrupt) ::kill(pid, SIGINT);
+    // The kernel hands two pending signals over lowest number first, so the second follows
+    // once the first has had a moment to arrive.
+    if (!ignoreInterrupt) {
+      ::usleep(100000);
+      ::kill(pid, SIGINT);
+    }
     int status = 0;
     ASSERT_EQ(::waitpid(pid, &status, 0), pid);
     EXPECT_EQ(ExitCode(status), 143) << ignoreInterrupt;
