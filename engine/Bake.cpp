@@ -690,7 +690,7 @@ bool BakeFrame(Texmap& map, TimeValue t, const BakeSettings& s, const BandSink& 
   // The sums of the band and its margin. Consecutive bands share 2 * margin rows, which are
   // kept rather than shaded again: window row 0 is image row windowTop. Windows alternate, so
   // that one band's maps are filled from its window while the next band's is built.
-  Raster windows[2], paddeds[2], fresh, sloped;
+  Raster windows[2], paddeds[2], sloped;
   std::vector<char> rowSloped;  // window rows whose slopes are taken
   int windowTop = region.y0 - margin;
   // Each band's maps are filled and handed to the sink on a thread of their own while the next
@@ -731,10 +731,12 @@ bool BakeFrame(Texmap& map, TimeValue t, const BakeSettings& s, const BandSink& 
     const SpanShader span = [&](int y, int xa, int xb, float* out) {
       shader.ShadeRow(first + y, x0 + xa, x0 + xb, out);
     };
-    if (!RenderRaster(fresh, sumsWidth, bottom - first, SUM_CHANNELS, span, options)) {
+    // The new rows are shaded straight into the window, after the rows it keeps.
+    window.pixels.resize(static_cast<std::size_t>(bottom - windowTop) * rowFloats);
+    if (!RenderRows(window.pixels.data() + static_cast<std::size_t>(window.height) * rowFloats,
+                    sumsWidth, bottom - first, SUM_CHANNELS, span, options)) {
       return false;
     }
-    window.pixels.insert(window.pixels.end(), fresh.pixels.begin(), fresh.pixels.end());
     window.height = bottom - windowTop;
     rowSloped.resize(window.height, 0);
     if (slopes) {

@@ -23,7 +23,15 @@ bool RenderRaster(Raster& raster, int width, int height, int channels, const Spa
   raster.height = height;
   raster.channels = channels;
   raster.pixels.assign(static_cast<std::size_t>(width) * height * channels, 0.0f);
+  return RenderRows(raster.pixels.data(), width, height, channels, shade, options);
+}
+
+bool RenderRows(float* pixels, int width, int height, int channels, const SpanShader& shade,
+                const RenderOptions& options) {
   if (width <= 0 || height <= 0) return true;
+  const auto pixel = [&](int x, int y) {
+    return pixels + (static_cast<std::size_t>(y) * width + x) * channels;
+  };
 
   const int tile = std::max(1, options.tileSize);
   const int tilesX = (width + tile - 1) / tile;
@@ -49,7 +57,7 @@ bool RenderRaster(Raster& raster, int width, int height, int channels, const Spa
       const int x0 = (t % tilesX) * tile, y0 = (t / tilesX) * tile;
       const int x1 = std::min(width, x0 + tile), y1 = std::min(height, y0 + tile);
       try {
-        for (int y = y0; y < y1; ++y) shade(y, x0, x1, raster.Pixel(x0, y));
+        for (int y = y0; y < y1; ++y) shade(y, x0, x1, pixel(x0, y));
       } catch (...) {
         std::lock_guard<std::mutex> lock(errorMutex);
         if (!error) error = std::current_exception();

@@ -43,5 +43,8 @@ int ResolveThreads(int requested);
 // throws stops the render, and the first exception is rethrown to the caller.
 bool RenderRaster(Raster& raster, int width, int height, int channels, const SpanShader& shade,
                   const RenderOptions& options = {});
+// The same into rows of `width * channels` floats at pixels, which the caller provides.
+bool RenderRows(float* pixels, int width, int height, int channels, const SpanShader& shade,
+                const RenderOptions& options = {});
 
 }  // namespace tamrel::host
