@@ -19,9 +19,17 @@ namespace tamrel::host {
 bool ParsePixelType(const std::string& name, PixelType& type);
 const char* PixelTypeName(PixelType type);
 
+// PNG's zlib level when none is asked: fast to write (a 4096 x 4096 colour bake in a third of the
+// time of level 6) for files a few per cent larger; texture tools default to fast levels too.
+inline constexpr int kDefaultPngCompression = 2;
+inline constexpr int kMaxPngCompression = 9;
+
 struct ImageFileOptions {
   PixelType type = PixelType::DEFAULT;  // DEFAULT: the format's usual type for colour or data
   bool data = false;  // true: values are data (mono, height, normal), written and tagged linear
+  // PNG's zlib level, 0 (stored) to 9 (smallest, slowest); EXR and TIFF keep their lossless
+  // compression whatever it says.
+  int compression = kDefaultPngCompression;
   std::vector<std::pair<std::string, std::string>> metadata;  // string attributes to embed
 };
 
