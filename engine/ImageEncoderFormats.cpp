@@ -108,6 +108,7 @@ class PngEncoder final : public ImageEncoder {
 
     // Text chunks keep pointers until png_write_info: they point into these strings.
     texts_.clear();
+    chunks_.clear();
     texts_.emplace_back("oiio:ColorSpace", encoded ? "sRGB" : "Linear");
     for (const auto& [key, value] : metadata) {
       const std::string k = Lower(key);
@@ -120,6 +121,13 @@ class PngEncoder final : public ImageEncoder {
       } else {
         texts_.emplace_back(key, value);
       }
+    }
+    chunks_.resize(texts_.size());
+    for (std::size_t i = 0; i < texts_.size(); ++i) {
+      chunks_[i].compression = PNG_TEXT_COMPRESSION_NONE;
+      chunks_[i].key = texts_[i].first.data();
+      chunks_[i].text = texts_[i].second.data();
+      chunks_[i].text_length = texts_[i].second.size();
     }
     const std::tm when = ReproducibleTime();
     return Guarded([&] {
@@ -145,14 +153,7 @@ class PngEncoder final : public ImageEncoder {
       t.minute = static_cast<png_byte>(when.tm_min);
       t.second = static_cast<png_byte>(when.tm_sec);
       png_set_tIME(png_, info_, &t);
-      std::vector<png_text> text(texts_.size());
-      for (std::size_t i = 0; i < texts_.size(); ++i) {
-        text[i].compression = PNG_TEXT_COMPRESSION_NONE;
-        text[i].key = texts_[i].first.data();
-        text[i].text = texts_[i].second.data();
-        text[i].text_length = texts_[i].second.size();
-      }
-      png_set_text(png_, info_, text.data(), static_cast<int>(text.size()));
+      png_set_text(png_, info_, chunks_.data(), static_cast<int>(chunks_.size()));
       png_write_info(png_, info_);
     });
   }
@@ -227,12 +228,9 @@ class PngEncoder final : public ImageEncoder {
   static void OnWarning(png_structp, png_const_charp) {}
   static void OnWrite(png_structp png, png_bytep data, png_size_t size) {
     auto* self = static_cast<PngEncoder*>(png_get_io_ptr(png));
-    std::string error;
-    if (!self->file_.Write(data, size, error)) {
-      // The disk's reason is the image's: libpng's own words would only say the write failed.
-      self->failure_ = error;
-      png_error(png, error.c_str());
-    }
+    // The disk's reason is the image's: libpng's own words would only say the write failed.
+    // Nothing here owns memory, since png_error jumps over this frame.
+    if (!self->file_.Write(data, size, self->failure_)) png_error(png, self->failure_.c_str());
   }
   static void OnFlush(png_structp) {}
 
@@ -244,6 +242,7 @@ class PngEncoder final : public ImageEncoder {
   bool sixteen_ = false;
   std::vector<png_byte> row_;
   std::vector<std::pair<std::string, std::string>> texts_;
+  std::vector<png_text> chunks_;
   std::string failure_;
 };
 
