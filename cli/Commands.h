@@ -3,6 +3,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "engine/ImageFile.h"
+
 #include <string>
 #include <vector>
 
@@ -37,6 +39,7 @@ struct RenderArgs {
   std::string sheet;  // also write the maps side by side in one picture
   std::string frames;
   int bits = 0;
+  int compression = kDefaultPngCompression;
   std::string type;
   bool quiet = false;
   bool json = false;

@@ -161,6 +161,12 @@ void AddRenderOptions(CLI::App& render, RenderArgs& r) {
   render.add_option("--type", r.type, "pixel type: uint8, uint16, half or float")
       ->check(CLI::IsMember({"uint8", "uint16", "half", "float"}))
       ->excludes(bits);
+  render
+      .add_option("--compression", r.compression,
+                  "PNG zlib level 0-9 (default " + std::to_string(kDefaultPngCompression) +
+                      "): higher is smaller and slower; EXR and TIFF keep their lossless "
+                      "compression")
+      ->check(CLI::Range(0, kMaxPngCompression));
   render.add_option("--sheet", r.sheet,
                     "also write the maps side by side in one picture (a contact sheet)");
   render.add_flag("-q,--quiet", r.quiet, "no progress and no report of the files written");
@@ -319,6 +325,7 @@ int RunRender(const std::string& pluginPath, const RenderArgs& a, json& report) 
     Fail(EXIT_USAGE, "--type takes uint8, uint16, half or float, not " + Quote(a.type));
   }
   request.bits = a.bits;
+  request.compression = a.compression;
   request.sheet = a.sheet;
   request.repeat = a.repeat;
   request.firstFrame = first;
@@ -464,6 +471,7 @@ int RunRender(const std::string& pluginPath, const RenderArgs& a, json& report) 
   report["params"] = params;
   report["samples_per_pixel"] = settings.samples;
   report["threads"] = ResolveThreads(a.threads);
+  report["png_compression"] = a.compression;
   report["seconds"] = seconds;
   report["samples_per_second"] = seconds > 0.0 ? samples / seconds : 0.0;
   report["size"] = {settings.view.width, settings.view.height};

@@ -120,6 +120,12 @@ OutputPlan PlanOutputs(const OutputRequest& r, BakeSettings& settings) {
   plan.convention = r.convention;
   plan.sheet = r.sheet;
   if (r.output.empty()) Fail(EXIT_USAGE, "the image needs a file name");
+  if (r.compression < 0 || r.compression > kMaxPngCompression) {
+    Fail(EXIT_USAGE, "the PNG compression level must be from 0 to " +
+                         std::to_string(kMaxPngCompression) + ", not " +
+                         std::to_string(r.compression));
+  }
+  plan.sheetOptions.compression = r.compression;
   for (const std::string& name : r.maps) {
     MapOutput m;
     if (!ParseMapName(name, r.convention, m.kind)) {
@@ -158,6 +164,7 @@ OutputPlan PlanOutputs(const OutputRequest& r, BakeSettings& settings) {
     }
     m.pathTemplate = path;
     m.options.data = IsDataMap(m.kind);
+    m.options.compression = r.compression;
     m.options.type = RequestedType(r, path);
     if (std::string why = ResolvePixelType(path, m.options, m.type); !why.empty()) {
       Fail(EXIT_OUTPUT, why);

@@ -30,6 +30,7 @@ struct OutputRequest {
   std::vector<std::string> mapFormats;  // MAP=EXT: a map's own extension
   PixelType type = PixelType::DEFAULT;  // asked by name
   int bits = 0;                         // 8, 16 (half in EXR) or 32; 0: not asked
+  int compression = kDefaultPngCompression;  // PNG's zlib level, 0 to 9, for every PNG written
   std::string sheet;                    // also the maps side by side in one picture
   int repeat = 1;                       // each map laid out repeat x repeat times
   int firstFrame = 0, lastFrame = 0;

@@ -1,8 +1,8 @@
-// The part of writing an image that needs the format libraries. Those libraries bring a few
-// hundred shared libraries with them, whose loading cost a third of a second before main even
-// for `tamrel --version`; so they live in a module of their own, tamrel_images.so beside tamrel,
-// loaded the first time an image is written. A command that writes no image (--version, params,
-// info, the editor until its first preview) never loads them.
+// The part of writing an image that needs the format libraries (libpng, libtiff, OpenEXR). They
+// live in a module of their own, tamrel_images.so beside tamrel, loaded the first time an image
+// is written (in about 2.5 ms), so that a command that writes no image (--version, params, info,
+// the editor until its first preview) never loads them, and one that cannot find the module
+// still does everything else.
 #pragma once
 
 #include <memory>
@@ -20,9 +20,10 @@ enum class PixelType { DEFAULT, UINT8, UINT16, HALF, FLOAT };
 class ImageEncoder {
  public:
   virtual ~ImageEncoder() = default;
-  // type is resolved (never DEFAULT); encoded says the colour channels arrive sRGB-encoded.
+  // type is resolved (never DEFAULT); encoded says the colour channels arrive sRGB-encoded;
+  // compression is PNG's zlib level, 0 to 9 (the other formats have their own, lossless).
   virtual std::string Open(const std::string& path, int width, int height, int channels,
-                           PixelType type, bool encoded,
+                           PixelType type, bool encoded, int compression,
                            const std::vector<std::pair<std::string, std::string>>& metadata) = 0;
   // Rows y0 .. y1-1 of channels-interleaved floats, in order.
   virtual std::string WriteRows(int y0, int y1, const float* pixels) = 0;

@@ -157,6 +157,10 @@ std::string ImageFileWriter::Open(const std::string& path, int width, int height
   path_ = path;
   if (std::string error = ResolvePixelType(path, options, type_); !error.empty()) return error;
   if (width <= 0 || height <= 0 || channels <= 0) return "nothing to write: the image is empty";
+  if (options.compression < 0 || options.compression > kMaxPngCompression) {
+    return "the PNG compression level must be from 0 to " + std::to_string(kMaxPngCompression) +
+           ", not " + std::to_string(options.compression);
+  }
   width_ = width;
   height_ = height;
   channels_ = channels;
@@ -168,7 +172,8 @@ std::string ImageFileWriter::Open(const std::string& path, int width, int height
   encoder_ = NewImageEncoder(error);
   if (!encoder_) return Fail(error);
   if (std::string why =
-          encoder_->Open(path, width, height, channels, type_, encode_, options.metadata);
+          encoder_->Open(path, width, height, channels, type_, encode_, options.compression,
+                         options.metadata);
       !why.empty()) {
     return Fail(why);
   }

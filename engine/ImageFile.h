@@ -19,9 +19,19 @@ namespace tamrel::host {
 bool ParsePixelType(const std::string& name, PixelType& type);
 const char* PixelTypeName(PixelType type);
 
+// PNG's zlib level when none is asked: the last of zlib's fast levels. A 4096 x 4096 colour bake
+// is written in about 0.27 s at 1 to 3 and 0.42 s at 6 (2.2 s at 9), and 3 is the smallest of
+// the fast ones (1.55 MB against 1.70 MB at 1 and 1.12 MB at 6); the height map's sizes hardly
+// move until 4. Previews and bakes alike are written without waiting on zlib.
+inline constexpr int kDefaultPngCompression = 3;
+inline constexpr int kMaxPngCompression = 9;
+
 struct ImageFileOptions {
   PixelType type = PixelType::DEFAULT;  // DEFAULT: the format's usual type for colour or data
   bool data = false;  // true: values are data (mono, height, normal), written and tagged linear
+  // PNG's zlib level, 0 (stored) to 9 (smallest, slowest); EXR and TIFF keep their lossless
+  // compression whatever it says.
+  int compression = kDefaultPngCompression;
   std::vector<std::pair<std::string, std::string>> metadata;  // string attributes to embed
 };
 

@@ -13,6 +13,7 @@
 #include <string>
 
 #include "engine/Bake.h"
+#include "engine/BakeJob.h"
 #include "engine/Host.h"
 #include "cli/CliParse.h"
 #include "engine/OutputFiles.h"
@@ -706,6 +707,38 @@ TEST(MapNames, NamesKindsChannelsAndConventions) {
   }
   EXPECT_FALSE(ParseMapName("Color", NormalConvention::OPENGL, k));
   EXPECT_FALSE(ParseMapName("normals", NormalConvention::OPENGL, k));
+}
+
+// The PNG level asked of a bake reaches every file it plans, the maps and the sheet; a request
+// that asks none (the editor's) gets the default, and one outside 0 to 9 is a usage error.
+TEST(OutputPlanTest, ThePngLevelReachesEveryPlannedFile) {
+  const std::filesystem::path dir = std::filesystem::temp_directory_path();
+  OutputRequest request;
+  request.output = (dir / "plan_{map}.png").string();
+  request.maps = {"color", "height"};
+  request.sheet = (dir / "plan_sheet.png").string();
+  BakeSettings settings;
+  settings.view.width = settings.view.height = 8;
+  OutputPlan plan = PlanOutputs(request, settings);
+  ASSERT_EQ(plan.maps.size(), 2u);
+  EXPECT_EQ(plan.maps[0].options.compression, 3);
+  EXPECT_EQ(plan.maps[1].options.compression, 3);
+  EXPECT_EQ(plan.sheetOptions.compression, 3);
+
+  request.compression = 8;
+  plan = PlanOutputs(request, settings);
+  EXPECT_EQ(plan.maps[0].options.compression, 8);
+  EXPECT_EQ(plan.maps[1].options.compression, 8);
+  EXPECT_EQ(plan.sheetOptions.compression, 8);
+
+  request.compression = 10;
+  try {
+    PlanOutputs(request, settings);
+    ADD_FAILURE() << "a level of 10 was taken";
+  } catch (const Failure& f) {
+    EXPECT_EQ(f.code, EXIT_USAGE);
+    EXPECT_EQ(f.message, "the PNG compression level must be from 0 to 9, not 10");
+  }
 }
 
 }  // namespace

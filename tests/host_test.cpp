@@ -4,14 +4,22 @@
 
 #include <cstdio>
 
+#include <OpenImageIO/half.h>
 #include <OpenImageIO/imageio.h>
+#include <sys/mount.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <limits>
+#include <map>
 #include <memory>
 #include <stdexcept>
 #include <vector>
@@ -304,6 +312,341 @@ TEST_F(ImageFileTest, ASetThatFailsPartWayPutsBackWhatItReplaced) {
   }
   EXPECT_TRUE(fs::is_symlink(Path("link.tif")));
   EXPECT_EQ(debris(), 0);
+}
+
+std::string SlurpFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// Sets SOURCE_DATE_EPOCH for a test and puts back what was there.
+class SourceDateEpoch {
+ public:
+  explicit SourceDateEpoch(const char* value) {
+    if (const char* old = std::getenv("SOURCE_DATE_EPOCH")) saved_ = old, had_ = true;
+    if (value) {
+      ::setenv("SOURCE_DATE_EPOCH", value, 1);
+    } else {
+      ::unsetenv("SOURCE_DATE_EPOCH");
+    }
+  }
+  ~SourceDateEpoch() {
+    if (had_) {
+      ::setenv("SOURCE_DATE_EPOCH", saved_.c_str(), 1);
+    } else {
+      ::unsetenv("SOURCE_DATE_EPOCH");
+    }
+  }
+
+ private:
+  std::string saved_;
+  bool had_ = false;
+};
+
+// Every attribute a reader sees, by name, as text.
+std::map<std::string, std::string> Attributes(const OIIO::ImageSpec& header) {
+  std::map<std::string, std::string> all;
+  for (const OIIO::ParamValue& p : header.extra_attribs) all[p.name().string()] = p.get_string();
+  return all;
+}
+
+// Values from below 0 to above 1 in every channel, different in each sample, with the alpha (the
+// last channel) passing through 0 where the colour is not 0.
+Raster Ramp(int w, int h, int channels) {
+  Raster r;
+  r.width = w;
+  r.height = h;
+  r.channels = channels;
+  for (int y = 0; y < h; ++y) {
+    for (int x = 0; x < w; ++x) {
+      for (int c = 0; c < channels; ++c) {
+        r.pixels.push_back(static_cast<float>((x * 3 + y * 5 + c * 7) % 97) / 83.0f - 0.08f);
+      }
+    }
+  }
+  return r;
+}
+
+// What an integer sample of v is: v in [0, 1] scaled in float and rounded half up (so a product
+// a hair below a half rounds down, as the writers always did).
+long Expected(float v, float top) {
+  return static_cast<long>(std::floor(std::clamp(v, 0.0f, 1.0f) * top + 0.5f));
+}
+
+// For each format, pixel type and channel count: every stored value exactly, and every attribute
+// a reader finds, with its value. Bands of 7 rows cross EXR's 16-row chunks and TIFF's 32-row
+// strips unevenly.
+TEST_F(ImageFileTest, EveryFormatTypeAndChannelCountKeepsItsValuesAndMetadata) {
+  const SourceDateEpoch epoch("1700000000");
+  const std::string description = "{\"tamrel\": {\"size\": [23, 41]}, \"note\": \"caf\xc3\xa9\"}";
+  const std::string software = "tamrel 9.8.7; test";
+  const struct {
+    const char* ext;
+    PixelType type;
+  } formats[] = {{"png", PixelType::UINT8},  {"png", PixelType::UINT16}, {"tif", PixelType::UINT8},
+                 {"tif", PixelType::UINT16}, {"tif", PixelType::FLOAT},  {"exr", PixelType::HALF},
+                 {"exr", PixelType::FLOAT}};
+  for (const auto& f : formats) {
+    for (int channels = 1; channels <= 4; ++channels) {
+      // Colour (sRGB-encoded in integer files) needs three channels; fewer are data.
+      const bool data = channels < 3 || std::string(f.ext) == "exr";
+      const bool integer = f.type == PixelType::UINT8 || f.type == PixelType::UINT16;
+      const bool srgb = integer && !data;
+      const std::string name = std::string(PixelTypeName(f.type)) + "_" +
+                               std::to_string(channels) + "." + f.ext;
+      const std::string where = name;
+      const Raster r = Ramp(23, 41, channels);
+      ImageFileOptions opt;
+      opt.type = f.type;
+      opt.data = data;
+      opt.compression = 7;
+      opt.metadata = {{"ImageDescription", description}, {"Software", software}};
+      ImageFileWriter w;
+      ASSERT_EQ(w.Open(Path(name), 23, 41, channels, opt), "") << where;
+      for (int y = 0; y < 41; y += 7) {
+        ASSERT_EQ(w.WriteRows(y, std::min(41, y + 7), r.Pixel(0, y)), "") << where;
+      }
+      ASSERT_EQ(w.Commit(), "") << where;
+
+      auto in = OpenImage(Path(name));
+      ASSERT_TRUE(in) << where;
+      const OIIO::ImageSpec& header = in->spec();
+      ASSERT_EQ(header.width, 23) << where;
+      ASSERT_EQ(header.height, 41) << where;
+      ASSERT_EQ(header.nchannels, channels) << where;
+
+      // The values as stored.
+      const std::size_t count = r.pixels.size();
+      const int colour = srgb ? std::min(channels, 3) : 0;
+      if (integer) {
+        const bool eight = f.type == PixelType::UINT8;
+        ASSERT_EQ(header.format, eight ? OIIO::TypeDesc::UINT8 : OIIO::TypeDesc::UINT16) << where;
+        std::vector<std::uint16_t> back(count);
+        ASSERT_TRUE(in->read_image(0, 0, 0, channels, OIIO::TypeDesc::UINT16, back.data()));
+        for (std::size_t i = 0; i < count; ++i) {
+          const float v = r.pixels[i];
+          const float stored = static_cast<int>(i % channels) < colour ? LinearToSrgb(v) : v;
+          const long want = Expected(stored, eight ? 255.0f : 65535.0f);
+          // Eight bits read as sixteen are the byte repeated.
+          ASSERT_EQ(back[i], eight ? want * 257 : want) << where << " at " << i << " of " << v;
+        }
+      } else if (f.type == PixelType::HALF) {
+        ASSERT_EQ(header.format, OIIO::TypeDesc::HALF) << where;
+        std::vector<Imath::half> back(count);
+        ASSERT_TRUE(in->read_image(0, 0, 0, channels, OIIO::TypeDesc::HALF, back.data()));
+        for (std::size_t i = 0; i < count; ++i) {
+          ASSERT_EQ(back[i].bits(), Imath::half(r.pixels[i]).bits()) << where << " at " << i;
+        }
+      } else {
+        ASSERT_EQ(header.format, OIIO::TypeDesc::FLOAT) << where;
+        std::vector<float> back(count);
+        ASSERT_TRUE(in->read_image(0, 0, 0, channels, OIIO::TypeDesc::FLOAT, back.data()));
+        ASSERT_EQ(back, r.pixels) << where;
+      }
+
+      // The channels by name.
+      std::vector<std::string> names(header.channelnames.begin(), header.channelnames.end());
+      const std::vector<std::vector<std::string>> kNames = {
+          {"Y"}, {"R", "G"}, {"R", "G", "B"}, {"R", "G", "B", "A"}};
+      std::vector<std::string> wantNames = kNames[channels - 1];
+      if (std::string(f.ext) == "png" && channels == 2) wantNames = {"Y", "A"};
+      EXPECT_EQ(names, wantNames) << where;
+
+      // Every attribute.
+      std::map<std::string, std::string> want = {{"DateTime", "2023:11:14 22:13:20"},
+                                                 {"ImageDescription", description},
+                                                 {"Software", software}};
+      const std::string ext = f.ext;
+      if (ext == "png") {
+        want["oiio:ColorSpace"] = srgb ? "sRGB" : "Linear";
+        if (!srgb) want["oiio:Gamma"] = "1";
+        // The reader's word that it leaves the values as stored, as it was asked.
+        want["oiio:UnassociatedAlpha"] = "1";
+      } else if (ext == "tif") {
+        const int bits = f.type == PixelType::UINT8 ? 8 : f.type == PixelType::UINT16 ? 16 : 32;
+        want["compression"] = "zip";
+        want["Orientation"] = "1";
+        want["planarconfig"] = "contig";
+        want["oiio:BitsPerSample"] = std::to_string(bits);
+        want["tiff:Compression"] = "8";
+        want["tiff:PhotometricInterpretation"] = channels >= 3 ? "2" : "1";
+        want["tiff:PlanarConfiguration"] = "1";
+        want["tiff:RowsPerStrip"] = "32";
+        if (channels == 4) want["tiff:UnassociatedAlpha"] = want["oiio:UnassociatedAlpha"] = "1";
+        if (srgb) {
+          want["Exif:ColorSpace"] = "1";
+          want["oiio:ColorSpace"] = "sRGB";
+        }
+      } else {
+        want["compression"] = "zip";
+        want["PixelAspectRatio"] = "1";
+        want["screenWindowCenter"] = "0, 0";
+        want["screenWindowWidth"] = "1";
+        want["oiio:ColorSpace"] = "Linear";
+        want["oiio:subimages"] = "1";
+      }
+      EXPECT_EQ(Attributes(header), want) << where;
+    }
+  }
+  EXPECT_EQ(FileCount(), 28);  // no temporary files left behind
+}
+
+// Where a value falls between two steps, and values outside [0, 1], infinite or not a number.
+TEST_F(ImageFileTest, SamplesRoundAndClampExactly) {
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  const float inf = std::numeric_limits<float>::infinity();
+  Raster r;
+  r.width = 12;
+  r.height = 1;
+  r.channels = 1;
+  r.pixels = {nan, -1.0f, 0.0f, 0.49f / 255, 0.51f / 255, 0.5f, 127.4f / 255, 127.6f / 255,
+              0.999f, 1.0f, 2.0f, inf};
+  ImageFileOptions opt;
+  opt.data = true;
+  opt.type = PixelType::UINT8;
+  ASSERT_EQ(WriteImageFile(Path("a.png"), r, opt), "");
+  ASSERT_EQ(WriteImageFile(Path("a.tif"), r, opt), "");
+  for (const char* name : {"a.png", "a.tif"}) {
+    auto in = OpenImage(Path(name));
+    ASSERT_TRUE(in) << name;
+    std::vector<std::uint8_t> back(12);
+    ASSERT_TRUE(in->read_image(0, 0, 0, 1, OIIO::TypeDesc::UINT8, back.data()));
+    EXPECT_EQ(back, (std::vector<std::uint8_t>{0, 0, 0, 0, 1, 128, 127, 128, 255, 255, 255, 255}))
+        << name;
+  }
+
+  r.pixels = {nan, -1.0f, 0.49f / 65535, 0.51f / 65535, 0.5f, 1000.4f / 65535, 1000.6f / 65535,
+              0.99999f, 1.0f, 1.5f, inf, 0.25f};
+  opt.type = PixelType::UINT16;
+  ASSERT_EQ(WriteImageFile(Path("b.png"), r, opt), "");
+  ASSERT_EQ(WriteImageFile(Path("b.tif"), r, opt), "");
+  for (const char* name : {"b.png", "b.tif"}) {
+    auto in = OpenImage(Path(name));
+    ASSERT_TRUE(in) << name;
+    std::vector<std::uint16_t> back(12);
+    ASSERT_TRUE(in->read_image(0, 0, 0, 1, OIIO::TypeDesc::UINT16, back.data()));
+    EXPECT_EQ(back, (std::vector<std::uint16_t>{0, 0, 0, 1, 32768, 1000, 1001, 65534, 65535,
+                                                 65535, 65535, 16384}))
+        << name;
+  }
+
+  // Halves round to the nearest, ties to even; too large is infinite, too small zero.
+  r.pixels = {1.0f / 3, 65504.0f, 65519.0f, 65520.0f, 1e-8f, 6e-8f, -2.0f, 1.0f + 1.0f / 2048,
+              1.0f + 3.0f / 2048, -inf, inf, 0.0f};
+  opt.type = PixelType::HALF;
+  ASSERT_EQ(WriteImageFile(Path("c.exr"), r, opt), "");
+  auto in = OpenImage(Path("c.exr"));
+  ASSERT_TRUE(in);
+  std::vector<Imath::half> halves(12);
+  ASSERT_TRUE(in->read_image(0, 0, 0, 1, OIIO::TypeDesc::HALF, halves.data()));
+  std::vector<unsigned> bits;
+  for (const Imath::half h : halves) bits.push_back(h.bits());
+  EXPECT_EQ(bits, (std::vector<unsigned>{0x3555, 0x7bff, 0x7bff, 0x7c00, 0x0000, 0x0001, 0xc000,
+                                         0x3c00, 0x3c02, 0xfc00, 0x7c00, 0x0000}));
+
+  // Floats are kept to the bit, signed zero and infinities included.
+  r.pixels = {-0.0f, 1e-30f, -inf, inf, 3.14159f, -1e30f, 1.0f / 3, 0.1f, 7.0f, -7.5f, 1e-45f, 2.0f};
+  opt.type = PixelType::FLOAT;
+  for (const char* name : {"d.exr", "d.tif"}) {
+    ASSERT_EQ(WriteImageFile(Path(name), r, opt), "") << name;
+    auto back = OpenImage(Path(name));
+    ASSERT_TRUE(back) << name;
+    std::vector<float> floats(12);
+    ASSERT_TRUE(back->read_image(0, 0, 0, 1, OIIO::TypeDesc::FLOAT, floats.data()));
+    EXPECT_EQ(std::memcmp(floats.data(), r.pixels.data(), 12 * sizeof(float)), 0) << name;
+  }
+}
+
+// The same image twice is the same bytes; without SOURCE_DATE_EPOCH the date is the epoch's.
+TEST_F(ImageFileTest, TheSameImageGivesTheSameBytesAndTheEpochDate) {
+  const SourceDateEpoch epoch(nullptr);
+  const Raster r = Ramp(40, 37, 4);
+  for (const char* ext : {"png", "tif", "exr"}) {
+    ImageFileOptions opt;
+    opt.metadata = {{"ImageDescription", "twice"}};
+    const std::string one = Path(std::string("one.") + ext), two = Path(std::string("two.") + ext);
+    ASSERT_EQ(WriteImageFile(one, r, opt), "") << ext;
+    ASSERT_EQ(WriteImageFile(two, r, opt), "") << ext;
+    const std::string bytes = SlurpFile(one);
+    EXPECT_GT(bytes.size(), 100u) << ext;
+    EXPECT_EQ(bytes, SlurpFile(two)) << ext;
+    EXPECT_EQ(OpenImage(one)->spec().get_string_attribute("DateTime"), "1970:01:01 00:00:00")
+        << ext;
+  }
+}
+
+// The PNG level changes the size, never the pixels; EXR and TIFF do not depend on it. A level
+// outside 0 to 9 is refused before any file is made.
+TEST_F(ImageFileTest, PngCompressionLevelChangesOnlyTheSize) {
+  const Raster r = Ramp(64, 48, 3);
+  ImageFileOptions opt;
+  opt.data = true;
+  opt.type = PixelType::UINT16;
+  std::vector<std::uintmax_t> sizes;
+  std::vector<std::vector<std::uint16_t>> pixels;
+  for (const int level : {0, 1, 9}) {
+    opt.compression = level;
+    const std::string name = Path("l" + std::to_string(level) + ".png");
+    ASSERT_EQ(WriteImageFile(name, r, opt), "") << level;
+    sizes.push_back(fs::file_size(name));
+    auto in = OpenImage(name);
+    ASSERT_TRUE(in);
+    std::vector<std::uint16_t> back(r.pixels.size());
+    ASSERT_TRUE(in->read_image(0, 0, 0, 3, OIIO::TypeDesc::UINT16, back.data()));
+    pixels.push_back(back);
+  }
+  EXPECT_EQ(pixels[0], pixels[1]);
+  EXPECT_EQ(pixels[0], pixels[2]);
+  // Level 0 stores the filtered rows as they are: one filter byte and six bytes a pixel per row.
+  EXPECT_GE(sizes[0], 48u * (1 + 64 * 6));
+  EXPECT_LT(sizes[1], sizes[0] / 2);
+  EXPECT_LE(sizes[2], sizes[1]);
+
+  opt.type = PixelType::FLOAT;
+  for (const char* ext : {"exr", "tif"}) {
+    opt.compression = 0;
+    ASSERT_EQ(WriteImageFile(Path(std::string("x0.") + ext), r, opt), "");
+    opt.compression = 9;
+    ASSERT_EQ(WriteImageFile(Path(std::string("x9.") + ext), r, opt), "");
+    EXPECT_EQ(SlurpFile(Path(std::string("x0.") + ext)), SlurpFile(Path(std::string("x9.") + ext)))
+        << ext;
+  }
+  const int before = FileCount();
+  opt.type = PixelType::UINT16;
+  for (const int bad : {-1, 10}) {
+    opt.compression = bad;
+    EXPECT_EQ(WriteImageFile(Path("bad.png"), r, opt),
+              "the PNG compression level must be from 0 to 9, not " + std::to_string(bad));
+  }
+  EXPECT_EQ(FileCount(), before);
+}
+
+// A full disk fails the image with the disk's own reason, in each format, and leaves no file.
+TEST_F(ImageFileTest, FullDiskFailsEachFormatWithTheDisksReason) {
+  const fs::path small = dir_ / "small";
+  fs::create_directories(small);
+  if (::geteuid() != 0 || ::mount("tmpfs", small.c_str(), "tmpfs", 0, "size=64k") != 0) {
+    GTEST_SKIP() << "mounting a tmpfs needs the superuser";
+  }
+  // Noise does not compress: 128 x 128 x 4 floats is four times the disk.
+  Raster r;
+  r.width = r.height = 128;
+  r.channels = 4;
+  std::uint32_t state = 12345;
+  for (int i = 0; i < 128 * 128 * 4; ++i) {
+    state = state * 1664525u + 1013904223u;
+    r.pixels.push_back(static_cast<float>(state >> 8) / 16777216.0f);
+  }
+  for (const char* name : {"a.png", "a.tif", "a.exr"}) {
+    ImageFileOptions opt;
+    opt.data = true;
+    opt.type = std::string(name) == "a.exr" ? PixelType::FLOAT : PixelType::UINT16;
+    const std::string path = (small / name).string();
+    EXPECT_EQ(WriteImageFile(path, r, opt),
+              "cannot write " + path + ": writing: No space left on device");
+    EXPECT_TRUE(fs::is_empty(small)) << name;
+  }
+  ::umount(small.c_str());
 }
 
 }  // namespace

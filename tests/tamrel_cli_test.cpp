@@ -206,6 +206,8 @@ TEST_F(Cli, BadInputsGiveOneLineErrorsAndLeaveNothingBehind) {
       {"render --frames 1000001", 2, "--frames takes A-B or N (0 to 1000000"},
       {"render --samples 4097", 2, "tamrel: error:"},
       {"render --repeat 9", 2, "tamrel: error:"},
+      {"render --compression 10", 2, "--compression: Value 10 not in range 0 to 9"},
+      {"render --compression -1", 2, "--compression: Value -1 not in range 0 to 9"},
       {"render --size 2049 --repeat 8", 2, "exceeds the largest image edge, 16384"},
       {"render --size 8193x1 --maps color,height -o s_{map}.png --sheet sheet.png", 2,
        "--sheet would be wider than 16384 pixels"},
@@ -337,6 +339,32 @@ TEST_F(Cli, OneRunBakesAllEightMapsFromOneEvaluation) {
 
 // A report is valid JSON for any file name: bytes that are not UTF-8 come out as U+FFFD, in the
 // files written and in an error alike, with the exit code of the run.
+// --compression sets the zlib level of every PNG of the run (maps and sheet) and changes only
+// their size; the EXR maps of the run are the same bytes at any level. The report says the level.
+TEST_F(Cli, CompressionSetsThePngLevelOnly) {
+  for (const char* level : {"0", "9"}) {
+    const Result r = Run(std::string("render --size 48x40 --maps color,height -o l") + level +
+                         "_{map}.png --map-format height=exr --sheet s" + level +
+                         ".png --json --compression " + level);
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(json::parse(r.out)["png_compression"], std::stoi(level));
+  }
+  // Level 0 stores the rows as they are: a filter byte and four bytes a pixel per row.
+  EXPECT_GE(fs::file_size(Path("l0_color.png")), 40u * (1 + 48 * 4));
+  EXPECT_GE(fs::file_size(Path("s0.png")), 40u * (1 + 96 * 3));
+  EXPECT_LT(fs::file_size(Path("l9_color.png")) * 2, fs::file_size(Path("l0_color.png")));
+  EXPECT_LT(fs::file_size(Path("s9.png")) * 2, fs::file_size(Path("s0.png")));
+  EXPECT_EQ(ReadImage(Path("l0_color.png")).pixels, ReadImage(Path("l9_color.png")).pixels);
+  EXPECT_EQ(ReadImage(Path("s0.png")).pixels, ReadImage(Path("s9.png")).pixels);
+  EXPECT_EQ(Slurp(Path("l0_height.exr")), Slurp(Path("l9_height.exr")));
+  // Unasked, the level is the documented default.
+  const Result plain = Run("render --size 8 -o d.png --json");
+  ASSERT_EQ(plain.code, 0) << plain.err;
+  EXPECT_EQ(json::parse(plain.out)["png_compression"], 3);
+  const Result help = Run("render --help");
+  EXPECT_NE(help.out.find("PNG zlib level 0-9 (default 3)"), std::string::npos) << help.out;
+}
+
 TEST_F(Cli, ReportsAreValidJsonForFileNamesThatAreNotUtf8) {
   const Result ok = Run("render --size 4 --json -o \"$(printf 'a\\377b.png')\" "
                         "--save-preset \"$(printf '\\376.json')\"");
