@@ -782,14 +782,21 @@ bool BakeFrame(Texmap& map, TimeValue t, const BakeSettings& s, const BandSink& 
     settle();
     const int y0 = by - region.y0;
     pending = std::async(std::launch::async, [&, sums, y0, rows] {
-      for (std::size_t m = 0; m < s.maps.size(); ++m) {
+      // The maps of a set are filled side by side.
+      const auto fill = [&, sums, rows](std::size_t m) {
         Raster& band = bands[m];
         band.width = region.Width();
         band.height = rows;
         band.channels = MapChannels(s.maps[m]);
         band.pixels.assign(static_cast<std::size_t>(band.width) * rows * band.channels, 0.0f);
         FillMap(s.maps[m], s, *sums, margin, frames, band);
+      };
+      std::vector<std::future<void>> others;
+      for (std::size_t m = 1; m < s.maps.size(); ++m) {
+        others.push_back(std::async(std::launch::async, fill, m));
       }
+      fill(0);
+      for (std::future<void>& other : others) other.get();
       return sink(y0, y0 + rows, bands);
     });
   }

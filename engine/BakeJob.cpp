@@ -5,6 +5,7 @@
 #include <cmath>
 #include <csignal>
 #include <filesystem>
+#include <future>
 #include <memory>
 #include <new>
 
@@ -330,12 +331,23 @@ FrameResult BakeJob::RunFrame(Texmap& map, int frame, const json& params,
                 return f.message;
               }
             }
-            for (std::size_t i = 0; i < bands.size(); ++i) {
-              std::string e = writers[i]->WriteRows(y0, y1, bands[i].pixels.data());
-              if (!e.empty()) {
-                sinkFailed = true;
-                return e;
-              }
+            // The maps of a set are encoded side by side, each file on a thread of its own (one
+            // encoder alone falls behind the render threads); the error reported is that of the
+            // first map in the set's order that failed.
+            std::vector<std::future<std::string>> others;
+            for (std::size_t i = 1; i < bands.size(); ++i) {
+              others.push_back(std::async(std::launch::async, [&, i] {
+                return writers[i]->WriteRows(y0, y1, bands[i].pixels.data());
+              }));
+            }
+            std::string failed = writers[0]->WriteRows(y0, y1, bands[0].pixels.data());
+            for (std::future<std::string>& other : others) {
+              std::string why = other.get();
+              if (failed.empty()) failed = std::move(why);
+            }
+            if (!failed.empty()) {
+              sinkFailed = true;
+              return failed;
             }
             if (sheet) {
               SheetRows(bands, sheetRows);
