@@ -200,8 +200,9 @@ void AddRenderOptions(CLI::App& render, RenderArgs& r) {
       ->check(CLI::Range(0, kMaxPadding));
   render.add_option("--gltf", r.gltf,
                     "also write a glTF 2.0 asset (.glb, or .gltf with a .bin beside it) of the "
-                    "model, or of the plane, with a material of the maps; adds color, "
-                    "normal-gl, orm and anisotropy-gltf to the maps, as PNG");
+                    "model, of the plane, or of the sphere (whose UV layout the maps are then "
+                    "baked into), with a material of the maps; adds color, normal-gl, orm and "
+                    "anisotropy-gltf to the maps, as PNG");
 }
 
 int RunRender(const std::string& pluginPath, const RenderArgs& a, json& report) {
@@ -267,10 +268,14 @@ int RunRender(const std::string& pluginPath, const RenderArgs& a, json& report) 
   if (!a.outputGiven && !a.maps.empty() && a.maps.find(',') != std::string::npos) {
     output = "scratches_{map}.png";
   }
+  std::shared_ptr<const mesh::MeshModel> model;
   if (gltf) {
-    // The asset is one model with one whole set of textures.
+    // The asset is one model with one whole set of textures. The lit sphere is a picture; the
+    // sphere of an asset is a model of it, whose UV layout the set is baked into.
     if (settings.view.geometry == Geometry::SPHERE) {
-      Fail(EXIT_USAGE, "--gltf writes the plane or a model (--mesh), not the preview sphere");
+      model = PreviewSphereModel(settings.view.extent);
+      settings.view.geometry = Geometry::MESH;
+      settings.mesh = PrepareMeshBake(model, 0, kDefaultPadding);
     }
     if (last > first) Fail(EXIT_USAGE, "--gltf writes one asset; bake one frame with it");
     if (!a.region.empty()) Fail(EXIT_USAGE, "--gltf needs the whole image; bake it without --region");
@@ -392,7 +397,6 @@ int RunRender(const std::string& pluginPath, const RenderArgs& a, json& report) 
   }
 
   // The model last: everything cheaper to check has been.
-  std::shared_ptr<const mesh::MeshModel> model;
   if (!a.mesh.empty()) {
     model = OpenMeshModel(a.mesh);
     std::string warning;

@@ -309,9 +309,6 @@ bool EditSession::Preview(const json& params, const PreviewSettings& settings,
 
 bool EditSession::Asset(const json& params, const PreviewSettings& settings,
                         const std::string& page, std::uint64_t generation, std::string& glb) {
-  if (settings.geometry == Geometry::SPHERE) {
-    throw EditError(400, "the 3D view's asset is of the plane or the model, not the sphere");
-  }
   return Newest(settings, page, generation, [&](std::atomic<bool>& cancel) {
     Scene keeper;
     Texmap* map = BuildMap(params, keeper);
@@ -325,6 +322,11 @@ bool EditSession::Asset(const json& params, const PreviewSettings& settings,
     BakeSettings bake = SettingsFor(settings);
     bake.render.cancel = &cancel;
     AddModel(bake, settings, *map, FrameTime(settings.frame));
+    if (settings.geometry == Geometry::SPHERE) {
+      // The sphere of an asset is a model of the preview's, the set baked into its UV layout.
+      bake.view.geometry = Geometry::MESH;
+      bake.mesh = PrepareMeshBake(PreviewSphereModel(settings.extent), 0, kDefaultPadding);
+    }
     const json values = schema_.ToJson(*map);
     const FrameResult done = Engine([&] {
       // Planned first: the plan sets the settings' maps, which the job then takes.

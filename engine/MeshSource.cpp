@@ -331,4 +331,42 @@ void MeshSource::Fill(int y, int x0, int x1, SampleRun& run) const {
   }
 }
 
+std::shared_ptr<const mesh::MeshModel> PreviewSphereModel(float extent) {
+  constexpr int kSegments = 64, kRings = 32;
+  constexpr double kPi = 3.14159265358979323846;
+  const double radius = 0.45 * static_cast<double>(extent);
+  auto model = std::make_shared<mesh::MeshModel>();
+  model->source = "the preview sphere";
+  mesh::MeshPart& part = model->parts.emplace_back();
+  part.name = "sphere";
+  part.uvSets.resize(1);
+  // Rings of kSegments + 1 vertices (the seam's twice, with u 0 and 1), the poles' too.
+  for (int r = 0; r <= kRings; ++r) {
+    const double latitude = -kPi / 2.0 + kPi * r / kRings;
+    for (int s = 0; s <= kSegments; ++s) {
+      const double longitude = -kPi + 2.0 * kPi * s / kSegments;
+      const Point3 n(static_cast<float>(std::cos(latitude) * std::sin(longitude)),
+                     static_cast<float>(std::sin(latitude)),
+                     static_cast<float>(std::cos(latitude) * std::cos(longitude)));
+      part.normals.push_back(n);
+      part.positions.push_back(n * static_cast<float>(radius));
+      part.uvSets[0].emplace_back(static_cast<float>(s) / kSegments,
+                                  static_cast<float>(r) / kRings);
+    }
+  }
+  const auto at = [](int r, int s) { return static_cast<std::uint32_t>(r * (kSegments + 1) + s); };
+  for (int r = 0; r < kRings; ++r) {
+    for (int s = 0; s < kSegments; ++s) {
+      // Counter-clockwise from outside; at the poles one triangle of each quad has no area.
+      if (r > 0) part.indices.insert(part.indices.end(), {at(r, s), at(r, s + 1), at(r + 1, s + 1)});
+      if (r + 1 < kRings) {
+        part.indices.insert(part.indices.end(), {at(r, s), at(r + 1, s + 1), at(r + 1, s)});
+      }
+    }
+  }
+  mesh::MeshInstance& instance = model->instances.emplace_back();
+  instance.name = "sphere";
+  return model;
+}
+
 }  // namespace tamrel::host

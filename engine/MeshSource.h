@@ -25,6 +25,13 @@ namespace tamrel::host {
 inline constexpr int kDefaultPadding = 16;
 inline constexpr int kMaxPadding = 256;
 
+// The preview sphere as a model, for a texture set in a UV layout of its own (a glTF asset of the
+// sphere): the lit preview's sphere for a square view `extent` scene units wide (radius 0.45 of
+// it, centred on the object's origin), as 64 segments around its vertical axis and 32 rings, with
+// the lit preview's UVW channel 1 as its one UV set: u around the axis, 0.5 facing +z and the
+// seam at the back, v from 0 at the south pole to 1 at the north.
+std::shared_ptr<const mesh::MeshModel> PreviewSphereModel(float extent);
+
 // A model prepared for baking into one of its UV sets: the tangent frame of every triangle
 // corner for that set (the file's own when it has them for this set, else generated).
 struct MeshBake {

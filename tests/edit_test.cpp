@@ -1246,10 +1246,12 @@ TEST_F(EditServerTest, AnswersRequestsWithTheDocument) {
   EXPECT_EQ(Post("/api/asset", json{{"params", params}, {"size", 16}, {"generation", 0}}.dump())
                 ->status,
             409);
-  EXPECT_EQ(Post("/api/asset", json{{"params", params}, {"size", 16}, {"generation", 2},
-                                    {"geometry", "sphere"}}.dump())
-                ->status,
-            400);
+  // The sphere's asset is a model of it, with the set in its UV layout.
+  auto sphere = Post("/api/asset", json{{"params", params}, {"size", 16}, {"generation", 1},
+                                        {"geometry", "sphere"}, {"page", "ball"}}.dump());
+  ASSERT_EQ(sphere->status, 200) << sphere->body;
+  EXPECT_EQ(sphere->body.substr(0, 4), "glTF");
+  EXPECT_NE(sphere->body.find("\"name\":\"sphere\""), std::string::npos);
   // Generations are counted per page, up to what the page's numbers hold exactly.
   const auto previewOf = [&](const json& page, std::uint64_t generation) {
     json body = {{"params", params}, {"size", 4}, {"generation", generation}};

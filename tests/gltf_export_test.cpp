@@ -509,6 +509,56 @@ TEST_F(GltfCli, PlaneGltfWithExternalFiles) {
   EXPECT_EQ(pos["max"], json::array({20.0, 10.0, 0.0}));
 }
 
+// The sphere of an asset: the lit preview's sphere as a model, its maps baked into its UV layout.
+TEST(GltfSphere, TheModelOfThePreviewSphere) {
+  const auto model = PreviewSphereModel(40.0f);
+  ASSERT_EQ(model->parts.size(), 1u);
+  ASSERT_EQ(model->instances.size(), 1u);
+  const mesh::MeshPart& part = model->parts[0];
+  // 33 rings of 65 vertices; two triangles a quad but one at each pole.
+  ASSERT_EQ(part.positions.size(), 33u * 65u);
+  ASSERT_EQ(part.TriangleCount(), 2u * 64u * 32u - 2u * 64u);
+  ASSERT_EQ(part.uvSets.size(), 1u);
+  const auto vertex = [](int ring, int segment) { return ring * 65 + segment; };
+  // The front of the sphere faces +z at u = 0.5 on the equator, as the lit preview's UVW does;
+  // the north pole is +y at v = 1; the seam is at the back, -z.
+  const Point3 front = part.positions[vertex(16, 32)];
+  EXPECT_NEAR(front.x, 0.0f, 1e-5f);
+  EXPECT_NEAR(front.y, 0.0f, 1e-5f);
+  EXPECT_FLOAT_EQ(front.z, 18.0f);  // 0.45 of the width
+  EXPECT_EQ(part.uvSets[0][vertex(16, 32)], Point2(0.5f, 0.5f));
+  EXPECT_FLOAT_EQ(part.positions[vertex(32, 7)].y, 18.0f);
+  EXPECT_EQ(part.uvSets[0][vertex(32, 7)].y, 1.0f);
+  EXPECT_FLOAT_EQ(part.positions[vertex(0, 7)].y, -18.0f);
+  EXPECT_FLOAT_EQ(part.positions[vertex(16, 0)].z, -18.0f);
+  const Point3 east = part.positions[vertex(16, 48)];  // a quarter turn on from the front
+  EXPECT_FLOAT_EQ(east.x, 18.0f);
+  // Every triangle has an area and turns counter-clockwise seen from outside.
+  for (std::size_t t = 0; t < part.TriangleCount(); ++t) {
+    const Point3& a = part.positions[part.indices[3 * t]];
+    const Point3& b = part.positions[part.indices[3 * t + 1]];
+    const Point3& c = part.positions[part.indices[3 * t + 2]];
+    const Point3 n = CrossProd(b - a, c - a);
+    ASSERT_GT(DotProd(n, a + b + c), 0.0f) << "triangle " << t;
+  }
+}
+
+TEST_F(GltfCli, SphereGlbBakedIntoItsLayout) {
+  const testing::Result r =
+      Run("render --geometry sphere --size 64 --samples 1 --gltf ball.glb --json");
+  ASSERT_EQ(r.code, 0) << r.err;
+  const json report = json::parse(r.out);
+  EXPECT_EQ(report["mesh"]["triangles"], 3968);
+  EXPECT_EQ(report["gltf"]["triangles"], 3968);
+  EXPECT_EQ(report["gltf"]["nodes"], 1);
+  // The poles' triangles leave part of the layout's top and bottom rows empty.
+  EXPECT_GT(report["mesh"]["coverage"].get<double>(), 0.9);
+  EXPECT_LT(report["mesh"]["coverage"].get<double>(), 1.0);
+  for (const char* map : {"color", "normal-gl", "orm", "anisotropy-gltf"}) {
+    EXPECT_TRUE(std::filesystem::exists(Path(std::string("ball_") + map + ".png"))) << map;
+  }
+}
+
 TEST_F(GltfCli, RefusedBeforeAnyWork) {
   struct Case {
     const char* args;
@@ -517,7 +567,6 @@ TEST_F(GltfCli, RefusedBeforeAnyWork) {
   };
   const Case cases[] = {
       {"--gltf a.obj", EXIT_USAGE, "--gltf writes a .glb or a .gltf file, not a.obj"},
-      {"--gltf a.glb --geometry sphere", EXIT_USAGE, "not the preview sphere"},
       {"--gltf a.glb --frames 0-2", EXIT_USAGE, "--gltf writes one asset"},
       {"--gltf a.glb --region 0,0,4,4", EXIT_USAGE, "without --region"},
       {"--gltf a.glb --repeat 2", EXIT_USAGE, "without --repeat"},

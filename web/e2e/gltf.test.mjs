@@ -93,6 +93,15 @@ describe('tamrel render --gltf through the Khronos validator', () => {
     }
   });
 
+  test('the sphere as .glb, its maps in its UV layout', async () => {
+    const out = render(['--geometry', 'sphere', '--size', '64', '--gltf', 'sphere.glb']);
+    assert.equal(out.gltf.format, 'glb');
+    const { report, loaded } = await validate(join(folder, 'sphere.glb'));
+    assertClean(report);
+    assert.deepEqual(loaded, []);
+    assert.equal(report.info.totalTriangleCount, 3968);
+  });
+
   test('a cube from OBJ as .glb', async () => {
     const out = render(['--mesh', CUBE, '--size', '64', '--padding', '4', '--metallic', '0.2,1',
                         '--gltf', 'cube.glb', '--set', 'size=0.5']);

@@ -144,7 +144,7 @@ test('the turntable turns the picture over time; a drag orbits it', () => withPa
   assert.ok(notBackground(orbited) > 0, 'the plane is still in view');
 }));
 
-test('the sphere geometry shows the plane\'s maps on a sphere', () => withPage(async (page) => {
+test('the sphere geometry shows the sphere with its own baked maps', () => withPage(async (page) => {
   const g0 = await page.evaluate(() => window.tamrelEditor.preview.generation);
   await waitForAsset(page, g0);
   const plane = await pixels(page);
@@ -154,7 +154,7 @@ test('the sphere geometry shows the plane\'s maps on a sphere', () => withPage(a
   assert.equal(await page.evaluate(() => window.tamrelView3d.error), '');
   const sphere = await pixels(page);
   assert.ok(difference(plane, sphere) > 1);
-  assert.match(await page.locator('#view3d-status').textContent(), /sphere/);
+  assert.equal(await page.locator('#view3d-status').textContent(), 'The sphere with the baked maps');
 }));
 
 // A model given to the editor is drawn with the maps baked into its UV layout: a torus, whose

@@ -1,11 +1,10 @@
-// The editor's 3D view: the asset of the current values (the plane or the model with a material
-// of the baked colour, normal, occlusion-roughness-metallic and anisotropy maps, as
-// `tamrel render --gltf` writes it) lit by a room environment, orbited and zoomed with the mouse,
-// turned by the turntable. It follows the 2D preview: when a final preview has been drawn, the
-// asset of the same request (values, frame, size and generation) is fetched, so a newer preview
-// cancels an asset still being made, on the server as on the page. The sphere of the 2D preview
-// has no mesh in an asset: for it the view shows the plane's maps on a sphere of its own, whose
-// UVs wrap the plane's image once around, which is not the 2D preview's projection.
+// The editor's 3D view: the asset of the current values (the plane, the sphere or the model with
+// a material of the baked colour, normal, occlusion-roughness-metallic and anisotropy maps, as
+// `tamrel render --gltf` writes it; the sphere's maps are baked into its own UV layout) lit by a
+// room environment, orbited and zoomed with the mouse, turned by the turntable. It follows the 2D
+// preview: when a final preview has been drawn, the asset of the same request (values, frame,
+// size and generation) is fetched, so a newer preview cancels an asset still being made, on the
+// server as on the page.
 import * as THREE from 'three';
 import { OrbitControls } from 'three/addons/controls/OrbitControls.js';
 import { GLTFLoader } from 'three/addons/loaders/GLTFLoader.js';
@@ -42,7 +41,7 @@ controls.addEventListener('change', () => { needsFrame = true; });
 // The model turns about the vertical axis through its centre.
 const turn = new THREE.Group();
 scene.add(turn);
-let shown = null;  // the loaded asset's scene, or the sphere made of its material
+let shown = null;  // the loaded asset's scene
 let needsFrame = true;
 let framedKey = '';
 
@@ -85,7 +84,7 @@ async function showAsset(request, geometry) {
   if (assetAbort) assetAbort.abort();
   const abort = new AbortController();
   assetAbort = abort;
-  const body = { ...request, geometry: geometry === 'sphere' ? 'plane' : geometry };
+  const body = { ...request, geometry };
   status.textContent = 'Baking the 3D view’s maps…';
   let res;
   try {
@@ -112,16 +111,7 @@ async function showAsset(request, geometry) {
   if (abort !== assetAbort) { dispose(gltf.scene); return; }
   // Both faces are drawn: a plane turned away, or an open model seen from inside, shows its back.
   gltf.scene.traverse((o) => { if (o.isMesh) o.material.side = THREE.DoubleSide; });
-  let object = gltf.scene;
-  if (geometry === 'sphere') {
-    let material = null;
-    gltf.scene.traverse((o) => { if (o.isMesh && !material) material = o.material; });
-    const sphere = new THREE.Mesh(new THREE.SphereGeometry(20, 96, 64), material);
-    sphere.geometry.computeTangents();
-    object = new THREE.Group();
-    object.add(sphere);
-    gltf.scene.traverse((o) => { if (o.geometry) o.geometry.dispose(); });
-  }
+  const object = gltf.scene;
   if (shown) { turn.remove(shown); dispose(shown); }
   shown = object;
   turn.add(shown);
@@ -129,9 +119,8 @@ async function showAsset(request, geometry) {
   view.generation = request.generation;
   view.loaded += 1;
   view.error = '';
-  status.textContent = geometry === 'sphere'
-    ? 'The plane’s maps on a sphere (the 3D view has no sphere of the bake)'
-    : `${geometry === 'mesh' ? 'The model' : 'The plane'} with the baked maps`;
+  const what = { mesh: 'The model', sphere: 'The sphere', plane: 'The plane' }[geometry];
+  status.textContent = `${what} with the baked maps`;
   needsFrame = true;
 }
 
