@@ -770,7 +770,7 @@ TEST_F(EditTest, AssetIsAGlbOfThePlaneWithTheFourMapsTheColourThePreviews) {
   EXPECT_EQ(again, glb);
 }
 
-TEST_F(EditTest, AssetFollowsThePreviewsGenerationsAndRefusesTheSphereAndAMissingModel) {
+TEST_F(EditTest, AssetFollowsThePreviewsGenerationsAndRefusesAMissingModel) {
   PreviewSettings view;
   view.size = 8;
   std::string glb, png, message;
@@ -781,15 +781,19 @@ TEST_F(EditTest, AssetFollowsThePreviewsGenerationsAndRefusesTheSphereAndAMissin
   EXPECT_FALSE(session_->Preview(Params(), view, "q", 5, png));  // an asset counts as newer
   EXPECT_TRUE(session_->Asset(Params(), view, "other", 1, glb));
 
+  // The sphere's asset is the preview sphere as a model, not the plane.
+  const std::string plane = glb;
   view.geometry = Geometry::SPHERE;
-  EXPECT_EQ(StatusOf([&] { session_->Asset(Params(), view, "q", 7, glb); }, &message), 400);
-  EXPECT_NE(message.find("sphere"), std::string::npos) << message;
+  ASSERT_TRUE(session_->Asset(Params(), view, "q", 7, glb));
+  EXPECT_NE(glb, plane);
+  EXPECT_NE(glb.find("\"name\":\"sphere\""), std::string::npos);
+  EXPECT_EQ(plane.find("\"name\":\"sphere\""), std::string::npos);
   view.geometry = Geometry::MESH;
-  EXPECT_EQ(StatusOf([&] { session_->Asset(Params(), view, "q", 7, glb); }, &message), 400);
+  EXPECT_EQ(StatusOf([&] { session_->Asset(Params(), view, "q", 8, glb); }, &message), 400);
   EXPECT_NE(message.find("needs a model"), std::string::npos) << message;
   view.geometry = Geometry::PLANE;
   view.size = kMaxPreviewSize + 1;
-  EXPECT_EQ(StatusOf([&] { session_->Asset(Params(), view, "q", 8, glb); }), 400);
+  EXPECT_EQ(StatusOf([&] { session_->Asset(Params(), view, "q", 9, glb); }), 400);
 }
 
 TEST_F(EditTest, AssetOfAModelHoldsItsTrianglesAndTheMapsOfItsUvLayout) {
