@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 #include <limits>
+#include <map>
 #include <sstream>
 #include <vector>
 
@@ -147,7 +148,7 @@ class BufferBuilder {
 };
 
 // The primitive's attributes and indices into the buffer; its mesh into the document.
-void AddMesh(const Geometry& g, BufferBuilder& buffer, json& doc) {
+void AddMesh(const Geometry& g, int material, BufferBuilder& buffer, json& doc) {
   std::vector<float> positions, normals, tangents, uvs;
   for (const Point3& p : g.positions) positions.insert(positions.end(), {p.x, p.y, p.z});
   for (const Point3& n : g.normals) normals.insert(normals.end(), {n.x, n.y, n.z});
@@ -161,7 +162,7 @@ void AddMesh(const Geometry& g, BufferBuilder& buffer, json& doc) {
                      {"TEXCOORD_0", buffer.FloatAccessor(uvs, 2, "VEC2", true)}};
   json primitive = {{"attributes", attributes},
                     {"indices", buffer.IndexAccessor(g.indices)},
-                    {"material", 0},
+                    {"material", material},
                     {"mode", 4}};
   json m = {{"primitives", json::array({primitive})}};
   if (!g.name.empty()) m["name"] = g.name;
@@ -185,7 +186,7 @@ json NodeMatrix(const mesh::Affine& a) {
 json TextureInfo(int texture) { return {{"index", texture}}; }
 
 // The material over textures 0 to 3 (colour, normal, orm, anisotropy).
-json Material() {
+json Material(const std::string& name) {
   json pbr = {{"baseColorTexture", TextureInfo(0)},
               {"metallicRoughnessTexture", TextureInfo(2)},
               {"metallicFactor", 1.0},
@@ -194,7 +195,7 @@ json Material() {
   normal["scale"] = 1.0;
   json occlusion = TextureInfo(2);
   occlusion["strength"] = 1.0;
-  return {{"name", "scratches"},
+  return {{"name", name},
           {"pbrMetallicRoughness", pbr},
           {"normalTexture", normal},
           {"occlusionTexture", occlusion},
@@ -240,7 +241,7 @@ GltfAsset BuildGltf(const GltfScene& scene, const GltfImageRef (&images)[GLTF_IM
          {"meshes", json::array()},
          {"accessors", json::array()},
          {"bufferViews", json::array()},
-         {"materials", json::array({Material()})},
+         {"materials", json::array()},
          {"samplers", json::array({{{"magFilter", kLinear},
                                     {"minFilter", kLinearMipmapLinear},
                                     {"wrapS", kRepeat},
@@ -255,11 +256,29 @@ GltfAsset BuildGltf(const GltfScene& scene, const GltfImageRef (&images)[GLTF_IM
     // Only the parts an instance shows become meshes, in the order of the parts.
     std::vector<int> meshOf(model.parts.size(), -1);
     for (const mesh::MeshInstance& i : model.instances) meshOf[i.part] = 0;
+    // The file's materials keep their slots: every material the shown parts use is one of the
+    // baked set's, under the file's name for it, in the order of first use; parts without one
+    // share "scratches".
+    std::map<int, int> materialOf;  // the asset's material for the file's (-1: none)
+    const auto materialFor = [&](const mesh::MeshPart& part) {
+      const auto [it, added] =
+          materialOf.emplace(part.material, static_cast<int>(doc["materials"].size()));
+      if (added) {
+        std::string name = part.materialName;
+        if (part.material < 0) {
+          name = "scratches";
+        } else if (name.empty()) {
+          name = "material " + std::to_string(part.material);
+        }
+        doc["materials"].push_back(Material(name));
+      }
+      return it->second;
+    };
     int meshes = 0;
     for (std::size_t p = 0; p < model.parts.size(); ++p) {
       if (meshOf[p] < 0) continue;
       meshOf[p] = meshes++;
-      AddMesh(PartGeometry(bake, p), buffer, doc);
+      AddMesh(PartGeometry(bake, p), materialFor(model.parts[p]), buffer, doc);
     }
     for (const mesh::MeshInstance& i : model.instances) {
       json node = {{"name", i.name}, {"mesh", meshOf[i.part]}};
@@ -268,7 +287,8 @@ GltfAsset BuildGltf(const GltfScene& scene, const GltfImageRef (&images)[GLTF_IM
       doc["nodes"].push_back(node);
     }
   } else {
-    AddMesh(PlaneGeometry(scene.view), buffer, doc);
+    doc["materials"].push_back(Material("scratches"));
+    AddMesh(PlaneGeometry(scene.view), 0, buffer, doc);
     rootNodes.push_back(0);
     doc["nodes"].push_back({{"name", "plane"}, {"mesh", 0}});
   }

@@ -1070,6 +1070,11 @@ bool BuildPart(const aiScene& scene, const aiMesh& m, Format format, const GltfF
     }
   }
   part.material = MaterialOf(scene, m, format, gltf);
+  if (part.material >= 0) {
+    aiString name;
+    const aiMaterial* material = scene.mMaterials[m.mMaterialIndex];
+    if (material && material->Get(AI_MATKEY_NAME, name) == AI_SUCCESS) part.materialName = name.C_Str();
+  }
   return true;
 }
 

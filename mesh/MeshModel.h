@@ -39,6 +39,7 @@ struct MeshPart {
   // The file's tangents for uvSets[0], one per vertex, when it has them; empty otherwise.
   std::vector<Tangent> fileTangents;
   int material = -1;  // the file's material index, -1 for none
+  std::string materialName;  // that material's name in the file, when it has one
 
   std::size_t TriangleCount() const { return indices.size() / 3; }
 };

@@ -142,6 +142,10 @@ std::shared_ptr<MeshModel> TestModel() {
   mirrored.name = "mirrored";
   AddQuad(mirrored, {{0.0f, 0.0f, 0.0f}, {1.0f, 0.0f, 0.0f}, {1.0f, 1.0f, 0.0f}, {0.0f, 1.0f, 0.0f}},
           {{0.0f, 0.6f}, {0.4f, 0.6f}, {0.4f, 1.0f}, {0.8f, 0.6f}});
+  mirrored.material = 3;
+  mirrored.materialName = "brushed steel";
+  unused.material = 5;
+  unused.materialName = "never shown";
   model->parts = {quad, unused, mirrored};
   MeshInstance a{"first", 0, {}};
   MeshInstance b{"second", 0, {}};
@@ -213,7 +217,7 @@ TEST_F(GltfAssetTest, MeshesAccessorsAndBounds) {
   EXPECT_EQ(idx["componentType"], 5125);
   EXPECT_EQ(Primitive(0)["mode"], 4);
   EXPECT_EQ(Primitive(0)["material"], 0);
-  EXPECT_EQ(Doc()["materials"].size(), 1u);
+  EXPECT_EQ(Doc()["materials"].size(), 2u);  // see TheFilesMaterialsKeepTheirSlots
   // Every view on a multiple of 4, inside the buffer, which the document sizes.
   for (const json& v : Doc()["bufferViews"]) {
     EXPECT_EQ(v["byteOffset"].get<std::size_t>() % 4, 0u);
@@ -323,6 +327,35 @@ TEST_F(GltfAssetTest, MaterialSlotsTexturesAndImages) {
                                 view["byteLength"].get<std::size_t>()),
               std::string("\x89PNG\r\n\x1a\n") + tags[k]);
   }
+}
+
+// Each of the file's materials keeps its slot and name, with the baked set's textures; parts
+// without one share "scratches"; a material no shown part uses is left out, and a nameless one
+// is called by its index.
+TEST_F(GltfAssetTest, TheFilesMaterialsKeepTheirSlots) {
+  const json& materials = Doc()["materials"];
+  ASSERT_EQ(materials.size(), 2u);
+  EXPECT_EQ(materials[0]["name"], "scratches");
+  EXPECT_EQ(materials[1]["name"], "brushed steel");
+  json same = materials[1];
+  same["name"] = "scratches";
+  EXPECT_EQ(same, materials[0]);
+  EXPECT_EQ(Primitive(0)["material"], 0);  // the quad has none
+  EXPECT_EQ(Primitive(1)["material"], 1);  // the mirrored part's "brushed steel"
+
+  // Two parts of one nameless material share it.
+  auto model = std::make_shared<MeshModel>(*bake_->model);
+  model->parts[0].material = 7;
+  model->parts[2].material = 7;
+  model->parts[2].materialName.clear();
+  const GltfImageRef images[GLTF_IMAGES] = {Embedded("c"), Embedded("n"), Embedded("o"),
+                                            Embedded("a")};
+  const GltfAsset other =
+      BuildGltf(GltfScene{PrepareMeshBake(model, 1, 4).get(), {}}, images, "t", "");
+  ASSERT_EQ(other.doc["materials"].size(), 1u);
+  EXPECT_EQ(other.doc["materials"][0]["name"], "material 7");
+  EXPECT_EQ(other.doc["meshes"][0]["primitives"][0]["material"], 0);
+  EXPECT_EQ(other.doc["meshes"][1]["primitives"][0]["material"], 0);
 }
 
 std::uint32_t U32(const std::string& s, std::size_t at) {

@@ -238,7 +238,9 @@ TEST(MeshConventions, FileMaterialIndexKept) {
   g.doc["materials"] = json::array({{{"name", "red"}}, {{"name", "blue"}}});
   g.doc["nodes"] = json::array({{{"name", "Q"}, {"mesh", 0}}});
   g.doc["scenes"] = json::array({{{"nodes", {0}}}});
-  EXPECT_EQ(FromText(g.Text(), "gltf").parts[0].material, 1);
+  const MeshModel m = FromText(g.Text(), "gltf");
+  EXPECT_EQ(m.parts[0].material, 1);
+  EXPECT_EQ(m.parts[0].materialName, "blue");
 }
 
 TEST(MeshTransforms, ParentComposedBeforeChild) {
