@@ -6,7 +6,7 @@ import assert from 'node:assert/strict';
 import { mkdirSync } from 'node:fs';
 import { dirname, join, resolve } from 'node:path';
 import { fileURLToPath } from 'node:url';
-import { launchBrowser, startEditor, openPage, waitForFinal } from './harness.mjs';
+import { launchBrowser, startEditor, openPage, waitForFinal, typeValue } from './harness.mjs';
 
 let browser;
 let editor;
@@ -178,6 +178,20 @@ test('a model given with --mesh is drawn with its baked maps', async () => {
     const shown = notBackground(model);
     assert.ok(shown > 128 * 128 * 0.1, `the torus covers a good part of the view (${shown} pixels)`);
     assert.ok(difference(plane, model) > 1, `the model is not the plane (${difference(plane, model)})`);
+    if (process.env.TAMREL_SCREENSHOT_MODEL) {
+      // Finer scratches on a copper surface, for the picture.
+      await typeValue(page, 101, 1490, '1.5');
+      const g2 = await waitForFinal(page, g1);
+      await page.evaluate(() => {
+        const el = document.querySelectorAll('input.swatch')[1];
+        el.value = '#c87850';
+        el.dispatchEvent(new Event('change'));
+      });
+      const g3 = await waitForFinal(page, g2);
+      await waitForAsset(page, g3);
+      mkdirSync(dirname(process.env.TAMREL_SCREENSHOT_MODEL), { recursive: true });
+      await page.locator('#view3d').screenshot({ path: process.env.TAMREL_SCREENSHOT_MODEL });
+    }
   } finally {
     await page.context().close();
     const { code } = await modelEditor.stop();
