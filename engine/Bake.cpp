@@ -713,10 +713,13 @@ bool BakeFrame(Texmap& map, TimeValue t, const BakeSettings& s, const BandSink& 
     const int drop = std::min(top - windowTop, previous.height);
     window.width = sumsWidth;
     window.channels = SUM_CHANNELS;
+    // The window holds the whole band and its margins: its size stays from band to band, so
+    // nothing is cleared that the shading writes anyway. The rows kept go to its top.
+    window.pixels.resize(static_cast<std::size_t>(bottom - top) * rowFloats);
+    std::copy(previous.pixels.begin() + static_cast<std::ptrdiff_t>(drop * rowFloats),
+              previous.pixels.begin() + static_cast<std::ptrdiff_t>(previous.height * rowFloats),
+              window.pixels.begin());
     window.height = previous.height - drop;
-    window.pixels.assign(
-        previous.pixels.begin() + static_cast<std::ptrdiff_t>(drop * rowFloats),
-        previous.pixels.begin() + static_cast<std::ptrdiff_t>(previous.height * rowFloats));
     rowSloped.erase(rowSloped.begin(), rowSloped.begin() + drop);
     windowTop = top;
     const int first = windowTop + window.height;  // the first row not yet shaded
@@ -732,7 +735,6 @@ bool BakeFrame(Texmap& map, TimeValue t, const BakeSettings& s, const BandSink& 
       shader.ShadeRow(first + y, x0 + xa, x0 + xb, out);
     };
     // The new rows are shaded straight into the window, after the rows it keeps.
-    window.pixels.resize(static_cast<std::size_t>(bottom - windowTop) * rowFloats);
     if (!RenderRows(window.pixels.data() + static_cast<std::size_t>(window.height) * rowFloats,
                     sumsWidth, bottom - first, SUM_CHANNELS, span, options)) {
       return false;
@@ -788,7 +790,8 @@ bool BakeFrame(Texmap& map, TimeValue t, const BakeSettings& s, const BandSink& 
         band.width = region.Width();
         band.height = rows;
         band.channels = MapChannels(s.maps[m]);
-        band.pixels.assign(static_cast<std::size_t>(band.width) * rows * band.channels, 0.0f);
+        // Every value is written: the buffer's size stays from band to band.
+        band.pixels.resize(static_cast<std::size_t>(band.width) * rows * band.channels);
         FillMap(s.maps[m], s, *sums, margin, frames, band);
       };
       std::vector<std::future<void>> others;
