@@ -1549,7 +1549,7 @@ const AlwaysCompare = 519;
 
 /**
  * The contents are intended to be specified once by the application, and used many
- * times as the source for drawing and image specification commands.
+ * times as the source for drawing and image definition commands.
  *
  * @type {number}
  * @constant
@@ -1558,7 +1558,7 @@ const StaticDrawUsage = 35044;
 
 /**
  * The contents are intended to be respecified repeatedly by the application, and
- * used many times as the source for drawing and image specification commands.
+ * used many times as the source for drawing and image definition commands.
  *
  * @type {number}
  * @constant
@@ -1567,7 +1567,7 @@ const DynamicDrawUsage = 35048;
 
 /**
  * The contents are intended to be specified once by the application, and used at most
- * a few times as the source for drawing and image specification commands.
+ * a few times as the source for drawing and image definition commands.
  *
  * @type {number}
  * @constant
@@ -1603,7 +1603,7 @@ const StreamReadUsage = 35041;
 
 /**
  * The contents are intended to be specified once by reading data from the 3D API, and used many times as
- * the source for WebGL drawing and image specification commands.
+ * the source for WebGL drawing and image definition commands.
  *
  * @type {number}
  * @constant
@@ -1612,7 +1612,7 @@ const StaticCopyUsage = 35046;
 
 /**
  * The contents are intended to be respecified repeatedly by reading data from the 3D API, and used many times
- * as the source for WebGL drawing and image specification commands.
+ * as the source for WebGL drawing and image definition commands.
  *
  * @type {number}
  * @constant
@@ -1621,7 +1621,7 @@ const DynamicCopyUsage = 35050;
 
 /**
  * The contents are intended to be specified once by reading data from the 3D API, and used at most a few times
- * as the source for WebGL drawing and image specification commands.
+ * as the source for WebGL drawing and image definition commands.
  *
  * @type {number}
  * @constant
@@ -47377,7 +47377,7 @@ class PerspectiveCamera extends Camera {
 		this.aspect = aspect;
 
 		/**
-		 * Represents the frustum window specification. This property should not be edited
+		 * Represents the frustum window definition. This property should not be edited
 		 * directly but via {@link PerspectiveCamera#setViewOffset} and {@link PerspectiveCamera#clearViewOffset}.
 		 *
 		 * @type {?Object}
@@ -48165,7 +48165,7 @@ class OrthographicCamera extends Camera {
 		this.zoom = 1;
 
 		/**
-		 * Represents the frustum window specification. This property should not be edited
+		 * Represents the frustum window definition. This property should not be edited
 		 * directly but via {@link PerspectiveCamera#setViewOffset} and {@link PerspectiveCamera#clearViewOffset}.
 		 *
 		 * @type {?Object}
@@ -52998,7 +52998,7 @@ class PositionalAudio extends Audio {
 	 * Defines which algorithm to use to reduce the volume of the audio source
 	 * as it moves away from the listener.
 	 *
-	 * Read [the spec](https://www.w3.org/TR/webaudio-1.1/#enumdef-distancemodeltype)
+	 * Read [the Web Audio reference](https://www.w3.org/TR/webaudio-1.1/#enumdef-distancemodeltype)
 	 * for more details.
 	 *
 	 * @param {('linear'|'inverse'|'exponential')} value - The distance model to set.
@@ -60607,7 +60607,7 @@ class ShapePath {
 		}
 
 		// Predicate that decides whether a winding number falls inside the fill
-		// region, per the SVG fill-rule spec. Works for negative windings too,
+		// region, as SVG's fill rule defines it. Works for negative windings too,
 		// because JavaScript's bitwise AND preserves odd/even under two's
 		// complement.
 		const isInside = fillRule === 'nonzero'

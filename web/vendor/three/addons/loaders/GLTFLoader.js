@@ -71,7 +71,7 @@ import { clone } from '../utils/SkeletonUtils.js';
 /**
  * A loader for the glTF 2.0 format.
  *
- * [glTF](https://www.khronos.org/gltf/) (GL Transmission Format) is an [open format]{@link https://github.com/KhronosGroup/glTF/tree/main/specification/2.0)
+ * [glTF](https://www.khronos.org/gltf/) (GL Transmission Format) is an [open format]{@link https://www.khronos.org/gltf/}
  * for efficient delivery and loading of 3D content. Assets may be provided either in JSON (.gltf) or binary (.glb)
  * format. External files store textures (.jpg, .png) and additional binary data (.bin). A glTF asset may deliver
  * one or more scenes, including meshes, materials, textures, skins, skeletons, morph targets, animations, lights,
@@ -2132,7 +2132,7 @@ class GLTFTextureTransformExtension {
 			// glTF defines the UV transform as T * R * S
 			// three.js defines the UV transform as T * S * R
 			//
-			// To fix this, we need to override the matrix with the value computed per glTF spec
+			// To fix this, we need to override the matrix with the value computed as glTF defines it
 			// We still set the other fields so that you can inspect/export the resulting object.
 
 			const c = Math.cos( texture.rotation );
@@ -2177,7 +2177,7 @@ class GLTFMeshQuantizationExtension {
 /*********************************/
 
 // Spline Interpolation
-// See: https://github.com/KhronosGroup/glTF/blob/master/specification/2.0/README.md#appendix-c-spline-interpolation
+// See: glTF 2.0, section "appendix c spline interpolation"
 class GLTFCubicSplineInterpolant extends Interpolant {
 
 	constructor( parameterPositions, sampleValues, sampleSize, resultBuffer ) {
@@ -2361,7 +2361,7 @@ const ALPHA_MODES = {
 };
 
 /**
- * See: https://github.com/KhronosGroup/glTF/blob/master/specification/2.0/README.md#default-material
+ * See: glTF 2.0, section "default material"
  *
  * @private
  * @param {Object<string, Material>} cache
@@ -2429,7 +2429,7 @@ function assignExtrasToUserData( object, gltfDef ) {
 }
 
 /**
- * See: https://github.com/KhronosGroup/glTF/blob/master/specification/2.0/README.md#morph-targets
+ * See: glTF 2.0, section "morph targets"
  *
  * @private
  * @param {BufferGeometry} geometry
@@ -3116,7 +3116,7 @@ class GLTFParser {
 	}
 
 	/**
-	 * See: https://github.com/KhronosGroup/glTF/blob/master/specification/2.0/README.md#buffers-and-buffer-views
+	 * See: glTF 2.0, section "buffers and buffer views"
 	 *
 	 * @private
 	 * @param {number} bufferIndex
@@ -3155,7 +3155,7 @@ class GLTFParser {
 	}
 
 	/**
-	 * See: https://github.com/KhronosGroup/glTF/blob/master/specification/2.0/README.md#buffers-and-buffer-views
+	 * See: glTF 2.0, section "buffers and buffer views"
 	 *
 	 * @private
 	 * @param {number} bufferViewIndex
@@ -3176,7 +3176,7 @@ class GLTFParser {
 	}
 
 	/**
-	 * See: https://github.com/KhronosGroup/glTF/blob/master/specification/2.0/README.md#accessors
+	 * See: glTF 2.0, section "accessors"
 	 *
 	 * @private
 	 * @param {number} accessorIndex
@@ -3272,7 +3272,7 @@ class GLTFParser {
 
 			}
 
-			// https://github.com/KhronosGroup/glTF/blob/master/specification/2.0/README.md#sparse-accessors
+			// glTF 2.0, section "sparse accessors"
 			if ( accessorDef.sparse !== undefined ) {
 
 				const itemSizeIndices = WEBGL_TYPE_SIZES.SCALAR;
@@ -3317,7 +3317,7 @@ class GLTFParser {
 	}
 
 	/**
-	 * See: https://github.com/KhronosGroup/glTF/tree/master/specification/2.0#textures
+	 * See: glTF 2.0, section "textures"
 	 *
 	 * @private
 	 * @param {number} textureIndex
@@ -3592,7 +3592,7 @@ class GLTFParser {
 				Material.prototype.copy.call( pointsMaterial, material );
 				pointsMaterial.color.copy( material.color );
 				pointsMaterial.map = material.map;
-				pointsMaterial.sizeAttenuation = false; // glTF spec says points should be 1px
+				pointsMaterial.sizeAttenuation = false; // glTF draws points 1px wide
 
 				this.cache.add( cacheKey, pointsMaterial );
 
@@ -3668,7 +3668,7 @@ class GLTFParser {
 	}
 
 	/**
-	 * See: https://github.com/KhronosGroup/glTF/blob/master/specification/2.0/README.md#materials
+	 * See: glTF 2.0, section "materials"
 	 *
 	 * @private
 	 * @param {number} materialIndex
@@ -3696,7 +3696,7 @@ class GLTFParser {
 		} else {
 
 			// See:
-			// https://github.com/KhronosGroup/glTF/tree/master/specification/2.0#metallic-roughness-material
+			// glTF 2.0, section "metallic roughness material"
 
 			const metallicRoughness = materialDef.pbrMetallicRoughness || {};
 
@@ -3854,7 +3854,7 @@ class GLTFParser {
 	}
 
 	/**
-	 * See: https://github.com/KhronosGroup/glTF/blob/master/specification/2.0/README.md#geometry
+	 * See: glTF 2.0, section "geometry"
 	 *
 	 * Creates BufferGeometries from primitives.
 	 *
@@ -3937,7 +3937,7 @@ class GLTFParser {
 	}
 
 	/**
-	 * See: https://github.com/KhronosGroup/glTF/blob/master/specification/2.0/README.md#meshes
+	 * See: glTF 2.0, section "meshes"
 	 *
 	 * @private
 	 * @param {number} meshIndex
@@ -3998,7 +3998,7 @@ class GLTFParser {
 
 					}
 
-					// .isSkinnedMesh isn't in glTF spec. See ._markDefs()
+					// .isSkinnedMesh isn't part of glTF. See ._markDefs()
 					mesh = ( needsSkinning && hasSkinningAttributes )
 						? new SkinnedMesh( geometry, material )
 						: new Mesh( geometry, material );
@@ -4086,7 +4086,7 @@ class GLTFParser {
 	}
 
 	/**
-	 * See: https://github.com/KhronosGroup/glTF/tree/master/specification/2.0#cameras
+	 * See: glTF 2.0, section "cameras"
 	 *
 	 * @private
 	 * @param {number} cameraIndex
@@ -4124,7 +4124,7 @@ class GLTFParser {
 	}
 
 	/**
-	 * See: https://github.com/KhronosGroup/glTF/tree/master/specification/2.0#skins
+	 * See: glTF 2.0, section "skins"
 	 *
 	 * @private
 	 * @param {number} skinIndex
@@ -4196,7 +4196,7 @@ class GLTFParser {
 	}
 
 	/**
-	 * See: https://github.com/KhronosGroup/glTF/tree/master/specification/2.0#animations
+	 * See: glTF 2.0, section "animations"
 	 *
 	 * @private
 	 * @param {number} animationIndex
@@ -4329,7 +4329,7 @@ class GLTFParser {
 	}
 
 	/**
-	 * See: https://github.com/KhronosGroup/glTF/tree/master/specification/2.0#nodes-and-hierarchy
+	 * See: glTF 2.0, section "nodes and hierarchy"
 	 *
 	 * @private
 	 * @param {number} nodeIndex
@@ -4475,7 +4475,7 @@ class GLTFParser {
 
 			let node;
 
-			// .isBone isn't in glTF spec. See ._markDefs
+			// .isBone isn't part of glTF. See ._markDefs
 			if ( nodeDef.isBone === true ) {
 
 				node = new Bone();
@@ -4565,7 +4565,7 @@ class GLTFParser {
 	}
 
 	/**
-	 * See: https://github.com/KhronosGroup/glTF/tree/master/specification/2.0#scenes
+	 * See: glTF 2.0, section "scenes"
 	 *
 	 * @private
 	 * @param {number} sceneIndex
