@@ -12,6 +12,7 @@
 #include "engine/EchoText.h"
 #include "engine/Host.h"
 #include "engine/Interrupt.h"
+#include "engine/LowerCase.h"
 #include "engine/MeshSource.h"
 #include "engine/OutputFiles.h"
 #include "engine/ParamSchema.h"
@@ -22,17 +23,12 @@ namespace {
 namespace fs = std::filesystem;
 using nlohmann::json;
 
-std::string Lower(std::string s) {
-  for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return s;
-}
-
 // The one pixel-type rule: a type asked by name, or by bits, where 16 bits are half in EXR.
 PixelType RequestedType(const OutputRequest& r, const std::string& path) {
   if (r.bits == 8) return PixelType::UINT8;
   if (r.bits == 32) return PixelType::FLOAT;
   if (r.bits == 16) {
-    return Lower(fs::path(path).extension().string()) == ".exr" ? PixelType::HALF
+    return LowerAscii(fs::path(path).extension().string()) == ".exr" ? PixelType::HALF
                                                                 : PixelType::UINT16;
   }
   return r.type;
@@ -177,7 +173,7 @@ OutputPlan PlanOutputs(const OutputRequest& r, BakeSettings& settings) {
   }
   for (std::size_t i = 0; i < plan.maps.size(); ++i) {
     for (std::size_t j = 0; j < i; ++j) {
-      if (Lower(plan.maps[i].pathTemplate) == Lower(plan.maps[j].pathTemplate)) {
+      if (LowerAscii(plan.maps[i].pathTemplate) == LowerAscii(plan.maps[j].pathTemplate)) {
         Fail(EXIT_USAGE, "maps " + plan.maps[j].name + " and " + plan.maps[i].name +
                              " would both be written to " + plan.maps[i].pathTemplate);
       }

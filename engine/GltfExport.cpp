@@ -12,6 +12,7 @@
 
 #include "atomicfile.h"
 #include "engine/Host.h"
+#include "engine/LowerCase.h"
 #include "engine/MeshSource.h"
 #include "engine/OutputFiles.h"
 
@@ -208,11 +209,6 @@ void PutU32(std::string& out, std::uint32_t v) {
   for (int i = 0; i < 4; ++i) out.push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
 }
 
-std::string Lower(std::string s) {
-  for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return s;
-}
-
 // The whole file, which must be a PNG.
 std::string ReadPng(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -343,7 +339,7 @@ std::string GlbBytes(const GltfAsset& asset) {
 }
 
 bool IsGlbPath(const std::string& path) {
-  const std::string ext = Lower(fs::path(path).extension().string());
+  const std::string ext = LowerAscii(fs::path(path).extension().string());
   if (ext == ".glb") return true;
   if (ext == ".gltf") return false;
   Fail(EXIT_USAGE, "--gltf writes a .glb or a .gltf file, not " + path);

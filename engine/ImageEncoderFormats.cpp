@@ -40,6 +40,7 @@
 
 #include "atomicfile.h"
 #include "engine/ImageEncoder.h"
+#include "engine/LowerCase.h"
 
 namespace tamrel::host {
 namespace {
@@ -71,12 +72,6 @@ std::string DateTimeText(const std::tm& t) {
 inline float Quantize(float v, float top) {
   const float s = v * top + 0.5f;
   return s >= 0.0f ? (s <= top ? s : top) : 0.0f;
-}
-
-std::string Lower(std::string s) {
-  std::transform(s.begin(), s.end(), s.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  return s;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -111,7 +106,7 @@ class PngEncoder final : public ImageEncoder {
     chunks_.clear();
     texts_.emplace_back("oiio:ColorSpace", encoded ? "sRGB" : "Linear");
     for (const auto& [key, value] : metadata) {
-      const std::string k = Lower(key);
+      const std::string k = LowerAscii(key);
       if (k == "imagedescription" || k == "description") {
         texts_.emplace_back("Description", value);
       } else if (k == "artist") {
@@ -306,7 +301,7 @@ class TiffEncoder final : public ImageEncoder {
                         extra.data());
     }
     for (const auto& [key, value] : metadata) {
-      const std::string k = Lower(key);
+      const std::string k = LowerAscii(key);
       const ttag_t tag = k == "imagedescription" || k == "description" ? TIFFTAG_IMAGEDESCRIPTION
                          : k == "software"                             ? TIFFTAG_SOFTWARE
                          : k == "artist"                               ? TIFFTAG_ARTIST
@@ -492,7 +487,7 @@ class ExrEncoder final : public ImageEncoder {
         header.channels().insert(ChannelName(c, channels), Imf::Channel(stored));
       }
       for (const auto& [key, value] : metadata) {
-        const std::string k = Lower(key);
+        const std::string k = LowerAscii(key);
         const std::string name = k == "imagedescription" || k == "description" ? "comments"
                                  : k == "copyright"                             ? "owner"
                                                                                 : key;
@@ -590,7 +585,7 @@ class FormatEncoder final : public ImageEncoder {
  public:
   std::string Open(const std::string& path, int width, int height, int channels, PixelType type,
                    bool encoded, int compression, const Metadata& metadata) override {
-    const std::string ext = Lower(std::filesystem::path(path).extension().string());
+    const std::string ext = LowerAscii(std::filesystem::path(path).extension().string());
     if (ext == ".png") {
       format_ = std::make_unique<PngEncoder>();
     } else if (ext == ".tif" || ext == ".tiff") {

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "atomicfile.h"
+#include "engine/LowerCase.h"
 
 namespace tamrel::host {
 namespace {
@@ -20,10 +21,7 @@ namespace {
 namespace fs = std::filesystem;
 
 std::string LowerExtension(const std::string& path) {
-  std::string ext = fs::path(path).extension().string();
-  std::transform(ext.begin(), ext.end(), ext.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  return ext;
+  return LowerAscii(fs::path(path).extension().string());
 }
 
 struct FormatInfo {

@@ -28,6 +28,25 @@ Point2 GrainDirection(const tamrel::ScratchParams& params, int level, const Poin
   return len > 0.0f && std::isfinite(len) ? Point2(ny / len, -nx / len) : Point2();
 }
 
+// The field over n neighbouring samples of one parameter record, with the winning levels when
+// winners is given.
+void EvalBatch(const Point3* p, const Point3* dPdx, const Point3* dPdy, int n,
+               const tamrel::ScratchParams& params, bool filter, float* f, int* winners) {
+  if (filter) {
+    tamrel::EvalScratchFilteredBatchLevel(p, dPdx, dPdy, n, params, f, winners);
+  } else {
+    tamrel::EvalScratchPlainBatchLevel(p, n, params, f, winners);
+  }
+}
+
+// The tileable field at a sample, its winning level into level.
+float EvalTile(const tamrel::TileablePattern& tile, const Point3& p, const Point3& dPdx,
+               const Point3& dPdy, const tamrel::ScratchParams& params, bool filter, int& level) {
+  const tamrel::TilePoint at = tile.Reduce(p);
+  return filter ? tile.EvalFiltered(at, dPdx, dPdy, params, &level)
+                : tile.EvalPlain(at, params, &level);
+}
+
 }  // namespace
 
 ScratchEvaluator::ScratchEvaluator(const ScratchValues& values, const ScratchLinks& links,
@@ -95,8 +114,12 @@ void ScratchEvaluator::ApplyDistortion(ShadeContext& sc, Point3& p) const {
   p += distortMap->EvalNormalPerturb(sc) * values_.distortStr * m;
 }
 
+float ScratchEvaluator::BlockSize() const {
+  return values_.size == 0.0f ? kZeroSizeSubstitute : values_.size;
+}
+
 float ScratchEvaluator::EffectiveSize(ShadeContext& sc) const {
-  float s = values_.size == 0.0f ? kZeroSizeSubstitute : values_.size;
+  float s = BlockSize();
   if (Texmap* sizeMap = UsedMap(SUBTEX_SIZE, values_.sizeMapEnabled)) {
     s = sizeMap->EvalMono(sc) * s;
     // A size map that reads 0 gets the same substitute as a zero size.
@@ -123,6 +146,10 @@ AColor ScratchEvaluator::BlendColors(ShadeContext& sc, float f) const {
   const AColor c1 = map1 ? map1->EvalColor(sc) : AColor(values_.color1, 1.0f);
   Texmap* map2 = UsedMap(SUBTEX_COLOR2, values_.col2mapEnabled);
   const AColor c2 = map2 ? map2->EvalColor(sc) : AColor(values_.color2, 1.0f);
+  return Blend(c1, c2, f);
+}
+
+AColor ScratchEvaluator::Blend(const AColor& c1, const AColor& c2, float f) const {
   AColor c = c2 * f + c1 * (1.0f - f);
   if (links_.texout) c = links_.texout->Filter(c);
   return c;
@@ -139,9 +166,7 @@ bool ScratchEvaluator::ShadeColor(ShadeContext& sc, ULONG gbufID, AColor& c, Tex
   const bool wantLevel = bake && grain;
   float f;
   if (const tamrel::TileablePattern* tile = tile_.get()) {
-    const tamrel::TilePoint at = tile->Reduce(p);
-    f = sc.filterMaps ? tile->EvalFiltered(at, dPdx, dPdy, params, &level)
-                      : tile->EvalPlain(at, params, &level);
+    f = EvalTile(*tile, p, dPdx, dPdy, params, sc.filterMaps != FALSE, level);
   } else if (wantLevel) {
     // One evaluation gives the intensity and the winning level.
     f = sc.filterMaps ? tamrel::EvalScratchFilteredFastLevel(p, dPdx, dPdy, params, level)
@@ -212,13 +237,8 @@ void ScratchEvaluator::ShadeBakeSamples(ShadeContext* const* scs, int n, ULONG g
         ++end;
       }
       // The grain needs the winning levels; one evaluation gives them with the intensities.
-      int* winners = grain ? level + i : nullptr;
-      if (filter) {
-        tamrel::EvalScratchFilteredBatchLevel(p + i, dPdx + i, dPdy + i, end - i, params[i],
-                                              f + i, winners);
-      } else {
-        tamrel::EvalScratchPlainBatchLevel(p + i, end - i, params[i], f + i, winners);
-      }
+      EvalBatch(p + i, dPdx + i, dPdy + i, end - i, params[i], filter != FALSE, f + i,
+                grain ? level + i : nullptr);
       i = end;
     }
     for (int i = 0; i < m; ++i) {
@@ -246,7 +266,7 @@ bool ScratchEvaluator::RunsReady() const {
 // the block's, the colours its two, and the distortion without its map moves nothing.
 void ScratchEvaluator::ShadeBakeRun(const TexBakeRun& run, TexBakeSample* out, BOOL* hit,
                                     BOOL grain) const {
-  const float size = values_.size == 0.0f ? kZeroSizeSubstitute : values_.size;
+  const float size = BlockSize();
   const tamrel::ScratchParams& params = fixedParams_;
   const AColor c1(values_.color1, 1.0f), c2(values_.color2, 1.0f);
   const bool filter = run.filterMaps != FALSE;
@@ -281,9 +301,7 @@ void ScratchEvaluator::ShadeBakeRun(const TexBakeRun& run, TexBakeSample* out, B
     if (tile) {
       for (int i = 0; i < m; ++i) {
         if (!ok[i]) continue;
-        const tamrel::TilePoint at = tile->Reduce(p[i]);
-        f[i] = filter ? tile->EvalFiltered(at, dPdx[i], dPdy[i], params, &level[i])
-                      : tile->EvalPlain(at, params, &level[i]);
+        f[i] = EvalTile(*tile, p[i], dPdx[i], dPdy[i], params, filter, level[i]);
       }
     } else {
       // Runs of hits; only a "None" tiling rule breaks them.
@@ -294,13 +312,8 @@ void ScratchEvaluator::ShadeBakeRun(const TexBakeRun& run, TexBakeSample* out, B
         }
         int end = i + 1;
         while (end < m && ok[end]) ++end;
-        int* winners = grain ? level + i : nullptr;
-        if (filter) {
-          tamrel::EvalScratchFilteredBatchLevel(p + i, dPdx + i, dPdy + i, end - i, params,
-                                                f + i, winners);
-        } else {
-          tamrel::EvalScratchPlainBatchLevel(p + i, end - i, params, f + i, winners);
-        }
+        EvalBatch(p + i, dPdx + i, dPdy + i, end - i, params, filter, f + i,
+                  grain ? level + i : nullptr);
         i = end;
       }
     }
@@ -311,9 +324,7 @@ void ScratchEvaluator::ShadeBakeRun(const TexBakeRun& run, TexBakeSample* out, B
       s.footprint[0] = dPdx[i].Length();
       s.footprint[1] = dPdy[i].Length();
       if (grain) s.direction = GrainDirection(params, level[i], dPdx[i], dPdy[i]);
-      AColor c = c2 * f[i] + c1 * (1.0f - f[i]);
-      if (links_.texout) c = links_.texout->Filter(c);
-      s.color = c;
+      s.color = Blend(c1, c2, f[i]);
     }
   }
 }

@@ -88,7 +88,8 @@ class ScratchEvaluator {
   tamrel::ScratchParams GatherScratchParams(ShadeContext& sc) const;
   // Moves p by the distortion map's bump, scaled by the strength (and its map).
   void ApplyDistortion(ShadeContext& sc, Point3& p) const;
-  // The size with its map, never zero.
+  // The block's size, and the size with its map; never zero.
+  float BlockSize() const;
   float EffectiveSize(ShadeContext& sc) const;
 
   // The shading of a map whose G-buffer id is gbufID. ShadeColor is the colour road of EvalColor
@@ -120,6 +121,8 @@ class ScratchEvaluator {
   bool PatternSample(ShadeContext& sc, ULONG gbufID, Point3& p, Point3& dPdx, Point3& dPdy,
                      tamrel::ScratchParams& params) const;
   AColor BlendColors(ShadeContext& sc, float f) const;
+  // The colour between c1 and c2 at the field's value f, through the output stage.
+  AColor Blend(const AColor& c1, const AColor& c2, float f) const;
 
   ScratchValues values_;
   ScratchLinks links_;

@@ -57,16 +57,19 @@ struct TexBakeRun {
   int MtlNum(int i) const { return mtlNum ? mtlNum[i] : 0; }
   // The UVW and per-pixel change arrays of a map channel; null when the run does not carry it.
   const Point3* ChannelUVW(int channel) const {
-    for (int c = 0; c < channelCount; ++c) {
-      if (channelIds[c] == channel) return uvw[c];
-    }
-    return nullptr;
+    const int c = ChannelSlot(channel);
+    return c < 0 ? nullptr : uvw[c];
   }
   const Point3* ChannelDUVW(int channel) const {
+    const int c = ChannelSlot(channel);
+    return c < 0 ? nullptr : duvw[c];
+  }
+  // The slot of a map channel in channelIds, or -1.
+  int ChannelSlot(int channel) const {
     for (int c = 0; c < channelCount; ++c) {
-      if (channelIds[c] == channel) return duvw[c];
+      if (channelIds[c] == channel) return c;
     }
-    return nullptr;
+    return -1;
   }
 
   // Samples first .. first+n-1 of this run as a run of their own.
