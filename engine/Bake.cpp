@@ -205,6 +205,10 @@ struct RowShader {
                                 results.data() + first, answered.data() + first, FALSE);
         }
       }
+      if (batch && !frames) {
+        out = SumPlain(y, gx, gEnd, run, results.data(), out);
+        continue;
+      }
       for (int x = gx, k = 0, j = 0; x < gEnd; ++x, out += SUM_CHANNELS) {
         std::fill(out, out + SUM_CHANNELS, 0.0f);
         int coveredSamples = 0;
@@ -298,6 +302,63 @@ struct RowShader {
         SetIsland(out, frames && oneIsland ? island : -1);
       }
     }
+  }
+
+  // The sums of pixels x0 .. x1-1 of row y from samples without frames, lighting or neighbours
+  // (the plane's): the channels such samples give, added in the order and scaled as ShadeRow
+  // does, in registers rather than through the pixel. The channels of frames and slopes are
+  // left as they are: a bake without frames never writes or reads them. Returns the pixel after
+  // the last.
+  float* SumPlain(int y, int x0, int x1, const SampleRun& run, const TexBakeSample* results,
+                  float* out) const {
+    const float inv = 1.0f / static_cast<float>(samples);
+    for (int x = x0, k = 0; x < x1; ++x, out += SUM_CHANNELS) {
+      float r = 0.0f, g = 0.0f, b = 0.0f, a = 0.0f, mono = 0.0f, height = 0.0f;
+      float grainC = 0.0f, grainS = 0.0f, footX = 0.0f, footY = 0.0f, cover = 0.0f;
+      int coveredSamples = 0;
+      for (int i = 0; i < samples; ++i, ++k) {
+        if (!run.covered[k]) {
+          float grey, alpha;
+          source->Uncovered(x, y, grey, alpha);
+          r += grey;
+          g += grey;
+          b += grey;
+          a += alpha;
+          mono += grey;
+          continue;
+        }
+        const TexBakeSample& s = *results++;
+        ++coveredSamples;
+        r += s.color.r;
+        g += s.color.g;
+        b += s.color.b;
+        a += s.color.a;
+        mono += (s.color.g + s.color.r + s.color.b) / 3.0f;
+        height += s.intensity;
+        cover += 1.0f;
+        const float tx = s.direction.x, ty = -s.direction.y;
+        grainC += tx * tx - ty * ty;
+        grainS += 2.0f * tx * ty;
+        footX += s.footprint[0] / footprint;
+        footY += s.footprint[1] / footprint;
+      }
+      const float mean = !coveredMean          ? inv
+                         : coveredSamples > 0 ? 1.0f / static_cast<float>(coveredSamples)
+                                              : 0.0f;
+      out[SUM_R] = r * mean;
+      out[SUM_G] = g * mean;
+      out[SUM_B] = b * mean;
+      out[SUM_A] = a * mean;
+      out[SUM_MONO] = mono * mean;
+      out[SUM_HEIGHT] = height * mean;
+      out[SUM_GRAIN_C] = grainC;
+      out[SUM_GRAIN_S] = grainS;
+      out[SUM_FOOT_X] = footX * mean;
+      out[SUM_FOOT_Y] = footY * mean;
+      out[SUM_COVER] = cover * inv;
+      SetIsland(out, -1);
+    }
+    return out;
   }
 };
 
