@@ -33,17 +33,21 @@ enum SumChannel : int {
   SUM_FOOT_X,
   SUM_FOOT_Y,  // the pixel's footprint in pattern units
   SUM_COVER,   // the share of samples that show the surface
-  SUM_SLOPE_T,
+  // The UV island all the pixel's samples show, as the bits of an int (-1: none, or more than
+  // one, or not all samples covered, or a source without tangent frames).
+  SUM_ISLAND,
+  // A source without tangent frames sums only the channels above: its window's pixels are this
+  // many floats, a third of the bake's memory traffic of the whole set.
+  SUM_PLAIN_CHANNELS,
+  SUM_SLOPE_T = SUM_PLAIN_CHANNELS,
   SUM_SLOPE_B,  // sources with tangent frames: the height's slope along tangent and bitangent
   // Sources with tangent frames: the means of the unit pixel axes on the surface (across, and up
-  // the image) and of the tangent frame, and the UV island all the pixel's samples show, as the
-  // bits of an int (-1: none, or more than one, or not all samples covered).
+  // the image) and of the tangent frame.
   SUM_EX,
   SUM_EY = SUM_EX + 3,
   SUM_TAN = SUM_EY + 3,
   SUM_BIT = SUM_TAN + 3,
-  SUM_ISLAND = SUM_BIT + 3,
-  SUM_CHANNELS
+  SUM_CHANNELS = SUM_BIT + 3
 };
 
 float Encode(float v) {
@@ -132,6 +136,7 @@ struct RowShader {
   float footprint;  // of one sample, in pixels
   bool lit, grain;
   bool frames;       // the source's own tangent frames
+  int channels;      // floats a pixel's sums take: SUM_CHANNELS with frames, else the plain ones
   bool coveredMean;  // pixels average their covered samples only
   float bumpScale;
   const std::atomic<bool>* cancel;
@@ -142,7 +147,7 @@ struct RowShader {
   // than shade contexts; rows with neighbours still take contexts.
   bool arrays = false;
 
-  // Sums the samples of pixels x0 .. x1-1 of image row y into out (SUM_CHANNELS floats each).
+  // Sums the samples of pixels x0 .. x1-1 of image row y into out (`channels` floats each).
   // Pixels may lie outside the image: the plane goes on beyond its edges. The samples of a group
   // of neighbouring pixels are evaluated in one call, then summed per pixel in sample order.
   // With stencil (sources with frames), each sample's slopes are also taken from its neighbours
@@ -209,8 +214,8 @@ struct RowShader {
         out = SumPlain(y, gx, gEnd, run, results.data(), out);
         continue;
       }
-      for (int x = gx, k = 0, j = 0; x < gEnd; ++x, out += SUM_CHANNELS) {
-        std::fill(out, out + SUM_CHANNELS, 0.0f);
+      for (int x = gx, k = 0, j = 0; x < gEnd; ++x, out += channels) {
+        std::fill(out, out + channels, 0.0f);
         int coveredSamples = 0;
         int island = -1;
         bool oneIsland = true;
@@ -293,26 +298,24 @@ struct RowShader {
                                                 : 0.0f;
         // Every channel but the grain's and the island by the mean, the coverage by the share.
         static_assert(SUM_GRAIN_C == SUM_HEIGHT + 1 && SUM_FOOT_X == SUM_GRAIN_S + 1 &&
-                      SUM_COVER == SUM_FOOT_Y + 1 && SUM_ISLAND == SUM_CHANNELS - 1);
+                      SUM_COVER == SUM_FOOT_Y + 1 && SUM_ISLAND == SUM_COVER + 1);
         for (int c = 0; c < SUM_GRAIN_C; ++c) out[c] *= mean;
         out[SUM_FOOT_X] *= mean;
         out[SUM_FOOT_Y] *= mean;
         out[SUM_COVER] *= inv;
-        for (int c = SUM_COVER + 1; c < SUM_ISLAND; ++c) out[c] *= mean;
+        for (int c = SUM_SLOPE_T; c < channels; ++c) out[c] *= mean;
         SetIsland(out, frames && oneIsland ? island : -1);
       }
     }
   }
 
   // The sums of pixels x0 .. x1-1 of row y from samples without frames, lighting or neighbours
-  // (the plane's): the channels such samples give, added in the order and scaled as ShadeRow
-  // does, in registers rather than through the pixel. The channels of frames and slopes are
-  // left as they are: a bake without frames never writes or reads them. Returns the pixel after
-  // the last.
+  // (the plane's), added in the order and scaled as ShadeRow does, in registers rather than
+  // through the pixel. Returns the pixel after the last.
   float* SumPlain(int y, int x0, int x1, const SampleRun& run, const TexBakeSample* results,
                   float* out) const {
     const float inv = 1.0f / static_cast<float>(samples);
-    for (int x = x0, k = 0; x < x1; ++x, out += SUM_CHANNELS) {
+    for (int x = x0, k = 0; x < x1; ++x, out += SUM_PLAIN_CHANNELS) {
       float r = 0.0f, g = 0.0f, b = 0.0f, a = 0.0f, mono = 0.0f, height = 0.0f;
       float grainC = 0.0f, grainS = 0.0f, footX = 0.0f, footY = 0.0f, cover = 0.0f;
       int coveredSamples = 0;
@@ -504,6 +507,7 @@ void PadUncovered(Raster& sums, int passes) {
         std::uint16_t& own = level[static_cast<std::size_t>(y) * w + x];
         if (own != 0) continue;
         float mean[SUM_CHANNELS] = {};
+        const int channels = sums.channels;
         int n = 0;
         for (int ny = std::max(0, y - 1); ny <= std::min(h - 1, y + 1); ++ny) {
           for (int nx = std::max(0, x - 1); nx <= std::min(w - 1, x + 1); ++nx) {
@@ -512,13 +516,13 @@ void PadUncovered(Raster& sums, int passes) {
             // pass the same way in every direction.
             if (l == 0 || l > pass) continue;
             const float* p = sums.Pixel(nx, ny);
-            for (int c = 0; c < SUM_CHANNELS; ++c) mean[c] += p[c];
+            for (int c = 0; c < channels; ++c) mean[c] += p[c];
             ++n;
           }
         }
         if (n == 0) continue;
         float* out = sums.Pixel(x, y);
-        for (int c = 0; c < SUM_CHANNELS; ++c) out[c] = mean[c] / static_cast<float>(n);
+        for (int c = 0; c < channels; ++c) out[c] = mean[c] / static_cast<float>(n);
         out[SUM_COVER] = 0.0f;
         own = static_cast<std::uint16_t>(pass + 1);
         grew = true;
@@ -731,6 +735,7 @@ bool BakeFrame(Texmap& map, TimeValue t, const BakeSettings& s, const BandSink& 
                    source->Lit(),
                    grain,
                    frames,
+                   frames ? SUM_CHANNELS : SUM_PLAIN_CHANNELS,
                    source->CoveredMean(),
                    s.bumpScale,
                    s.render.cancel,
@@ -745,7 +750,7 @@ bool BakeFrame(Texmap& map, TimeValue t, const BakeSettings& s, const BandSink& 
   const int bandRows = std::max(1, s.bandRows);
   const std::int64_t total = static_cast<std::int64_t>(region.Width()) * region.Height();
   const int sumsWidth = region.Width() + 2 * margin;
-  const std::size_t rowFloats = static_cast<std::size_t>(sumsWidth) * SUM_CHANNELS;
+  const std::size_t rowFloats = static_cast<std::size_t>(sumsWidth) * shader.channels;
 
   RenderOptions options = s.render;
   // The sums of the band and its margin. Consecutive bands share 2 * margin rows, which are
@@ -773,7 +778,7 @@ bool BakeFrame(Texmap& map, TimeValue t, const BakeSettings& s, const BandSink& 
     Raster& window = windows[k];
     const int drop = std::min(top - windowTop, previous.height);
     window.width = sumsWidth;
-    window.channels = SUM_CHANNELS;
+    window.channels = shader.channels;
     // The window holds the whole band and its margins: its size stays from band to band, so
     // nothing is cleared that the shading writes anyway. The rows kept go to its top.
     window.pixels.resize(static_cast<std::size_t>(bottom - top) * rowFloats);
@@ -797,7 +802,7 @@ bool BakeFrame(Texmap& map, TimeValue t, const BakeSettings& s, const BandSink& 
     };
     // The new rows are shaded straight into the window, after the rows it keeps.
     if (!RenderRows(window.pixels.data() + static_cast<std::size_t>(window.height) * rowFloats,
-                    sumsWidth, bottom - first, SUM_CHANNELS, span, options)) {
+                    sumsWidth, bottom - first, shader.channels, span, options)) {
       return false;
     }
     window.height = bottom - windowTop;
