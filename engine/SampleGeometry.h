@@ -52,11 +52,13 @@ struct SampleArrays {
   TexBakeRun Run() const;
 };
 
-// The plane's samples as arrays: SetPlaneFrame sets the one instance, PlaneSampleArrays writes
-// sample j at image position (px, py) with MakeSampleAt's values, to the bit.
+// The plane's samples as arrays: SetPlaneFrame sets the one instance, PlaneRowArrays writes the
+// samples of pixels x0 .. x1-1 of image row y from entry 0 on, pixel by pixel, sample i of a
+// pixel at sub-pixel position (positions[2i], positions[2i + 1]), with MakeSampleAt's values to
+// the bit.
 void SetPlaneFrame(SampleArrays& a);
-void PlaneSampleArrays(const View& view, float px, float py, float footprint, SampleArrays& a,
-                       int j);
+void PlaneRowArrays(const View& view, int y, int x0, int x1, const float* positions, int samples,
+                    float footprint, SampleArrays& a);
 
 // The preview sphere's look: a lit diffuse surface with the map's colour and bump, over a
 // checkered backdrop where the sphere is missed.

@@ -1,5 +1,7 @@
 #include "engine/SampleSource.h"
 
+#include <algorithm>
+
 #include "engine/Bake.h"
 #include "engine/MeshSource.h"
 
@@ -54,19 +56,10 @@ class ViewSource : public SampleSource {
     SampleArrays& a = run.arrays;
     if (a.camToObj.empty()) SetPlaneFrame(a);
     a.filterMaps = filter_ ? TRUE : FALSE;
-    const Point3 up(0.0f, 0.0f, 1.0f);
-    const float fy = static_cast<float>(y);
-    int k = 0;
-    for (int x = x0; x < x1; ++x) {
-      const float fx = static_cast<float>(x);
-      for (int i = 0; i < samples_; ++i, ++k) {
-        PlaneSampleArrays(view_, fx + positions_[2 * static_cast<std::size_t>(i)],
-                          fy + positions_[2 * static_cast<std::size_t>(i) + 1], footprint_, a, k);
-        run.covered[k] = 1;
-        run.normals[k] = up;
-      }
-    }
-    a.count = k;
+    PlaneRowArrays(view_, y, x0, x1, positions_.data(), samples_, footprint_, a);
+    a.count = (x1 - x0) * samples_;
+    std::fill_n(run.covered.begin(), a.count, 1);
+    std::fill_n(run.normals.begin(), a.count, Point3(0.0f, 0.0f, 1.0f));
   }
 
   View view_;

@@ -294,10 +294,6 @@ void ScratchEvaluator::ShadeBakeRun(const TexBakeRun& run, TexBakeSample* out, B
       float* v = &a[0].x;
       for (int k = 0; k < 3 * m; ++k) v[k] = v[k] / size;
     }
-    for (int i = 0; i < m; ++i) {
-      out[base + i] = TexBakeSample();
-      hit[base + i] = ok[i];
-    }
     if (tile) {
       for (int i = 0; i < m; ++i) {
         if (!ok[i]) continue;
@@ -317,14 +313,21 @@ void ScratchEvaluator::ShadeBakeRun(const TexBakeRun& run, TexBakeSample* out, B
         i = end;
       }
     }
+    // Each result written once; without an output stage the blend is Blend's own arithmetic
+    // in place.
+    TextureOutput* const texout = links_.texout;
     for (int i = 0; i < m; ++i) {
-      if (!ok[i]) continue;
       TexBakeSample& s = out[base + i];
+      hit[base + i] = ok[i];
+      if (!ok[i]) {
+        s = TexBakeSample();
+        continue;
+      }
       s.intensity = f[i];
       s.footprint[0] = dPdx[i].Length();
       s.footprint[1] = dPdy[i].Length();
-      if (grain) s.direction = GrainDirection(params, level[i], dPdx[i], dPdy[i]);
-      s.color = Blend(c1, c2, f[i]);
+      s.direction = grain ? GrainDirection(params, level[i], dPdx[i], dPdy[i]) : Point2(0.0f, 0.0f);
+      s.color = texout ? Blend(c1, c2, f[i]) : c2 * f[i] + c1 * (1.0f - f[i]);
     }
   }
 }
