@@ -311,16 +311,22 @@ struct RowShader {
 
   // The sums of pixels x0 .. x1-1 of row y from samples without frames, lighting or neighbours
   // (the plane's), added in the order and scaled as ShadeRow does, in registers rather than
-  // through the pixel. Returns the pixel after the last.
-  float* SumPlain(int y, int x0, int x1, const SampleRun& run, const TexBakeSample* results,
-                  float* out) const {
-    const float inv = 1.0f / static_cast<float>(samples);
+  // through the pixel (kept out of ShadeRow, whose registers it would share). Returns the pixel
+  // after the last.
+  [[gnu::noinline]] float* SumPlain(int y, int x0, int x1, const SampleRun& run,
+                                    const TexBakeSample* results, float* out) const {
+    // Read once: stores through out could otherwise be taken to change them.
+    const int perPixel = samples;
+    const float side = footprint;
+    const bool meanOfCovered = coveredMean;
+    const char* covered = run.covered.data();
+    const float inv = 1.0f / static_cast<float>(perPixel);
     for (int x = x0, k = 0; x < x1; ++x, out += SUM_PLAIN_CHANNELS) {
       float r = 0.0f, g = 0.0f, b = 0.0f, a = 0.0f, mono = 0.0f, height = 0.0f;
       float grainC = 0.0f, grainS = 0.0f, footX = 0.0f, footY = 0.0f, cover = 0.0f;
       int coveredSamples = 0;
-      for (int i = 0; i < samples; ++i, ++k) {
-        if (!run.covered[k]) {
+      for (int i = 0; i < perPixel; ++i, ++k) {
+        if (!covered[k]) {
           float grey, alpha;
           source->Uncovered(x, y, grey, alpha);
           r += grey;
@@ -342,10 +348,10 @@ struct RowShader {
         const float tx = s.direction.x, ty = -s.direction.y;
         grainC += tx * tx - ty * ty;
         grainS += 2.0f * tx * ty;
-        footX += s.footprint[0] / footprint;
-        footY += s.footprint[1] / footprint;
+        footX += s.footprint[0] / side;
+        footY += s.footprint[1] / side;
       }
-      const float mean = !coveredMean          ? inv
+      const float mean = !meanOfCovered         ? inv
                          : coveredSamples > 0 ? 1.0f / static_cast<float>(coveredSamples)
                                               : 0.0f;
       out[SUM_R] = r * mean;

@@ -185,14 +185,14 @@ std::string ImageFileWriter::WriteRows(int y0, int y1, const float* pixels) {
   }
   const std::size_t count = static_cast<std::size_t>(y1 - y0) * width_ * channels_;
   const float* data = pixels;
-  std::vector<float> encoded;
   if (encode_) {
-    encoded.assign(pixels, pixels + count);
+    // The colour channels of each pixel encoded, alpha copied.
+    encoded_.assign(pixels, pixels + count);
     const int colourChannels = std::min(channels_, 3);
-    for (std::size_t i = 0; i < count; ++i) {
-      if (static_cast<int>(i % channels_) < colourChannels) encoded[i] = LinearToSrgb(encoded[i]);
+    for (std::size_t i = 0; i < count; i += static_cast<std::size_t>(channels_)) {
+      for (int c = 0; c < colourChannels; ++c) encoded_[i + c] = LinearToSrgb(encoded_[i + c]);
     }
-    data = encoded.data();
+    data = encoded_.data();
   }
   if (y1 > y0) {
     if (std::string why = encoder_->WriteRows(y0, y1, data); !why.empty()) return Fail(why);

@@ -74,6 +74,7 @@ class ImageFileWriter {
   int width_ = 0, height_ = 0, channels_ = 0, nextRow_ = 0;
   PixelType type_ = PixelType::DEFAULT;
   bool encode_ = false, closed_ = false;
+  std::vector<float> encoded_;  // a band's sRGB-encoded copy, kept from band to band
 };
 
 // Closes every writer, then renames each file into place, so that files written together are all
