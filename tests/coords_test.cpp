@@ -200,6 +200,20 @@ TEST(RandomTransform, SeedsAndDrawsOfThePlatformGenerator) {
   EXPECT_EQ(c.RandomSeed(sc), 4188539432u);  // mtlNum 0: s = 1 as without the option
   sc.mtlNum = 1;
   EXPECT_EQ(c.RandomSeed(sc), 820519762u);
+
+  // By material and by object together: the material's term and the node's scrambled handle
+  // are summed before the seed multiplies them, s = S(((2 + 1) + S(7)) * 12345) with
+  // S(n) = n (15731 n^2 + 789221) mod 2^32; each switch alone gives its own seed.
+  INode node(7);
+  sc.node = &node;
+  sc.mtlNum = 2;
+  c.randByObj = 1;
+  EXPECT_EQ(c.RandomSeed(sc), 1419459408u);
+  c.randByMat = 0;
+  EXPECT_EQ(c.RandomSeed(sc), 472900536u);
+  c.randByMat = 1;
+  c.randByObj = 0;
+  EXPECT_EQ(c.RandomSeed(sc), 3814218368u);
 }
 
 TEST(RandomTransform, DependsOnlyOnParametersMaterialAndNode) {

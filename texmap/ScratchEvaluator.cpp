@@ -149,12 +149,6 @@ AColor ScratchEvaluator::BlendColors(ShadeContext& sc, float f) const {
   return Blend(c1, c2, f);
 }
 
-AColor ScratchEvaluator::Blend(const AColor& c1, const AColor& c2, float f) const {
-  AColor c = c2 * f + c1 * (1.0f - f);
-  if (links_.texout) c = links_.texout->Filter(c);
-  return c;
-}
-
 bool ScratchEvaluator::ShadeColor(ShadeContext& sc, ULONG gbufID, AColor& c, TexBakeSample* bake,
                                   bool grain) const {
   Point3 p, dPdx, dPdy;
@@ -313,9 +307,7 @@ void ScratchEvaluator::ShadeBakeRun(const TexBakeRun& run, TexBakeSample* out, B
         i = end;
       }
     }
-    // Each result written once; without an output stage the blend is Blend's own arithmetic
-    // in place.
-    TextureOutput* const texout = links_.texout;
+    // Each result written once.
     for (int i = 0; i < m; ++i) {
       TexBakeSample& s = out[base + i];
       hit[base + i] = ok[i];
@@ -327,7 +319,7 @@ void ScratchEvaluator::ShadeBakeRun(const TexBakeRun& run, TexBakeSample* out, B
       s.footprint[0] = dPdx[i].Length();
       s.footprint[1] = dPdy[i].Length();
       s.direction = grain ? GrainDirection(params, level[i], dPdx[i], dPdy[i]) : Point2(0.0f, 0.0f);
-      s.color = texout ? Blend(c1, c2, f[i]) : c2 * f[i] + c1 * (1.0f - f[i]);
+      s.color = Blend(c1, c2, f[i]);
     }
   }
 }

@@ -122,7 +122,10 @@ class ScratchEvaluator {
                      tamrel::ScratchParams& params) const;
   AColor BlendColors(ShadeContext& sc, float f) const;
   // The colour between c1 and c2 at the field's value f, through the output stage.
-  AColor Blend(const AColor& c1, const AColor& c2, float f) const;
+  AColor Blend(const AColor& c1, const AColor& c2, float f) const {
+    const AColor c = c2 * f + c1 * (1.0f - f);
+    return links_.texout ? links_.texout->Filter(c) : c;
+  }
 
   ScratchValues values_;
   ScratchLinks links_;
