@@ -34,32 +34,6 @@ inline Point3 ReciprocalOf(const Point3& s) { return Point3(1.0f / s.x, 1.0f / s
 
 }  // namespace
 
-// std::trunc equals the truncating int conversion wherever that is defined and stays defined for
-// values beyond the int range, NaN and infinities.
-bool ApplyTiling(int rule, float& v) {
-  switch (rule) {
-    case XYZ_TILE_STRETCH:
-      if (v < 0.0f) v = 0.0f;
-      if (v > 1.0f) v = 1.0f;
-      return true;
-    case XYZ_TILE_TILE:
-      v = v - std::trunc(v);
-      if (v < 0.0f) v = v + 1.0f;
-      return true;
-    case XYZ_TILE_MIRROR: {
-      const float a = std::fabs(v);
-      const float n = std::trunc(a);
-      const bool odd = std::fmod(n, 2.0f) == 1.0f;
-      v = odd ? (1.0f - a) + n : a - n;
-      return true;
-    }
-    case XYZ_TILE_NONE:
-      return !(v < 0.0f || v > 1.0f);
-    default:
-      return true;
-  }
-}
-
 void XYZCoords::BuildTransforms() {
   // Sizes below the block's minimum can still arrive (scripted values, spinners limited at 0);
   // they are used as that minimum, as the random transform does, so a zero size never divides.

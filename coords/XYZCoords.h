@@ -4,6 +4,7 @@
 // render threads may share it.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 
 #include "interval.h"
@@ -33,8 +34,32 @@ enum XYZTiling {
 };
 
 // Applies one tiling rule to one coordinate in place; false rejects the sample. Unknown rules act
-// as "Continue".
-bool ApplyTiling(int rule, float& v);
+// as "Continue". Inline: the coordinates of a run apply it to every sample.
+// std::trunc equals the truncating int conversion wherever that is defined and stays defined for
+// values beyond the int range, NaN and infinities.
+inline bool ApplyTiling(int rule, float& v) {
+  switch (rule) {
+    case XYZ_TILE_STRETCH:
+      if (v < 0.0f) v = 0.0f;
+      if (v > 1.0f) v = 1.0f;
+      return true;
+    case XYZ_TILE_TILE:
+      v = v - std::trunc(v);
+      if (v < 0.0f) v = v + 1.0f;
+      return true;
+    case XYZ_TILE_MIRROR: {
+      const float a = std::fabs(v);
+      const float n = std::trunc(a);
+      const bool odd = std::fmod(n, 2.0f) == 1.0f;
+      v = odd ? (1.0f - a) + n : a - n;
+      return true;
+    }
+    case XYZ_TILE_NONE:
+      return !(v < 0.0f || v > 1.0f);
+    default:
+      return true;
+  }
+}
 
 struct XYZCoords {
   int mapType = XYZ_MAP_OBJECT;

@@ -5,12 +5,23 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <new>
+#include <type_traits>
 #include <utility>
 
 #include "pattern/ScratchFast.h"
 #include "pattern/ScratchField.h"
 
 namespace {
+
+// Storage for n values that is not initialised: for buffers whose every entry used is written
+// first. The values' type copies as bytes, so the storage holds them as it is written.
+template <typename T, int N>
+struct ChunkStorage {
+  static_assert(std::is_trivially_copyable_v<T> && std::is_trivially_destructible_v<T>);
+  alignas(T) unsigned char bytes[sizeof(T) * N];
+  T* data() { return std::launder(reinterpret_cast<T*>(bytes)); }
+};
 
 inline float Intensity(const Color& c) {
   return (c.g + c.r + c.b) / 3.0f;
@@ -266,7 +277,11 @@ void ScratchEvaluator::ShadeBakeRun(const TexBakeRun& run, TexBakeSample* out, B
   const bool filter = run.filterMaps != FALSE;
   const tamrel::TileablePattern* tile = tile_.get();
   constexpr int kChunk = 64;
-  Point3 p[kChunk], dPdx[kChunk], dPdy[kChunk];
+  // Every entry a chunk uses is written before it is read: the arrays are not cleared first.
+  ChunkStorage<Point3, kChunk> pStore, dPdxStore, dPdyStore;
+  Point3* const p = pStore.data();
+  Point3* const dPdx = dPdxStore.data();
+  Point3* const dPdy = dPdyStore.data();
   BOOL ok[kChunk];
   float f[kChunk];
   int level[kChunk];
@@ -307,7 +322,8 @@ void ScratchEvaluator::ShadeBakeRun(const TexBakeRun& run, TexBakeSample* out, B
         i = end;
       }
     }
-    // Each result written once.
+    // Each result written once; the output stage then takes the chunk's colours where they lie
+    // (a colour coming back from it through registers into the loop stalls the store).
     for (int i = 0; i < m; ++i) {
       TexBakeSample& s = out[base + i];
       hit[base + i] = ok[i];
@@ -319,7 +335,12 @@ void ScratchEvaluator::ShadeBakeRun(const TexBakeRun& run, TexBakeSample* out, B
       s.footprint[0] = dPdx[i].Length();
       s.footprint[1] = dPdy[i].Length();
       s.direction = grain ? GrainDirection(params, level[i], dPdx[i], dPdy[i]) : Point2(0.0f, 0.0f);
-      s.color = Blend(c1, c2, f[i]);
+      s.color = Mix(c1, c2, f[i]);
+    }
+    if (TextureOutput* const texout = links_.texout) {
+      for (int i = 0; i < m; ++i) {
+        if (ok[i]) out[base + i].color = texout->Filter(out[base + i].color);
+      }
     }
   }
 }

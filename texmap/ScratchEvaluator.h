@@ -123,9 +123,10 @@ class ScratchEvaluator {
   AColor BlendColors(ShadeContext& sc, float f) const;
   // The colour between c1 and c2 at the field's value f, through the output stage.
   AColor Blend(const AColor& c1, const AColor& c2, float f) const {
-    const AColor c = c2 * f + c1 * (1.0f - f);
+    const AColor c = Mix(c1, c2, f);
     return links_.texout ? links_.texout->Filter(c) : c;
   }
+  static AColor Mix(const AColor& c1, const AColor& c2, float f) { return c2 * f + c1 * (1.0f - f); }
 
   ScratchValues values_;
   ScratchLinks links_;
