@@ -3,6 +3,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 
 namespace {
 
@@ -191,6 +192,36 @@ bool XYZCoords::GetXYZBump(ShadeContext& sc, Point3& p, Point3 basis[3]) const {
 // so every sample gets the bits its context would. The random transform depends only on the seed,
 // which neighbouring samples of one node and material share: it is built again only when the
 // seed changes.
+namespace {
+
+// Neighbouring samples of a run mostly share their derivatives, instance and transform (all of a
+// plane's do): the transformed derivatives of the last sample stand for the next one's whenever
+// its inputs are the same bits, which give the same bits again.
+class SameDerivatives {
+ public:
+  // True when the sample's inputs are the last sample's; else they become the last.
+  bool Holds(int instance, std::uint32_t seed, const Point3& a, const Point3& b) {
+    if (valid_ && instance == instance_ && seed == seed_ && std::memcmp(&a, &a_, sizeof a) == 0 &&
+        std::memcmp(&b, &b_, sizeof b) == 0) {
+      return true;
+    }
+    valid_ = true;
+    instance_ = instance;
+    seed_ = seed;
+    a_ = a;
+    b_ = b;
+    return false;
+  }
+
+ private:
+  bool valid_ = false;
+  int instance_ = 0;
+  std::uint32_t seed_ = 0;
+  Point3 a_, b_;
+};
+
+}  // namespace
+
 void XYZCoords::GetXYZRun(const TexBakeRun& run, int first, int n, Point3* p, Point3* dPdx,
                           Point3* dPdy, BOOL* ok) const {
   Matrix3 random;
@@ -212,12 +243,15 @@ void XYZCoords::GetXYZRun(const TexBakeRun& run, int first, int n, Point3* p, Po
       const Point3* uvw = run.ChannelUVW(channel);
       const Point3* duvw = run.ChannelDUVW(channel);
       const bool centred = mapType == XYZ_MAP_CHANNEL_2D;
+      SameDerivatives same;
+      Point3 t;
       for (int j = 0; j < n; ++j) {
         const int i = first + j;
         const Matrix3& m = transformOf(i);
         const Point3 q = uvw ? uvw[i] : Point3();
         p[j] = centred ? m * (q - kCentre) + kCentre : m * q;
-        const Point3 t = VectorTransform(m, duvw ? duvw[i] : Point3());
+        const Point3 d = duvw ? duvw[i] : Point3();
+        if (!same.Holds(0, randomSeed, d, d)) t = VectorTransform(m, d);
         dPdx[j] = Point3(t.x, 0.0f, 0.0f);
         dPdy[j] = Point3(0.0f, t.y, 0.0f);
         ok[j] = TileAll(tiling, p[j]) ? TRUE : FALSE;
@@ -227,28 +261,43 @@ void XYZCoords::GetXYZRun(const TexBakeRun& run, int first, int n, Point3* p, Po
     case XYZ_MAP_OBJECT:
     case XYZ_MAP_WORLD: {
       const Matrix3* frames = mapType == XYZ_MAP_OBJECT ? run.camToObj : run.camToWorld;
+      SameDerivatives same;
+      Point3 dx, dy;
       for (int j = 0; j < n; ++j) {
         const int i = first + j;
         const Matrix3& m = transformOf(i);
-        const Matrix3& f = frames[run.Instance(i)];
+        const int instance = run.Instance(i);
+        const Matrix3& f = frames[instance];
         p[j] = m * (f * run.p[i]);
-        dPdx[j] = VectorTransform(m, VectorTransform(f, run.dpdx[i]));
-        dPdy[j] = VectorTransform(m, VectorTransform(f, run.dpdy[i]));
+        if (!same.Holds(instance, randomSeed, run.dpdx[i], run.dpdy[i])) {
+          dx = VectorTransform(m, VectorTransform(f, run.dpdx[i]));
+          dy = VectorTransform(m, VectorTransform(f, run.dpdy[i]));
+        }
+        dPdx[j] = dx;
+        dPdy[j] = dy;
         ok[j] = TRUE;
       }
       return;
     }
-    case XYZ_MAP_SCREEN:
+    case XYZ_MAP_SCREEN: {
+      SameDerivatives same;
+      Point3 dx, dy;
       for (int j = 0; j < n; ++j) {
         const int i = first + j;
         const Matrix3& m = transformOf(i);
         const Point2 uv = run.screenUV[i], duv = run.screenDUV[i];
         p[j] = m * Point3(uv.x, uv.y, 0.0f);
-        dPdx[j] = VectorTransform(m, Point3(duv.x, 0.0f, 0.0f));
-        dPdy[j] = VectorTransform(m, Point3(0.0f, duv.y, 0.0f));
+        const Point3 d(duv.x, duv.y, 0.0f);
+        if (!same.Holds(0, randomSeed, d, d)) {
+          dx = VectorTransform(m, Point3(duv.x, 0.0f, 0.0f));
+          dy = VectorTransform(m, Point3(0.0f, duv.y, 0.0f));
+        }
+        dPdx[j] = dx;
+        dPdy[j] = dy;
         ok[j] = TRUE;
       }
       return;
+    }
     default:  // not a source GetXYZRun knows: every sample without coordinates
       for (int j = 0; j < n; ++j) ok[j] = FALSE;
       return;

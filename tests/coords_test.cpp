@@ -296,13 +296,18 @@ TEST(XYZCoords, RunsGiveGetXYZsBitsForEverySource) {
   int instance[kN], mtlNum[kN];
   for (int i = 0; i < kN; ++i) {
     const float t = static_cast<float>(i) * 0.37f - 3.1f;
+    // The derivatives across change every fourth sample, those up every seventh, across the
+    // instance's and the material's changes: a run reuses transformed derivatives only while
+    // all of them stay.
+    const float d = static_cast<float>(i / 4) * 0.37f - 3.1f;
+    const float e = static_cast<float>(i / 7) * 0.41f - 2.3f;
     p[i] = Point3(t * 1.7f, 2.0f - t * 0.3f, -996.0f + t * 0.01f);
-    dpdx[i] = Point3(0.039f + 0.001f * t, 0.002f, 0.0f);
-    dpdy[i] = Point3(0.0005f, -0.041f, 0.003f * t);
+    dpdx[i] = Point3(0.039f + 0.001f * d, 0.002f, 0.0f);
+    dpdy[i] = Point3(0.0005f, -0.041f, 0.003f * e);
     uvw2[i] = Point3(0.1f * t, 1.3f - 0.2f * t, 0.3f * t);
-    duvw2[i] = Point3(0.0013f, 0.0021f + 0.0001f * t, 0.0f);
+    duvw2[i] = Point3(0.0013f, 0.0021f + 0.0001f * d, 0.0f);
     screenUV[i] = Point2(0.5f + 0.04f * t, 0.2f - 0.03f * t);
-    screenDUV[i] = Point2(0.001f, 0.0015f);
+    screenDUV[i] = Point2(0.001f + 0.0001f * d, 0.0015f + 0.0001f * e);
     instance[i] = (i / 5) % 2;  // runs of one instance, then the other
     mtlNum[i] = (i / 3) % 3;
   }
