@@ -4,6 +4,7 @@
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
+#include <array>
 #include <bit>
 #include <cmath>
 #include <cstring>
@@ -1054,6 +1055,114 @@ TEST(Evaluator, TheTileBracketIsTheEvaluatorsAndOutlivesUpdates) {
   UpdateNow(m.map);
   EXPECT_EQ(m->BeginTileBake(corner, alongU, alongV, 64).problem, TILE_MAPPING_TILING);
   EXPECT_EQ(m->Evaluator().Tile(), nullptr);
+}
+
+// The tileable bump of a map: its tile's plain field differenced along the mapping's axes (here
+// the object's) from the wrapped sample, as the ordinary bump differences the ordinary field.
+Point3 TileGradientBump(const tamrel::TileablePattern& tile, const Point3& p, float size,
+                        const tamrel::ScratchParams& params, float bumpDelta, float& h) {
+  const tamrel::TilePoint from = tile.Reduce(p / size);
+  h = tile.EvalPlain(from, params);
+  const float delta = bumpDelta * 0.01f + 0.001f;
+  Point3 g;
+  for (int k = 0; k < 3; ++k) {
+    Point3 axis;
+    axis[k] = 1.0f;
+    g[k] = (tile.EvalPlain(tile.Offset(from, axis * delta), params) - h) / delta;
+  }
+  return -g;
+}
+
+TEST(Evaluator, TheTileBumpThroughScratchesSubMapsRepeatsWithTheTile) {
+  // Both colours of the map come from other scratches maps; in the tile's bracket all three
+  // repeat, so the bump, which takes the sub-maps' brightness and bumps, gives the same bits a
+  // tile over. Wide scratches (a fifth of the plane darkened) put many samples on slopes.
+  MapHolder m;
+  auto* first = static_cast<TamrelScratches*>(GetTamrelScratchesDesc()->Create(FALSE));
+  auto* second = static_cast<TamrelScratches*>(GetTamrelScratchesDesc()->Create(FALSE));
+  for (TamrelScratches* t : {m.map, first, second}) {
+    t->pblock->SetValue(PB_THRESHOLD_LOW, 0, 0.05f);
+    t->pblock->SetValue(PB_THRESHOLD_HIGH, 0, 0.95f);
+    t->pblock->SetValue(PB_SPREAD, 0, 1.0f);
+  }
+  m->pblock->SetValue(PB_LEVELS, 0, 8);
+  m->pblock->SetValue(PB_BUMP_DELTA, 0, 0.2f);
+  first->pblock->SetValue(PB_TYPE, 0, 0);
+  first->pblock->SetValue(PB_LEVELS, 0, 7);
+  first->pblock->SetValue(PB_SIZE, 0, 4.0f);
+  first->pblock->SetValue(PB_BUMP_DELTA, 0, 0.3f);
+  second->pblock->SetValue(PB_LEVELS, 0, 6);
+  second->pblock->SetValue(PB_SIZE, 0, 6.0f);
+  second->pblock->SetValue(PB_COLOR1, 0, Color(0.3f, 0.6f, 0.0f));
+  m->SetSubTexmap(SUBTEX_COLOR1, first);
+  m->SetSubTexmap(SUBTEX_COLOR2, second);
+  UpdateNow(m.map);
+  SampleShadeContext corner = ObjectSample(Point3(0.0f, 0.0f, 0.0f), 0.5f);
+  SampleShadeContext alongU = ObjectSample(Point3(30.0f, 0.0f, 0.0f), 0.5f);
+  SampleShadeContext alongV = ObjectSample(Point3(0.0f, -30.0f, 0.0f), 0.5f);
+  ASSERT_EQ(m->BeginTileBake(corner, alongU, alongV, 64).problem, TILE_OK);
+  const tamrel::TileablePattern* tile = m->Evaluator().Tile();
+  const tamrel::TileablePattern* firstTile = first->Evaluator().Tile();
+  const tamrel::TileablePattern* secondTile = second->Evaluator().Tile();
+  ASSERT_NE(tile, nullptr);
+  ASSERT_NE(firstTile, nullptr);
+  ASSERT_NE(secondTile, nullptr);
+
+  // Samples on the bake's grid (16 positions a pixel, 64 pixels across the tile), and their
+  // copies a tile right, a tile down, and two tiles left and three up.
+  auto at = [](int i, float dx, float dy) {
+    const float x = 30.0f * static_cast<float>(i % 61 * 16 + 5) / 1024.0f;
+    const float y = -30.0f * static_cast<float>(i * 37 % 1024) / 1024.0f;
+    return ObjectSample(Point3(x + dx, y + dy, 0.0f), 0.02f);
+  };
+  auto bits = [](const Point3& n) {
+    return std::array<std::uint32_t, 3>{Bits(n.x), Bits(n.y), Bits(n.z)};
+  };
+  constexpr int kSamples = 200;
+  std::vector<Point3> tiled(kSamples);
+  int throughFirst = 0, throughSecond = 0;
+  for (int i = 0; i < kSamples; ++i) {
+    SampleShadeContext a = at(i, 0.0f, 0.0f);
+    tiled[i] = m->EvalNormalPerturb(a);
+    for (auto [dx, dy] : {std::pair{30.0f, 0.0f}, {0.0f, -30.0f}, {-60.0f, 90.0f}}) {
+      SampleShadeContext b = at(i, dx, dy);
+      EXPECT_EQ(bits(m->EvalNormalPerturb(b)), bits(tiled[i])) << i << " moved " << dx << "," << dy;
+    }
+    // Each sub-map's bump, one tile over, is its own tile's gradient scaled by its brightness
+    // difference (first: black to white, 1; second: (0.3, 0.6, 0) to white, 0.7).
+    SampleShadeContext c = at(i, 30.0f, -30.0f), e = c;
+    const Point3 p1 = first->EvalNormalPerturb(c), p2 = second->EvalNormalPerturb(e);
+    float h1, h2;
+    const Point3 n1 = TileGradientBump(*firstTile, c.p, 4.0f,
+                                       first->Evaluator().GatherScratchParams(c), 0.3f, h1);
+    const Point3 n2 = TileGradientBump(*secondTile, e.p, 6.0f,
+                                       second->Evaluator().GatherScratchParams(e), 0.001f, h2);
+    EXPECT_EQ(bits(p1), bits(Point3() * h1 + 1.0f * n1 + Point3() * (1.0f - h1))) << i;
+    const float dark = (0.6f + 0.3f + 0.0f) / 3.0f;
+    EXPECT_EQ(bits(p2), bits(Point3() * h2 + (1.0f - dark) * n2 + Point3() * (1.0f - h2))) << i;
+    // The map's bump blends the sub-maps' bumps and brightness by its own tile's field.
+    SampleShadeContext d1 = at(i, 0.0f, 0.0f), d2 = d1, d3 = d1;
+    const float m1 = first->EvalMono(d1), m2 = second->EvalMono(d2);
+    float h;
+    const Point3 n =
+        TileGradientBump(*tile, d3.p, 10.0f, m->Evaluator().GatherScratchParams(d3), 0.2f, h);
+    EXPECT_EQ(bits(tiled[i]), bits(p2 * h + (m2 - m1) * n + p1 * (1.0f - h))) << i;
+    if (h < 1.0f && p1 != Point3()) ++throughFirst;
+    if (h > 0.0f && p2 != Point3()) ++throughSecond;
+  }
+  // The sub-maps' bumps reach the result on many samples.
+  EXPECT_GE(throughFirst, 15);
+  EXPECT_GE(throughSecond, 25);
+  m->EndTileBake();
+  EXPECT_EQ(first->Evaluator().Tile(), nullptr);
+  EXPECT_EQ(second->Evaluator().Tile(), nullptr);
+  // Out of the bracket the same samples take the ordinary fields.
+  int differ = 0;
+  for (int i = 0; i < kSamples; ++i) {
+    SampleShadeContext a = at(i, 0.0f, 0.0f);
+    if (bits(m->EvalNormalPerturb(a)) != bits(tiled[i])) ++differ;
+  }
+  EXPECT_GT(differ, kSamples / 3);
 }
 
 TEST(Determinism, ConcurrentTileBakeSamplesMatchTheSerialPass) {

@@ -3,11 +3,15 @@
 // any wrapping, its refusals and its nudge.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <set>
+#include <vector>
 
+#include "pattern/CellularSearch.h"
 #include "pattern/ScratchField.h"
 #include "pattern/ScratchPattern.h"
 #include "pattern/TileableField.h"
@@ -137,6 +141,38 @@ TEST(SearchLatticePair, RealisesTheGramMatrixItReports) {
   EXPECT_LT(p.nudge.worst, 0.01);
 }
 
+TEST(SearchLatticePair, TheSmallestNudgeOfACaseWorkedByHand) {
+  // Target |a|^2 = 3.1, a.b = 0, |b|^2 = 4.9: soft along the first edge, so the off-diagonal
+  // entries tried are 0 and 1, for |a|^2 in 1..5 and |b|^2 in 3..7 (reach 2 either side). For a
+  // diagonal target an off-diagonal entry only spreads the extreme length ratios, and the
+  // diagonal candidates rank by max(|sqrt(aa / 3.1) - 1|, |sqrt(bb / 4.9) - 1|):
+  //   (3, 0, 5) 0.0163: |a|^2 = 3 is only (1, 1, 1) up to the cube's symmetries, and a vector
+  //                     of length^2 5, (2, 1, 0) in some order and signs, has an odd sum with it;
+  //   (3, 0, 4) 0.0965: length^2 4 is only 2 along an axis, whose product with (1, 1, 1) is 2;
+  //   (3, 0, 6) 0.1066: (1, 1, 1) and a permutation of (2, -1, -1) meet it.
+  // Of the off-diagonal ones only (3, 1, 5) (0.142) and (3, 1, 4) (0.210) come near.
+  // The second vector is solved along the first one's largest axis (x, the first of three equal
+  // ones) from the other axes' values upwards: y = -2 leaves y^2 = 4 of 6 and x + z = 2, so
+  // x = z = 1. The rounded images, (1, 0, 0) and (0, 2, 0), are 43% off.
+  const std::array<double, 3> g = {3.1, 0.0, 4.9};
+  const LatticePair p = SearchLatticePair(g, {1.4, 0.3, 0.0}, {0.2, 2.4, 0.0});
+  EXPECT_EQ(p.u, (Cell3{1, 1, 1}));
+  EXPECT_EQ(p.v, (Cell3{1, -2, 1}));
+  // The first edge is 3 / 3.1 of its length squared, the second 6 / 4.9; the scratches keep
+  // their direction.
+  EXPECT_EQ(p.nudge.length, std::sqrt(3.0 / 3.1) - 1.0);
+  EXPECT_EQ(p.nudge.width, std::sqrt(6.0 / 4.9) - 1.0);
+  EXPECT_NEAR(p.nudge.worst, std::sqrt(6.0 / 4.9) - 1.0, 1e-14);
+  EXPECT_EQ(p.nudge.angleDeg, 0.0);
+
+  // Images that round to vectors meeting (3, 0, 6) already are not replaced by the search's
+  // equally good pair: it must beat them.
+  const LatticePair kept = SearchLatticePair(g, {1.2, 0.9, 1.1}, {1.8, -1.2, -0.7});
+  EXPECT_EQ(kept.u, (Cell3{1, 1, 1}));
+  EXPECT_EQ(kept.v, (Cell3{2, -1, -1}));
+  EXPECT_EQ(kept.nudge.width, p.nudge.width);
+}
+
 // Samples at pixel centres of an n x n tile, and the same samples one tile over, in float as a
 // renderer computes them.
 template <class Visit>
@@ -261,6 +297,184 @@ TEST(TileablePattern, LevelsAreNotCopiesOfEachOther) {
   std::set<std::uint32_t> salts;
   for (const auto& l : pattern.Levels()) salts.insert(l.salt);
   EXPECT_EQ(salts.size(), 6u);
+}
+
+// Each strand level's share of the samples it wins, and of the darkened samples (the scratches)
+// it wins, over four windows of a field and of the ordinary field at the same points. The levels
+// are alike in law, so each wins about an eighth; a level left out would win nothing, one that
+// repeated another's strands would lose every tie to it.
+TEST(TileablePattern, EveryLevelWinsItsOrdinaryShareOfSamplesAndScratches) {
+  constexpr int kSamples = 64, kWindows = 4, kLevels = 8;
+  constexpr double kSide = 12.0;
+  for (std::int32_t type : {SCRATCH_2D, SCRATCH_3D}) {
+    ScratchParams params = Params(type, kLevels, false);
+    // Wide scratches (a fifth of the plane darkened) so that each level's share is counted well.
+    params.thresholdLow = 0.05f;
+    params.thresholdHigh = 0.95f;
+    params.spread = 1.0f;
+    std::array<double, kLevels> tiledWins{}, ordinaryWins{}, tiledDark{}, ordinaryDark{};
+    for (int w = 0; w < kWindows; ++w) {
+      const TileFrame f = Frame(kSide, -3.0 + 11.3 * w, 4.25 - 7.1 * w, 0.5, 64.0 * kSamples);
+      const TileablePattern pattern(f, params);
+      ASSERT_EQ(pattern.Status(), TileStatus::OK);
+      for (int y = 0; y < kSamples; ++y) {
+        for (int x = 0; x < kSamples; ++x) {
+          const Point3 p(static_cast<float>(f.origin[0] + (x + 0.5) / kSamples * kSide),
+                         static_cast<float>(f.origin[1] - (y + 0.5) / kSamples * kSide), 0.5f);
+          int tiled = -1, ordinary = -1;
+          const float t = pattern.EvalPlain(pattern.Reduce(p), params, &tiled);
+          const float o = EvalScratchPlainLevel(p, params, ordinary);
+          ASSERT_GE(tiled, 0);
+          ASSERT_LT(tiled, kLevels);
+          tiledWins[tiled] += 1.0;
+          ordinaryWins[ordinary] += 1.0;
+          if (t < 1.0f) tiledDark[tiled] += 1.0;
+          if (o < 1.0f) ordinaryDark[ordinary] += 1.0;
+        }
+      }
+    }
+    // Over 16384 samples the shares of the two fields differ by at most 5% of samples and 8% of
+    // scratches per level; the bounds leave twice that.
+    double tiledTotal = 0.0, ordinaryTotal = 0.0;
+    for (int l = 0; l < kLevels; ++l) {
+      EXPECT_NEAR(tiledWins[l] / ordinaryWins[l], 1.0, 0.10) << "type " << type << " level " << l;
+      EXPECT_NEAR(tiledDark[l] / ordinaryDark[l], 1.0, 0.20) << "type " << type << " level " << l;
+      EXPECT_NEAR(ordinaryWins[l] / (kWindows * kSamples * kSamples), 1.0 / kLevels, 0.01);
+      tiledTotal += tiledDark[l];
+      ordinaryTotal += ordinaryDark[l];
+    }
+    EXPECT_NEAR(tiledTotal / ordinaryTotal, 1.0, 0.05) << "type " << type;
+    EXPECT_NEAR(ordinaryTotal / (kWindows * kSamples * kSamples), 0.22, 0.02) << "type " << type;
+  }
+}
+
+// A strand level's map from scratch space into its feature cubes, built as the field builds it:
+// the rows of the level's rotation, the stretched axis scaled by stretch + 50, all by the cube
+// density.
+struct LevelMap {
+  Vec3 col[3];
+  Vec3 operator()(const Vec3& p) const {
+    Vec3 r;
+    for (int i = 0; i < 3; ++i) r[i] = col[0][i] * p[0] + col[1][i] * p[1] + col[2][i] * p[2];
+    return r;
+  }
+};
+
+LevelMap MapOfLevel(const ScratchParams& params, int level) {
+  const StrandRotation m = LevelRotation(params.type, LevelAngle(params, level));
+  const int axis = params.type == SCRATCH_3D ? 1 : 0;
+  const double factor = static_cast<double>(params.stretch + 50.0f);
+  LevelMap l;
+  for (int c = 0; c < 3; ++c) {
+    const Point3 row = m.GetRow(c);
+    Vec3 image = {row.x, row.y, row.z};
+    image[axis] *= factor;
+    for (double& v : image) v *= cellular::kDensity;
+    l.col[c] = image;
+  }
+  return l;
+}
+
+double Dot3(const Vec3& a, const Vec3& b) { return a[0] * b[0] + a[1] * b[1] + a[2] * b[2]; }
+Vec3 Cross3(const Vec3& a, const Vec3& b) {
+  return {a[1] * b[2] - a[2] * b[1], a[2] * b[0] - a[0] * b[2], a[0] * b[1] - a[1] * b[0]};
+}
+double Det3(const Vec3& a, const Vec3& b, const Vec3& c) { return Dot3(Cross3(a, b), c); }
+
+TEST(TileablePattern, EachLevelFrameIsItsLevelsMapNudgedAndKeepsItsOrientation) {
+  // A tile whose second edge points down, as an image's rows do: its normal is -z, and a point
+  // above the plane lies at a negative height.
+  for (std::int32_t type : {SCRATCH_2D, SCRATCH_3D}) {
+    const TileFrame f = Frame(6.0, 1.25, -2.5, 0.75, 4096.0);
+    const Vec3 n = {0.0, 0.0, -1.0};
+    // Stretch 14 and -114 scale the stretched axis by 64 and -64: the same metric, the second
+    // map a mirror image (negative determinant), whose frames must be mirrored too.
+    std::array<std::vector<TileablePattern::Level>, 2> frames;
+    std::array<bool, 8> kept{};
+    for (int mirrored = 0; mirrored < 2; ++mirrored) {
+      ScratchParams params = Params(type, 8, false);
+      params.stretch = mirrored ? -114.0f : 14.0f;
+      const TileablePattern pattern(f, params);
+      ASSERT_EQ(pattern.Status(), TileStatus::OK);
+      ASSERT_EQ(pattern.Levels().size(), 8u);
+      TileNudge worst;
+      for (int l = 0; l < 8; ++l) {
+        const TileablePattern::Level& level = pattern.Levels()[static_cast<std::size_t>(l)];
+        const LevelMap m = MapOfLevel(params, l);
+        const Vec3 ma = m(f.edgeU), mb = m(f.edgeV), mn = m(n);
+        // The corner is the origin's ordinary image, to the bit.
+        EXPECT_EQ(level.corner, m(f.origin)) << "type " << type << " level " << l;
+        // The edges are whole lattice vectors with the level's lengths and angle, up to the
+        // reported nudge, and a tile of six units needs little.
+        for (double c : {level.u[0], level.u[1], level.u[2], level.v[0], level.v[1], level.v[2]}) {
+          EXPECT_EQ(c, std::round(c));
+        }
+        const MetricNudge nudge = CompareMetrics(
+            {Dot3(ma, ma), Dot3(ma, mb), Dot3(mb, mb)},
+            {Dot3(level.u, level.u), Dot3(level.u, level.v), Dot3(level.v, level.v)});
+        EXPECT_EQ(nudge.length, level.nudge.length) << "type " << type << " level " << l;
+        EXPECT_EQ(nudge.width, level.nudge.width);
+        EXPECT_EQ(nudge.angleDeg, level.nudge.angleDeg);
+        EXPECT_LT(nudge.worst, 0.01) << "type " << type << " level " << l;
+        // The normal's image keeps its angles with the edges...
+        const double scale = Dot3(mn, mn);
+        EXPECT_NEAR(Dot3(level.n, level.u), Dot3(mn, ma), 1e-9 * scale);
+        EXPECT_NEAR(Dot3(level.n, level.v), Dot3(mn, mb), 1e-9 * scale);
+        // ... and its length, unless the nudged edges leave no room out of their plane (which
+        // the 3D strands, whose normal image lies nearly in that plane, can meet).
+        EXPECT_GE(Dot3(level.n, level.n), scale * (1.0 - 1e-12));
+        const bool keeps = std::fabs(Dot3(level.n, level.n) - scale) <= 1e-12 * scale;
+        if (type == SCRATCH_2D) {
+          EXPECT_TRUE(keeps) << "level " << l;
+        }
+        if (mirrored == 0) kept[static_cast<std::size_t>(l)] = keeps;
+        EXPECT_EQ(keeps, kept[static_cast<std::size_t>(l)]);
+        // The frame has the orientation of the level's own map: positive for the ordinary map,
+        // negative for the mirror image.
+        if (keeps) {
+          const double det = Det3(level.u, level.v, level.n);
+          EXPECT_EQ(det > 0.0, Det3(ma, mb, mn) > 0.0) << "type " << type << " level " << l;
+          EXPECT_EQ(det > 0.0, mirrored == 0) << "type " << type << " level " << l;
+        }
+        worst.length = std::max(worst.length, std::fabs(level.nudge.length));
+        worst.width = std::max(worst.width, std::fabs(level.nudge.width));
+        worst.angleDeg = std::max(worst.angleDeg, level.nudge.angleDeg);
+      }
+      // The pattern reports the worst of its levels.
+      EXPECT_EQ(pattern.Nudge().length, worst.length);
+      EXPECT_EQ(pattern.Nudge().width, worst.width);
+      EXPECT_EQ(pattern.Nudge().angleDeg, worst.angleDeg);
+      EXPECT_GT(worst.width + worst.length, 0.0);
+      frames[static_cast<std::size_t>(mirrored)] = pattern.Levels();
+
+      // Heights run along the normal, -z: three quarters of a unit above the tile's plane is
+      // -0.75 (512 snap steps of 6 / 4096), and a step up lowers the height.
+      const TilePoint above = pattern.Reduce(Point3(2.0f, -3.0f, 1.5f));
+      EXPECT_EQ(above.h, -0.75);
+      const TilePoint higher = pattern.Offset(above, Point3(0.0f, 0.0f, 0.25f));
+      EXPECT_EQ(higher.h, -1.0);
+      EXPECT_EQ(higher.s, above.s);
+      EXPECT_EQ(higher.t, above.t);
+    }
+    // Most frames keep the normal's length, so the orientation above was checked.
+    EXPECT_GE(std::count(kept.begin(), kept.end(), true), 6) << "type " << type;
+    // The mirror image has the same lattice vectors; its normal is the ordinary one reflected in
+    // their plane.
+    for (std::size_t l = 0; l < 8; ++l) {
+      const TileablePattern::Level& a = frames[0][l];
+      const TileablePattern::Level& b = frames[1][l];
+      EXPECT_EQ(a.u, b.u);
+      EXPECT_EQ(a.v, b.v);
+      const Vec3 across = Cross3(a.u, a.v);
+      const double len = std::sqrt(Dot3(a.n, a.n) * Dot3(across, across));
+      EXPECT_NEAR(Dot3(b.n, a.u), Dot3(a.n, a.u), 1e-9 * len);
+      EXPECT_NEAR(Dot3(b.n, a.v), Dot3(a.n, a.v), 1e-9 * len);
+      EXPECT_NEAR(Dot3(b.n, across), -Dot3(a.n, across), 1e-9 * len);
+      if (kept[l]) {
+        EXPECT_GT(Dot3(a.n, across), 1e-3 * len) << "type " << type << " level " << l;
+      }
+    }
+  }
 }
 
 TEST(TileablePattern, RefusesWhatCannotRepeatAndSurvivesAnyInput) {
