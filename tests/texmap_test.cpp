@@ -4,6 +4,7 @@
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <cmath>
@@ -1030,12 +1031,30 @@ TEST(Evaluator, TheTileBracketIsTheEvaluatorsAndOutlivesUpdates) {
   UpdateNow(m.map);
   const std::vector<std::uint32_t> ordinary = ShadeBits(m.map, 40);
   EXPECT_EQ(m->Evaluator().Tile(), nullptr);
-  SampleShadeContext corner = ObjectSample(Point3(0.0f, 0.0f, 0.0f), 0.5f);
-  SampleShadeContext alongU = ObjectSample(Point3(30.0f, 0.0f, 0.0f), 0.5f);
-  SampleShadeContext alongV = ObjectSample(Point3(0.0f, -30.0f, 0.0f), 0.5f);
-  ASSERT_EQ(m->BeginTileBake(corner, alongU, alongV, 64).problem, TILE_OK);
+  SampleShadeContext corner = ObjectSample(Point3(7.5f, 2.5f, 0.0f), 0.5f);
+  SampleShadeContext alongU = ObjectSample(Point3(37.5f, 2.5f, 0.0f), 0.5f);
+  SampleShadeContext alongV = ObjectSample(Point3(7.5f, -27.5f, 0.0f), 0.5f);
+  const TamrelTileReport report = m->BeginTileBake(corner, alongU, alongV, 64);
+  ASSERT_EQ(report.problem, TILE_OK);
   const tamrel::TileablePattern* tile = m->Evaluator().Tile();
   ASSERT_NE(tile, nullptr);
+  // The tile in scratch space: the corners divided by the size of 10, and 64 snap steps between
+  // neighbouring samples of the 64 along an edge.
+  tamrel::TileFrame frame;
+  frame.origin = {0.75, 0.25, 0.0};
+  frame.edgeU = {3.0, 0.0, 0.0};
+  frame.edgeV = {0.0, -3.0, 0.0};
+  frame.snap = 4096.0;
+  const tamrel::ScratchParams params = m->Evaluator().GatherScratchParams(corner);
+  EXPECT_TRUE(tile->Matches(frame, params));
+  frame.snap = 2048.0;
+  EXPECT_FALSE(tile->Matches(frame, params));
+  // Without sub-maps the report is the tile's own nudge.
+  EXPECT_EQ(report.length, tile->Nudge().length);
+  EXPECT_EQ(report.width, tile->Nudge().width);
+  EXPECT_EQ(report.angleDeg, tile->Nudge().angleDeg);
+  EXPECT_EQ(report.erosion, tile->Nudge().erosion);
+  EXPECT_GT(report.width, 0.0);
   const std::vector<std::uint32_t> tiled = ShadeBits(m.map, 40);
   EXPECT_GT(Differences(tiled, ordinary), 10);
   // An update inside the bracket (here one that reads the same values) keeps the tile's field.
@@ -1076,7 +1095,9 @@ Point3 TileGradientBump(const tamrel::TileablePattern& tile, const Point3& p, fl
 TEST(Evaluator, TheTileBumpThroughScratchesSubMapsRepeatsWithTheTile) {
   // Both colours of the map come from other scratches maps; in the tile's bracket all three
   // repeat, so the bump, which takes the sub-maps' brightness and bumps, gives the same bits a
-  // tile over. Wide scratches (a fifth of the plane darkened) put many samples on slopes.
+  // tile over. Wide scratches (a fifth of the plane darkened) put many samples on slopes; the
+  // sub-maps' sizes make the tile 3.75 and 1.25 of their units across.
+  constexpr float kFirstSize = 8.0f, kSecondSize = 24.0f;
   MapHolder m;
   auto* first = static_cast<TamrelScratches*>(GetTamrelScratchesDesc()->Create(FALSE));
   auto* second = static_cast<TamrelScratches*>(GetTamrelScratchesDesc()->Create(FALSE));
@@ -1089,24 +1110,40 @@ TEST(Evaluator, TheTileBumpThroughScratchesSubMapsRepeatsWithTheTile) {
   m->pblock->SetValue(PB_BUMP_DELTA, 0, 0.2f);
   first->pblock->SetValue(PB_TYPE, 0, 0);
   first->pblock->SetValue(PB_LEVELS, 0, 7);
-  first->pblock->SetValue(PB_SIZE, 0, 4.0f);
+  first->pblock->SetValue(PB_SIZE, 0, kFirstSize);
   first->pblock->SetValue(PB_BUMP_DELTA, 0, 0.3f);
   second->pblock->SetValue(PB_LEVELS, 0, 6);
-  second->pblock->SetValue(PB_SIZE, 0, 6.0f);
+  second->pblock->SetValue(PB_SIZE, 0, kSecondSize);
   second->pblock->SetValue(PB_COLOR1, 0, Color(0.3f, 0.6f, 0.0f));
+  second->pblock->SetValue(PB_USE_EROSION, 0, 1);
   m->SetSubTexmap(SUBTEX_COLOR1, first);
   m->SetSubTexmap(SUBTEX_COLOR2, second);
   UpdateNow(m.map);
   SampleShadeContext corner = ObjectSample(Point3(0.0f, 0.0f, 0.0f), 0.5f);
   SampleShadeContext alongU = ObjectSample(Point3(30.0f, 0.0f, 0.0f), 0.5f);
   SampleShadeContext alongV = ObjectSample(Point3(0.0f, -30.0f, 0.0f), 0.5f);
-  ASSERT_EQ(m->BeginTileBake(corner, alongU, alongV, 64).problem, TILE_OK);
+  const TamrelTileReport report = m->BeginTileBake(corner, alongU, alongV, 64);
+  ASSERT_EQ(report.problem, TILE_OK);
   const tamrel::TileablePattern* tile = m->Evaluator().Tile();
   const tamrel::TileablePattern* firstTile = first->Evaluator().Tile();
   const tamrel::TileablePattern* secondTile = second->Evaluator().Tile();
   ASSERT_NE(tile, nullptr);
   ASSERT_NE(firstTile, nullptr);
   ASSERT_NE(secondTile, nullptr);
+  // The report is the worst nudge of the three tiles; the second map, a tile of 1.25 of its
+  // units and the only one with erosion, has the worst of each.
+  const tamrel::TileNudge& own = tile->Nudge();
+  const tamrel::TileNudge& nudge1 = firstTile->Nudge();
+  const tamrel::TileNudge& nudge2 = secondTile->Nudge();
+  EXPECT_EQ(report.length, std::max({own.length, nudge1.length, nudge2.length}));
+  EXPECT_EQ(report.width, std::max({own.width, nudge1.width, nudge2.width}));
+  EXPECT_EQ(report.angleDeg, std::max({own.angleDeg, nudge1.angleDeg, nudge2.angleDeg}));
+  EXPECT_EQ(report.erosion, nudge2.erosion);
+  EXPECT_GT(nudge2.length, own.length);
+  EXPECT_GT(nudge2.width, own.width);
+  EXPECT_GT(nudge2.angleDeg, own.angleDeg);
+  EXPECT_GT(nudge2.erosion, 0.0);
+  EXPECT_EQ(own.erosion, 0.0);
 
   // Samples on the bake's grid (16 positions a pixel, 64 pixels across the tile), and their
   // copies a tile right, a tile down, and two tiles left and three up.
@@ -1128,14 +1165,14 @@ TEST(Evaluator, TheTileBumpThroughScratchesSubMapsRepeatsWithTheTile) {
       SampleShadeContext b = at(i, dx, dy);
       EXPECT_EQ(bits(m->EvalNormalPerturb(b)), bits(tiled[i])) << i << " moved " << dx << "," << dy;
     }
-    // Each sub-map's bump, one tile over, is its own tile's gradient scaled by its brightness
+    // Each sub-map's bump, a tile over, is its own tile's gradient scaled by its brightness
     // difference (first: black to white, 1; second: (0.3, 0.6, 0) to white, 0.7).
     SampleShadeContext c = at(i, 30.0f, -30.0f), e = c;
     const Point3 p1 = first->EvalNormalPerturb(c), p2 = second->EvalNormalPerturb(e);
     float h1, h2;
-    const Point3 n1 = TileGradientBump(*firstTile, c.p, 4.0f,
+    const Point3 n1 = TileGradientBump(*firstTile, c.p, kFirstSize,
                                        first->Evaluator().GatherScratchParams(c), 0.3f, h1);
-    const Point3 n2 = TileGradientBump(*secondTile, e.p, 6.0f,
+    const Point3 n2 = TileGradientBump(*secondTile, e.p, kSecondSize,
                                        second->Evaluator().GatherScratchParams(e), 0.001f, h2);
     EXPECT_EQ(bits(p1), bits(Point3() * h1 + 1.0f * n1 + Point3() * (1.0f - h1))) << i;
     const float dark = (0.6f + 0.3f + 0.0f) / 3.0f;
@@ -1150,9 +1187,10 @@ TEST(Evaluator, TheTileBumpThroughScratchesSubMapsRepeatsWithTheTile) {
     if (h < 1.0f && p1 != Point3()) ++throughFirst;
     if (h > 0.0f && p2 != Point3()) ++throughSecond;
   }
-  // The sub-maps' bumps reach the result on many samples.
-  EXPECT_GE(throughFirst, 15);
-  EXPECT_GE(throughSecond, 25);
+  // The sub-maps' bumps reach the result on many samples (19 and 32 of them here; other
+  // realisations of the same looks give a few more or less).
+  EXPECT_GE(throughFirst, 8);
+  EXPECT_GE(throughSecond, 16);
   m->EndTileBake();
   EXPECT_EQ(first->Evaluator().Tile(), nullptr);
   EXPECT_EQ(second->Evaluator().Tile(), nullptr);
@@ -1162,7 +1200,7 @@ TEST(Evaluator, TheTileBumpThroughScratchesSubMapsRepeatsWithTheTile) {
     SampleShadeContext a = at(i, 0.0f, 0.0f);
     if (bits(m->EvalNormalPerturb(a)) != bits(tiled[i])) ++differ;
   }
-  EXPECT_GT(differ, kSamples / 3);
+  EXPECT_GT(differ, kSamples / 4);
 }
 
 TEST(Determinism, ConcurrentTileBakeSamplesMatchTheSerialPass) {

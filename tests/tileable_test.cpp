@@ -146,16 +146,17 @@ TEST(SearchLatticePair, TheSmallestNudgeOfACaseWorkedByHand) {
   // entries tried are 0 and 1, for |a|^2 in 1..5 and |b|^2 in 3..7 (reach 2 either side). For a
   // diagonal target an off-diagonal entry only spreads the extreme length ratios, and the
   // diagonal candidates rank by max(|sqrt(aa / 3.1) - 1|, |sqrt(bb / 4.9) - 1|):
-  //   (3, 0, 5) 0.0163: |a|^2 = 3 is only (1, 1, 1) up to the cube's symmetries, and a vector
-  //                     of length^2 5, (2, 1, 0) in some order and signs, has an odd sum with it;
-  //   (3, 0, 4) 0.0965: length^2 4 is only 2 along an axis, whose product with (1, 1, 1) is 2;
+  //   (3, 0, 5) 0.0163 and (3, 0, 4) 0.0965: |a|^2 = 3 is only (1, 1, 1) up to the cube's
+  //       symmetries, whose product with b has the parity of |b|^2 (x^2 and x are both odd or
+  //       both even), so an odd |b|^2 is never square to it; nor is 4, only 2 along an axis;
   //   (3, 0, 6) 0.1066: (1, 1, 1) and a permutation of (2, -1, -1) meet it.
   // Of the off-diagonal ones only (3, 1, 5) (0.142) and (3, 1, 4) (0.210) come near.
   // The second vector is solved along the first one's largest axis (x, the first of three equal
   // ones) from the other axes' values upwards: y = -2 leaves y^2 = 4 of 6 and x + z = 2, so
   // x = z = 1. The rounded images, (1, 0, 0) and (0, 2, 0), are 43% off.
   const std::array<double, 3> g = {3.1, 0.0, 4.9};
-  const LatticePair p = SearchLatticePair(g, {1.4, 0.3, 0.0}, {0.2, 2.4, 0.0});
+  const Vec3 a = {1.4, 0.3, 0.0}, b = {0.2, 2.4, 0.0};
+  const LatticePair p = SearchLatticePair(g, a, b);
   EXPECT_EQ(p.u, (Cell3{1, 1, 1}));
   EXPECT_EQ(p.v, (Cell3{1, -2, 1}));
   // The first edge is 3 / 3.1 of its length squared, the second 6 / 4.9; the scratches keep
@@ -171,6 +172,23 @@ TEST(SearchLatticePair, TheSmallestNudgeOfACaseWorkedByHand) {
   EXPECT_EQ(kept.u, (Cell3{1, 1, 1}));
   EXPECT_EQ(kept.v, (Cell3{2, -1, -1}));
   EXPECT_EQ(kept.nudge.width, p.nudge.width);
+
+  // The window's edges are reached. (3, 0, 9.5): |b|^2 in 8..12 (reach ceil(9.5 * 0.12) = 2);
+  // 10, 9 and 11 rank first (0.026, 0.027, 0.076) but 9 and 11 are odd and 10 is only 9 + 1 + 0,
+  // whose entries never sum to 0; 8 at the lower edge (0.082, before (3, 1, 9) at 0.114) is
+  // (0, -2, 2): y = -2 leaves x + z = 2 and x^2 + z^2 = 4.
+  const LatticePair lower = SearchLatticePair({3.0, 0.0, 9.5}, a, b);
+  EXPECT_EQ(lower.u, (Cell3{1, 1, 1}));
+  EXPECT_EQ(lower.v, (Cell3{0, -2, 2}));
+  EXPECT_EQ(lower.nudge.width, std::sqrt(8.0 / 9.5) - 1.0);
+  // (2.9, 0, 4.4): |b|^2 in 2..6; (3, 0, 4) and (3, 0, 5) fail as above, and 6 at the upper
+  // edge (0.1677) just beats (2, 0, 4), (1, 1, 0) with (0, 0, 2) (|sqrt(2 / 2.9) - 1| = 0.1695),
+  // and (3, 1, 5) (0.1705).
+  const LatticePair upper = SearchLatticePair({2.9, 0.0, 4.4}, a, b);
+  EXPECT_EQ(upper.u, (Cell3{1, 1, 1}));
+  EXPECT_EQ(upper.v, (Cell3{1, -2, 1}));
+  EXPECT_EQ(upper.nudge.width, std::sqrt(6.0 / 4.4) - 1.0);
+  EXPECT_EQ(upper.nudge.length, std::sqrt(3.0 / 2.9) - 1.0);
 }
 
 // Samples at pixel centres of an n x n tile, and the same samples one tile over, in float as a
