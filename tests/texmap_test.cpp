@@ -372,6 +372,92 @@ TEST(Shading, BakeSampleIsEvalColorToTheBitWithItsIntensityAndGrain) {
   }
 }
 
+// A run of arrays against the contexts it stands for (ITexBake's own EvalBakeRun, which builds
+// them): every map type, with and without the random transform and grain, filtered or not,
+// over samples whose derivatives, instances and materials each change on a beat of their own,
+// so that nothing a run keeps from one sample to the next outlives a change.
+TEST(Shading, ABakeRunGivesItsContextsBitsWhereverItsSamplesChange) {
+  constexpr int kN = 41;
+  std::vector<Point3> p(kN), dpdx(kN), dpdy(kN), uvw(kN), duvw(kN);
+  std::vector<Point2> screenUV(kN), screenDUV(kN);
+  std::vector<int> instance(kN), mtlNum(kN);
+  for (int i = 0; i < kN; ++i) {
+    const float t = F(i) * 0.61f - 9.0f, d = F(i / 4), e = F(i / 7);
+    p[i] = Point3(t * 2.3f, 4.0f - t * 0.7f, -990.0f + t * 0.05f);
+    dpdx[i] = Point3(0.02f + 0.004f * d, 0.001f * e, 0.0f);
+    dpdy[i] = Point3(0.0007f * d, -0.02f - 0.003f * e, 0.001f);
+    uvw[i] = Point3(0.05f * t, 0.9f - 0.03f * t, 0.0f);
+    duvw[i] = Point3(0.002f + 0.0005f * d, 0.002f + 0.0003f * e, 0.0f);
+    screenUV[i] = Point2(0.5f + 0.02f * t, 0.4f - 0.01f * t);
+    screenDUV[i] = Point2(0.001f + 0.0002f * e, 0.0012f + 0.0001f * d);
+    instance[i] = (i / 5) % 2;
+    mtlNum[i] = (i / 3) % 3;
+  }
+  Matrix3 toObj[2], toWorld[2];
+  toObj[0].Translate(Point3(0.0f, 0.0f, 1000.0f));
+  toObj[1].RotateZ(0.7f);
+  toObj[1].Translate(Point3(5.0f, 1.0f, 995.0f));
+  toWorld[0] = toObj[1];
+  toWorld[1] = toObj[0];
+  INode a(11), b(4321);
+  INode* nodes[2] = {&a, &b};
+  TexBakeRun run;
+  run.count = kN;
+  run.p = p.data();
+  run.dpdx = dpdx.data();
+  run.dpdy = dpdy.data();
+  run.screenUV = screenUV.data();
+  run.screenDUV = screenDUV.data();
+  run.camToObj = toObj;
+  run.camToWorld = toWorld;
+  run.nodes = nodes;
+  run.instance = instance.data();
+  run.mtlNum = mtlNum.data();
+  run.channelCount = 1;
+  run.channelIds[0] = 1;
+  run.uvw[0] = uvw.data();
+  run.duvw[0] = duvw.data();
+
+  int compared = 0;
+  for (int type = XYZ_MAP_CHANNEL_2D; type <= XYZ_MAP_SCREEN; ++type) {
+    for (int variance = 0; variance < 2; ++variance) {
+      MapHolder m;
+      m->pblock->SetValue(PB_LEVELS, 0, 3);
+      m->pblock->SetValue(PB_SIZE, 0, 0.3f);
+      m->mappingBlock->SetValue(XYZ_PB_MAP, 0, type);
+      m->mappingBlock->SetValue(XYZ_PB_RAND_BY_MAT, 0, 1);
+      m->mappingBlock->SetValue(XYZ_PB_ANGLE_Z, 0, 0.4f);
+      if (variance) {
+        m->mappingBlock->SetValue(XYZ_PB_OFFSET_X2, 0, 0.5f);
+        m->mappingBlock->SetValue(XYZ_PB_ANGLE_Z2, 0, 0.6f);
+        m->mappingBlock->SetValue(XYZ_PB_SIZE_X2, 0, 0.3f);
+      }
+      UpdateNow(m.map);
+      ASSERT_EQ(m->Evaluator().Values().coords.hasVariance, variance != 0);
+      auto* bake = static_cast<ITexBake*>(m->GetInterface(I_TEXBAKE));
+      ASSERT_NE(bake, nullptr);
+      for (BOOL filter : {TRUE, FALSE}) {
+        for (BOOL grain : {TRUE, FALSE}) {
+          run.filterMaps = filter;
+          // A slice that starts inside the run, as the renderer hands groups of it.
+          const TexBakeRun slice = run.Slice(3, kN - 5);
+          std::vector<TexBakeSample> got(slice.count), want(slice.count);
+          std::vector<BOOL> gotHit(slice.count), wantHit(slice.count);
+          bake->EvalBakeRun(slice, got.data(), gotHit.data(), grain);
+          bake->ITexBake::EvalBakeRun(slice, want.data(), wantHit.data(), grain);
+          for (int i = 0; i < slice.count; ++i) {
+            ASSERT_EQ(gotHit[i], wantHit[i]) << type << variance << filter << grain << " " << i;
+            ASSERT_EQ(std::memcmp(&got[i], &want[i], sizeof got[i]), 0)
+                << type << variance << filter << grain << " " << i;
+            compared += wantHit[i] ? 1 : 0;
+          }
+        }
+      }
+    }
+  }
+  EXPECT_EQ(compared, 5 * 2 * 4 * (kN - 5));
+}
+
 TEST(Shading, BakeGrainOfASingleFlatLevelRunsAlongX) {
   MapHolder m;
   m->pblock->SetValue(PB_TYPE, 0, 0);

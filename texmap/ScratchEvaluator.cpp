@@ -23,6 +23,8 @@ struct ChunkStorage {
   T* data() { return std::launder(reinterpret_cast<T*>(bytes)); }
 };
 
+inline bool SameBits(const Point3& a, const Point3& b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+
 inline float Intensity(const Color& c) {
   return (c.g + c.r + c.b) / 3.0f;
 }
@@ -295,13 +297,32 @@ void ScratchEvaluator::ShadeBakeRun(const TexBakeRun& run, TexBakeSample* out, B
       continue;
     }
     values_.coords.GetXYZRun(run, base, m, p, dPdx, dPdy, ok);
-    // Every component divided by the size, as PatternSample divides each point: over the whole
-    // chunk as plain floats, which the compiler can do a vector at a time (a rejected sample's
-    // values are never read).
+    // Every component divided by the size, as PatternSample divides each point (a rejected
+    // sample's values are never read). The points over the whole chunk as plain floats, which
+    // the compiler can do a vector at a time; the derivatives, with their lengths (the
+    // footprint), once for each stretch of samples that share them, as neighbours mostly do:
+    // the same bits give the same bits again.
     static_assert(sizeof(Point3) == 3 * sizeof(float));
-    for (Point3* a : {p, dPdx, dPdy}) {
-      float* v = &a[0].x;
-      for (int k = 0; k < 3 * m; ++k) v[k] = v[k] / size;
+    float* const pv = &p[0].x;
+    for (int k = 0; k < 3 * m; ++k) pv[k] = pv[k] / size;
+    float footX[kChunk], footY[kChunk];
+    {
+      Point3 rawX, rawY, divX, divY;
+      float lenX = 0.0f, lenY = 0.0f;
+      for (int i = 0; i < m; ++i) {
+        if (i == 0 || !SameBits(dPdx[i], rawX) || !SameBits(dPdy[i], rawY)) {
+          rawX = dPdx[i];
+          rawY = dPdy[i];
+          divX = Point3(rawX.x / size, rawX.y / size, rawX.z / size);
+          divY = Point3(rawY.x / size, rawY.y / size, rawY.z / size);
+          lenX = divX.Length();
+          lenY = divY.Length();
+        }
+        dPdx[i] = divX;
+        dPdy[i] = divY;
+        footX[i] = lenX;
+        footY[i] = lenY;
+      }
     }
     if (tile) {
       for (int i = 0; i < m; ++i) {
@@ -332,8 +353,8 @@ void ScratchEvaluator::ShadeBakeRun(const TexBakeRun& run, TexBakeSample* out, B
         continue;
       }
       s.intensity = f[i];
-      s.footprint[0] = dPdx[i].Length();
-      s.footprint[1] = dPdy[i].Length();
+      s.footprint[0] = footX[i];
+      s.footprint[1] = footY[i];
       s.direction = grain ? GrainDirection(params, level[i], dPdx[i], dPdy[i]) : Point2(0.0f, 0.0f);
       s.color = Mix(c1, c2, f[i]);
     }
