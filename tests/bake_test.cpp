@@ -404,8 +404,8 @@ TEST_F(PluginTest, RunsOfArraysAreTheBitsOfShadeContextsInEveryMap) {
     BakeSettings runs = SmallPlane(MapKind::COLOR, c.threads);
     runs.view.width = 37;
     runs.view.height = 23;
-    runs.maps = {MapKind::COLOR,     MapKind::HEIGHT,     MapKind::NORMAL_GL,
-                 MapKind::ANISOTROPY, MapKind::ROUGHNESS, MapKind::MONO};
+    runs.maps = {MapKind::COLOR,     MapKind::HEIGHT,    MapKind::NORMAL_GL, MapKind::ANISOTROPY,
+                 MapKind::ROUGHNESS, MapKind::MONO,      MapKind::COVERAGE};
     runs.samples = c.samples;
     runs.filter = c.filter;
     runs.tileable = c.tileable;
