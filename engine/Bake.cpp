@@ -321,6 +321,15 @@ struct RowShader {
     const bool meanOfCovered = coveredMean;
     const char* covered = run.covered.data();
     const float inv = 1.0f / static_cast<float>(perPixel);
+    // A run's samples mostly share their footprint: its quotients are kept while its bits stay.
+    float lastX = 0.0f, lastY = 0.0f, quotientX = 0.0f / side, quotientY = 0.0f / side;
+    const auto per = [side](float v, float& last, float& quotient) {
+      if (std::memcmp(&v, &last, sizeof v) != 0) {
+        last = v;
+        quotient = v / side;
+      }
+      return quotient;
+    };
     for (int x = x0, k = 0; x < x1; ++x, out += SUM_PLAIN_CHANNELS) {
       float r = 0.0f, g = 0.0f, b = 0.0f, a = 0.0f, mono = 0.0f, height = 0.0f;
       float grainC = 0.0f, grainS = 0.0f, footX = 0.0f, footY = 0.0f, cover = 0.0f;
@@ -348,8 +357,8 @@ struct RowShader {
         const float tx = s.direction.x, ty = -s.direction.y;
         grainC += tx * tx - ty * ty;
         grainS += 2.0f * tx * ty;
-        footX += s.footprint[0] / side;
-        footY += s.footprint[1] / side;
+        footX += per(s.footprint[0], lastX, quotientX);
+        footY += per(s.footprint[1], lastY, quotientY);
       }
       const float mean = !meanOfCovered         ? inv
                          : coveredSamples > 0 ? 1.0f / static_cast<float>(coveredSamples)
