@@ -534,11 +534,14 @@ TEST_F(FastPathTest, LevelsTiedAtMinusOneReportTheFirstLevel) {
 TEST_F(FastPathTest, LevelsWhoseRoundedValuesTieReportTheFirstLevel) {
   // Large spreads leave the strand values a few dozen steps between -1 and the next values:
   // levels with different distances often share the minimum value, and the first of them wins,
-  // which is often not the level that holds the smallest distance.
+  // which is often not the level that holds the smallest distance. The widest leave only a
+  // handful of steps, so that a level whose nearest feature lies in a cube the search closed
+  // still ties: the kernels pass over an earlier level only when the floor of all its cubes,
+  // closed ones included, is beyond the winning value.
   Rng rng(0xb0a710ull);
   std::string first;
   long mismatches = 0, samples = 0, ties = 0;
-  for (float spread : {2e5f, 1e6f, 6e6f}) {
+  for (float spread : {2e5f, 1e6f, 6e6f, 3e7f, 1e8f}) {
     for (int type : {SCRATCH_2D, SCRATCH_3D}) {
       for (int levels = 2; levels <= 8; ++levels) {
         for (int erosion : {0, 1}) {
@@ -752,13 +755,74 @@ TEST_F(FastPathTest, BatchedRowsOfEveryStepSizeAndDirection) {
   EXPECT_EQ(mismatches, 0) << first;
 }
 
+TEST_F(FastPathTest, SamplesWhoseNearestFeatureThePlainSearchPassesOver) {
+  // The plain search visits a neighbour cube only while its squared face gaps add up to less than
+  // the distance found so far, so a nearest feature more than a cell away, in an edge cube, can be
+  // passed over; the strand value is then the farther feature's. The kernels find the nearer one,
+  // must see that the plain search would not have, and hand the sample to the plain code. Around
+  // this level point it happens: the nearest feature, 1.076 away, lies in the edge cube one step
+  // down y and up z, whose bound 1.128 is above the 1.095 found before it in the cube up x. Wide
+  // spreads keep such distant strands off the top of the ramp; batches of eight neighbouring
+  // samples search side by side.
+  const std::int32_t cell[3] = {-834, -641, 54};
+  const double offset[3] = {0.7917, 0.9583, 0.5417};
+  Rng rng(0xfa55edull);
+  std::string first;
+  long mismatches = 0;
+  for (int type : {SCRATCH_2D, SCRATCH_3D}) {
+    for (float spread : {3.0f, 8.0f, 1000.0f}) {
+      for (int erosion : {0, 1}) {
+        ScratchParams params = BaseParams();
+        params.type = type;
+        params.levels = 1;
+        params.spread = spread;
+        params.useErosion = erosion;
+        const float angle = ReferenceLevelAngle(params, 0);
+        std::vector<Point3> points;
+        for (int i = 0; i < 64; ++i) {
+          double q[3];
+          for (int a = 0; a < 3; ++a) q[a] = cell[a] + offset[a] + rng.Uniform(-0.004f, 0.004f);
+          points.push_back(PointAt(q, params, angle));
+        }
+        for (const Point3& p : points) {
+          // The sample's level point, as the strand forms it, lies in the cell, and the plain
+          // value is above the value of the nearest of the 27 cubes' features.
+          double q[3];
+          for (int a = 0; a < 3; ++a) q[a] = ScaledCoordinate(p, params, angle, a);
+          double nearest2 = std::numeric_limits<double>::infinity();
+          for (int n = 0; n < 27; ++n) {
+            const std::int32_t k[3] = {cell[0] + n / 9 - 1, cell[1] + n / 3 % 3 - 1,
+                                       cell[2] + n % 3 - 1};
+            double features[5][3];
+            const int count = CubeFeaturePoints(k[0], k[1], k[2], features);
+            for (int f = 0; f < count; ++f) {
+              const double dx = features[f][0] - q[0], dy = features[f][1] - q[1],
+                           dz = features[f][2] - q[2];
+              nearest2 = std::min(nearest2, dy * dy + dx * dx + dz * dz);
+            }
+          }
+          for (int a = 0; a < 3; ++a) ASSERT_EQ(CellIndex(q[a]), cell[a]);
+          const float f1 = static_cast<float>(std::sqrt(std::sqrt(nearest2)) * 2.5116162250408136);
+          const float reached = static_cast<float>(2.0 * (f1 / static_cast<double>(spread)) - 1.0);
+          const float plain = type == SCRATCH_3D ? StrandAtAngle3D(p, angle, params)
+                                                 : StrandAtAngle2D(p, angle, params);
+          ASSERT_GT(plain, reached) << "type " << type << " at " << p.x << "," << p.y << "," << p.z;
+          ASSERT_LT(EvalScratchPlain(p, params), 1.0f);
+        }
+        mismatches += CompareAll(points, params, rng, SupportedFastPaths(), &first);
+      }
+    }
+  }
+  EXPECT_EQ(mismatches, 0) << first;
+}
+
 TEST_F(FastPathTest, SamplesAtTheEdgeOfTheSaturatedRamp) {
   // The kernels stop searching, and skip the erosion noise, once a sample's output is sure to be 1
   // whatever is left, so a fault shows where the output leaves 1. Along short lines through
   // random points, bisect (with the plain code) to two neighbouring floats of which one gives 1
   // and the other not, and compare every entry on the eight floats around them.
   const std::vector<ScratchPath> paths = SupportedFastPaths();
-  std::vector<ScratchParams> records(8, BaseParams());
+  std::vector<ScratchParams> records(9, BaseParams());
   records[1].useErosion = 1;
   records[2] = {0.2f, 0.9f, 3.5f, 1, 0.3f, 0.5f, 3.0f, 0.57f, SCRATCH_2D, 4};
   records[3] = {0.0f, 1.0f, 10.0f, 1, -0.5f, 0.5f, 1.0f, 0.8f, SCRATCH_3D, 3};
@@ -767,6 +831,9 @@ TEST_F(FastPathTest, SamplesAtTheEdgeOfTheSaturatedRamp) {
   records[6] = {0.0f, 1.0f, 10.0f, 1, 0.99999994f, 0.5f, 1.0f, 0.8f, SCRATCH_3D, 6};
   // Wear beyond 1 turns far strands back down: no output is sure to stay 1.
   records[7] = {0.1f, 0.6f, 10.0f, 1, 1.5f, 0.5f, 1.0f, 0.8f, SCRATCH_3D, 6};
+  // A narrow ramp high up: the soft ramp's lower shoulder reaches past 1 (to lo + 0.4), where
+  // the linear one has ended at hi.
+  records[8] = {0.8f, 1.0f, 10.0f, 0, 0.5f, 0.5f, 1.0f, 0.8f, SCRATCH_2D, 5};
   const Point3 dx(0.01f, 0.002f, 0.0f), dy(0.0f, 0.004f, 0.002f);
   Rng rng(0xed9e5ull);
   for (const ScratchParams& params : records) {
