@@ -178,6 +178,21 @@ TEST(XYZCoords, VarianceNeedsAnAmplitudeAboveTheEpsilon) {
   c.angleVar.y = 0.006f * kDeg;
   c.BuildTransforms();
   EXPECT_TRUE(c.hasVariance);
+  // Each of the nine amplitudes on its own: the epsilon 0.0001 itself is no variance, the next
+  // float above it is.
+  Point3* const amplitudes[] = {&c.offsetVar, &c.sizeVar, &c.angleVar};
+  for (int k = 0; k < 3; ++k) {
+    for (int axis = 0; axis < 3; ++axis) {
+      for (Point3* b : amplitudes) *b = Point3(0.0f, 0.0f, 0.0f);
+      (*amplitudes[k])[axis] = 0.0001f;
+      c.BuildTransforms();
+      EXPECT_FALSE(c.hasVariance) << k << " " << axis;
+      (*amplitudes[k])[axis] = std::nextafter(0.0001f, 1.0f);
+      c.BuildTransforms();
+      EXPECT_TRUE(c.hasVariance) << k << " " << axis;
+    }
+  }
+  for (Point3* b : amplitudes) *b = Point3(0.0f, 0.0f, 0.0f);
   c.angleVar.y = 0.0f;
   c.lock = 1;
   c.sizeVar.z = 0.5f;  // counts even while the lock uses only the x amplitude

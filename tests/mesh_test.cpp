@@ -568,6 +568,19 @@ TEST(MeshRefusal, MissingBuffers) {
             std::string::npos);
   d["buffers"][0]["uri"] = "data:application/octet-stream;base64,AAAA";
   { const std::string msg_ = Refusal(d.dump(), "gltf"); EXPECT_NE(msg_.find("its data URI holds 3"), std::string::npos) << msg_; }
+  // Two or three characters past the last whole group hold one or two bytes, with padding or
+  // without.
+  const struct {
+    const char* data;
+    int bytes;
+  } endings[] = {{"AAAAAA", 4}, {"AAAAAAA", 5}, {"AAAAAA==", 4}, {"AAAAAAA=", 5}};
+  for (const auto& e : endings) {
+    d["buffers"][0]["uri"] = std::string("data:application/octet-stream;base64,") + e.data;
+    const std::string msg = Refusal(d.dump(), "gltf");
+    const std::string tail = "but its data URI holds " + std::to_string(e.bytes);
+    ASSERT_GT(msg.size(), tail.size()) << msg;
+    EXPECT_EQ(msg.substr(msg.size() - tail.size()), tail) << msg;
+  }
 }
 
 TEST(MeshRefusal, NoUvSet) {

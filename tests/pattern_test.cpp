@@ -380,6 +380,26 @@ TEST(Thresholds, SoftRampWithItsShoulders) {
   EXPECT_NEAR(SoftThreshold(0.8f, 0.0f, 1.0f), 0.83125f, 1e-6f);
   // A narrow ramp: the lower shoulder takes precedence, so values just above lo stay small.
   EXPECT_LT(SoftThreshold(0.55f, 0.5f, 0.6f), 0.5f);
+  // Where the shoulders meet, at lo + 0.4 of a ramp narrower than 0.8: that value itself takes
+  // the upper shoulder, (1 - s)(v - lo)/(hi - lo) + s with s the smoothstep of
+  // t = (v - (hi - 0.4)) / 0.8, about 0.8633; the float below it takes the lower one,
+  // s (v - lo)/(hi - lo) with t = (v - (lo - 0.4)) / 0.8 at most 1, about 0.8 (each in float, in
+  // this order).
+  {
+    const float lo = 0.25f, hi = 0.75f, band = 0.4f;
+    const float v = lo + band;
+    const float tu = (v - (hi - band)) / ((hi + band) - (hi - band));
+    const float su = (3.0f - 2.0f * tu) * (tu * tu);
+    const float upper = (1.0f - su) * (v - lo) / (hi - lo) + su;
+    EXPECT_EQ(SoftThreshold(v, lo, hi), upper);
+    EXPECT_NEAR(upper, 0.86328f, 1e-5f);
+    const float w = std::nextafter(v, 0.0f);
+    const float tl = (w - (lo - band)) / ((lo + band) - (lo - band));
+    const float sl = (3.0f - 2.0f * tl) * (tl * tl);
+    const float lower = sl * (w - lo) / (hi - lo);
+    EXPECT_EQ(SoftThreshold(w, lo, hi), lower);
+    EXPECT_NEAR(lower, 0.8f, 1e-5f);
+  }
   // Equal thresholds switch the ramp off; only the clamp remains.
   EXPECT_EQ(SoftThreshold(1.7f, 0.5f, 0.5f), 1.0f);
   EXPECT_EQ(SoftThreshold(0.4f, 0.5f, 0.5f), 0.4f);
