@@ -1355,7 +1355,9 @@ TEST_F(EditServerTest, SurvivesABoundedFuzzOfItsEndpoints) {
                                      "{\"params\": {}, \"extent\": -1}",
                                      "{\"path\": \"/proc/self/mem\"}",
                                      "{\"params\": {}, \"path\": \"/\"}",
-                                     "{\"params\": {}, \"output\": \"depth\", \"path\": \"x.png\"}",
+                                     // In the test's folder: /api/save-preset writes it.
+                                     json{{"params", json::object()}, {"output", "depth"},
+                                          {"path", File("x.png")}}.dump(),
                                      std::string(200000, '['),
                                      "\xff\xfe{\"params\"}"};
   std::mt19937 rng(12345);
