@@ -210,7 +210,7 @@ TEST_F(PluginTest, AssignmentsReachTheBlocksAndKeysAnimate) {
   const ParamSchema schema(*cd_);
   Texmap* map = NewMap();
   for (const char* s : {"size=2.5", "levels=3", "useErosion=on", "color1=0.25,0.5,1",
-                        "xyz_map=0", "seed=+77"}) {
+                        "xyz_map=0", "seed=+77", "spread=+0.25"}) {
     ParamSchema::Apply(*map, schema.ParseAssignment(s));
   }
   IParamBlock2* params = map->GetParamBlockByID(1);
@@ -223,6 +223,7 @@ TEST_F(PluginTest, AssignmentsReachTheBlocksAndKeysAnimate) {
   EXPECT_EQ(j["color1"], json::array({0.25, 0.5, 1.0}));
   EXPECT_EQ(j["xyz_map"], 0);
   EXPECT_EQ(j["seed"], 77);
+  EXPECT_EQ(j["spread"], 0.25);  // a sign in front of a float too
   EXPECT_EQ(mapping->NumKeys(23), 0);
 
   ParamSchema::Apply(*map, schema.ParseAssignment("erosion@0=0.25"));

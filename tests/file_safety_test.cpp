@@ -1,5 +1,6 @@
-// Files written whole or not at all, inputs read without trusting them, and echoed text that
-// stays one bounded line: the pieces every command of tamrel shares.
+// Files written whole or not at all (also when a signal ends the process), inputs read without
+// trusting them, and echoed text that stays one bounded line: the pieces every command of tamrel
+// shares.
 //
 // The full-disk cases mount a small tmpfs, which needs the superuser (CI runs as root); elsewhere
 // they are skipped with a message.
@@ -8,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -18,6 +20,7 @@
 #include "atomicfile.h"
 #include "boundedread.h"
 #include "engine/EchoText.h"
+#include "engine/Interrupt.h"
 
 namespace {
 
@@ -174,6 +177,18 @@ TEST_F(Folder, AtomicFileReplacesOnlyRegularFilesAndWritesThroughLinks) {
   EXPECT_TRUE(fs::is_symlink(link));
   EXPECT_TRUE(fs::is_symlink(chain));
   EXPECT_EQ(Slurp(real), "new");
+  // A long chain (39 links) is followed to its end, as the kernel would follow it; one longer
+  // than the kernel follows (41) is refused.
+  for (int k = 1; k <= 41; ++k) {
+    fs::create_symlink(k == 1 ? fs::path("real.json") : fs::path("hop" + std::to_string(k - 1)),
+                       dir_ / ("hop" + std::to_string(k)));
+  }
+  ASSERT_TRUE(WriteFileAtomically(dir_ / "hop39", "far", error)) << error;
+  EXPECT_EQ(Slurp(real), "far");
+  EXPECT_TRUE(fs::is_symlink(dir_ / "hop1"));
+  EXPECT_FALSE(WriteFileAtomically(dir_ / "hop41", "x", error));
+  EXPECT_NE(error.find("symbolic link"), std::string::npos) << error;
+  EXPECT_EQ(Slurp(real), "far");
   // A link whose file does not exist yet creates it; a loop of links is refused.
   const fs::path dangling = dir_ / "dangling", made = dir_ / "made.txt";
   fs::create_symlink(made, dangling);
@@ -209,9 +224,13 @@ TEST_F(Folder, AtomicFileKeepsTheModeOfTheFileItReplaces) {
   ASSERT_TRUE(WriteFileAtomically(dir_ / "new027", "x", error)) << error;
   ::umask(022);
   ASSERT_TRUE(WriteFileAtomically(dir_ / "new022", "x", error)) << error;
+  ::umask(002);
+  ASSERT_TRUE(WriteFileAtomically(dir_ / "new002", "x", error)) << error;
   ::umask(before);
   EXPECT_EQ(mode(dir_ / "new027"), 0640);
   EXPECT_EQ(mode(dir_ / "new022"), 0644);
+  // The group's write bit comes from the umask too, not from a fixed 0644.
+  EXPECT_EQ(mode(dir_ / "new002"), 0664);
 }
 
 TEST_F(Folder, OnlyRegularFilesWithinTheLimitAreRead) {
@@ -252,6 +271,39 @@ TEST_F(Folder, OnlyRegularFilesWithinTheLimitAreRead) {
   EXPECT_EQ(error, "No such file or directory");
 }
 
+// A signal outside a graceful scope ends the process at once with 128 + its number and takes
+// the temporary file being written with it. Inside one it only raises the flag the work polls,
+// with its code kept; a second signal then ends the process with the first one's code.
+TEST_F(Folder, SignalsEndAtOnceOutsideAGracefulScopeAndLeaveNoTemporaryFile) {
+  using namespace tamrel::host;
+  const fs::path target = dir_ / "out.png";
+  EXPECT_EXIT(
+      {
+        std::signal(SIGINT, SIG_DFL);  // as a foreground command starts
+        InstallInterruptHandlers();
+        AtomicFile file;
+        std::string error;
+        if (!file.Create(target, error)) std::_Exit(1);
+        std::raise(SIGTERM);
+        std::_Exit(2);
+      },
+      ::testing::ExitedWithCode(128 + SIGTERM), "tamrel: error: interrupted");
+  EXPECT_EQ(Names(), std::set<std::string>{});
+  EXPECT_EXIT(
+      {
+        std::signal(SIGINT, SIG_DFL);
+        InstallInterruptHandlers();
+        {
+          const GracefulInterrupt scope;
+          std::raise(SIGINT);
+          if (!InterruptRequested().load() || InterruptExitCode() != 128 + SIGINT) std::_Exit(3);
+          std::raise(SIGTERM);
+        }
+        std::_Exit(4);
+      },
+      ::testing::ExitedWithCode(128 + SIGINT), "interrupted");
+}
+
 TEST(EchoText, ControlCharactersAreEscapedAndLongValuesCut) {
   EXPECT_EQ(Quote("plain"), "'plain'");
   EXPECT_EQ(Quote(std::string("a\x1b[31mb\nc\r\t", 11)), "'a\\x1B[31mb\\nc\\r\\t'");
@@ -262,10 +314,11 @@ TEST(EchoText, ControlCharactersAreEscapedAndLongValuesCut) {
   // UTF-8 passes; a broken sequence, DEL and a C1 control (U+009B, a terminal escape) do not.
   EXPECT_EQ(Quote("gr\xC3\xBC\xC3\x9F"), "'gr\xC3\xBC\xC3\x9F'");
   EXPECT_EQ(Quote("\xC3(\x7F\xC2\x9B"), "'\\xC3(\\x7F\\xC2\\x9B'");
-  // The edges of what passes: the first C1 control (U+0080) and the last C0 one are escaped,
-  // U+00A0 passes; so do the last character (U+10FFFF) and those beside the surrogates, while a
-  // surrogate, an overlong form and a sequence cut short by the end are escaped byte by byte.
-  EXPECT_EQ(Quote("\xC2\x80\x1F \xC2\xA0"), "'\\xC2\\x80\\x1F \xC2\xA0'");
+  // The edges of what passes: the first and the last C1 control (U+0080, U+009F) and the last C0
+  // one are escaped, U+00A0 passes; so do the last character (U+10FFFF) and those beside the
+  // surrogates, while a surrogate, an overlong form and a sequence cut short by the end are
+  // escaped byte by byte.
+  EXPECT_EQ(Quote("\xC2\x80\xC2\x9F\x1F \xC2\xA0"), "'\\xC2\\x80\\xC2\\x9F\\x1F \xC2\xA0'");
   EXPECT_EQ(Quote("\xF4\x8F\xBF\xBF\xED\x9F\xBF\xEE\x80\x80"),
             "'\xF4\x8F\xBF\xBF\xED\x9F\xBF\xEE\x80\x80'");
   EXPECT_EQ(Quote("\xED\xA0\x80"), "'\\xED\\xA0\\x80'");

@@ -600,7 +600,7 @@ TEST_F(GltfCli, RefusedBeforeAnyWork) {
   };
   const Case cases[] = {
       {"--gltf a.obj", EXIT_USAGE, "--gltf writes a .glb or a .gltf file, not a.obj"},
-      {"--gltf a.glb --frames 0-2", EXIT_USAGE, "--gltf writes one asset"},
+      {"--gltf a.glb --frames 4-5", EXIT_USAGE, "--gltf writes one asset"},
       {"--gltf a.glb --region 0,0,4,4", EXIT_USAGE, "without --region"},
       {"--gltf a.glb --repeat 2", EXIT_USAGE, "without --repeat"},
       {"--gltf a.glb -o plain.png", EXIT_USAGE, "needs a '{map}' pattern"},

@@ -130,6 +130,7 @@ TEST_F(MeshCli, BadModelsAndOptionsAreRefusedWithOneLine) {
       {"--mesh nouv.obj", 3, "nouv.obj"},
       {"--uv 2", 2, "--uv needs a model (--mesh)"},
       {"--padding 4", 2, "--padding needs a model (--mesh)"},
+      {"--padding 0", 2, "--padding needs a model (--mesh)"},
       {"--mesh cube.obj --geometry sphere", 2, "excludes"},
       {"--mesh cube.obj --offset 3,4", 2, "excludes"},
       {"--mesh cube.obj --tileable", 2, "not a model's UV layout"},

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <set>
 #include <string>
+#include <utility>
 
 #include "SdkTestClasses.h"
 #include "paramlisting.h"
@@ -32,6 +33,13 @@ std::string DefinitionError(Args... args) {
   }
 }
 
+// An integer list box of sizeof...(I) items.
+template <std::size_t... I>
+std::string ListBoxError(std::index_sequence<I...>) {
+  return DefinitionError(0, _M("l"), TYPE_INT, 0, 0, p_ui, TYPE_INTLISTBOX, 7,
+                         static_cast<int>(sizeof...(I)), ((void)I, 40)..., p_end, p_end);
+}
+
 TEST(ParamBlockDesc, MalformedDefinitionListsAreReportedWithTheParameter) {
   EXPECT_EQ(DefinitionError(0, _M("a"), TYPE_FLOAT, 0, 0, p_default, 1.0, p_end, p_end), "");
   const std::string missingEnd = DefinitionError(0, _M("a"), TYPE_FLOAT, 0, 0, p_default, 1.0, p_end);
@@ -54,6 +62,17 @@ TEST(ParamBlockDesc, MalformedDefinitionListsAreReportedWithTheParameter) {
   EXPECT_NE(DefinitionError(0, _M("a"), TYPE_INT, 0, 0, p_default, 9, p_range, 1, 8, p_end, p_end).find("outside the range"), std::string::npos);
   EXPECT_NE(DefinitionError(0, _M("a"), TYPE_FLOAT, 0, 0, p_ui, TYPE_SPINNER, EDITTYPE_INT, 1, 2, SPIN_AUTOSCALE, p_end, p_end).find("edit type"), std::string::npos);
   EXPECT_NE(DefinitionError(0, _M("m"), TYPE_TEXMAP, P_OWNERS_REF, 0, p_end, p_end).find("without p_refno"), std::string::npos);
+  // A super class ID starts at 1; 0 would read as "any class".
+  const std::string anyClass = DefinitionError(0, _M("r"), TYPE_REFTARG, 0, 0, p_sclassID, 0, p_end, p_end);
+  EXPECT_NE(anyClass.find("parameter 0 \"r\": super class ID out of range"), std::string::npos) << anyClass;
+  EXPECT_EQ(DefinitionError(0, _M("r"), TYPE_REFTARG, 0, 0, p_sclassID, 1, p_end, p_end), "");
+  // A list box holds from 0 to 1024 items.
+  EXPECT_EQ(ListBoxError(std::make_index_sequence<1024>()), "");
+  EXPECT_EQ(ListBoxError(std::make_index_sequence<0>()), "");
+  for (int count : {1025, -1}) {
+    const std::string implausible = DefinitionError(0, _M("l"), TYPE_INT, 0, 0, p_ui, TYPE_INTLISTBOX, 7, count, p_end, p_end);
+    EXPECT_NE(implausible.find("parameter 0 \"l\": implausible list-box item count"), std::string::npos) << implausible;
+  }
   EXPECT_NE(DefinitionError(0, _M("a"), TYPE_FLOAT, 0, 0, p_end, p_end, 7).find("follow the closing"), std::string::npos);
 }
 
@@ -400,6 +419,10 @@ TEST_F(Blocks, AnimatedFloatInterpolatesAndNarrowsValidity) {
   ASSERT_TRUE(params->SetValue(PB_EROSION, 0, 0.5f));
   EXPECT_EQ(params->NumKeys(PB_EROSION), 1);
   EXPECT_EQ(params->GetFloat(PB_EROSION, 90), 0.5f);
+  // So is a first key away from frame 0 that keeps the value held before: no key at 0 for it.
+  ASSERT_TRUE(params->SetValue(PB_THRESHOLD_HIGH, 70, 1.0f));
+  ASSERT_EQ(params->NumKeys(PB_THRESHOLD_HIGH), 1);
+  EXPECT_EQ(params->GetKeyTime(PB_THRESHOLD_HIGH, 0), 70);
 }
 
 // A value outside the declared range stops at the nearer end, on both sides; the ends

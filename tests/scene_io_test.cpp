@@ -391,6 +391,9 @@ struct FileBuilder {
   };
   std::vector<Obj> objs;
   std::vector<std::int32_t> roots{0};
+  int rootLists = 1;  // how many times the root list is written
+  // Entries the objects' reference lists and the root list claim beyond those they hold.
+  std::uint32_t refsClaimedExtra = 0, rootsClaimedExtra = 0;
   bool unknownChunks = false;
 
   static std::vector<std::uint8_t> MapData() {
@@ -419,7 +422,7 @@ struct FileBuilder {
       WriteU32(&w, o.id.PartB());
       w.EndChunk();
       w.BeginChunk(0x0012);
-      WriteU32(&w, static_cast<std::uint32_t>(o.refs.size()));
+      WriteU32(&w, static_cast<std::uint32_t>(o.refs.size()) + refsClaimedExtra);
       for (auto r : o.refs) WriteI32(&w, r);
       w.EndChunk();
       w.BeginChunk(0x0013);
@@ -427,10 +430,12 @@ struct FileBuilder {
       w.EndChunk();
       w.EndChunk();
     }
-    w.BeginChunk(0x0020);
-    WriteU32(&w, static_cast<std::uint32_t>(roots.size()));
-    for (auto r : roots) WriteI32(&w, r);
-    w.EndChunk();
+    for (int k = 0; k < rootLists; ++k) {
+      w.BeginChunk(0x0020);
+      WriteU32(&w, static_cast<std::uint32_t>(roots.size()) + rootsClaimedExtra);
+      for (auto r : roots) WriteI32(&w, r);
+      w.EndChunk();
+    }
     w.EndChunk();
     return w.Bytes();
   }
@@ -468,10 +473,34 @@ TEST_F(HostileFiles, ReferenceLoopsIndicesAndDepthAreRefused) {
   FileBuilder range;
   range.Map({5});
   ExpectRefused(range, "refers to object 5");
+  // The first index past the last object, for a reference and for a root.
+  FileBuilder past;
+  past.Map({1});
+  ExpectRefused(past, "object 0 refers to object 1 but the file holds 1");
   FileBuilder root;
   root.Map();
   root.roots = {3};
   ExpectRefused(root, "root 3");
+  root.roots = {1};
+  ExpectRefused(root, "root 1 is not an object of the file");
+  root.roots = {-1};
+  ExpectRefused(root, "root -1 is not an object of the file");
+  // One root list, neither two nor none.
+  root.roots = {0};
+  root.rootLists = 2;
+  ExpectRefused(root, "the scene holds two root lists");
+  root.rootLists = 0;
+  ExpectRefused(root, "the scene has no root list");
+  root.rootLists = 1;
+  EXPECT_TRUE(Load(root)) << err;
+  // A list claiming one entry more than its chunk holds, an object's and the scene's.
+  FileBuilder claims;
+  claims.Map();
+  claims.refsClaimedExtra = 1;
+  ExpectRefused(claims, "object 0: reference list claims 2 entries but holds 1");
+  claims.refsClaimedExtra = 0;
+  claims.rootsClaimedExtra = 1;
+  ExpectRefused(claims, "root list claims 2 entries but holds 1");
   FileBuilder slots;
   slots.Map({-1, 0});  // a map with one slot given a second reference
   slots.Map();

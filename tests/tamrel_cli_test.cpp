@@ -357,10 +357,11 @@ TEST_F(Cli, CompressionSetsThePngLevelOnly) {
   EXPECT_EQ(ReadImage(Path("l0_color.png")).pixels, ReadImage(Path("l9_color.png")).pixels);
   EXPECT_EQ(ReadImage(Path("s0.png")).pixels, ReadImage(Path("s9.png")).pixels);
   EXPECT_EQ(Slurp(Path("l0_height.exr")), Slurp(Path("l9_height.exr")));
-  // Unasked, the level is the documented default.
+  // Unasked, the level is the documented default, and so are the samples the report counts.
   const Result plain = Run("render --size 8 -o d.png --json");
   ASSERT_EQ(plain.code, 0) << plain.err;
   EXPECT_EQ(json::parse(plain.out)["png_compression"], 3);
+  EXPECT_EQ(json::parse(plain.out)["samples_per_pixel"], 4);
   const Result help = Run("render --help");
   EXPECT_NE(help.out.find("PNG zlib level 0-9 (default 3)"), std::string::npos) << help.out;
 }

@@ -185,8 +185,14 @@ TEST_F(Hostile, DeeplyNestedPresetsAreRefused) {
   Write("deep.json", std::string(100000, '[') + std::string(100000, ']'));
   ExpectOneErrorLine(Run("render --size 4 -q --preset deep.json"), 3,
                      "preset deep.json nests values deeper than 32 levels");
-  Write("deepkey.json", "{\"size\": " + std::string(40, '[') + std::string(40, ']') + "}");
+  // A value nested one level past the limit is refused for its depth; one at the limit is read
+  // whole and refused for what it holds.
+  Write("deepkey.json", "{\"size\": " + std::string(33, '[') + std::string(33, ']') + "}");
   ExpectOneErrorLine(Run("render --size 4 -q --preset deepkey.json"), 3, "deeper than 32");
+  Write("limit.json", "{\"size\": " + std::string(32, '[') + std::string(32, ']') + "}");
+  ExpectOneErrorLine(Run("render --size 4 -q --preset limit.json"), 3,
+                     "preset limit.json: parameter \"size\" (float in block \"params\", range 0 .. "
+                     "1000000): " + std::string(32, '[') + std::string(32, ']') + " is not a number");
   // A preset's own shape is four levels deep and passes.
   Write("keys.json", R"({"color1": {"keys": [[0, [0.5, 0.2, 0.1]], [3, [1, 1, 1]]]}})");
   EXPECT_EQ(Run("render --size 4 -q --preset keys.json -o k.png").code, 0);
@@ -402,13 +408,15 @@ TEST_F(Hostile, ConcurrentSavesOfOneSceneAllSucceed) {
 // 7. Keys anywhere a scene can hold them go through presets and back.
 TEST_F(Hostile, KeysBeyondFrameOneMillionRoundTripThroughPresets) {
   ASSERT_EQ(Run("render --size 1 -q -o k.png --set size@0=5 --set size@2000000=20 "
-                "--set stretch@13421772.79375=3 --save-scene k.scn")
+                "--set stretch@13421772.79375=3 --set erosion@-13421772.8=0.5 --save-scene k.scn")
                 .code,
             0);
   ASSERT_EQ(Run("render --size 1 -q -o k.png --scene k.scn --save-preset k.json").code, 0);
   const json preset = json::parse(Slurp(Path("k.json")));
   EXPECT_EQ(preset["size"]["keys"], json::parse("[[0.0, 5.0], [2000000.0, 20.0]]"));
   EXPECT_EQ(preset["stretch"]["keys"][1][0].get<double>(), 13421772.79375);
+  // The earliest key a TimeValue holds, too.
+  EXPECT_EQ(preset["erosion"]["keys"][0][0].get<double>(), -13421772.8);
   ASSERT_EQ(Run("render --size 32 -q --frames 1000000 --scene k.scn -o scene.exr").code, 0);
   const Result viaPreset =
       Run("render --size 32 -q --frames 1000000 --preset k.json -o preset.exr");
