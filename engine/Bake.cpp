@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <future>
 #include <memory>
@@ -410,11 +411,47 @@ void PixelSlopes(const RowShader& shader, const Raster& window, int wx, int wy, 
   out[1] = sums[SUM_SLOPE_B];
 }
 
+// The direction of a pixel's grain sums (c, s), at half their angle; (0, 0) where both are 0. The
+// samples of a plane take a few grains, one a level, and neighbouring pixels mostly sum the same
+// ones: the last directions are kept by the bits of their sums, which give the same bits again.
+class GrainDirections {
+ public:
+  void Of(float c, float sn, float& dx, float& dy) {
+    std::uint32_t cb, sb;
+    std::memcpy(&cb, &c, sizeof cb);
+    std::memcpy(&sb, &sn, sizeof sb);
+    const std::uint64_t key = (static_cast<std::uint64_t>(cb) << 32) | sb;
+    Entry& e = entries_[(key * 0x9E3779B97F4A7C15ull) >> (64 - kBits)];
+    if (!e.used || e.key != key) {
+      e.key = key;
+      e.used = true;
+      e.dx = e.dy = 0.0f;
+      if (c != 0.0f || sn != 0.0f) {
+        const float half = 0.5f * std::atan2(sn, c);
+        e.dx = std::cos(half);
+        e.dy = std::sin(half);
+      }
+    }
+    dx = e.dx;
+    dy = e.dy;
+  }
+
+ private:
+  static constexpr int kBits = 5;
+  struct Entry {
+    std::uint64_t key = 0;
+    bool used = false;
+    float dx = 0.0f, dy = 0.0f;
+  };
+  Entry entries_[1 << kBits];
+};
+
 // Fills one map's band from the pixel sums; sums has a margin of `margin` pixels on every side.
 // With the source's own tangent frames the normal comes from the pixel's slopes, else from its
-// neighbours' heights.
-void FillMap(MapKind kind, const BakeSettings& s, const Raster& sums, int margin, bool frames,
-             Raster& band) {
+// neighbours' heights. The kind is known at compile time: each map's loop is its own.
+template <MapKind kind>
+void FillMapOf(const BakeSettings& s, const Raster& sums, int margin, bool frames, Raster& band) {
+  GrainDirections directions;
   for (int y = 0; y < band.height; ++y) {
     for (int x = 0; x < band.width; ++x) {
       const float* p = sums.Pixel(x + margin, y + margin);
@@ -473,13 +510,8 @@ void FillMap(MapKind kind, const BakeSettings& s, const Raster& sums, int margin
         }
         case MapKind::ANISOTROPY:
         case MapKind::ANISOTROPY_GLTF: {
-          const float c = p[SUM_GRAIN_C], sn = p[SUM_GRAIN_S];
-          float dx = 0.0f, dy = 0.0f;
-          if (c != 0.0f || sn != 0.0f) {
-            const float half = 0.5f * std::atan2(sn, c);
-            dx = std::cos(half);
-            dy = std::sin(half);
-          }
+          float dx, dy;
+          directions.Of(p[SUM_GRAIN_C], p[SUM_GRAIN_S], dx, dy);
           if (kind == MapKind::ANISOTROPY) {
             out[0] = Encode(dx);
             out[1] = Encode(dy);
@@ -496,6 +528,32 @@ void FillMap(MapKind kind, const BakeSettings& s, const Raster& sums, int margin
         }
       }
     }
+  }
+}
+
+void FillMap(MapKind kind, const BakeSettings& s, const Raster& sums, int margin, bool frames,
+             Raster& band) {
+  switch (kind) {
+    case MapKind::COLOR:
+      return FillMapOf<MapKind::COLOR>(s, sums, margin, frames, band);
+    case MapKind::MONO:
+      return FillMapOf<MapKind::MONO>(s, sums, margin, frames, band);
+    case MapKind::HEIGHT:
+      return FillMapOf<MapKind::HEIGHT>(s, sums, margin, frames, band);
+    case MapKind::NORMAL_GL:
+      return FillMapOf<MapKind::NORMAL_GL>(s, sums, margin, frames, band);
+    case MapKind::NORMAL_DX:
+      return FillMapOf<MapKind::NORMAL_DX>(s, sums, margin, frames, band);
+    case MapKind::ROUGHNESS:
+      return FillMapOf<MapKind::ROUGHNESS>(s, sums, margin, frames, band);
+    case MapKind::ANISOTROPY:
+      return FillMapOf<MapKind::ANISOTROPY>(s, sums, margin, frames, band);
+    case MapKind::COVERAGE:
+      return FillMapOf<MapKind::COVERAGE>(s, sums, margin, frames, band);
+    case MapKind::ORM:
+      return FillMapOf<MapKind::ORM>(s, sums, margin, frames, band);
+    case MapKind::ANISOTROPY_GLTF:
+      return FillMapOf<MapKind::ANISOTROPY_GLTF>(s, sums, margin, frames, band);
   }
 }
 

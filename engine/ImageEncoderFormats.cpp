@@ -74,6 +74,20 @@ inline float Quantize(float v, float top) {
   return s >= 0.0f ? (s <= top ? s : top) : 0.0f;
 }
 
+void Quantize8(const float* pixels, std::size_t count, std::uint8_t* out) {
+  for (std::size_t i = 0; i < count; ++i)
+    out[i] = static_cast<std::uint8_t>(Quantize(pixels[i], 255.0f));
+}
+
+// PNG stores 16-bit samples big-endian.
+void QuantizeBigEndian16(const float* pixels, std::size_t count, std::uint8_t* out) {
+  for (std::size_t i = 0; i < count; ++i) {
+    const auto v = static_cast<std::uint16_t>(Quantize(pixels[i], 65535.0f));
+    out[2 * i] = static_cast<std::uint8_t>(v >> 8);
+    out[2 * i + 1] = static_cast<std::uint8_t>(v & 0xff);
+  }
+}
+
 // ---------------------------------------------------------------------------------------------
 // PNG
 
@@ -155,22 +169,18 @@ class PngEncoder final : public ImageEncoder {
 
   std::string WriteRows(int y0, int y1, const float* pixels) override {
     const std::size_t count = static_cast<std::size_t>(width_) * channels_;
-    return Guarded([&] {
-      for (int y = y0; y < y1; ++y, pixels += count) {
-        if (sixteen_) {
-          for (std::size_t i = 0; i < count; ++i) {
-            const auto v = static_cast<std::uint16_t>(Quantize(pixels[i], 65535.0f));
-            row_[2 * i] = static_cast<png_byte>(v >> 8);  // PNG stores samples big-endian
-            row_[2 * i + 1] = static_cast<png_byte>(v & 0xff);
-          }
-        } else {
-          for (std::size_t i = 0; i < count; ++i) {
-            row_[i] = static_cast<png_byte>(Quantize(pixels[i], 255.0f));
-          }
-        }
-        png_write_row(png_, row_.data());
+    for (int y = y0; y < y1; ++y, pixels += count) {
+      // The samples are converted outside the guarded call, whose setjmp would keep the loop
+      // from being vectorised.
+      if (sixteen_) {
+        QuantizeBigEndian16(pixels, count, row_.data());
+      } else {
+        Quantize8(pixels, count, row_.data());
       }
-    });
+      std::string error = Guarded([&] { png_write_row(png_, row_.data()); });
+      if (!error.empty()) return error;
+    }
+    return {};
   }
 
   std::string Close() override {
@@ -325,9 +335,7 @@ class TiffEncoder final : public ImageEncoder {
     for (int y = y0; y < y1; ++y, pixels += count) {
       void* row = row_.data();
       if (type_ == PixelType::UINT8) {
-        for (std::size_t i = 0; i < count; ++i) {
-          row_[i] = static_cast<std::uint8_t>(Quantize(pixels[i], 255.0f));
-        }
+        Quantize8(pixels, count, row_.data());
       } else if (type_ == PixelType::UINT16) {
         for (std::size_t i = 0; i < count; ++i) {
           const auto v = static_cast<std::uint16_t>(Quantize(pixels[i], 65535.0f));

@@ -250,19 +250,116 @@ inline __mmask8 LaneStrandValues(const Lanes* L, __mmask8 live, const LaneBest& 
   return pass;
 }
 
+// The bound of neighbour N from a level's six face gaps (gap[axis][side]), as LaneBound forms it
+// with the axes N does not step through left out of the sum: a gap there is +0, and adding +0 to
+// a sum of non-negative gaps changes no bit. Unrolled over the neighbours, the bounds of a level
+// are twenty additions.
+template <int N>
+inline __m512d StepBound(const __m512d (&gap)[3][2]) {
+  constexpr int x = kNeighbourFaces.side[N][0], y = kNeighbourFaces.side[N][1],
+                z = kNeighbourFaces.side[N][2];
+  if constexpr (x < 0 && y < 0) {
+    return gap[2][z];
+  } else {
+    __m512d sum;
+    if constexpr (x < 0) {
+      sum = gap[1][y];
+    } else if constexpr (y < 0) {
+      sum = gap[0][x];
+    } else {
+      sum = _mm512_add_pd(gap[1][y], gap[0][x]);
+    }
+    if constexpr (z >= 0) sum = _mm512_add_pd(sum, gap[2][z]);
+    return sum;
+  }
+}
+
+// Lowers floor, in the lanes of `need`, by the bound of every neighbour not searched there: then
+// no computed squared distance of any of the level's 27 cubes is below it (see LevelFloors), the
+// own cube's and the searched neighbours' minima having lowered it before.
+template <std::size_t... N>
+inline __m512d UnsearchedFloor(const Lanes& L, __m512d floor, const __mmask8* searched,
+                               __mmask8 need, std::index_sequence<N...>) {
+  __m512d gap[3][2];
+  for (int a = 0; a < 3; ++a) {
+    gap[a][0] = _mm512_load_pd(L.below[a]);
+    gap[a][1] = _mm512_load_pd(L.above[a]);
+  }
+  ((floor = _mm512_mask_min_pd(floor, static_cast<__mmask8>(need & ~searched[N]), floor,
+                               StepBound<N>(gap))),
+   ...);
+  return floor;
+}
+
+// The winning level of each lane of `pass` (winner[k]), as WinningLevel finds it from the same
+// floors: the tests that spare a level its plain strand value are taken for the eight lanes side
+// by side, the strand values of the vector formula being the scalar one's bits, and only the
+// levels those tests leave are asked, lane by lane, in order. A level's floor is completed only in
+// the lanes whose holder comes after it: the others never ask it.
+inline void LaneWinners(const Point3* points, const ScratchParams& params, const Lanes* L,
+                        int levels, __mmask8 pass, const LaneBest& B, const float best[8],
+                        __m512d* floor, __mmask8 (*searched)[26], int winner[8]) {
+  const __m512d inf = _mm512_set1_pd(kNoDistance);
+  const __m256 value = _mm256_loadu_ps(best);
+  // A lane whose minimum is +inf has every level at +inf: the first wins.
+  const __mmask8 finite = _mm256_cmp_ps_mask(value, _mm256_set1_ps(kNoDistanceF), _CMP_NEQ_UQ);
+  __m512d clear = _mm512_mul_pd(B.best2, _mm512_set1_pd(1.0 + 0x1p-16));
+  const __m256 clearStrand =
+      formula::StrandOfRoot<__m256>(_mm512_sqrt_pd(_mm512_sqrt_pd(clear)), params.spread);
+  clear = _mm512_mask_mov_pd(inf, _mm256_cmp_ps_mask(clearStrand, value, _CMP_GT_OQ), clear);
+  __mmask8 ask[8] = {};
+  for (int l = 0; l < levels; ++l) {
+    const __mmask8 need = static_cast<__mmask8>(
+        pass & finite & _mm256_cmpgt_epi32_mask(B.level, _mm256_set1_epi32(l)));
+    if (need == 0) continue;
+    const __m512d f =
+        UnsearchedFloor(L[l], floor[l], searched[l], need, std::make_index_sequence<26>());
+    const __mmask8 below = _mm512_cmp_pd_mask(f, inf, _CMP_LT_OQ);
+    const __mmask8 cleared =
+        static_cast<__mmask8>(below & _mm512_cmp_pd_mask(f, clear, _CMP_GE_OQ));
+    __mmask8 left = static_cast<__mmask8>(need & ~cleared);
+    if (left == 0) continue;
+    const __m256 strand =
+        formula::StrandOfRoot<__m256>(_mm512_sqrt_pd(_mm512_sqrt_pd(f)), params.spread);
+    const __mmask8 above =
+        static_cast<__mmask8>(below & _mm512_cmp_pd_mask(f, B.best2, _CMP_GT_OQ) &
+                              _mm256_cmp_ps_mask(strand, value, _CMP_GT_OQ));
+    ask[l] = static_cast<__mmask8>(left & ~above);
+  }
+  alignas(32) std::int32_t holder[8];
+  _mm256_store_si256(reinterpret_cast<__m256i*>(holder), B.level);
+  for (int k = 0; k < 8; ++k) {
+    if (!((pass >> k) & 1u)) continue;
+    if (!((finite >> k) & 1u)) {
+      winner[k] = 0;
+      continue;
+    }
+    winner[k] = holder[k];
+    for (int l = 0; l < holder[k]; ++l) {
+      if (!((ask[l] >> k) & 1u)) continue;
+      const float angle = LevelAngle(params, l);
+      const float v = params.type == SCRATCH_3D ? StrandAtAngle3D(points[k], angle, params)
+                                                : StrandAtAngle2D(points[k], angle, params);
+      if (v <= best[k]) {
+        winner[k] = l;
+        break;
+      }
+    }
+  }
+}
+
 // Eight samples, one per lane, their levels in turn: the neighbours are taken neighbour by
 // neighbour (the faces of all levels first), level by level within a neighbour. A neighbour's
 // bound is a sum of non-negative face gaps, and a rounded sum is at least each of its terms, so a
 // neighbour can open only in lanes where each face it steps through was open when the neighbours
 // began (the minima only fall): those lanes are tried, and only the neighbours that have them.
 //
-// With kFloors, floor[l] falls to a number no computed squared distance of any of level l's 27
-// cubes is below, lane by lane (see LevelFloors): a searched cube's own minimum, a skipped cube's
-// bound (the own cubes were searched before).
+// With kFloors, floor[l] falls to each searched neighbour's minimum, and searched[l][n] (cleared
+// by the caller) receives the lanes in which neighbour n of level l was searched: UnsearchedFloor
+// then lowers a floor by the bounds of the others.
 template <bool kFloors>
 inline void SearchSampleNeighbours(const Lanes* L, int levels, __mmask8 live, LaneBest& B,
-                                   __m512d* floor) {
-  __mmask8 searched[8][26] = {};
+                                   __m512d* floor, __mmask8 (*searched)[26]) {
   __mmask8 face[8][3][2];
   std::uint32_t candidates[8] = {}, any = 0;
   for (int l = 0; l < levels; ++l) {
@@ -294,14 +391,6 @@ inline void SearchSampleNeighbours(const Lanes* L, int levels, __mmask8 live, La
       if constexpr (kFloors) {
         floor[l] = _mm512_min_pd(floor[l], m);
         searched[l][n] = open;
-      }
-    }
-  }
-  if constexpr (kFloors) {
-    for (int l = 0; l < levels; ++l) {
-      for (int n = 0; n < 26; ++n) {
-        floor[l] = _mm512_mask_min_pd(floor[l], static_cast<__mmask8>(live & ~searched[l][n]),
-                                      floor[l], LaneBound(L[l], n));
       }
     }
   }
@@ -349,10 +438,12 @@ inline bool SampleLanesMinimum(const Point3* points, int n, const ScratchParams&
   const double start = kLevels ? kNoDistance : sat.d2;
   LaneBest B{_mm512_set1_pd(start), _mm256_set1_epi32(kCentre), _mm256_set1_epi32(-1)};
   __m512d floor[8];
+  __mmask8 searched[8][26];
+  if constexpr (kLevels) __builtin_memset(searched, 0, sizeof searched);
   for (int l = 0; l < levels; ++l) {
     floor[l] = SearchLanes(L[l], kOwnCube, live, l, B);
   }
-  SearchSampleNeighbours<kLevels>(L, levels, live, B, floor);
+  SearchSampleNeighbours<kLevels>(L, levels, live, B, floor, searched);
 
   __mmask8 pass = LaneStrandValues(L, live, B, params.spread, best);
   if (start < kNoDistance) {
@@ -364,18 +455,7 @@ inline bool SampleLanesMinimum(const Point3* points, int n, const ScratchParams&
     pass = static_cast<__mmask8>(pass | none);
   }
   for (int k = 0; k < n; ++k) ok[k] = ((pass >> k) & 1u) != 0;
-  if constexpr (kLevels) {
-    alignas(64) double floors[8][8], best2[8];
-    alignas(32) std::int32_t holder[8];
-    for (int l = 0; l < levels; ++l) _mm512_store_pd(floors[l], floor[l]);
-    _mm512_store_pd(best2, B.best2);
-    _mm256_store_si256(reinterpret_cast<__m256i*>(holder), B.level);
-    for (int k = 0; k < n; ++k) {
-      if (!ok[k]) continue;
-      LevelFloors F;
-      for (int l = 0; l < 8; ++l) F.floor[l] = l < levels ? floors[l][k] : kNoDistance;
-      winner[k] = WinningLevel(points[k], params, holder[k], best2[k], best[k], F);
-    }
-  }
+  if constexpr (kLevels)
+    LaneWinners(points, params, L, levels, pass, B, best, floor, searched, winner);
   return true;
 }

@@ -41,6 +41,35 @@ Point2 GrainDirection(const tamrel::ScratchParams& params, int level, const Poin
   return len > 0.0f && std::isfinite(len) ? Point2(ny / len, -nx / len) : Point2();
 }
 
+// The grains of one parameter record along a run: samples that share their derivatives, as
+// neighbours mostly do, share each level's grain, the same bits worked out once for the level the
+// first time it wins.
+class GrainCache {
+ public:
+  explicit GrainCache(const tamrel::ScratchParams& params) : params_(params) {}
+
+  Point2 At(int level, const Point3& dPdx, const Point3& dPdy) {
+    if (level < 0 || level >= kLevels) return GrainDirection(params_, level, dPdx, dPdy);
+    if (!SameBits(dPdx, dPdx_) || !SameBits(dPdy, dPdy_)) {
+      dPdx_ = dPdx;
+      dPdy_ = dPdy;
+      known_ = 0;
+    }
+    if (!((known_ >> level) & 1u)) {
+      grain_[level] = GrainDirection(params_, level, dPdx, dPdy);
+      known_ |= 1u << level;
+    }
+    return grain_[level];
+  }
+
+ private:
+  static constexpr int kLevels = 8;
+  const tamrel::ScratchParams& params_;
+  Point3 dPdx_{0.0f, 0.0f, 0.0f}, dPdy_{0.0f, 0.0f, 0.0f};
+  unsigned known_ = 0;
+  Point2 grain_[kLevels];
+};
+
 // The field over n neighbouring samples of one parameter record, with the winning levels when
 // winners is given.
 void EvalBatch(const Point3* p, const Point3* dPdx, const Point3* dPdy, int n,
@@ -287,6 +316,7 @@ void ScratchEvaluator::ShadeBakeRun(const TexBakeRun& run, TexBakeSample* out, B
   BOOL ok[kChunk];
   float f[kChunk];
   int level[kChunk];
+  GrainCache grains(params);
   for (int base = 0; base < run.count; base += kChunk) {
     const int m = std::min(kChunk, run.count - base);
     if (!run.doMaps) {
@@ -355,7 +385,7 @@ void ScratchEvaluator::ShadeBakeRun(const TexBakeRun& run, TexBakeSample* out, B
       s.intensity = f[i];
       s.footprint[0] = footX[i];
       s.footprint[1] = footY[i];
-      s.direction = grain ? GrainDirection(params, level[i], dPdx[i], dPdy[i]) : Point2(0.0f, 0.0f);
+      s.direction = grain ? grains.At(level[i], dPdx[i], dPdy[i]) : Point2(0.0f, 0.0f);
       s.color = Mix(c1, c2, f[i]);
     }
     if (TextureOutput* const texout = links_.texout) {
