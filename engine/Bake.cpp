@@ -411,6 +411,10 @@ void PixelSlopes(const RowShader& shader, const Raster& window, int wx, int wy, 
   out[1] = sums[SUM_SLOPE_B];
 }
 
+inline bool SameBits(float a, float b) {
+  return std::memcmp(&a, &b, sizeof a) == 0;
+}
+
 // The direction of a pixel's grain sums (c, s), at half their angle; (0, 0) where both are 0. The
 // samples of a plane take a few grains, one a level, and neighbouring pixels mostly sum the same
 // ones: the last directions are kept by the bits of their sums, which give the same bits again.
@@ -452,6 +456,9 @@ class GrainDirections {
 template <MapKind kind>
 void FillMapOf(const BakeSettings& s, const Raster& sums, int margin, bool frames, Raster& band) {
   GrainDirections directions;
+  // The encoded normal of the slopes (lastDu, lastDv), once there is one.
+  bool known = false;
+  float lastDu = 0.0f, lastDv = 0.0f, normal[3] = {};
   for (int y = 0; y < band.height; ++y) {
     for (int x = 0; x < band.width; ++x) {
       const float* p = sums.Pixel(x + margin, y + margin);
@@ -494,18 +501,26 @@ void FillMapOf(const BakeSettings& s, const Raster& sums, int margin, bool frame
             du = fx > 0.0f ? (right - left) / (2.0f * fx) : 0.0f;
             dv = fy > 0.0f ? (up - down) / (2.0f * fy) : 0.0f;
           }
-          // In double, so that a huge --bump-scale still gives a finite unit normal.
-          const double gx = -static_cast<double>(s.bumpScale) * du;
-          const double gy = -static_cast<double>(s.bumpScale) * dv;
-          const double len = std::sqrt(gx * gx + gy * gy + 1.0);
-          Point3 n(static_cast<float>(gx / len), static_cast<float>(gy / len),
-                   static_cast<float>(1.0 / len));
-          if (!std::isfinite(len) || !std::isfinite(n.x) || !std::isfinite(n.y)) {
-            n = Point3(0.0f, 0.0f, 1.0f);
+          // Away from the scratches the heights are flat and the slopes repeat, mostly 0: the
+          // last pixel's normal is the same bits again.
+          if (!known || !SameBits(du, lastDu) || !SameBits(dv, lastDv)) {
+            known = true;
+            lastDu = du;
+            lastDv = dv;
+            // In double, so that a huge --bump-scale still gives a finite unit normal.
+            const double gx = -static_cast<double>(s.bumpScale) * du;
+            const double gy = -static_cast<double>(s.bumpScale) * dv;
+            const double len = std::sqrt(gx * gx + gy * gy + 1.0);
+            Point3 n(static_cast<float>(gx / len), static_cast<float>(gy / len),
+                     static_cast<float>(1.0 / len));
+            if (!std::isfinite(len) || !std::isfinite(n.x) || !std::isfinite(n.y)) {
+              n = Point3(0.0f, 0.0f, 1.0f);
+            }
+            normal[0] = Encode(n.x);
+            normal[1] = Encode(kind == MapKind::NORMAL_DX ? -n.y : n.y);
+            normal[2] = Encode(n.z);
           }
-          out[0] = Encode(n.x);
-          out[1] = Encode(kind == MapKind::NORMAL_DX ? -n.y : n.y);
-          out[2] = Encode(n.z);
+          std::copy(normal, normal + 3, out);
           break;
         }
         case MapKind::ANISOTROPY:
