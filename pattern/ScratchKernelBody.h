@@ -1034,9 +1034,13 @@ inline void FieldBatch(const Point3* points, int count, const ScratchParams& par
 
 void PlainBatchLevel(const Point3* points, int count, const ScratchParams& params, float* out,
                      int* levels) {
+  // Most raw values lie above the ramp's top, where it gives exactly 1 (see LinearThresholdTop).
+  const float top = LinearThresholdTop(params.thresholdLow, params.thresholdHigh);
   FieldBatch<false>(
       points, count, params, [](int) { return 0.0f; },
-      [&](float v) { return LinearThreshold(v, params.thresholdLow, params.thresholdHigh); },
+      [&](float v) {
+        return v > top ? 1.0f : LinearThreshold(v, params.thresholdLow, params.thresholdHigh);
+      },
       [&](int i, int* level) {
         return level ? EvalScratchPlainLevel(points[i], params, *level)
                      : EvalScratchPlain(points[i], params);
@@ -1046,9 +1050,13 @@ void PlainBatchLevel(const Point3* points, int count, const ScratchParams& param
 
 void FilteredBatchLevel(const Point3* points, const Point3* dPdx, const Point3* dPdy, int count,
                         const ScratchParams& params, float* out, int* levels) {
+  // Most raw values lie above the ramp's top, where it gives exactly 1 (see SoftThresholdTop).
+  const float top = SoftThresholdTop(params.thresholdLow, params.thresholdHigh);
   FieldBatch<true>(
       points, count, params, [&](int i) { return formula::FootprintWidth(dPdx[i], dPdy[i]); },
-      [&](float v) { return SoftThreshold(v, params.thresholdLow, params.thresholdHigh); },
+      [&](float v) {
+        return v > top ? 1.0f : SoftThreshold(v, params.thresholdLow, params.thresholdHigh);
+      },
       [&](int i, int* level) {
         return level ? EvalScratchFilteredLevel(points[i], dPdx[i], dPdy[i], params, *level)
                      : EvalScratchFiltered(points[i], dPdx[i], dPdy[i], params);

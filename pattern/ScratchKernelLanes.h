@@ -427,11 +427,18 @@ inline bool SampleLanesMinimum(const Point3* points, int n, const ScratchParams&
                         _mm256_set1_ps(setup.stretch), r);
     live = FillLanes(r, live, L[l]);
     const __m256i seed = _mm256_load_si256(reinterpret_cast<const __m256i*>(L[l].seed));
-    const __mmask8 first =
-        _mm256_cmpeq_epi32_mask(seed, _mm256_set1_epi32(static_cast<int>(L[l].seed[0])));
-    const __mmask8 last =
-        _mm256_cmpeq_epi32_mask(seed, _mm256_set1_epi32(static_cast<int>(L[l].seed[n - 1])));
-    if ((live & ~(first | last)) != 0) return false;
+    // The cell of the first live lane and the cell of the first live lane outside it: samples
+    // of a row of pixels, one or several a pixel, mostly lie in one or two cells of a level,
+    // however a cell's border crosses them.
+    if (live == 0) continue;
+    const __mmask8 first = _mm256_mask_cmpeq_epi32_mask(
+        live, seed, _mm256_set1_epi32(static_cast<int>(L[l].seed[__builtin_ctz(live)])));
+    const __mmask8 rest = static_cast<__mmask8>(live & ~first);
+    if (rest != 0) {
+      const __mmask8 second = _mm256_mask_cmpeq_epi32_mask(
+          rest, seed, _mm256_set1_epi32(static_cast<int>(L[l].seed[__builtin_ctz(rest)])));
+      if (rest & ~second) return false;
+    }
   }
 
   // As StrandMinimum: from sat.d2, unless the winning levels are asked for.
