@@ -612,6 +612,95 @@ TEST_F(PluginTest, RegionsAndBandsHaveExactlyTheFullBakesValues) {
   EXPECT_NE(CheckBakeSettings(outside).find("inside the 75x53 image"), std::string::npos);
 }
 
+// A bake in passes adds each pass's samples to the sums the passes before it left: its last pass
+// is the one-pass bake to the bit, on the plane (whose samples travel as arrays) and on the lit
+// sphere (shade contexts), whatever the split, bands and threads. A pass is refused where the
+// pixels need more than their own sums, and where its samples are not part of the pattern.
+TEST_F(PluginTest, PassesAddUpToTheOnePassBakeBitForBit) {
+  Texmap* map = NewMap();
+  const ParamSchema schema(*cd_);
+  for (const char* a : {"size=3.5", "levels=5", "useErosion=on", "color1=0.9,0.2,0.1"}) {
+    ParamSchema::Apply(*map, schema.ParseAssignment(a));
+  }
+  struct Case {
+    Geometry geometry;
+    std::vector<MapKind> maps;
+    int samples;
+    std::vector<std::pair<int, int>> passes;
+  };
+  const Case cases[] = {
+      {Geometry::PLANE,
+       {MapKind::COLOR, MapKind::HEIGHT, MapKind::ROUGHNESS, MapKind::ANISOTROPY},
+       5,
+       {{0, 1}, {1, 3}, {3, 5}}},
+      {Geometry::PLANE, {MapKind::MONO, MapKind::COVERAGE}, 4, {{0, 1}, {1, 4}}},
+      {Geometry::SPHERE, {MapKind::COLOR}, 4, {{0, 1}, {1, 4}}},
+      {Geometry::PLANE, {MapKind::COLOR}, 1, {{0, 1}}},
+  };
+  for (const Case& c : cases) {
+    BakeSettings one = SmallPlane(MapKind::COLOR, 1);
+    one.view.geometry = c.geometry;
+    one.maps = c.maps;
+    one.samples = c.samples;
+    std::vector<Raster> whole;
+    ASSERT_TRUE(BakeFrame(*map, 0, one, whole));
+    std::vector<float> carry;
+    std::vector<Raster> last, first;
+    for (const auto& [begin, end] : c.passes) {
+      BakeSettings pass = one;
+      pass.render.threads = 2;
+      pass.render.tileSize = 6;
+      pass.bandRows = 7;
+      pass.pass = {begin, end, &carry};
+      std::vector<Raster> got;
+      ASSERT_TRUE(BakeFrame(*map, 0, pass, got));
+      if (begin == 0) first = got;
+      last = got;
+    }
+    for (std::size_t m = 0; m < whole.size(); ++m) {
+      EXPECT_TRUE(SameBits(whole[m], last[m]))
+          << MapKindName(c.maps[m]) << " of " << c.samples << " samples in "
+          << c.passes.size() << " passes";
+    }
+    // The first pass shows its one sample of each pixel, not the pixel's mean.
+    if (c.samples > 1) EXPECT_FALSE(SameBits(whole[0], first[0])) << MapKindName(c.maps[0]);
+  }
+
+  std::vector<float> carry;
+  BakeSettings s = SmallPlane(MapKind::COLOR, 1);
+  s.samples = 4;
+  const auto refusal = [&](BakeSettings bad) {
+    std::vector<Raster> got;
+    try {
+      BakeFrame(*map, 0, bad, got);
+    } catch (const BakeError& e) {
+      return std::string(e.what());
+    }
+    return std::string("baked");
+  };
+  BakeSettings normals = s;
+  normals.maps = {MapKind::COLOR, MapKind::NORMAL_GL};
+  normals.pass = {0, 1, &carry};
+  EXPECT_EQ(refusal(normals), "only the plane's and the sphere's maps without normals bake in passes");
+  BakeSettings tile = s;
+  tile.tileable = true;
+  tile.pass = {0, 1, &carry};
+  EXPECT_NE(refusal(tile), "baked");
+  for (const auto& [begin, end] : {std::pair{1, 1}, std::pair{2, 1}, std::pair{3, 5}, std::pair{-1, 2}}) {
+    BakeSettings range = s;
+    range.pass = {begin, end, &carry};
+    EXPECT_EQ(refusal(range), "a pass must take samples " + std::to_string(begin) + " to " +
+                                  std::to_string(end) + " within the pixel's 4");
+  }
+  BakeSettings nowhere = s;
+  nowhere.pass = {0, 1, nullptr};
+  EXPECT_EQ(refusal(nowhere), "a bake's passes need somewhere to keep their sums");
+  carry.clear();
+  BakeSettings later = s;
+  later.pass = {1, 4, &carry};
+  EXPECT_EQ(refusal(later), "a bake's later pass needs the sums of the passes before it");
+}
+
 TEST_F(PluginTest, MoreSamplesConvergeOnTheFilteredImage) {
   // A small piece of the default plane at its pixel density, against 256 samples a pixel.
   Texmap* map = NewMap();
