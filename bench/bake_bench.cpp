@@ -64,6 +64,40 @@ void BM_BakeSetOfFive1024(benchmark::State& state) {
 BENCHMARK(BM_BakeColour1024)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_BakeSetOfFive1024)->Arg(2)->Unit(benchmark::kMillisecond)->UseRealTime();
 
+// The editor's 1024x1024 preview at four samples on two threads: in one pass (0), and in two
+// (1), one sample of every pixel first, shown as a draft, and the other three added to it.
+void BM_PreviewPasses1024(benchmark::State& state) {
+  PluginLibrary library;
+  if (!library.Open(TAMREL_PLUGIN_PATH)) {
+    state.SkipWithError(library.error().c_str());
+    return;
+  }
+  Scene scene;
+  auto* map = static_cast<Texmap*>(library.GetClassDesc(0)->Create(FALSE));
+  scene.AddRoot(map);
+  BakeSettings settings;
+  settings.view.width = settings.view.height = 1024;
+  settings.samples = 4;
+  settings.render.threads = 2;
+  std::vector<std::pair<int, int>> passes{{0, 0}};
+  if (state.range(0) == 1) passes = {{0, 1}, {1, 4}};
+  if (state.range(0) == 2) passes = {{0, 1}};
+  std::vector<float> carry;
+  float checksum = 0.0f;
+  for (auto _ : state) {
+    for (const auto& [begin, end] : passes) {
+      settings.pass = {begin, end, end > 0 ? &carry : nullptr};
+      BakeFrame(*map, 0, settings, [&](int, int, const std::vector<Raster>& bands) {
+        checksum += bands[0].pixels[0];
+        return std::string();
+      });
+    }
+    benchmark::DoNotOptimize(checksum);
+  }
+  state.SetItemsProcessed(state.iterations() * 1024 * 1024 * 4);
+}
+BENCHMARK(BM_PreviewPasses1024)->Arg(0)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->UseRealTime();
+
 // The ordinary bake (0) against the tileable one (1), 1024x1024 on one thread, the new map with
 // erosion on. The tile's lattices are built in the first iteration and then reused, as for the
 // frames of one bake; BM_TileLattices in pattern_bench times the building.

@@ -115,6 +115,35 @@ PreviewRequest PreviewOf(const json& body) {
   return r;
 }
 
+// A progressive preview's response: its passes' pictures as they are done, each a frame of a
+// kind byte ('P': a PNG, 'F': the final PNG, 'E': an error's words in UTF-8) and a 4-byte
+// big-endian length before its bytes. A stream without its final frame was superseded,
+// cancelled, or failed with the 'E' frame that ends it.
+void StreamPreview(EditSession& session, const json& params, const PreviewRequest& r,
+                   httplib::Response& res) {
+  res.set_header("Cache-Control", "no-store");
+  res.set_chunked_content_provider(
+      "application/vnd.tamrel.frames",
+      [&session, params, r](std::size_t, httplib::DataSink& sink) {
+        const auto send = [&sink](char kind, const std::string& bytes) {
+          const auto n = static_cast<std::uint32_t>(bytes.size());
+          const char head[5] = {kind, static_cast<char>(n >> 24), static_cast<char>(n >> 16),
+                                static_cast<char>(n >> 8), static_cast<char>(n)};
+          return sink.write(head, sizeof head) && sink.write(bytes.data(), bytes.size());
+        };
+        try {
+          session.PreviewInPasses(params, r.view, r.page, r.generation,
+                                  [&send](const std::string& png, bool last) {
+                                    return send(last ? 'F' : 'P', png);
+                                  });
+        } catch (const std::exception& e) {
+          send('E', e.what());
+        }
+        sink.done();
+        return true;
+      });
+}
+
 std::string NewToken() {
   std::random_device rd;
   static const char* hex = "0123456789abcdef";
@@ -237,6 +266,14 @@ EditServer::EditServer(EditSession& session, const EditServerOptions& options)
   svr.Post("/api/preview", api([&session](const httplib::Request& req, httplib::Response& res) {
              const json body = Body(req);
              const PreviewRequest r = PreviewOf(body);
+             if (body.contains("progressive")) {
+               const json& p = body["progressive"];
+               if (!p.is_boolean()) throw EditError(400, "\"progressive\" must be true or false");
+               if (p.get<bool>()) {
+                 StreamPreview(session, Params(body), r, res);
+                 return;
+               }
+             }
              std::string png;
              if (!session.Preview(Params(body), r.view, r.page, r.generation, png)) {
                SendJson(res, 409, {{"superseded", true}});

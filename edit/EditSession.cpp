@@ -278,18 +278,50 @@ bool EditSession::Newest(const PreviewSettings& settings, const std::string& pag
 bool EditSession::Preview(const json& params, const PreviewSettings& settings,
                           const std::string& page, std::uint64_t generation, std::string& png) {
   return Newest(settings, page, generation, [&](std::atomic<bool>& cancel) {
-    Scene keeper;
-    Texmap* map = BuildMap(params, keeper);
-    // The preview is a bake of the colour through the same job as every bake, to a file of the
-    // session's own folder that is read back and removed.
-    static std::atomic<unsigned> counter{0};
-    OutputRequest request;
-    request.output =
-        (fs::path(scratch_) / ("preview" + std::to_string(counter++) + ".png")).string();
-    BakeSettings bake = SettingsFor(settings);
-    bake.render.cancel = &cancel;
-    AddModel(bake, settings, *map, FrameTime(settings.frame));
-    const json values = schema_.ToJson(*map);
+    return BakePreview(params, settings, {{0, 0}}, cancel,
+                       [&png](std::string& bytes, bool) {
+                         png = std::move(bytes);
+                         return true;
+                       });
+  });
+}
+
+bool EditSession::PreviewInPasses(const json& params, const PreviewSettings& settings,
+                                  const std::string& page, std::uint64_t generation,
+                                  const std::function<bool(const std::string&, bool)>& frame) {
+  return Newest(settings, page, generation, [&](std::atomic<bool>& cancel) {
+    std::vector<std::pair<int, int>> passes{{0, 0}};
+    // A model's texels are the means of their covered samples and are padded: it bakes in one.
+    if (settings.samples > 1 && settings.geometry != Geometry::MESH) {
+      passes = {{0, 1}, {1, settings.samples}};
+    }
+    return BakePreview(params, settings, passes, cancel,
+                       [&frame](std::string& bytes, bool last) { return frame(bytes, last); });
+  });
+}
+
+bool EditSession::BakePreview(
+    const json& params, const PreviewSettings& settings,
+    const std::vector<std::pair<int, int>>& passes, std::atomic<bool>& cancel,
+    const std::function<bool(std::string& png, bool last)>& frame) {
+  Scene keeper;
+  Texmap* map = BuildMap(params, keeper);
+  // The preview is a bake of the colour through the same job as every bake, to a file of the
+  // session's own folder that is read back and removed.
+  static std::atomic<unsigned> counter{0};
+  OutputRequest request;
+  request.output =
+      (fs::path(scratch_) / ("preview" + std::to_string(counter++) + ".png")).string();
+  request.compression = 1;
+  BakeSettings bake = SettingsFor(settings);
+  bake.render.cancel = &cancel;
+  AddModel(bake, settings, *map, FrameTime(settings.frame));
+  const json values = schema_.ToJson(*map);
+  // The sums of the passes so far, which the next adds to.
+  std::vector<float> carry;
+  for (std::size_t k = 0; k < passes.size(); ++k) {
+    const bool last = k + 1 == passes.size();
+    if (passes[k].second > 0) bake.pass = {passes[k].first, passes[k].second, &carry};
     const FrameResult done = Engine([&] {
       BakeJob job(PlanOutputs(request, bake), bake, software_);
       return job.RunFrame(*map, settings.frame, values);
@@ -298,13 +330,14 @@ bool EditSession::Preview(const json& params, const PreviewSettings& settings,
       if (stop_) cutShort_ = 128 + signal_.load();
       return false;
     }
-    std::string error;
+    std::string png, error;
     const bool read = ReadRegularFile(request.output, kMaxPreviewFileBytes, png, error);
     std::error_code ec;
     fs::remove(request.output, ec);
     if (!read) throw EditError(500, "cannot read the preview back: " + error);
-    return true;
-  });
+    if (!frame(png, last)) return false;
+  }
+  return true;
 }
 
 bool EditSession::Asset(const json& params, const PreviewSettings& settings,

@@ -468,6 +468,25 @@ TEST_F(EditTest, PreviewIsTheBitsOfABakeOfTheSameSettings) {
     ASSERT_EQ(WriteImageFile(path, rasters[0], ImageFileOptions{}), "");
     EXPECT_EQ(shown, decode(fileBytes(path), nullptr)) << "geometry " << static_cast<int>(geometry);
 
+    // In passes: a draft of one sample a pixel, then the final frame, the same pixels again.
+    const std::string passes = "passes" + std::to_string(static_cast<int>(geometry));
+    std::vector<std::pair<std::string, bool>> frames;
+    ASSERT_TRUE(session_->PreviewInPasses(p, view, passes, 1,
+                                          [&](const std::string& bytes, bool last) {
+                                            frames.emplace_back(bytes, last);
+                                            return true;
+                                          }));
+    ASSERT_EQ(frames.size(), 2u);
+    EXPECT_FALSE(frames[0].second);
+    EXPECT_TRUE(frames[1].second);
+    EXPECT_EQ(decode(frames[1].first, nullptr), shown) << "geometry " << static_cast<int>(geometry);
+    EXPECT_NE(decode(frames[0].first, nullptr), shown) << "geometry " << static_cast<int>(geometry);
+    // A reader that has gone stops the passes after its frame.
+    int calls = 0;
+    EXPECT_FALSE(session_->PreviewInPasses(p, view, passes, 2,
+                                           [&](const std::string&, bool) { return ++calls > 5; }));
+    EXPECT_EQ(calls, 1);
+
     // One sample per pixel is another picture, so the comparison above does see the samples.
     bake.samples = 1;
     ASSERT_TRUE(BakeFrame(*map, 3 * kTicksPerFrame, bake, rasters));
@@ -478,6 +497,16 @@ TEST_F(EditTest, PreviewIsTheBitsOfABakeOfTheSameSettings) {
     ASSERT_TRUE(session_->Preview(p, view, "draft", 1 + static_cast<int>(geometry), png));
     EXPECT_EQ(decode(png, nullptr), decode(fileBytes(path), nullptr))
         << "geometry " << static_cast<int>(geometry);
+    // At one sample there is nothing to refine: the only frame is the final one.
+    frames.clear();
+    ASSERT_TRUE(session_->PreviewInPasses(p, view, passes, 3,
+                                          [&](const std::string& bytes, bool last) {
+                                            frames.emplace_back(bytes, last);
+                                            return true;
+                                          }));
+    ASSERT_EQ(frames.size(), 1u);
+    EXPECT_TRUE(frames[0].second);
+    EXPECT_EQ(decode(frames[0].first, nullptr), decode(png, nullptr));
   }
 }
 
@@ -1284,6 +1313,55 @@ TEST_F(EditServerTest, AnswersRequestsWithTheDocument) {
   EXPECT_EQ(samplesOf(16, 3), 200);
   EXPECT_EQ(samplesOf(17, 4), 400);
   EXPECT_EQ(samplesOf(2.5, 5), 400);
+  // In passes, the frames stream: a kind byte and a big-endian length before each PNG, the draft
+  // ('P') before the final frame ('F'), which is the one-pass preview's bytes.
+  const auto framesOf = [&](const json& progressive, std::uint64_t generation) {
+    auto res = Post("/api/preview", json{{"params", params},
+                                         {"size", 24},
+                                         {"generation", generation},
+                                         {"page", "passes"},
+                                         {"progressive", progressive}}
+                                        .dump());
+    std::vector<std::pair<char, std::string>> frames;
+    if (res->status != 200) {
+      frames.emplace_back('!', std::to_string(res->status));
+      return frames;
+    }
+    EXPECT_EQ(res->get_header_value("Content-Type"), "application/vnd.tamrel.frames");
+    const std::string& b = res->body;
+    std::size_t at = 0;
+    while (at + 5 <= b.size()) {
+      const auto byte = [&](std::size_t i) { return static_cast<std::uint32_t>(
+                                                 static_cast<unsigned char>(b[at + i])); };
+      const std::uint32_t n = byte(1) << 24 | byte(2) << 16 | byte(3) << 8 | byte(4);
+      if (at + 5 + n > b.size()) break;
+      frames.emplace_back(b[at], b.substr(at + 5, n));
+      at += 5 + n;
+    }
+    EXPECT_EQ(at, b.size()) << "a frame is cut short";
+    return frames;
+  };
+  const auto frames = framesOf(true, 2);
+  ASSERT_EQ(frames.size(), 2u);
+  EXPECT_EQ(frames[0].first, 'P');
+  EXPECT_EQ(frames[1].first, 'F');
+  EXPECT_EQ(frames[0].second.substr(1, 3), "PNG");
+  EXPECT_NE(frames[0].second, frames[1].second);
+  auto whole = Post("/api/preview",
+                    json{{"params", params}, {"size", 24}, {"generation", 3}, {"page", "passes"}}
+                        .dump());
+  ASSERT_EQ(whole->status, 200);
+  EXPECT_EQ(whole->body, frames[1].second);
+  EXPECT_TRUE(framesOf(true, 1).empty());  // superseded: no frame at all
+  EXPECT_EQ(framesOf("yes", 4), (std::vector<std::pair<char, std::string>>{{'!', "400"}}));
+  auto plain = Post("/api/preview", json{{"params", params},
+                                         {"size", 24},
+                                         {"generation", 5},
+                                         {"page", "passes"},
+                                         {"progressive", false}}
+                                        .dump());
+  EXPECT_EQ(plain->get_header_value("Content-Type"), "image/png");
+  EXPECT_EQ(plain->body, frames[1].second);
   auto saved = Post("/api/save-scene", json{{"params", params}, {"path", File("a.scn")}}.dump());
   ASSERT_EQ(saved->status, 200);
   EXPECT_TRUE(fs::exists(File("a.scn")));

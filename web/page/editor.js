@@ -385,24 +385,43 @@ async function schedulePreview() {
   const finalSize = Number(document.getElementById('preview-size').value);
   const times = [];
   try {
-    // A small frame at once; at the larger sizes the full frame at one sample a pixel next,
-    // a quarter of the final pass's work; then the final frame, as tamrel render bakes it.
-    const passes = [['coarse', COARSE_SIZE, FINAL_SAMPLES]];
-    if (finalSize >= DRAFT_FROM_SIZE) passes.push(['draft', finalSize, 1]);
-    passes.push(['final', finalSize, FINAL_SAMPLES]);
-    for (const [pass, size, samples] of passes) {
-      if (!await previewPass(pass, size, samples, generation, abort, started, times)) return;
-    }
+    // A small frame at once; then the final frame, as tamrel render bakes it. At the larger sizes
+    // the server sends one sample of every pixel first, a draft, and adds the others to it.
+    if (!await previewPass('coarse', COARSE_SIZE, generation, abort, started, times)) return;
+    await previewPass('final', finalSize, generation, abort, started, times,
+                      finalSize >= DRAFT_FROM_SIZE);
   } catch (e) {
     if (e.name !== 'AbortError') throw e;  // aborted by a newer preview
   }
 }
 
-// Fetches and shows one pass; false when a newer preview has taken over or the pass failed.
-async function previewPass(pass, size, samples, generation, abort, started, times) {
+// The frames of a progressive preview's response as they arrive: [kind, bytes] with kind 'P'
+// (a draft PNG), 'F' (the final PNG) or 'E' (an error's words), each after a kind byte and a
+// 4-byte big-endian length.
+async function* previewFrames(res) {
+  const reader = res.body.getReader();
+  let buffer = new Uint8Array(0);
+  for (;;) {
+    while (buffer.length >= 5) {
+      const length = new DataView(buffer.buffer, buffer.byteOffset + 1, 4).getUint32(0);
+      if (buffer.length < 5 + length) break;
+      yield [String.fromCharCode(buffer[0]), buffer.slice(5, 5 + length)];
+      buffer = buffer.slice(5 + length);
+    }
+    const { value, done } = await reader.read();
+    if (done) return;
+    const joined = new Uint8Array(buffer.length + value.length);
+    joined.set(buffer);
+    joined.set(value, buffer.length);
+    buffer = joined;
+  }
+}
+
+// Fetches and shows one pass (with progressive, the draft before it); false when a newer
+// preview has taken over or the pass failed.
+async function previewPass(pass, size, generation, abort, started, times, progressive = false) {
   const status = document.getElementById('preview-status');
-  const img = document.getElementById('preview');
-  const request = previewRequest(size, generation, samples);
+  const request = { ...previewRequest(size, generation), progressive };
   const res = await fetch('/api/preview', {
     method: 'POST',
     headers: { 'X-Tamrel-Token': TOKEN, 'Content-Type': 'application/json' },
@@ -415,7 +434,29 @@ async function previewPass(pass, size, samples, generation, abort, started, time
     status.textContent = `Preview failed: ${data.error || res.status}`;
     return false;
   }
-  const blob = await res.blob();
+  if (!progressive) {
+    return showFrame(pass, size, FINAL_SAMPLES, await res.blob(), generation, started, times, request);
+  }
+  for await (const [kind, bytes] of previewFrames(res)) {
+    if (generation !== editor.generation) return false;
+    if (kind === 'E') {
+      status.textContent = `Preview failed: ${new TextDecoder().decode(bytes)}`;
+      return false;
+    }
+    const blob = new Blob([bytes], { type: 'image/png' });
+    const final = kind === 'F';
+    const shown = await showFrame(final ? pass : 'draft', size, final ? FINAL_SAMPLES : 1, blob,
+                                  generation, started, times, request);
+    if (!shown) return false;
+    if (final) return true;
+  }
+  return false;  // superseded before its final frame
+}
+
+// Shows one frame of a preview; false when a newer preview has taken over.
+async function showFrame(pass, size, samples, blob, generation, started, times, request) {
+  const status = document.getElementById('preview-status');
+  const img = document.getElementById('preview');
   if (generation !== editor.generation) return false;
   const old = img.src;
   img.src = URL.createObjectURL(blob);
@@ -439,8 +480,9 @@ async function previewPass(pass, size, samples, generation, abort, started, time
   if (editor.onpreview) editor.onpreview(editor.preview);
   // The 3D view (view3d.js) follows the final pass with the asset of the same request.
   if (pass === 'final') {
-    editor.finalRequest = request;
-    window.dispatchEvent(new CustomEvent('tamrel-final-preview', { detail: { request } }));
+    const { progressive, ...plain } = request;
+    editor.finalRequest = plain;
+    window.dispatchEvent(new CustomEvent('tamrel-final-preview', { detail: { request: plain } }));
   }
   return true;
 }
