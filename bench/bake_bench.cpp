@@ -65,7 +65,8 @@ BENCHMARK(BM_BakeColour1024)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->Use
 BENCHMARK(BM_BakeSetOfFive1024)->Arg(2)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 // The editor's 1024x1024 preview at four samples on two threads: in one pass (0), and in two
-// (1), one sample of every pixel first, shown as a draft, and the other three added to it.
+// (1), one sample of every pixel first, shown as a draft, and the other three added to it; and
+// the draft pass alone (2).
 void BM_PreviewPasses1024(benchmark::State& state) {
   PluginLibrary library;
   if (!library.Open(TAMREL_PLUGIN_PATH)) {

@@ -152,6 +152,7 @@ struct RowShader {
   // the sums are left unscaled (scaleOut false) or scaled as a bake in one pass scales them.
   int pattern = 0;  // 0: samples
   bool carryIn = false, scaleOut = true;
+  bool colourOnly = false;  // the maps read nothing but the colour sums
 
   // Sums the samples of pixels x0 .. x1-1 of image row y into out (`channels` floats each).
   // Pixels may lie outside the image: the plane goes on beyond its edges. The samples of a group
@@ -217,7 +218,8 @@ struct RowShader {
         }
       }
       if (batch && !frames) {
-        out = SumPlain(y, gx, gEnd, run, results.data(), out);
+        out = colourOnly ? SumPlain<true>(y, gx, gEnd, run, results.data(), out)
+                         : SumPlain<false>(y, gx, gEnd, run, results.data(), out);
         continue;
       }
       for (int x = gx, k = 0, j = 0; x < gEnd; ++x, out += channels) {
@@ -323,6 +325,8 @@ struct RowShader {
   // (the plane's), added in the order and scaled as ShadeRow does, in registers rather than
   // through the pixel (kept out of ShadeRow, whose registers it would share). Returns the pixel
   // after the last.
+  // kColourOnly: the bake's maps read the colour alone, and the other sums stay 0.
+  template <bool kColourOnly>
   [[gnu::noinline]] float* SumPlain(int y, int x0, int x1, const SampleRun& run,
                                     const TexBakeSample* results, float* out) const {
     // Read once: stores through out could otherwise be taken to change them.
@@ -367,14 +371,16 @@ struct RowShader {
         g += s.color.g;
         b += s.color.b;
         a += s.color.a;
-        mono += (s.color.g + s.color.r + s.color.b) / 3.0f;
-        height += s.intensity;
         cover += 1.0f;
-        const float tx = s.direction.x, ty = -s.direction.y;
-        grainC += tx * tx - ty * ty;
-        grainS += 2.0f * tx * ty;
-        footX += per(s.footprint[0], lastX, quotientX);
-        footY += per(s.footprint[1], lastY, quotientY);
+        if constexpr (!kColourOnly) {
+          mono += (s.color.g + s.color.r + s.color.b) / 3.0f;
+          height += s.intensity;
+          const float tx = s.direction.x, ty = -s.direction.y;
+          grainC += tx * tx - ty * ty;
+          grainS += 2.0f * tx * ty;
+          footX += per(s.footprint[0], lastX, quotientX);
+          footY += per(s.footprint[1], lastY, quotientY);
+        }
       }
       if (!scaled) {
         out[SUM_R] = r, out[SUM_G] = g, out[SUM_B] = b, out[SUM_A] = a, out[SUM_MONO] = mono;
@@ -884,6 +890,8 @@ bool BakeFrame(Texmap& map, TimeValue t, const BakeSettings& s, const BandSink& 
                    s.render.cancel,
                    MapEvaluationCost(map) <= 1.0 ? 64 : 1};
   shader.arrays = source->FillsArrays() && !shader.lit && !s.perSampleShading;
+  shader.colourOnly = std::all_of(s.maps.begin(), s.maps.end(),
+                                  [](MapKind kind) { return kind == MapKind::COLOR; });
   shader.pattern = source->PatternSamples();
   shader.carryIn = inPasses && s.pass.begin > 0;
   shader.scaleOut = !inPasses || s.pass.end == shader.pattern;
