@@ -7,6 +7,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <deque>
 #include <fstream>
 #include <mutex>
 #include <random>
@@ -118,27 +120,60 @@ PreviewRequest PreviewOf(const json& body) {
 // A progressive preview's response: its passes' pictures as they are done, each a frame of a
 // kind byte ('P': a PNG, 'F': the final PNG, 'E': an error's words in UTF-8) and a 4-byte
 // big-endian length before its bytes. A stream without its final frame was superseded,
-// cancelled, or failed with the 'E' frame that ends it.
+// cancelled, or failed with the 'E' frame that ends it. The passes are baked on a thread of
+// their own while this one writes what they hand over, so that a reader slow to take a frame
+// holds up neither the next pass nor the other pages' previews, which wait for the bake alone.
 void StreamPreview(EditSession& session, const json& params, const PreviewRequest& r,
                    httplib::Response& res) {
   res.set_header("Cache-Control", "no-store");
   res.set_chunked_content_provider(
       "application/vnd.tamrel.frames",
       [&session, params, r](std::size_t, httplib::DataSink& sink) {
-        const auto send = [&sink](char kind, const std::string& bytes) {
-          const auto n = static_cast<std::uint32_t>(bytes.size());
-          const char head[5] = {kind, static_cast<char>(n >> 24), static_cast<char>(n >> 16),
-                                static_cast<char>(n >> 8), static_cast<char>(n)};
-          return sink.write(head, sizeof head) && sink.write(bytes.data(), bytes.size());
+        struct Frame {
+          char kind;
+          std::string bytes;
         };
-        try {
-          session.PreviewInPasses(params, r.view, r.page, r.generation,
-                                  [&send](const std::string& png, bool last) {
-                                    return send(last ? 'F' : 'P', png);
-                                  });
-        } catch (const std::exception& e) {
-          send('E', e.what());
+        std::mutex mutex;
+        std::condition_variable ready;
+        std::deque<Frame> frames;
+        bool finished = false;
+        std::atomic<bool> gone{false};  // the reader has gone: the passes stop at the next frame
+        const auto hand = [&](char kind, std::string bytes) {
+          std::lock_guard lock(mutex);
+          frames.push_back({kind, std::move(bytes)});
+          ready.notify_one();
+        };
+        std::thread bake([&] {
+          try {
+            session.PreviewInPasses(params, r.view, r.page, r.generation,
+                                    [&](const std::string& png, bool last) {
+                                      if (gone) return false;
+                                      hand(last ? 'F' : 'P', png);
+                                      return true;
+                                    });
+          } catch (const std::exception& e) {
+            hand('E', e.what());
+          }
+          std::lock_guard lock(mutex);
+          finished = true;
+          ready.notify_one();
+        });
+        for (;;) {
+          std::unique_lock lock(mutex);
+          ready.wait(lock, [&] { return finished || !frames.empty(); });
+          if (frames.empty()) break;
+          const Frame frame = std::move(frames.front());
+          frames.pop_front();
+          lock.unlock();
+          const auto n = static_cast<std::uint32_t>(frame.bytes.size());
+          const char head[5] = {frame.kind, static_cast<char>(n >> 24), static_cast<char>(n >> 16),
+                                static_cast<char>(n >> 8), static_cast<char>(n)};
+          if (!gone && !(sink.write(head, sizeof head) &&
+                         sink.write(frame.bytes.data(), frame.bytes.size()))) {
+            gone = true;
+          }
         }
+        bake.join();
         sink.done();
         return true;
       });
