@@ -31,15 +31,23 @@ namespace {
 
 using namespace tamrel::host;
 
-void Bake(benchmark::State& state, std::vector<MapKind> maps) {
-  PluginLibrary library;
+// A new map of the plug-in, loaded through its exports as tamrel loads it, in scene; null (the
+// benchmark skipped with the reason) when the library does not load.
+Texmap* NewMap(benchmark::State& state, PluginLibrary& library, Scene& scene) {
   if (!library.Open(TAMREL_PLUGIN_PATH)) {
     state.SkipWithError(library.error().c_str());
-    return;
+    return nullptr;
   }
-  Scene scene;
   auto* map = static_cast<Texmap*>(library.GetClassDesc(0)->Create(FALSE));
   scene.AddRoot(map);
+  return map;
+}
+
+void Bake(benchmark::State& state, std::vector<MapKind> maps) {
+  PluginLibrary library;
+  Scene scene;
+  Texmap* map = NewMap(state, library, scene);
+  if (!map) return;
   BakeSettings settings;
   settings.view.width = settings.view.height = 1024;
   settings.samples = 1;
@@ -69,13 +77,9 @@ BENCHMARK(BM_BakeSetOfFive1024)->Arg(2)->Unit(benchmark::kMillisecond)->UseRealT
 // the draft pass alone (2).
 void BM_PreviewPasses1024(benchmark::State& state) {
   PluginLibrary library;
-  if (!library.Open(TAMREL_PLUGIN_PATH)) {
-    state.SkipWithError(library.error().c_str());
-    return;
-  }
   Scene scene;
-  auto* map = static_cast<Texmap*>(library.GetClassDesc(0)->Create(FALSE));
-  scene.AddRoot(map);
+  Texmap* map = NewMap(state, library, scene);
+  if (!map) return;
   BakeSettings settings;
   settings.view.width = settings.view.height = 1024;
   settings.samples = 4;
@@ -104,13 +108,9 @@ BENCHMARK(BM_PreviewPasses1024)->Arg(0)->Arg(1)->Arg(2)->Unit(benchmark::kMillis
 // frames of one bake; BM_TileLattices in pattern_bench times the building.
 void BM_BakeTileable1024(benchmark::State& state) {
   PluginLibrary library;
-  if (!library.Open(TAMREL_PLUGIN_PATH)) {
-    state.SkipWithError(library.error().c_str());
-    return;
-  }
   Scene scene;
-  auto* map = static_cast<Texmap*>(library.GetClassDesc(0)->Create(FALSE));
-  scene.AddRoot(map);
+  Texmap* map = NewMap(state, library, scene);
+  if (!map) return;
   IParamBlock2* block = map->GetParamBlock(1);
   const ParamBlockDesc2* desc = block->GetDesc();
   block->SetValue(desc->IndextoID(desc->NameToIndex(L"useErosion")), 0, 1);

@@ -471,11 +471,11 @@ TEST_F(EditTest, PreviewIsTheBitsOfABakeOfTheSameSettings) {
     // In passes: a draft of one sample a pixel, then the final frame, the same pixels again.
     const std::string passes = "passes" + std::to_string(static_cast<int>(geometry));
     std::vector<std::pair<std::string, bool>> frames;
-    ASSERT_TRUE(session_->PreviewInPasses(p, view, passes, 1,
-                                          [&](const std::string& bytes, bool last) {
-                                            frames.emplace_back(bytes, last);
-                                            return true;
-                                          }));
+    const auto keep = [&frames](const std::string& bytes, bool last) {
+      frames.emplace_back(bytes, last);
+      return true;
+    };
+    ASSERT_TRUE(session_->PreviewInPasses(p, view, passes, 1, keep));
     ASSERT_EQ(frames.size(), 2u);
     EXPECT_FALSE(frames[0].second);
     EXPECT_TRUE(frames[1].second);
@@ -499,11 +499,7 @@ TEST_F(EditTest, PreviewIsTheBitsOfABakeOfTheSameSettings) {
         << "geometry " << static_cast<int>(geometry);
     // At one sample there is nothing to refine: the only frame is the final one.
     frames.clear();
-    ASSERT_TRUE(session_->PreviewInPasses(p, view, passes, 3,
-                                          [&](const std::string& bytes, bool last) {
-                                            frames.emplace_back(bytes, last);
-                                            return true;
-                                          }));
+    ASSERT_TRUE(session_->PreviewInPasses(p, view, passes, 3, keep));
     ASSERT_EQ(frames.size(), 1u);
     EXPECT_TRUE(frames[0].second);
     EXPECT_EQ(decode(frames[0].first, nullptr), decode(png, nullptr));
