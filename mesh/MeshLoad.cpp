@@ -829,6 +829,8 @@ void ScanPly(const Context& cx, const std::uint8_t* data, std::size_t size) {
     auto it = kTypeBytes.find(Lower(t));
     return it == kTypeBytes.end() ? std::uint64_t{1} : it->second;
   };
+  const auto known = [&](const std::string& t) { return kTypeBytes.count(t) > 0; };
+  int lines = 0, formats = 0;
   std::size_t at = 0;
   while (at < headerEnd) {
     std::size_t end = text.find('\n', at);
@@ -846,19 +848,42 @@ void ScanPly(const Context& cx, const std::uint8_t* data, std::size_t size) {
     if (words.empty()) continue;
     static const std::set<std::string> kKeywords = {"ply", "format", "element", "property", "comment", "obj_info"};
     if (!kKeywords.count(words[0])) Fail(cx, "has a header line \"" + Printable(line, 32) + "\" that is not PLY");
-    if (words[0] == "format" && words.size() > 1) binary = words[1] != "ascii";
-    if (words[0] == "element" && words.size() > 2) {
+    // The import library trusts the header's shape: a second element of one name, a property of
+    // no known type or a line of the wrong length corrupt its memory. Each is refused here.
+    const auto malformed = [&] { Fail(cx, "has a malformed header line \"" + Printable(line, 32) + "\""); };
+    if (words[0] == "ply") {
+      if (lines++ > 0 || words.size() != 1) malformed();
+      continue;
+    }
+    ++lines;
+    if (words[0] == "comment" || words[0] == "obj_info") continue;
+    if (words[0] == "format") {
+      static const std::set<std::string> kFormats = {"ascii", "binary_little_endian", "binary_big_endian"};
+      if (formats++ > 0 || !elements.empty() || words.size() != 3 || !kFormats.count(words[1]) || words[2] != "1.0") {
+        malformed();
+      }
+      binary = words[1] != "ascii";
+    } else if (words[0] == "element") {
+      if (formats == 0 || words.size() != 3) malformed();
+      for (const Element& e : elements) {
+        if (e.name == words[1]) Fail(cx, "declares element \"" + Printable(words[1], 24) + "\" twice");
+      }
       std::uint64_t count = 0;
       const auto [ptr, ec] = std::from_chars(words[2].data(), words[2].data() + words[2].size(), count);
       if (ec != std::errc() || ptr != words[2].data() + words[2].size()) {
         Fail(cx, "declares element \"" + Printable(words[1], 24) + "\" with a count that is not a number");
       }
       elements.push_back({words[1], count, 0});
-    }
-    if (words[0] == "property" && !elements.empty() && words.size() > 2) {
-      elements.back().minBytes += words[1] == "list" ? typeBytes(words[2]) : typeBytes(words[1]);
+    } else {  // property
+      const bool list = words.size() == 5 && words[1] == "list";
+      if (elements.empty() || !(list || words.size() == 3) || !known(words[1 + list]) ||
+          (list && !known(words[3]))) {
+        malformed();
+      }
+      elements.back().minBytes += typeBytes(words[1 + list]);
     }
   }
+  if (formats == 0) Fail(cx, "is not a PLY file: its header has no format line");
   std::uint64_t need = 0;
   for (const Element& e : elements) {
     const bool vertex = e.name == "vertex";

@@ -684,6 +684,40 @@ TEST(MeshRefusal, MalformedContainersAndJson) {
   std::string stray = kPlyQuad;
   stray.replace(stray.find("property float s"), 8, "propertx");
   { const std::string msg_ = Refusal(stray, "ply"); EXPECT_NE(msg_.find("has a header line \"propertx float s\" that is not PLY"), std::string::npos) << msg_; }
+  // Headers of the right words in a shape the import library does not expect, each of which has
+  // corrupted its memory: refused by their line, the quad itself read as ever.
+  const std::pair<std::string, std::string> shapes[] = {
+      {"property float s", "property floatoat s"},
+      {"property float s", "property float"},
+      {"property float s", "property float s t"},
+      {"property float s", "property FLOAT s"},
+      {"property list uchar int vertex_indices", "property list uchar vertex_indices"},
+      {"property list uchar int vertex_indices", "property list uchar intt vertex_indices"},
+      {"property list uchar int vertex_indices", "property lvertex_indices"},
+      {"format ascii 1.0", "format ascii AAAA"},
+      {"format ascii 1.0", "format ascii"},
+      {"format ascii 1.0", "format text 1.0"},
+      {"element face 1", "element face 1 2"},
+      {"ply\n", "ply\nply\n"},
+  };
+  for (const auto& [from, to] : shapes) {
+    std::string bad = kPlyQuad;
+    bad.replace(bad.find(from), from.size(), to);
+    const std::string why = Refusal(bad, "ply");
+    const std::string shown = to == "ply\nply\n" ? "ply" : to;
+    EXPECT_NE(why.find("has a malformed header line \"" + shown.substr(0, 32)), std::string::npos) << to << ": " << why;
+  }
+  std::string twice = kPlyQuad;
+  twice.replace(twice.find("element face 1"), 14, "element vertex 1");
+  { const std::string msg_ = Refusal(twice, "ply"); EXPECT_NE(msg_.find("declares element \"vertex\" twice"), std::string::npos) << msg_; }
+  std::string early = kPlyQuad;
+  early.replace(early.find("format ascii 1.0\n"), 17, "");
+  early.replace(early.find("element face 1\n"), 15, "element face 1\nformat ascii 1.0\n");
+  { const std::string msg_ = Refusal(early, "ply"); EXPECT_NE(msg_.find("has a malformed header line \"element vertex 4\""), std::string::npos) << msg_; }
+  std::string none = kPlyQuad;
+  none.replace(none.find("element vertex 4\n"), 17, "comment no format\n");
+  none.replace(none.find("format ascii 1.0\n"), 17, "");
+  { const std::string msg_ = Refusal(none, "ply"); EXPECT_NE(msg_.find("malformed header line \"property float x\""), std::string::npos) << msg_; }
   Gltf g = QuadGltf();
   g.doc["nodes"][0]["mesh"] = 3;
   { const std::string msg_ = Refusal(g.Text(), "gltf"); EXPECT_NE(msg_.find("node 0 refers to meshes 3, but the file has 1"), std::string::npos) << msg_; }
