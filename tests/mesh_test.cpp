@@ -672,6 +672,9 @@ TEST(MeshRefusal, MalformedContainersAndJson) {
   std::memcpy(&longer[8], &big, 4);
   { const std::string msg_ = Refusal(longer, "glb"); EXPECT_NE(msg_.find("its header gives a length of " + std::to_string(glb.size() + 1)), std::string::npos) << msg_; }
   { const std::string msg_ = Refusal(std::string(70, '[') + std::string(70, ']'), "gltf"); EXPECT_NE(msg_.find("nests deeper than 64 levels"), std::string::npos) << msg_; }
+  // The bound exactly: a value inside 65 containers is past it, one inside 64 is not.
+  { const std::string msg_ = Refusal(std::string(65, '[') + "1" + std::string(65, ']'), "gltf"); EXPECT_NE(msg_.find("nests deeper than 64 levels"), std::string::npos) << msg_; }
+  { const std::string msg_ = Refusal(std::string(64, '[') + "1" + std::string(64, ']'), "gltf"); EXPECT_EQ(msg_.find("nests deeper"), std::string::npos) << msg_; }
   { const std::string msg_ = Refusal("{\"asset\": {\"version\": \"1.0\"}}", "gltf"); EXPECT_NE(msg_.find("is glTF version 1.0; version 2 is read"), std::string::npos) << msg_; }
   { const std::string msg_ = Refusal("{\"asset\": ", "gltf"); EXPECT_NE(msg_.find("its JSON does not parse"), std::string::npos) << msg_; }
   { const std::string msg_ = Refusal(kPlyHeader + "0 0 0 0 0\n2 0 0 1 0\n2 1 0 1 1\n0 1 0 p 1\n4 0 1 2 3\n", "ply");
