@@ -278,11 +278,10 @@ bool EditSession::Newest(const PreviewSettings& settings, const std::string& pag
 bool EditSession::Preview(const json& params, const PreviewSettings& settings,
                           const std::string& page, std::uint64_t generation, std::string& png) {
   return Newest(settings, page, generation, [&](std::atomic<bool>& cancel) {
-    return BakePreview(params, settings, {{0, 0}}, cancel,
-                       [&png](std::string& bytes, bool) {
-                         png = std::move(bytes);
-                         return true;
-                       });
+    return BakePreview(params, settings, {{0, 0}}, cancel, [&png](std::string bytes, bool) {
+      png = std::move(bytes);
+      return true;
+    });
   });
 }
 
@@ -295,15 +294,14 @@ bool EditSession::PreviewInPasses(const json& params, const PreviewSettings& set
     if (settings.samples > 1 && settings.geometry != Geometry::MESH) {
       passes = {{0, 1}, {1, settings.samples}};
     }
-    return BakePreview(params, settings, passes, cancel,
-                       [&frame](std::string& bytes, bool last) { return frame(bytes, last); });
+    return BakePreview(params, settings, passes, cancel, frame);
   });
 }
 
 bool EditSession::BakePreview(
     const json& params, const PreviewSettings& settings,
     const std::vector<std::pair<int, int>>& passes, std::atomic<bool>& cancel,
-    const std::function<bool(std::string& png, bool last)>& frame) {
+    const std::function<bool(std::string png, bool last)>& frame) {
   Scene keeper;
   Texmap* map = BuildMap(params, keeper);
   // The preview is a bake of the colour through the same job as every bake, to a file of the
@@ -335,7 +333,7 @@ bool EditSession::BakePreview(
     std::error_code ec;
     fs::remove(request.output, ec);
     if (!read) throw EditError(500, "cannot read the preview back: " + error);
-    if (!frame(png, last)) return false;
+    if (!frame(std::move(png), last)) return false;
   }
   return true;
 }

@@ -104,9 +104,9 @@ class EditSession {
                const std::string& page, std::uint64_t generation, std::string& png);
   // The same preview progressively: one sample of every pixel's pattern first, then the others
   // added to it, each pass's PNG handed to `frame` as soon as it is written (last: true for the
-  // final one, the bits of Preview's). One pass when the settings take one sample, and for a model. A frame that
-  // returns false (its reader has gone) stops the preview. False when superseded, cancelled or
-  // stopped before the final frame.
+  // final one, the bits of Preview's). One pass when the settings take one sample, and for a
+  // model. A frame that returns false (its reader has gone) stops the preview. False when
+  // superseded, cancelled or stopped before the final frame.
   bool PreviewInPasses(const nlohmann::json& params, const PreviewSettings& settings,
                        const std::string& page, std::uint64_t generation,
                        const std::function<bool(const std::string& png, bool last)>& frame);
@@ -150,13 +150,13 @@ class EditSession {
   // The model prepared for the UV set map reads at t, when view is of the model.
   void AddModel(BakeSettings& bake, const PreviewSettings& view, Texmap& map, TimeValue t);
   nlohmann::json MapsOf(Texmap& map);
-  // Runs work (with work_ held) unless the page has a newer generation; work gets the flag a
-  // newer generation of the page sets. False when refused, or when work returns false.
   // Bakes the preview in the passes given (samples [first, second) of each pixel's; second 0: the
   // bake in one pass), each pass's PNG to frame; false when cancelled or frame refuses.
   bool BakePreview(const nlohmann::json& params, const PreviewSettings& settings,
                    const std::vector<std::pair<int, int>>& passes, std::atomic<bool>& cancel,
-                   const std::function<bool(std::string& png, bool last)>& frame);
+                   const std::function<bool(std::string png, bool last)>& frame);
+  // Runs work (with work_ held) unless the page has a newer generation; work gets the flag a
+  // newer generation of the page sets. False when refused, or when work returns false.
   bool Newest(const PreviewSettings& settings, const std::string& page, std::uint64_t generation,
               const std::function<bool(std::atomic<bool>& cancel)>& work);
   std::string Absolute(const std::string& path) const;

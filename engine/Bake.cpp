@@ -51,6 +51,22 @@ enum SumChannel : int {
   SUM_CHANNELS = SUM_BIT + 3
 };
 
+inline bool SameBits(float a, float b) {
+  return std::memcmp(&a, &b, sizeof a) == 0;
+}
+
+// Scales a pixel's sums to its means: every channel but the grain's and the island by mean, the
+// coverage by share (of all the pixel's samples, where mean may count the covered ones alone).
+void ScaleSums(float* out, int channels, float mean, float share) {
+  static_assert(SUM_GRAIN_C == SUM_HEIGHT + 1 && SUM_FOOT_X == SUM_GRAIN_S + 1 &&
+                SUM_COVER == SUM_FOOT_Y + 1 && SUM_ISLAND == SUM_COVER + 1);
+  for (int c = 0; c < SUM_GRAIN_C; ++c) out[c] *= mean;
+  out[SUM_FOOT_X] *= mean;
+  out[SUM_FOOT_Y] *= mean;
+  out[SUM_COVER] *= share;
+  for (int c = SUM_SLOPE_T; c < channels; ++c) out[c] *= mean;
+}
+
 float Encode(float v) {
   return std::clamp(v * 0.5f + 0.5f, 0.0f, 1.0f);
 }
@@ -150,7 +166,7 @@ struct RowShader {
   // A pass of a bake in passes (sources without frames or neighbours): `samples` of each pixel's
   // pattern of `pattern` are added to the unscaled sums the pixel holds already (carryIn), and
   // the sums are left unscaled (scaleOut false) or scaled as a bake in one pass scales them.
-  int pattern = 0;  // 0: samples
+  int pattern = 0;  // samples in each pixel's pattern (`samples` but in a pass)
   bool carryIn = false, scaleOut = true;
   bool colourOnly = false;  // the maps read nothing but the colour sums
 
@@ -298,7 +314,7 @@ struct RowShader {
             out[SUM_SLOPE_B] += sb;
           }
         }
-        const float inv = 1.0f / static_cast<float>(pattern > 0 ? pattern : samples);
+        const float inv = 1.0f / static_cast<float>(pattern);
         if (!scaleOut) {
           SetIsland(out, -1);
           continue;
@@ -308,14 +324,7 @@ struct RowShader {
         const float mean = !coveredMean          ? inv
                            : coveredSamples > 0 ? 1.0f / static_cast<float>(coveredSamples)
                                                 : 0.0f;
-        // Every channel but the grain's and the island by the mean, the coverage by the share.
-        static_assert(SUM_GRAIN_C == SUM_HEIGHT + 1 && SUM_FOOT_X == SUM_GRAIN_S + 1 &&
-                      SUM_COVER == SUM_FOOT_Y + 1 && SUM_ISLAND == SUM_COVER + 1);
-        for (int c = 0; c < SUM_GRAIN_C; ++c) out[c] *= mean;
-        out[SUM_FOOT_X] *= mean;
-        out[SUM_FOOT_Y] *= mean;
-        out[SUM_COVER] *= inv;
-        for (int c = SUM_SLOPE_T; c < channels; ++c) out[c] *= mean;
+        ScaleSums(out, channels, mean, inv);
         SetIsland(out, frames && oneIsland ? island : -1);
       }
     }
@@ -334,12 +343,12 @@ struct RowShader {
     const float side = footprint;
     const bool meanOfCovered = coveredMean;
     const char* covered = run.covered.data();
-    const float inv = 1.0f / static_cast<float>(pattern > 0 ? pattern : perPixel);
+    const float inv = 1.0f / static_cast<float>(pattern);
     const bool from = carryIn, scaled = scaleOut;
     // A run's samples mostly share their footprint: its quotients are kept while its bits stay.
     float lastX = 0.0f, lastY = 0.0f, quotientX = 0.0f / side, quotientY = 0.0f / side;
     const auto per = [side](float v, float& last, float& quotient) {
-      if (std::memcmp(&v, &last, sizeof v) != 0) {
+      if (!SameBits(v, last)) {
         last = v;
         quotient = v / side;
       }
@@ -437,10 +446,6 @@ void PixelSlopes(const RowShader& shader, const Raster& window, int wx, int wy, 
   shader.ShadeRow(y, x, x + 1, sums, true);
   out[0] = sums[SUM_SLOPE_T];
   out[1] = sums[SUM_SLOPE_B];
-}
-
-inline bool SameBits(float a, float b) {
-  return std::memcmp(&a, &b, sizeof a) == 0;
 }
 
 // The direction of a pixel's grain sums (c, s), at half their angle; (0, 0) where both are 0. The
@@ -845,11 +850,7 @@ void CheckPass(const BakeSettings& s, SampleSource& source, bool neighbours) {
 void MeanOfSums(Raster& sums, int count) {
   const float mean = 1.0f / static_cast<float>(count);
   for (std::size_t i = 0; i + sums.channels <= sums.pixels.size(); i += sums.channels) {
-    float* out = &sums.pixels[i];
-    for (int c = 0; c < SUM_GRAIN_C; ++c) out[c] *= mean;
-    out[SUM_FOOT_X] *= mean;
-    out[SUM_FOOT_Y] *= mean;
-    out[SUM_COVER] *= mean;
+    ScaleSums(&sums.pixels[i], sums.channels, mean, mean);
   }
 }
 

@@ -191,16 +191,15 @@ std::string ImageFileWriter::WriteRows(int y0, int y1, const float* pixels) {
     encoded_.assign(pixels, pixels + count);
     const int colourChannels = std::min(channels_, 3);
     // Most pixels of a map away from its scratches are one colour: a channel whose value is the
-    // bits of the one before it in that channel takes its encoding again.
+    // bits of the one before it in that channel takes its encoding again. Each channel starts
+    // from +0, whose encoding is +0.
     std::uint32_t lastIn[3] = {}, lastOut[3] = {};
-    bool known[3] = {};
     for (std::size_t i = 0; i < count; i += static_cast<std::size_t>(channels_)) {
       for (int c = 0; c < colourChannels; ++c) {
         float& v = encoded_[i + c];
         std::uint32_t bits;
         std::memcpy(&bits, &v, sizeof bits);
-        if (!known[c] || bits != lastIn[c]) {
-          known[c] = true;
+        if (bits != lastIn[c]) {
           lastIn[c] = bits;
           const float e = LinearToSrgb(v);
           std::memcpy(&lastOut[c], &e, sizeof e);

@@ -62,11 +62,7 @@ class SampleSource {
   virtual int PatternSamples() const { return SamplesPerPixel(); }
   // Makes Fill give samples begin .. end-1 of every pixel's pattern only, at their places and
   // with their footprints in the whole pattern; false when the source cannot.
-  virtual bool ShadeSamples(int begin, int end) {
-    (void)begin;
-    (void)end;
-    return false;
-  }
+  virtual bool ShadeSamples(int /*begin*/, int /*end*/) { return false; }
   // True when Fill takes wantArrays: the covered samples then go into run.arrays instead of the
   // contexts, every other array filled as ever.
   virtual bool FillsArrays() const { return false; }

@@ -700,6 +700,13 @@ inline void SearchNeighbours(const Levels& L, int levels, double& best2, int& be
 }
 #endif
 
+// Level l's strand value at p by the plain code, for the levels a winner's floors cannot settle.
+inline float LevelStrand(const Point3& p, const ScratchParams& params, int l) {
+  const float angle = LevelAngle(params, l);
+  return params.type == SCRATCH_3D ? StrandAtAngle3D(p, angle, params)
+                                   : StrandAtAngle2D(p, angle, params);
+}
+
 // The smallest strand value over the levels, the plain code's bits. False when the fast search
 // cannot vouch for them; type must be 0 or 1.
 // With a CubeMemory, a batch's memory of the cubes its earlier samples searched (see there).
@@ -720,10 +727,7 @@ inline int WinningLevel(const Point3& p, const ScratchParams& params, int holder
     const double floor = F.floor[l];
     if (floor >= clear && floor < kNoDistance) continue;
     if (floor > best2 && floor < kNoDistance && StrandOf(floor, params.spread) > value) continue;
-    const float angle = LevelAngle(params, l);
-    const float v = params.type == SCRATCH_3D ? StrandAtAngle3D(p, angle, params)
-                                              : StrandAtAngle2D(p, angle, params);
-    if (v <= value) return l;
+    if (LevelStrand(p, params, l) <= value) return l;
   }
   return holder;
 }

@@ -337,10 +337,7 @@ inline void LaneWinners(const Point3* points, const ScratchParams& params, const
     winner[k] = holder[k];
     for (int l = 0; l < holder[k]; ++l) {
       if (!((ask[l] >> k) & 1u)) continue;
-      const float angle = LevelAngle(params, l);
-      const float v = params.type == SCRATCH_3D ? StrandAtAngle3D(points[k], angle, params)
-                                                : StrandAtAngle2D(points[k], angle, params);
-      if (v <= best[k]) {
+      if (LevelStrand(points[k], params, l) <= best[k]) {
         winner[k] = l;
         break;
       }
