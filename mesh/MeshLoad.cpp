@@ -27,6 +27,7 @@
 #include <limits>
 #include <memory>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <set>
 #include <string_view>
 #include <unordered_map>
@@ -826,7 +827,33 @@ void ScanObj(const Context& cx, const std::uint8_t* data, std::size_t size) {
 
 // ---------------------------------------------------------------------------------------------
 // PLY: the header's element counts, which the import library reserves before reading, checked
-// against the limits and, for a binary file, against the bytes that hold them.
+// against the limits and, for a binary file, against the bytes that hold them; then the body
+// walked element by element, every list's length against what follows it.
+
+// A binary list's length, `n` bytes read as its declared type: a whole number from 0, or none.
+std::optional<std::uint64_t> PlyBinaryCount(const std::uint8_t* at, std::size_t n,
+                                            const std::string& type, bool bigEndian) {
+  std::uint64_t bits = 0;
+  for (std::size_t i = 0; i < n; ++i)
+    bits |= std::uint64_t{at[bigEndian ? n - 1 - i : i]} << (8 * i);
+  double value = 0;
+  if (n == 8) {  // double, the one type of eight bytes
+    std::memcpy(&value, &bits, 8);
+  } else if (type == "float" || type == "float32") {
+    const auto b32 = static_cast<std::uint32_t>(bits);
+    float f;
+    std::memcpy(&f, &b32, 4);
+    value = f;
+  } else if (type[0] == 'u') {
+    return bits;
+  } else {
+    const unsigned shift = static_cast<unsigned>(64 - 8 * n);
+    value = static_cast<double>(static_cast<std::int64_t>(bits << shift) >> shift);
+  }
+  if (!(value >= 0 && value < 18446744073709551616.0) || value != std::floor(value))
+    return std::nullopt;
+  return static_cast<std::uint64_t>(value);
+}
 
 void ScanPly(const Context& cx, const std::uint8_t* data, std::size_t size) {
   const std::string_view text(reinterpret_cast<const char*>(data), size);
@@ -848,8 +875,17 @@ void ScanPly(const Context& cx, const std::uint8_t* data, std::size_t size) {
   }
   if (headerEnd == std::string_view::npos) Fail(cx, "is not a PLY file: its header has no end_header line");
   const std::uint64_t body = size - bodyStart;
-  bool binary = false;
-  struct Element { std::string name; std::uint64_t count; std::uint64_t minBytes; };
+  bool binary = false, bigEndian = false;
+  struct Property {
+    bool list;
+    std::string countType, type;
+  };
+  struct Element {
+    std::string name;
+    std::uint64_t count;
+    std::uint64_t minBytes;
+    std::vector<Property> properties;
+  };
   std::vector<Element> elements;
   static const std::unordered_map<std::string, std::uint64_t> kTypeBytes = {
       {"char", 1}, {"uchar", 1}, {"int8", 1}, {"uint8", 1}, {"short", 2}, {"ushort", 2}, {"int16", 2}, {"uint16", 2},
@@ -892,6 +928,7 @@ void ScanPly(const Context& cx, const std::uint8_t* data, std::size_t size) {
         malformed();
       }
       binary = words[1] != "ascii";
+      bigEndian = words[1] == "binary_big_endian";
     } else if (words[0] == "element") {
       if (formats == 0 || words.size() != 3) malformed();
       for (const Element& e : elements) {
@@ -902,7 +939,7 @@ void ScanPly(const Context& cx, const std::uint8_t* data, std::size_t size) {
       if (ec != std::errc() || ptr != words[2].data() + words[2].size()) {
         Fail(cx, "declares element \"" + Printable(words[1], 24) + "\" with a count that is not a number");
       }
-      elements.push_back({words[1], count, 0});
+      elements.push_back({words[1], count, 0, {}});
     } else {  // property
       const bool list = words.size() == 5 && words[1] == "list";
       if (elements.empty() || !(list || words.size() == 3) || !known(words[1 + list]) ||
@@ -910,6 +947,8 @@ void ScanPly(const Context& cx, const std::uint8_t* data, std::size_t size) {
         malformed();
       }
       elements.back().minBytes += typeBytes(words[1 + list]);
+      elements.back().properties.push_back(
+          {list, list ? words[2] : std::string(), words[list ? 3 : 1]});
     }
   }
   if (formats == 0) Fail(cx, "is not a PLY file: its header has no format line");
@@ -927,28 +966,120 @@ void ScanPly(const Context& cx, const std::uint8_t* data, std::size_t size) {
   if (need > body) {
     Fail(cx, "declares elements that need at least " + std::to_string(need) + " bytes, but only " + std::to_string(body) + " follow its header");
   }
-  if (binary) return;
-  // Every word of a text body a number: the import library leaks what it has read when it meets
-  // one that is not.
-  std::uint64_t line = 1 + static_cast<std::uint64_t>(std::count(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(bodyStart), '\n'));
-  for (std::size_t i = bodyStart; i < size;) {
-    if (text[i] == '\n') ++line;
-    if (std::isspace(static_cast<unsigned char>(text[i]))) {
-      ++i;
-      continue;
+  // The import library believes a list's count: it reserves that many values before it reads
+  // one. Every count is checked here against what follows it.
+  const std::uint64_t headerLines = static_cast<std::uint64_t>(
+      std::count(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(bodyStart), '\n'));
+  if (binary) {
+    std::size_t p = bodyStart;
+    for (const Element& e : elements) {
+      for (std::uint64_t i = 0; i < e.count; ++i) {
+        const auto where = [&] { return Printable(e.name, 24) + " element " + std::to_string(i); };
+        for (const Property& prop : e.properties) {
+          const std::uint64_t itemBytes = typeBytes(prop.type);
+          std::uint64_t items = 1;
+          if (prop.list) {
+            const std::uint64_t countBytes = typeBytes(prop.countType);
+            if (size - p < countBytes) Fail(cx, "ends inside its " + where());
+            const std::optional<std::uint64_t> n =
+                PlyBinaryCount(data + p, countBytes, prop.countType, bigEndian);
+            if (!n) Fail(cx, "gives its " + where() + " a list length that is not a whole number");
+            p += countBytes;
+            items = *n;
+          }
+          if ((size - p) / itemBytes < items) {
+            Fail(cx, prop.list
+                         ? "gives its " + where() + " a list of " + std::to_string(items) +
+                               " values, but only " + std::to_string(size - p) + " bytes follow"
+                         : "ends inside its " + where());
+          }
+          p += static_cast<std::size_t>(items * itemBytes);
+        }
+      }
     }
-    std::size_t j = i;
-    while (j < size && !std::isspace(static_cast<unsigned char>(text[j]))) ++j;
-    std::string_view word = text.substr(i, j - i);
-    i = j;
-    std::string_view w = word;
-    if (w[0] == '-' || w[0] == '+') w.remove_prefix(1);
-    const bool digit = !w.empty() && w[0] >= '0' && w[0] <= '9';
-    const bool point = w.size() > 1 && w[0] == '.' && w[1] >= '0' && w[1] <= '9';
-    const bool special = w.size() >= 3 && (Lower(std::string(w.substr(0, 3))) == "nan" || Lower(std::string(w.substr(0, 3))) == "inf");
-    if (!digit && !point && !special) {
-      Fail(cx, "line " + std::to_string(line) + " holds \"" + Printable(word, 24) + "\", which is not a number");
+    return;
+  }
+  // A text body: every byte text, every word a number, and a line to each element. The import
+  // library reads an element a line, takes \r, \f and \0 for line ends, and where the lines
+  // run out reads the last one again; it leaks what it has read when it meets a word that is
+  // not a number.
+  std::uint64_t line = headerLines;
+  std::size_t element = 0;
+  std::uint64_t instance = 0;
+  while (element < elements.size() && instance == elements[element].count) ++element;
+  std::vector<std::string_view> words;
+  for (std::size_t from = bodyStart; from < size;) {
+    ++line;
+    std::size_t end = text.find('\n', from);
+    if (end == std::string_view::npos) end = size;
+    std::string_view l = text.substr(from, end - from);
+    from = end + 1;
+    if (!l.empty() && l.back() == '\r') l.remove_suffix(1);
+    words.clear();
+    for (std::size_t i = 0; i < l.size();) {
+      const unsigned char c = static_cast<unsigned char>(l[i]);
+      if (c == ' ' || c == '\t') {
+        ++i;
+        continue;
+      }
+      if (c < 0x20 || c > 0x7e) {
+        char hex[8];
+        std::snprintf(hex, sizeof hex, "0x%02x", c);
+        Fail(cx, "line " + std::to_string(line) + " holds the byte " + hex + ", which is not text");
+      }
+      std::size_t j = i;
+      while (j < l.size() && l[j] != ' ' && l[j] != '\t' &&
+             static_cast<unsigned char>(l[j]) >= 0x20 && static_cast<unsigned char>(l[j]) <= 0x7e)
+        ++j;
+      const std::string_view word = l.substr(i, j - i);
+      i = j;
+      std::string_view w = word;
+      if (w[0] == '-' || w[0] == '+') w.remove_prefix(1);
+      const bool digit = !w.empty() && w[0] >= '0' && w[0] <= '9';
+      const bool point = w.size() > 1 && w[0] == '.' && w[1] >= '0' && w[1] <= '9';
+      const bool special = w.size() >= 3 && (Lower(std::string(w.substr(0, 3))) == "nan" ||
+                                             Lower(std::string(w.substr(0, 3))) == "inf");
+      if (!digit && !point && !special) {
+        Fail(cx, "line " + std::to_string(line) + " holds \"" + Printable(word, 24) +
+                     "\", which is not a number");
+      }
+      words.push_back(word);
     }
+    if (element == elements.size()) continue;
+    const Element& e = elements[element];
+    std::size_t k = 0;
+    for (const Property& prop : e.properties) {
+      if (k == words.size()) {
+        Fail(cx, "line " + std::to_string(line) + " holds " + std::to_string(words.size()) +
+                     " numbers, too few for its " + Printable(e.name, 24) + " element");
+      }
+      if (!prop.list) {
+        ++k;
+        continue;
+      }
+      const std::string_view count = words[k++];
+      std::uint64_t n = 0;
+      const auto [ptr, ec] = std::from_chars(count.data(), count.data() + count.size(), n);
+      if (ec != std::errc() || ptr != count.data() + count.size()) {
+        Fail(cx, "line " + std::to_string(line) + " gives a list length \"" + Printable(count, 24) +
+                     "\", which is not a whole number");
+      }
+      if (n > words.size() - k) {
+        Fail(cx, "line " + std::to_string(line) + " gives a list of " + std::to_string(n) +
+                     " values, but holds " + std::to_string(words.size() - k) + " after it");
+      }
+      k += static_cast<std::size_t>(n);
+    }
+    ++instance;
+    while (element < elements.size() && instance == elements[element].count) {
+      ++element;
+      instance = 0;
+    }
+  }
+  if (element < elements.size()) {
+    Fail(cx, "ends after " + std::to_string(instance) + " of the " +
+                 std::to_string(elements[element].count) + " " +
+                 Printable(elements[element].name, 24) + " elements its header declares");
   }
 }
 

@@ -642,6 +642,133 @@ TEST(MeshRefusal, CountsOverTheBounds) {
             std::string::npos);
 }
 
+// The quad as a binary PLY: x y z s t as floats, the face's list length as `countType` (uchar,
+// short, float or double) and its indices as ints, in either byte order.
+std::string BinaryPlyQuad(bool bigEndian, const std::string& countType, double count,
+                          int indices = 4) {
+  std::string out = std::string("ply\nformat binary_") + (bigEndian ? "big" : "little") +
+                    "_endian 1.0\nelement vertex 4\n"
+                    "property float x\nproperty float y\nproperty float z\nproperty float "
+                    "s\nproperty float t\nelement face 1\n"
+                    "property list " +
+                    countType + " int vertex_indices\nend_header\n";
+  const auto put = [&](const void* v, std::size_t n) {
+    const char* b = static_cast<const char*>(v);
+    for (std::size_t i = 0; i < n; ++i) out += b[bigEndian ? n - 1 - i : i];
+  };
+  const float vertices[4][5] = {
+      {0, 0, 0, 0, 0}, {2, 0, 0, 1, 0}, {2, 1, 0, 1, 0.75f}, {0, 1, 0, 0, 1}};
+  for (const auto& v : vertices)
+    for (float f : v) put(&f, 4);
+  if (countType == "uchar") {
+    const auto c = static_cast<std::uint8_t>(count);
+    put(&c, 1);
+  } else if (countType == "short") {
+    const auto c = static_cast<std::int16_t>(count);
+    put(&c, 2);
+  } else if (countType == "float") {
+    const auto c = static_cast<float>(count);
+    put(&c, 4);
+  } else {
+    put(&count, 8);
+  }
+  for (std::int32_t i = 0; i < indices; ++i) put(&i, 4);
+  return out;
+}
+
+TEST(MeshRefusal, PlyBodiesThatBreakTheirHeadersPromises) {
+  // The import library reserves a list's length before it reads a value, and where a text body's
+  // lines run out it reads the last one again: a body that says more than it holds is refused
+  // before it can ask for gigabytes.
+  const auto withBody = [](const std::string& body) { return kPlyHeader + body; };
+  const std::string vertices = "0 0 0 0 0\n2 0 0 1 0\n2 1 0 1 0.75\n0 1 0 0 1\n";
+  const std::pair<std::string, std::string> bodies[] = {
+      {vertices + "99999999 0 1 2\n",
+       "line 16 gives a list of 99999999 values, but holds 3 after it"},
+      {vertices + "5 0 1 2 3\n", "line 16 gives a list of 5 values, but holds 4 after it"},
+      {vertices + "-1 0 1 2\n", "line 16 gives a list length \"-1\", which is not a whole number"},
+      {vertices + "4.0 0 1 2 3\n",
+       "line 16 gives a list length \"4.0\", which is not a whole number"},
+      {vertices + "\n", "line 16 holds 0 numbers, too few for its face element"},
+      {vertices, "ends after 0 of the 1 face elements its header declares"},
+      {"0 0 0 0 0\n2 0 0 1 0\n2 1 0 1 0.75\n0 9999999999999\n",
+       "line 15 holds 2 numbers, too few for its vertex element"},
+      {"0 0 0 0 0\n2 0 0 1 0\n", "ends after 2 of the 4 vertex elements its header declares"},
+      {"0 0 0 0 0\n2 0 0 1 0\n2 1 0 1 0.75\n0 1 0 0 1\f99999999 1 2\n4 0 1 2 3\n",
+       "line 15 holds the byte 0x0c, which is not text"},
+      {"0 0 0 0 0\n2 0 0 1 0\n2 1 0\r1 0.75\n0 1 0 0 1\n4 0 1 2 3\n",
+       "line 14 holds the byte 0x0d, which is not text"},
+      {vertices + std::string("4 0 1 2 3\n\0", 12),
+       "line 17 holds the byte 0x00, which is not text"},
+  };
+  for (const auto& [body, why] : bodies) {
+    const std::string msg = Refusal(withBody(body), "ply");
+    EXPECT_NE(msg.find(why), std::string::npos) << why << ": " << msg;
+  }
+  // A list's values are its own: the word after them is the next property's.
+  std::string extra = kPlyQuad;
+  extra.replace(extra.find("end_header"), 10,
+                "element extra 1\nproperty list uchar int a\nproperty float b\nend_header");
+  {
+    const std::string msg = Refusal(extra + "2 1 2\n", "ply");
+    EXPECT_NE(msg.find("line 20 holds 3 numbers, too few for its extra element"), std::string::npos)
+        << msg;
+  }
+  EXPECT_EQ(FromText(extra + "2 1 2 0.5\n", "ply").TriangleCount(), 2u);
+  // What the checks let through reads as before: a list of exactly its length, words after it,
+  // Windows line ends and tabs, and lines after the last element.
+  for (const std::string& body :
+       {vertices + "4 0 1 2 3 7\n",
+        std::string("0 0 0 0 0\r\n2\t0 0 1 0\r\n2 1 0 1 0.75\r\n0 1 0 0 1\r\n4 0 1 2 3\r\n"),
+        vertices + "4 0 1 2 3\n\n1 2\n"}) {
+    EXPECT_EQ(FromText(withBody(body), "ply").TriangleCount(), 2u) << body;
+  }
+
+  // Binary bodies in both byte orders, the list length of four types.
+  for (const bool big : {false, true}) {
+    SCOPED_TRACE(big ? "big-endian" : "little-endian");
+    for (const char* type : {"uchar", "short", "float", "double"}) {
+      SCOPED_TRACE(type);
+      const MeshModel m = FromText(BinaryPlyQuad(big, type, 4), "ply");
+      ASSERT_EQ(m.parts.size(), 1u);
+      EXPECT_EQ(m.parts[0].TriangleCount(), 2u);
+      EXPECT_EQ(m.parts[0].uvSets[0][VertexAt(m.parts[0], 2, 1, 0)], Point2(1, 0.75f));
+    }
+    {
+      const std::string msg = Refusal(BinaryPlyQuad(big, "uchar", 5), "ply");
+      EXPECT_NE(msg.find("gives its face element 0 a list of 5 values, but only 16 bytes follow"),
+                std::string::npos)
+          << msg;
+    }
+    {
+      const std::string msg = Refusal(BinaryPlyQuad(big, "short", 30000), "ply");
+      EXPECT_NE(msg.find("a list of 30000 values, but only 16 bytes follow"), std::string::npos)
+          << msg;
+    }
+    {
+      const std::string msg = Refusal(BinaryPlyQuad(big, "double", 4e18), "ply");
+      EXPECT_NE(msg.find("a list of 4000000000000000000 values"), std::string::npos) << msg;
+    }
+    for (const double bad : {-1.0, 3.5, std::nan("")}) {
+      const std::string msg = Refusal(BinaryPlyQuad(big, bad < 0 ? "short" : "float", bad), "ply");
+      EXPECT_NE(msg.find("gives its face element 0 a list length that is not a whole number"),
+                std::string::npos)
+          << bad << ": " << msg;
+    }
+    {
+      const std::string msg = Refusal(BinaryPlyQuad(big, "uchar", 4, 3), "ply");
+      EXPECT_NE(msg.find("a list of 4 values, but only 12 bytes follow"), std::string::npos) << msg;
+    }
+    // A second face whose length the file ends before.
+    std::string two = BinaryPlyQuad(big, "uchar", 4);
+    two.replace(two.find("element face 1"), 14, "element face 2");
+    {
+      const std::string msg = Refusal(two, "ply");
+      EXPECT_NE(msg.find("ends inside its face element 1"), std::string::npos) << msg;
+    }
+  }
+}
+
 TEST(MeshRefusal, RecursiveNodeGraphs) {
   Gltf self = QuadGltf();
   self.doc["nodes"] = json::array({{{"name", "A"}, {"mesh", 0}, {"children", {0}}}});
