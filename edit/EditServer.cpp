@@ -117,42 +117,44 @@ PreviewRequest PreviewOf(const json& body) {
   return r;
 }
 
-// A progressive preview's response: its passes' pictures as they are done, each a frame of a
-// kind byte ('P': a PNG, 'F': the final PNG, 'E': an error's words in UTF-8) and a 4-byte
-// big-endian length before its bytes. A stream without its final frame was superseded,
-// cancelled, or failed with the 'E' frame that ends it. The passes are baked on a thread of
-// their own while this one writes what they hand over, so that a reader slow to take a frame
-// holds up neither the next pass nor the other pages' previews, which wait for the bake alone.
+// A progressive preview's response: its pictures as they are done, each a frame of a kind byte
+// ('C': the coarse PNG, 'P': the draft PNG, 'F': the final PNG, 'E': an error's words in UTF-8)
+// and a 4-byte big-endian length before its bytes. A stream without its final frame was
+// superseded, cancelled, or failed with the 'E' frame that ends it. The frames are baked on a
+// thread of their own while this one writes what they hand over, so that a reader slow to take
+// one holds up neither the next nor the other pages' previews, which wait for the bake alone.
 void StreamPreview(EditSession& session, const json& params, const PreviewRequest& r,
                    httplib::Response& res) {
   res.set_header("Cache-Control", "no-store");
   res.set_chunked_content_provider(
-      "application/vnd.tamrel.frames",
-      [&session, params, r](std::size_t, httplib::DataSink& sink) {
-        struct Frame {
-          char kind;
-          std::string bytes;
-        };
+      "application/vnd.tamrel.frames", [&session, params, r](std::size_t, httplib::DataSink& sink) {
         std::mutex mutex;
         std::condition_variable ready;
-        std::deque<Frame> frames;
+        std::deque<std::string> frames;  // each its kind byte, length and bytes: one chunk
         bool finished = false;
-        std::atomic<bool> gone{false};  // the reader has gone: the passes stop at the next frame
-        const auto hand = [&](char kind, std::string bytes) {
+        std::atomic<bool> gone{false};  // the reader has gone: the preview stops at its next frame
+        const auto hand = [&](char kind, const std::string& picture) {
+          const auto n = static_cast<std::uint32_t>(picture.size());
+          std::string bytes{kind, static_cast<char>(n >> 24), static_cast<char>(n >> 16),
+                            static_cast<char>(n >> 8), static_cast<char>(n)};
+          bytes += picture;
           std::lock_guard lock(mutex);
-          frames.push_back({kind, std::move(bytes)});
+          frames.push_back(std::move(bytes));
           ready.notify_one();
         };
         std::thread bake([&] {
           try {
-            session.PreviewInPasses(params, r.view, r.page, r.generation,
-                                    [&](const std::string& png, bool last) {
-                                      if (gone) return false;
-                                      hand(last ? 'F' : 'P', png);
-                                      return true;
-                                    });
+            session.ProgressivePreview(params, r.view, r.page, r.generation,
+                                       [&](const std::string& png, PreviewFrame kind) {
+                                         if (gone) return false;
+                                         hand(kind == PreviewFrame::COARSE  ? 'C'
+                                              : kind == PreviewFrame::DRAFT ? 'P'
+                                                                            : 'F',
+                                              png);
+                                         return true;
+                                       });
           } catch (const std::exception& e) {
-            hand('E', e.what());
+            hand('E', std::string(e.what()));
           }
           std::lock_guard lock(mutex);
           finished = true;
@@ -162,16 +164,10 @@ void StreamPreview(EditSession& session, const json& params, const PreviewReques
           std::unique_lock lock(mutex);
           ready.wait(lock, [&] { return finished || !frames.empty(); });
           if (frames.empty()) break;
-          const Frame frame = std::move(frames.front());
+          const std::string frame = std::move(frames.front());
           frames.pop_front();
           lock.unlock();
-          const auto n = static_cast<std::uint32_t>(frame.bytes.size());
-          const char head[5] = {frame.kind, static_cast<char>(n >> 24), static_cast<char>(n >> 16),
-                                static_cast<char>(n >> 8), static_cast<char>(n)};
-          if (!gone && !(sink.write(head, sizeof head) &&
-                         sink.write(frame.bytes.data(), frame.bytes.size()))) {
-            gone = true;
-          }
+          if (!gone && !sink.write(frame.data(), frame.size())) gone = true;
         }
         bake.join();
         sink.done();
@@ -228,6 +224,9 @@ EditServer::EditServer(EditSession& session, const EditServerOptions& options)
   // read waits at most the read timeout, an idle kept-alive connection as long, and there are
   // workers for many such clients at once, so that the page's own requests are still answered.
   svr.set_read_timeout(options.readTimeout);
+  // A progressive preview writes its small coarse frame and waits on the next: without this, the
+  // frame's last segment waits for the page's delayed acknowledgement, some 40 ms.
+  svr.set_tcp_nodelay(true);
   svr.set_keep_alive_timeout(options.readTimeout.count());
   // The port is this editor's alone: without SO_REUSEPORT a second editor on a port in use
   // fails to bind instead of sharing its requests at random.

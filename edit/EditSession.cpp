@@ -57,6 +57,16 @@ TimeValue FrameTime(int frame) {
   return frame * kTicksPerFrame;
 }
 
+// A progressive preview's draft: half the size, one sample a pixel, an eighth of the final's
+// samples at four. A draft of the full size at one sample would cost twice that per sample, its
+// samples a pixel apart sharing few of the pattern's cells, and hold the final up by as much.
+PreviewSettings DraftOf(const PreviewSettings& settings) {
+  PreviewSettings draft = settings;
+  draft.size = (settings.size + 1) / 2;
+  draft.samples = 1;
+  return draft;
+}
+
 }  // namespace
 
 EditSession::EditSession(ClassDesc& cd, ClassDirectory classes, std::string software)
@@ -278,48 +288,53 @@ bool EditSession::Newest(const PreviewSettings& settings, const std::string& pag
 bool EditSession::Preview(const json& params, const PreviewSettings& settings,
                           const std::string& page, std::uint64_t generation, std::string& png) {
   return Newest(settings, page, generation, [&](std::atomic<bool>& cancel) {
-    return BakePreview(params, settings, {{0, 0}}, cancel, [&png](std::string bytes, bool) {
-      png = std::move(bytes);
-      return true;
-    });
+    return BakePreview(params, {{settings, PreviewFrame::FINAL}}, cancel,
+                       [&png](std::string bytes, PreviewFrame) {
+                         png = std::move(bytes);
+                         return true;
+                       });
   });
 }
 
-bool EditSession::PreviewInPasses(const json& params, const PreviewSettings& settings,
-                                  const std::string& page, std::uint64_t generation,
-                                  const std::function<bool(const std::string&, bool)>& frame) {
+bool EditSession::ProgressivePreview(
+    const json& params, const PreviewSettings& settings, const std::string& page,
+    std::uint64_t generation, const std::function<bool(const std::string&, PreviewFrame)>& frame) {
   return Newest(settings, page, generation, [&](std::atomic<bool>& cancel) {
-    std::vector<std::pair<int, int>> passes{{0, 0}};
-    // A model's texels are the means of their covered samples and are padded: it bakes in one.
-    if (settings.samples > 1 && settings.geometry != Geometry::MESH) {
-      passes = {{0, 1}, {1, settings.samples}};
+    std::vector<std::pair<PreviewSettings, PreviewFrame>> frames;
+    if (settings.size > kCoarsePreviewSize) {
+      PreviewSettings coarse = settings;
+      coarse.size = kCoarsePreviewSize;
+      frames.emplace_back(coarse, PreviewFrame::COARSE);
     }
-    return BakePreview(params, settings, passes, cancel, frame);
+    // A model's preview is its UV layout with padding, which a draft would lay out again.
+    if (settings.size >= kDraftFromSize && settings.samples > 1 &&
+        settings.geometry != Geometry::MESH) {
+      frames.emplace_back(DraftOf(settings), PreviewFrame::DRAFT);
+    }
+    frames.emplace_back(settings, PreviewFrame::FINAL);
+    return BakePreview(params, frames, cancel, frame);
   });
 }
 
 bool EditSession::BakePreview(
-    const json& params, const PreviewSettings& settings,
-    const std::vector<std::pair<int, int>>& passes, std::atomic<bool>& cancel,
-    const std::function<bool(std::string png, bool last)>& frame) {
+    const json& params, const std::vector<std::pair<PreviewSettings, PreviewFrame>>& frames,
+    std::atomic<bool>& cancel,
+    const std::function<bool(std::string png, PreviewFrame kind)>& frame) {
   Scene keeper;
   Texmap* map = BuildMap(params, keeper);
-  // The preview is a bake of the colour through the same job as every bake, to a file of the
-  // session's own folder that is read back and removed.
-  static std::atomic<unsigned> counter{0};
-  OutputRequest request;
-  request.output =
-      (fs::path(scratch_) / ("preview" + std::to_string(counter++) + ".png")).string();
-  request.compression = 1;
-  BakeSettings bake = SettingsFor(settings);
-  bake.render.cancel = &cancel;
-  AddModel(bake, settings, *map, FrameTime(settings.frame));
   const json values = schema_.ToJson(*map);
-  // The sums of the passes so far, which the next adds to.
-  std::vector<float> carry;
-  for (std::size_t k = 0; k < passes.size(); ++k) {
-    const bool last = k + 1 == passes.size();
-    if (passes[k].second > 0) bake.pass = {passes[k].first, passes[k].second, &carry};
+  for (const auto& [view, kind] : frames) {
+    const PreviewSettings& settings = view;  // a name the job's lambda can take
+    // A bake of the colour through the same job as every bake, to a file of the session's own
+    // folder that is read back and removed.
+    static std::atomic<unsigned> counter{0};
+    OutputRequest request;
+    request.output =
+        (fs::path(scratch_) / ("preview" + std::to_string(counter++) + ".png")).string();
+    request.compression = 1;
+    BakeSettings bake = SettingsFor(settings);
+    bake.render.cancel = &cancel;
+    AddModel(bake, settings, *map, FrameTime(settings.frame));
     const FrameResult done = Engine([&] {
       BakeJob job(PlanOutputs(request, bake), bake, software_);
       return job.RunFrame(*map, settings.frame, values);
@@ -333,7 +348,7 @@ bool EditSession::BakePreview(
     std::error_code ec;
     fs::remove(request.output, ec);
     if (!read) throw EditError(500, "cannot read the preview back: " + error);
-    if (!frame(std::move(png), last)) return false;
+    if (!frame(std::move(png), kind)) return false;
   }
   return true;
 }

@@ -50,6 +50,12 @@ struct PreviewSettings {
 
 // Limits of what the page may ask for, so one request cannot occupy the machine for minutes.
 inline constexpr int kMaxPreviewSize = 2048;
+// A progressive preview's frames: a coarse one of this size first when the preview is larger,
+// and a draft from the preview size kDraftFromSize on.
+inline constexpr int kCoarsePreviewSize = 64;
+inline constexpr int kDraftFromSize = 512;
+
+enum class PreviewFrame { COARSE, DRAFT, FINAL };
 inline constexpr int kMaxEditFrame = 100000;
 inline constexpr int kMaxPreviewSamples = 16;
 // Pages whose preview generations are remembered at once; more are forgotten together.
@@ -102,14 +108,15 @@ class EditSession {
   // every later preview of the others refused.
   bool Preview(const nlohmann::json& params, const PreviewSettings& settings,
                const std::string& page, std::uint64_t generation, std::string& png);
-  // The same preview progressively: one sample of every pixel's pattern first, then the others
-  // added to it, each pass's PNG handed to `frame` as soon as it is written (last: true for the
-  // final one, the bits of Preview's). One pass when the settings take one sample, and for a
-  // model. A frame that returns false (its reader has gone) stops the preview. False when
-  // superseded, cancelled or stopped before the final frame.
-  bool PreviewInPasses(const nlohmann::json& params, const PreviewSettings& settings,
-                       const std::string& page, std::uint64_t generation,
-                       const std::function<bool(const std::string& png, bool last)>& frame);
+  // The same preview progressively, each frame's PNG handed to `frame` as soon as it is written:
+  // a coarse frame of kCoarsePreviewSize pixels when the preview is larger; from kDraftFromSize
+  // on, a draft of half the size at one sample a pixel (not for a model, nor at one sample);
+  // then the final frame, the bits of Preview's. A frame that returns false (its reader has
+  // gone) stops the preview. False when superseded, cancelled or stopped before the final frame.
+  bool ProgressivePreview(
+      const nlohmann::json& params, const PreviewSettings& settings, const std::string& page,
+      std::uint64_t generation,
+      const std::function<bool(const std::string& png, PreviewFrame kind)>& frame);
 
   // The 3D view's asset: a .glb (GlbBytes of BuildGltf) of the plane, or of the model for geometry
   // "mesh", whose material reads the maps color, normal-gl, orm and anisotropy-gltf baked at the
@@ -150,11 +157,12 @@ class EditSession {
   // The model prepared for the UV set map reads at t, when view is of the model.
   void AddModel(BakeSettings& bake, const PreviewSettings& view, Texmap& map, TimeValue t);
   nlohmann::json MapsOf(Texmap& map);
-  // Bakes the preview in the passes given (samples [first, second) of each pixel's; second 0: the
-  // bake in one pass), each pass's PNG to frame; false when cancelled or frame refuses.
-  bool BakePreview(const nlohmann::json& params, const PreviewSettings& settings,
-                   const std::vector<std::pair<int, int>>& passes, std::atomic<bool>& cancel,
-                   const std::function<bool(std::string png, bool last)>& frame);
+  // Bakes the frames of a preview in their order, each frame's PNG to frame; false when
+  // cancelled or frame refuses.
+  bool BakePreview(const nlohmann::json& params,
+                   const std::vector<std::pair<PreviewSettings, PreviewFrame>>& frames,
+                   std::atomic<bool>& cancel,
+                   const std::function<bool(std::string png, PreviewFrame kind)>& frame);
   // Runs work (with work_ held) unless the page has a newer generation; work gets the flag a
   // newer generation of the page sets. False when refused, or when work returns false.
   bool Newest(const PreviewSettings& settings, const std::string& page, std::uint64_t generation,

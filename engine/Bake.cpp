@@ -163,11 +163,6 @@ struct RowShader {
   // The source fills arrays and the map is handed runs of them (ITexBake::EvalBakeRun) rather
   // than shade contexts; rows with neighbours still take contexts.
   bool arrays = false;
-  // A pass of a bake in passes (sources without frames or neighbours): `samples` of each pixel's
-  // pattern of `pattern` are added to the unscaled sums the pixel holds already (carryIn), and
-  // the sums are left unscaled (scaleOut false) or scaled as a bake in one pass scales them.
-  int pattern = 0;  // samples in each pixel's pattern (`samples` but in a pass)
-  bool carryIn = false, scaleOut = true;
   bool colourOnly = false;  // the maps read nothing but the colour sums
 
   // Sums the samples of pixels x0 .. x1-1 of image row y into out (`channels` floats each).
@@ -239,7 +234,7 @@ struct RowShader {
         continue;
       }
       for (int x = gx, k = 0, j = 0; x < gEnd; ++x, out += channels) {
-        if (!carryIn) std::fill(out, out + channels, 0.0f);
+        std::fill(out, out + channels, 0.0f);
         int coveredSamples = 0;
         int island = -1;
         bool oneIsland = true;
@@ -314,11 +309,7 @@ struct RowShader {
             out[SUM_SLOPE_B] += sb;
           }
         }
-        const float inv = 1.0f / static_cast<float>(pattern);
-        if (!scaleOut) {
-          SetIsland(out, -1);
-          continue;
-        }
+        const float inv = 1.0f / static_cast<float>(samples);
         // A padded source's pixel is the mean of what its covered samples show; every other
         // source's takes in what its uncovered samples show too.
         const float mean = !coveredMean          ? inv
@@ -343,8 +334,7 @@ struct RowShader {
     const float side = footprint;
     const bool meanOfCovered = coveredMean;
     const char* covered = run.covered.data();
-    const float inv = 1.0f / static_cast<float>(pattern);
-    const bool from = carryIn, scaled = scaleOut;
+    const float inv = 1.0f / static_cast<float>(perPixel);
     // A run's samples mostly share their footprint: its quotients are kept while its bits stay.
     float lastX = 0.0f, lastY = 0.0f, quotientX = 0.0f / side, quotientY = 0.0f / side;
     const auto per = [side](float v, float& last, float& quotient) {
@@ -357,11 +347,6 @@ struct RowShader {
     for (int x = x0, k = 0; x < x1; ++x, out += SUM_PLAIN_CHANNELS) {
       float r = 0.0f, g = 0.0f, b = 0.0f, a = 0.0f, mono = 0.0f, height = 0.0f;
       float grainC = 0.0f, grainS = 0.0f, footX = 0.0f, footY = 0.0f, cover = 0.0f;
-      if (from) {
-        r = out[SUM_R], g = out[SUM_G], b = out[SUM_B], a = out[SUM_A], mono = out[SUM_MONO];
-        height = out[SUM_HEIGHT], grainC = out[SUM_GRAIN_C], grainS = out[SUM_GRAIN_S];
-        footX = out[SUM_FOOT_X], footY = out[SUM_FOOT_Y], cover = out[SUM_COVER];
-      }
       int coveredSamples = 0;
       for (int i = 0; i < perPixel; ++i, ++k) {
         if (!covered[k]) {
@@ -390,13 +375,6 @@ struct RowShader {
           footX += per(s.footprint[0], lastX, quotientX);
           footY += per(s.footprint[1], lastY, quotientY);
         }
-      }
-      if (!scaled) {
-        out[SUM_R] = r, out[SUM_G] = g, out[SUM_B] = b, out[SUM_A] = a, out[SUM_MONO] = mono;
-        out[SUM_HEIGHT] = height, out[SUM_GRAIN_C] = grainC, out[SUM_GRAIN_S] = grainS;
-        out[SUM_FOOT_X] = footX, out[SUM_FOOT_Y] = footY, out[SUM_COVER] = cover;
-        SetIsland(out, -1);
-        continue;
       }
       const float mean = !meanOfCovered         ? inv
                          : coveredSamples > 0 ? 1.0f / static_cast<float>(coveredSamples)
@@ -829,33 +807,6 @@ void TileSamplePosition(int i, int n, float& x, float& y) {
   y = snap(y);
 }
 
-namespace {
-
-// Refuses a pass the bake cannot take: it needs a source that can shade part of each pixel's
-// samples, and maps whose pixels need nothing but their own sums.
-void CheckPass(const BakeSettings& s, SampleSource& source, bool neighbours) {
-  const BakeSettings::Pass& p = s.pass;
-  if (!p.carry) throw BakeError("a bake's passes need somewhere to keep their sums");
-  if (s.tileable || s.view.geometry == Geometry::MESH || neighbours) {
-    throw BakeError("only the plane's and the sphere's maps without normals bake in passes");
-  }
-  if (!source.ShadeSamples(p.begin, p.end)) {
-    throw BakeError("a pass must take samples " + std::to_string(p.begin) + " to " +
-                    std::to_string(p.end) + " within the pixel's " + std::to_string(s.samples));
-  }
-}
-
-// The unscaled sums of `count` samples a pixel in sums scaled as a bake of `count` samples
-// scales them (every source here has its samples covered or shows a backdrop for them).
-void MeanOfSums(Raster& sums, int count) {
-  const float mean = 1.0f / static_cast<float>(count);
-  for (std::size_t i = 0; i + sums.channels <= sums.pixels.size(); i += sums.channels) {
-    ScaleSums(&sums.pixels[i], sums.channels, mean, mean);
-  }
-}
-
-}  // namespace
-
 bool BakeFrame(Texmap& map, TimeValue t, const BakeSettings& s, const BandSink& sink,
                BakeOutcome* outcome) {
   if (std::string why = CheckBakeSettings(s); !why.empty()) throw BakeError(why);
@@ -875,13 +826,11 @@ bool BakeFrame(Texmap& map, TimeValue t, const BakeSettings& s, const BandSink& 
   const std::unique_ptr<SampleSource> source = MakeSampleSource(s);
   const bool frames = source->TangentFrames();
   const int pad = source->Padding();
-  const bool inPasses = s.pass.end > 0;
-  if (inPasses) CheckPass(s, *source, frames || normals || pad > 0);
   RowShader shader{&map,
                    bake,
                    source.get(),
                    source->SamplesPerPixel(),
-                   SampleFootprint(source->PatternSamples()),
+                   SampleFootprint(source->SamplesPerPixel()),
                    source->Lit(),
                    grain,
                    frames,
@@ -893,9 +842,6 @@ bool BakeFrame(Texmap& map, TimeValue t, const BakeSettings& s, const BandSink& 
   shader.arrays = source->FillsArrays() && !shader.lit && !s.perSampleShading;
   shader.colourOnly = std::all_of(s.maps.begin(), s.maps.end(),
                                   [](MapKind kind) { return kind == MapKind::COLOR; });
-  shader.pattern = source->PatternSamples();
-  shader.carryIn = inPasses && s.pass.begin > 0;
-  shader.scaleOut = !inPasses || s.pass.end == shader.pattern;
   // Normals from the neighbours' heights need a pixel more on every side; a padded source needs
   // as many pixels as it pads by, so that its band's pixels are padded as the whole image's are,
   // and the slopes of the padding's sources need their neighbours in turn.
@@ -906,13 +852,6 @@ bool BakeFrame(Texmap& map, TimeValue t, const BakeSettings& s, const BandSink& 
   const std::int64_t total = static_cast<std::int64_t>(region.Width()) * region.Height();
   const int sumsWidth = region.Width() + 2 * margin;
   const std::size_t rowFloats = static_cast<std::size_t>(sumsWidth) * shader.channels;
-  if (inPasses) {
-    const std::size_t whole = static_cast<std::size_t>(region.Height()) * rowFloats;
-    if (shader.carryIn && s.pass.carry->size() != whole) {
-      throw BakeError("a bake's later pass needs the sums of the passes before it");
-    }
-    s.pass.carry->resize(whole);
-  }
 
   RenderOptions options = s.render;
   // The sums of the band and its margin. Consecutive bands share 2 * margin rows, which are
@@ -962,24 +901,12 @@ bool BakeFrame(Texmap& map, TimeValue t, const BakeSettings& s, const BandSink& 
     const SpanShader span = [&](int y, int xa, int xb, float* out) {
       shader.ShadeRow(first + y, x0 + xa, x0 + xb, out);
     };
-    // A pass after the first adds to the sums the passes before it left (a bake in passes has
-    // no margin: the window is the band).
-    const std::size_t carryAt = static_cast<std::size_t>(by - region.y0) * rowFloats;
-    const std::size_t bandFloats = static_cast<std::size_t>(rows) * rowFloats;
-    if (shader.carryIn) {
-      std::copy_n(s.pass.carry->begin() + static_cast<std::ptrdiff_t>(carryAt), bandFloats,
-                  window.pixels.begin());
-    }
     // The new rows are shaded straight into the window, after the rows it keeps.
     if (!RenderRows(window.pixels.data() + static_cast<std::size_t>(window.height) * rowFloats,
                     sumsWidth, bottom - first, shader.channels, span, options)) {
       return false;
     }
     window.height = bottom - windowTop;
-    if (!shader.scaleOut) {
-      std::copy_n(window.pixels.begin(), bandFloats,
-                  s.pass.carry->begin() + static_cast<std::ptrdiff_t>(carryAt));
-    }
     rowSloped.resize(window.height, 0);
     if (slopes) {
       // Every pixel but the window's outermost, whose neighbours are not all in it (and which
@@ -1011,12 +938,6 @@ bool BakeFrame(Texmap& map, TimeValue t, const BakeSettings& s, const BandSink& 
     if (pad > 0) {
       paddeds[k] = window;
       PadUncovered(paddeds[k], pad);
-      sums = &paddeds[k];
-    }
-    if (!shader.scaleOut && s.pass.end > 1) {
-      // The maps of a pass before the last show the mean of the samples so far.
-      paddeds[k] = window;
-      MeanOfSums(paddeds[k], s.pass.end);
       sums = &paddeds[k];
     }
     if (outcome) {

@@ -121,15 +121,6 @@ struct BakeSettings {
   bool perSampleShading = false;
   // Called from the calling thread now and then with pixels done out of all, and at the end.
   std::function<void(std::int64_t done, std::int64_t total)> progress;
-  // A bake in passes: this one shades samples [begin, end) of every pixel's pattern of `samples`
-  // and adds them to the sums the passes before it left in `carry`, where it leaves its own.
-  // Until the last pass (end == samples) its maps show the mean of the samples so far; the last
-  // pass's are the bits of the bake in one pass. For the plane and the sphere (not tileable),
-  // with maps that need no neighbours; end == 0: the bake is one pass.
-  struct Pass {
-    int begin = 0, end = 0;
-    std::vector<float>* carry = nullptr;
-  } pass;
 };
 
 // Empty when the settings can be baked; otherwise why not, in one line.

@@ -36,7 +36,7 @@ class ViewSource : public SampleSource {
       return;
     }
     for (int x = x0, k = 0; x < x1; ++x) {
-      for (int i = begin_; i < end_; ++i, ++k) {
+      for (int i = 0; i < samples_; ++i, ++k) {
         const float sx = positions_[2 * static_cast<std::size_t>(i)];
         const float sy = positions_[2 * static_cast<std::size_t>(i) + 1];
         SampleShadeContext& sc = run.contexts[k];
@@ -46,14 +46,7 @@ class ViewSource : public SampleSource {
       }
     }
   }
-  int SamplesPerPixel() const override { return end_ - begin_; }
-  int PatternSamples() const override { return samples_; }
-  bool ShadeSamples(int begin, int end) override {
-    if (onTileGrid_ || begin < 0 || begin >= end || end > samples_) return false;
-    begin_ = begin;
-    end_ = end;
-    return true;
-  }
+  int SamplesPerPixel() const override { return samples_; }
   // The plane's samples are all covered and share one frame; the sphere's take contexts.
   bool FillsArrays() const override { return view_.geometry == Geometry::PLANE; }
 
@@ -63,16 +56,14 @@ class ViewSource : public SampleSource {
     SampleArrays& a = run.arrays;
     if (a.camToObj.empty()) SetPlaneFrame(a);
     a.filterMaps = filter_ ? TRUE : FALSE;
-    PlaneRowArrays(view_, y, x0, x1, positions_.data() + 2 * static_cast<std::size_t>(begin_),
-                   end_ - begin_, footprint_, a);
-    a.count = (x1 - x0) * (end_ - begin_);
+    PlaneRowArrays(view_, y, x0, x1, positions_.data(), samples_, footprint_, a);
+    a.count = (x1 - x0) * samples_;
     std::fill_n(run.covered.begin(), a.count, 1);
     std::fill_n(run.normals.begin(), a.count, Point3(0.0f, 0.0f, 1.0f));
   }
 
   View view_;
   int samples_;
-  int begin_ = 0, end_ = samples_;  // the samples of each pixel's pattern that Fill gives
   float footprint_;  // of one sample, in pixels
   bool filter_, onTileGrid_;
   std::vector<float> positions_;  // sample i's sub-pixel x and y at 2i and 2i + 1

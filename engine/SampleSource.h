@@ -56,13 +56,8 @@ class SampleSource {
   // geometry goes on beyond it, or shows nothing there. Called concurrently for disjoint runs;
   // it only reads the source.
   virtual void Fill(int y, int x0, int x1, SampleRun& run) const = 0;
-  // Samples in each pixel that Fill gives.
+  // Samples in each pixel.
   virtual int SamplesPerPixel() const = 0;
-  // Samples in each pixel's pattern, of which Fill may give a part (see ShadeSamples).
-  virtual int PatternSamples() const { return SamplesPerPixel(); }
-  // Makes Fill give samples begin .. end-1 of every pixel's pattern only, at their places and
-  // with their footprints in the whole pattern; false when the source cannot.
-  virtual bool ShadeSamples(int /*begin*/, int /*end*/) { return false; }
   // True when Fill takes wantArrays: the covered samples then go into run.arrays instead of the
   // contexts, every other array filled as ever.
   virtual bool FillsArrays() const { return false; }

@@ -468,42 +468,90 @@ TEST_F(EditTest, PreviewIsTheBitsOfABakeOfTheSameSettings) {
     ASSERT_EQ(WriteImageFile(path, rasters[0], ImageFileOptions{}), "");
     EXPECT_EQ(shown, decode(fileBytes(path), nullptr)) << "geometry " << static_cast<int>(geometry);
 
-    // In passes: a draft of one sample a pixel, then the final frame, the same pixels again.
+    // Progressively at this size: no coarse frame or draft, only the final frame.
     const std::string passes = "passes" + std::to_string(static_cast<int>(geometry));
-    std::vector<std::pair<std::string, bool>> frames;
-    const auto keep = [&frames](const std::string& bytes, bool last) {
-      frames.emplace_back(bytes, last);
+    std::vector<std::pair<std::string, PreviewFrame>> frames;
+    const auto keep = [&frames](const std::string& bytes, PreviewFrame kind) {
+      frames.emplace_back(bytes, kind);
       return true;
     };
-    ASSERT_TRUE(session_->PreviewInPasses(p, view, passes, 1, keep));
-    ASSERT_EQ(frames.size(), 2u);
-    EXPECT_FALSE(frames[0].second);
-    EXPECT_TRUE(frames[1].second);
-    EXPECT_EQ(decode(frames[1].first, nullptr), shown) << "geometry " << static_cast<int>(geometry);
-    EXPECT_NE(decode(frames[0].first, nullptr), shown) << "geometry " << static_cast<int>(geometry);
-    // A reader that has gone stops the passes after its frame.
-    int calls = 0;
-    EXPECT_FALSE(session_->PreviewInPasses(p, view, passes, 2,
-                                           [&](const std::string&, bool) { return ++calls > 5; }));
-    EXPECT_EQ(calls, 1);
+    ASSERT_TRUE(session_->ProgressivePreview(p, view, passes, 1, keep));
+    ASSERT_EQ(frames.size(), 1u);
+    EXPECT_EQ(frames[0].second, PreviewFrame::FINAL);
+    EXPECT_EQ(decode(frames[0].first, nullptr), shown) << "geometry " << static_cast<int>(geometry);
 
     // One sample per pixel is another picture, so the comparison above does see the samples.
     bake.samples = 1;
     ASSERT_TRUE(BakeFrame(*map, 3 * kTicksPerFrame, bake, rasters));
     ASSERT_EQ(WriteImageFile(path, rasters[0], ImageFileOptions{}), "");
     EXPECT_NE(shown, decode(fileBytes(path), nullptr)) << "geometry " << static_cast<int>(geometry);
-    // The page's first full-size pass asks for one sample a pixel: that is the one-sample bake.
+    // A preview of one sample a pixel, as a progressive preview's draft is, is the one-sample bake.
     view.samples = 1;
     ASSERT_TRUE(session_->Preview(p, view, "draft", 1 + static_cast<int>(geometry), png));
     EXPECT_EQ(decode(png, nullptr), decode(fileBytes(path), nullptr))
         << "geometry " << static_cast<int>(geometry);
-    // At one sample there is nothing to refine: the only frame is the final one.
-    frames.clear();
-    ASSERT_TRUE(session_->PreviewInPasses(p, view, passes, 3, keep));
-    ASSERT_EQ(frames.size(), 1u);
-    EXPECT_TRUE(frames[0].second);
-    EXPECT_EQ(decode(frames[0].first, nullptr), decode(png, nullptr));
   }
+}
+
+TEST_F(EditTest, ProgressivePreviewsStreamACoarseFrameADraftAndTheFinalFrame) {
+  const json p = Params({{"size", 3.0}});
+  PreviewSettings view;
+  view.size = 513;  // odd: the draft's half rounds up
+  view.extent = 25.0f;
+  std::vector<std::pair<std::string, PreviewFrame>> frames;
+  const auto keep = [&frames](const std::string& bytes, PreviewFrame kind) {
+    frames.emplace_back(bytes, kind);
+    return true;
+  };
+  ASSERT_TRUE(session_->ProgressivePreview(p, view, "passes", 1, keep));
+  ASSERT_EQ(frames.size(), 3u);
+  EXPECT_EQ(frames[0].second, PreviewFrame::COARSE);
+  EXPECT_EQ(frames[1].second, PreviewFrame::DRAFT);
+  EXPECT_EQ(frames[2].second, PreviewFrame::FINAL);
+  // Each frame is the preview of its own settings, bit for bit: 64 pixels at four samples, half
+  // the size (rounded up) at one, then the preview asked for.
+  const auto previewOf = [&](int size, int samples, std::uint64_t generation) {
+    PreviewSettings v = view;
+    v.size = size;
+    v.samples = samples;
+    std::string png;
+    EXPECT_TRUE(session_->Preview(p, v, "single", generation, png));
+    return png;
+  };
+  const auto widthOf = [](const std::string& png) {  // from the PNG's header chunk
+    const auto byte = [&](int i) {
+      return static_cast<std::uint32_t>(static_cast<unsigned char>(png.at(i)));
+    };
+    return byte(16) << 24 | byte(17) << 16 | byte(18) << 8 | byte(19);
+  };
+  EXPECT_EQ(widthOf(frames[0].first), 64u);
+  EXPECT_EQ(widthOf(frames[1].first), 257u);
+  EXPECT_EQ(widthOf(frames[2].first), 513u);
+  EXPECT_EQ(frames[0].first, previewOf(64, 4, 1));
+  EXPECT_EQ(frames[1].first, previewOf(257, 1, 2));
+  EXPECT_EQ(frames[2].first, previewOf(513, 4, 3));
+
+  // At one sample a pixel there is nothing for a draft to save: the coarse frame and the final.
+  frames.clear();
+  view.samples = 1;
+  ASSERT_TRUE(session_->ProgressivePreview(p, view, "passes", 2, keep));
+  ASSERT_EQ(frames.size(), 2u);
+  EXPECT_EQ(frames[0].second, PreviewFrame::COARSE);
+  EXPECT_EQ(frames[1].second, PreviewFrame::FINAL);
+  EXPECT_EQ(frames[1].first, previewOf(513, 1, 4));
+  // Below the draft's size, the coarse frame alone comes first.
+  frames.clear();
+  view.size = kDraftFromSize - 1;
+  view.samples = 4;
+  ASSERT_TRUE(session_->ProgressivePreview(p, view, "passes", 3, keep));
+  ASSERT_EQ(frames.size(), 2u);
+  EXPECT_EQ(frames[0].second, PreviewFrame::COARSE);
+  EXPECT_EQ(widthOf(frames[1].first), static_cast<std::uint32_t>(kDraftFromSize - 1));
+  // A reader that has gone stops the preview after its frame.
+  int calls = 0;
+  EXPECT_FALSE(session_->ProgressivePreview(
+      p, view, "passes", 4, [&](const std::string&, PreviewFrame) { return ++calls > 5; }));
+  EXPECT_EQ(calls, 1);
 }
 
 TEST_F(EditTest, PreviewChangesWithTheValuesAndRefusesOlderGenerations) {
@@ -1309,11 +1357,12 @@ TEST_F(EditServerTest, AnswersRequestsWithTheDocument) {
   EXPECT_EQ(samplesOf(16, 3), 200);
   EXPECT_EQ(samplesOf(17, 4), 400);
   EXPECT_EQ(samplesOf(2.5, 5), 400);
-  // In passes, the frames stream: a kind byte and a big-endian length before each PNG, the draft
-  // ('P') before the final frame ('F'), which is the one-pass preview's bytes.
-  const auto framesOf = [&](const json& progressive, std::uint64_t generation) {
+  // Progressively, the frames stream: a kind byte and a big-endian length before each PNG, the
+  // coarse frame ('C') and the draft ('P') before the final frame ('F'), which is the one-frame
+  // preview's bytes.
+  const auto framesOf = [&](const json& progressive, std::uint64_t generation, int size = 512) {
     auto res = Post("/api/preview", json{{"params", params},
-                                         {"size", 24},
+                                         {"size", size},
                                          {"generation", generation},
                                          {"page", "passes"},
                                          {"progressive", progressive}}
@@ -1338,26 +1387,30 @@ TEST_F(EditServerTest, AnswersRequestsWithTheDocument) {
     return frames;
   };
   const auto frames = framesOf(true, 2);
-  ASSERT_EQ(frames.size(), 2u);
-  EXPECT_EQ(frames[0].first, 'P');
-  EXPECT_EQ(frames[1].first, 'F');
-  EXPECT_EQ(frames[0].second.substr(1, 3), "PNG");
-  EXPECT_NE(frames[0].second, frames[1].second);
-  auto whole = Post("/api/preview",
-                    json{{"params", params}, {"size", 24}, {"generation", 3}, {"page", "passes"}}
-                        .dump());
+  ASSERT_EQ(frames.size(), 3u);
+  EXPECT_EQ(frames[0].first, 'C');
+  EXPECT_EQ(frames[1].first, 'P');
+  EXPECT_EQ(frames[2].first, 'F');
+  EXPECT_EQ(frames[1].second.substr(1, 3), "PNG");
+  EXPECT_NE(frames[1].second, frames[2].second);
+  auto whole =
+      Post("/api/preview",
+           json{{"params", params}, {"size", 512}, {"generation", 3}, {"page", "passes"}}.dump());
   ASSERT_EQ(whole->status, 200);
-  EXPECT_EQ(whole->body, frames[1].second);
+  EXPECT_EQ(whole->body, frames[2].second);
   EXPECT_TRUE(framesOf(true, 1).empty());  // superseded: no frame at all
   EXPECT_EQ(framesOf("yes", 4), (std::vector<std::pair<char, std::string>>{{'!', "400"}}));
+  const auto small = framesOf(true, 4, 24);
+  ASSERT_EQ(small.size(), 1u);
+  EXPECT_EQ(small[0].first, 'F');
   auto plain = Post("/api/preview", json{{"params", params},
-                                         {"size", 24},
+                                         {"size", 512},
                                          {"generation", 5},
                                          {"page", "passes"},
                                          {"progressive", false}}
                                         .dump());
   EXPECT_EQ(plain->get_header_value("Content-Type"), "image/png");
-  EXPECT_EQ(plain->body, frames[1].second);
+  EXPECT_EQ(plain->body, frames[2].second);
   auto saved = Post("/api/save-scene", json{{"params", params}, {"path", File("a.scn")}}.dump());
   ASSERT_EQ(saved->status, 200);
   EXPECT_TRUE(fs::exists(File("a.scn")));

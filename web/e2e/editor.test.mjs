@@ -84,10 +84,10 @@ test('changing "Size" changes the preview; undo and redo restore it exactly', ()
   const g4 = await waitForFinal(page, g3);
   assert.equal(await control(page, 101, 1490).inputValue(), '4.1');
 
-  // From 512 pixels on, the full frame comes at one sample a pixel before the final one.
+  // From 512 pixels on, a draft of half the size at one sample a pixel comes before the final.
   const status = () => page.locator('#preview-status').textContent();
   assert.match(await status(),
-               /^coarse 64×64 in \d+ ms · draft 512×512, 1 sample in \d+ ms · final 512×512 in \d+ ms$/);
+               /^coarse 64×64 in \d+ ms · draft 256×256, 1 sample in \d+ ms · final 512×512 in \d+ ms$/);
   await page.selectOption('#preview-size', '256');
   await waitForFinal(page, g4);
   assert.match(await status(), /^coarse 64×64 in \d+ ms · final 256×256 in \d+ ms$/);

@@ -10,11 +10,9 @@ const TOKEN = document.querySelector('meta[name="tamrel-token"]').content;
 // Dialog units to CSS pixels: the rollouts' font at a comfortable reading size.
 const SX = 1.9;
 const SY = 2.0;
+// The server's coarse frame, and the samples per pixel of the final one (tamrel render's default).
 const COARSE_SIZE = 64;
-// Samples per pixel of the final pass (tamrel render's default), and the smallest final size
-// that gets a pass at one sample a pixel before it.
 const FINAL_SAMPLES = 4;
-const DRAFT_FROM_SIZE = 512;
 // The maps of a texture set, as `tamrel render --maps` names them.
 const TEXTURE_SET = ['color', 'height', 'normal', 'roughness', 'anisotropy'];
 
@@ -385,19 +383,17 @@ async function schedulePreview() {
   const finalSize = Number(document.getElementById('preview-size').value);
   const times = [];
   try {
-    // A small frame at once; then the final frame, as tamrel render bakes it. At the larger sizes
-    // the server sends one sample of every pixel first, a draft, and adds the others to it.
-    if (!await previewPass('coarse', COARSE_SIZE, generation, abort, started, times)) return;
-    await previewPass('final', finalSize, generation, abort, started, times,
-                      finalSize >= DRAFT_FROM_SIZE);
+    // One request, whose answer streams a small frame at once, at the larger sizes a draft of
+    // half the size at one sample a pixel, and then the final frame as tamrel render bakes it.
+    await previewFramesOf(finalSize, generation, abort, started, times);
   } catch (e) {
     if (e.name !== 'AbortError') throw e;  // aborted by a newer preview
   }
 }
 
-// The frames of a progressive preview's response as they arrive: [kind, bytes] with kind 'P'
-// (a draft PNG), 'F' (the final PNG) or 'E' (an error's words), each after a kind byte and a
-// 4-byte big-endian length.
+// The frames of a progressive preview's response as they arrive: [kind, bytes] with kind 'C'
+// (the coarse PNG), 'P' (the draft PNG), 'F' (the final PNG) or 'E' (an error's words), each
+// after a kind byte and a 4-byte big-endian length.
 async function* previewFrames(res) {
   const reader = res.body.getReader();
   let buffer = new Uint8Array(0);
@@ -417,11 +413,17 @@ async function* previewFrames(res) {
   }
 }
 
-// Fetches and shows one pass (with progressive, the draft before it); false when a newer
-// preview has taken over or the pass failed.
-async function previewPass(pass, size, generation, abort, started, times, progressive = false) {
+const FRAME_KINDS = {
+  C: { pass: 'coarse', size: () => COARSE_SIZE, samples: FINAL_SAMPLES },
+  P: { pass: 'draft', size: (size) => Math.ceil(size / 2), samples: 1 },
+  F: { pass: 'final', size: (size) => size, samples: FINAL_SAMPLES },
+};
+
+// Fetches a preview and shows its frames as they come; false when a newer preview has taken
+// over or the preview failed.
+async function previewFramesOf(size, generation, abort, started, times) {
   const status = document.getElementById('preview-status');
-  const request = { ...previewRequest(size, generation), progressive };
+  const request = { ...previewRequest(size, generation), progressive: true };
   const res = await fetch('/api/preview', {
     method: 'POST',
     headers: { 'X-Tamrel-Token': TOKEN, 'Content-Type': 'application/json' },
@@ -434,21 +436,20 @@ async function previewPass(pass, size, generation, abort, started, times, progre
     status.textContent = `Preview failed: ${data.error || res.status}`;
     return false;
   }
-  if (!progressive) {
-    return showFrame(pass, size, FINAL_SAMPLES, await res.blob(), generation, started, times, request);
-  }
   for await (const [kind, bytes] of previewFrames(res)) {
     if (generation !== editor.generation) return false;
     if (kind === 'E') {
       status.textContent = `Preview failed: ${new TextDecoder().decode(bytes)}`;
       return false;
     }
+    const k = FRAME_KINDS[kind];
+    if (!k) continue;  // a kind of frame this page does not know
     const blob = new Blob([bytes], { type: 'image/png' });
-    const final = kind === 'F';
-    const shown = await showFrame(final ? pass : 'draft', size, final ? FINAL_SAMPLES : 1, blob,
-                                  generation, started, times, request);
-    if (!shown) return false;
-    if (final) return true;
+    if (!await showFrame(k.pass, k.size(size), k.samples, blob, generation, started, times,
+                         request)) {
+      return false;
+    }
+    if (kind === 'F') return true;
   }
   return false;  // superseded before its final frame
 }
