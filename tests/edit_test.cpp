@@ -740,6 +740,17 @@ TEST_F(EditTest, AModelIsPreviewedAndBakedInItsUvLayout) {
       session_->Bake(Params(), view, {"height", "coverage"}, File("tri_{map}.exr"));
   ASSERT_EQ(files.size(), 2u);
   EXPECT_TRUE(fs::exists(File("tri_coverage.exr")));
+
+  // Progressively, a model has its coarse frame and then the final one: no draft, whose layout
+  // and padding would be laid out again at half the size.
+  view.size = kDraftFromSize;
+  std::vector<PreviewFrame> kinds;
+  ASSERT_TRUE(session_->ProgressivePreview(Params(), view, "model", 3,
+                                           [&kinds](const std::string&, PreviewFrame kind) {
+                                             kinds.push_back(kind);
+                                             return true;
+                                           }));
+  EXPECT_EQ(kinds, (std::vector<PreviewFrame>{PreviewFrame::COARSE, PreviewFrame::FINAL}));
 }
 
 // ---- the 3D view's asset ----------------------------------------------------------------------
