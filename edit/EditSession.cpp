@@ -57,9 +57,9 @@ TimeValue FrameTime(int frame) {
   return frame * kTicksPerFrame;
 }
 
-// A progressive preview's draft: half the size, one sample a pixel, an eighth of the final's
-// samples at four. A draft of the full size at one sample would cost twice that per sample, its
-// samples a pixel apart sharing few of the pattern's cells, and hold the final up by as much.
+// A progressive preview's draft: half the size at one sample a pixel, a sixteenth of the final
+// frame's samples at four. A full-size draft at one sample, whose samples lie a pixel apart and
+// share few of the pattern's cells, costs twice as much a sample as the final frame's.
 PreviewSettings DraftOf(const PreviewSettings& settings) {
   PreviewSettings draft = settings;
   draft.size = (settings.size + 1) / 2;
@@ -323,8 +323,8 @@ bool EditSession::BakePreview(
   Scene keeper;
   Texmap* map = BuildMap(params, keeper);
   const json values = schema_.ToJson(*map);
-  for (const auto& [view, kind] : frames) {
-    const PreviewSettings& settings = view;  // a name the job's lambda can take
+  for (const auto& [settingsOfFrame, kind] : frames) {
+    const PreviewSettings& settings = settingsOfFrame;  // a lambda cannot take a binding's name
     // A bake of the colour through the same job as every bake, to a file of the session's own
     // folder that is read back and removed.
     static std::atomic<unsigned> counter{0};

@@ -50,12 +50,6 @@ struct PreviewSettings {
 
 // Limits of what the page may ask for, so one request cannot occupy the machine for minutes.
 inline constexpr int kMaxPreviewSize = 2048;
-// A progressive preview's frames: a coarse one of this size first when the preview is larger,
-// and a draft from the preview size kDraftFromSize on.
-inline constexpr int kCoarsePreviewSize = 64;
-inline constexpr int kDraftFromSize = 512;
-
-enum class PreviewFrame { COARSE, DRAFT, FINAL };
 inline constexpr int kMaxEditFrame = 100000;
 inline constexpr int kMaxPreviewSamples = 16;
 // Pages whose preview generations are remembered at once; more are forgotten together.
@@ -63,6 +57,12 @@ inline constexpr std::size_t kMaxPreviewPages = 256;
 // A bake from the editor is written band by band as `tamrel render` writes it, but it holds the
 // request (and the one editor) until it is done, so it stops at 8192 square.
 inline constexpr int kMaxEditBakeSize = 8192;
+// A progressive preview's frames: a coarse one of kCoarsePreviewSize pixels first when the
+// preview is larger, a draft from the preview size kDraftFromSize on, and the final frame.
+inline constexpr int kCoarsePreviewSize = 64;
+inline constexpr int kDraftFromSize = 512;
+enum class PreviewFrame { COARSE, DRAFT, FINAL };
+
 // A 2048-pixel preview's PNG is at most about 16 MiB; anything larger was not written by it.
 inline constexpr std::size_t kMaxPreviewFileBytes = std::size_t{64} << 20;
 
