@@ -55,18 +55,6 @@ inline bool SameBits(float a, float b) {
   return std::memcmp(&a, &b, sizeof a) == 0;
 }
 
-// Scales a pixel's sums to its means: every channel but the grain's and the island by mean, the
-// coverage by share (of all the pixel's samples, where mean may count the covered ones alone).
-void ScaleSums(float* out, int channels, float mean, float share) {
-  static_assert(SUM_GRAIN_C == SUM_HEIGHT + 1 && SUM_FOOT_X == SUM_GRAIN_S + 1 &&
-                SUM_COVER == SUM_FOOT_Y + 1 && SUM_ISLAND == SUM_COVER + 1);
-  for (int c = 0; c < SUM_GRAIN_C; ++c) out[c] *= mean;
-  out[SUM_FOOT_X] *= mean;
-  out[SUM_FOOT_Y] *= mean;
-  out[SUM_COVER] *= share;
-  for (int c = SUM_SLOPE_T; c < channels; ++c) out[c] *= mean;
-}
-
 float Encode(float v) {
   return std::clamp(v * 0.5f + 0.5f, 0.0f, 1.0f);
 }
@@ -315,7 +303,14 @@ struct RowShader {
         const float mean = !coveredMean          ? inv
                            : coveredSamples > 0 ? 1.0f / static_cast<float>(coveredSamples)
                                                 : 0.0f;
-        ScaleSums(out, channels, mean, inv);
+        // Every channel but the grain's and the island by the mean, the coverage by the share.
+        static_assert(SUM_GRAIN_C == SUM_HEIGHT + 1 && SUM_FOOT_X == SUM_GRAIN_S + 1 &&
+                      SUM_COVER == SUM_FOOT_Y + 1 && SUM_ISLAND == SUM_COVER + 1);
+        for (int c = 0; c < SUM_GRAIN_C; ++c) out[c] *= mean;
+        out[SUM_FOOT_X] *= mean;
+        out[SUM_FOOT_Y] *= mean;
+        out[SUM_COVER] *= inv;
+        for (int c = SUM_SLOPE_T; c < channels; ++c) out[c] *= mean;
         SetIsland(out, frames && oneIsland ? island : -1);
       }
     }

@@ -883,7 +883,6 @@ void ScanPly(const Context& cx, const std::uint8_t* data, std::size_t size) {
   struct Element {
     std::string name;
     std::uint64_t count;
-    std::uint64_t minBytes;
     std::vector<Property> properties;
   };
   std::vector<Element> elements;
@@ -939,14 +938,13 @@ void ScanPly(const Context& cx, const std::uint8_t* data, std::size_t size) {
       if (ec != std::errc() || ptr != words[2].data() + words[2].size()) {
         Fail(cx, "declares element \"" + Printable(words[1], 24) + "\" with a count that is not a number");
       }
-      elements.push_back({words[1], count, 0, {}});
+      elements.push_back({words[1], count, {}});
     } else {  // property
       const bool list = words.size() == 5 && words[1] == "list";
       if (elements.empty() || !(list || words.size() == 3) || !known(words[1 + list]) ||
           (list && !known(words[3]))) {
         malformed();
       }
-      elements.back().minBytes += typeBytes(words[1 + list]);
       elements.back().properties.push_back(
           {list, list ? words[2] : std::string(), words[list ? 3 : 1]});
     }
@@ -960,8 +958,11 @@ void ScanPly(const Context& cx, const std::uint8_t* data, std::size_t size) {
     if (e.count > cap) {
       Fail(cx, "declares " + std::to_string(e.count) + " " + Printable(e.name, 24) + " elements, over the bound of " + std::to_string(cap));
     }
-    // Every element takes at least one byte of text, or its properties' bytes in binary.
-    need = SatAdd(need, SatMul(e.count, binary ? e.minBytes : 1));
+    // Every element takes at least one byte of text, or in binary its scalars' bytes and its
+    // lists' lengths'.
+    std::uint64_t least = 0;
+    for (const Property& p : e.properties) least += typeBytes(p.list ? p.countType : p.type);
+    need = SatAdd(need, SatMul(e.count, binary ? least : 1));
   }
   if (need > body) {
     Fail(cx, "declares elements that need at least " + std::to_string(need) + " bytes, but only " + std::to_string(body) + " follow its header");
